@@ -1,0 +1,28 @@
+# GoogleTest: Debian's package on the host; built from Debian's sources for Windows.
+if(CMAKE_CROSSCOMPILING)
+  set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/_googletest EXCLUDE_FROM_ALL SYSTEM)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+  add_library(GTest::gmock ALIAS gmock)
+else()
+  find_package(GTest REQUIRED)
+endif()
+include(GoogleTest)
+
+# seamlog_add_test(NAME src... LIBS lib...)
+# One GoogleTest program, registered with ctest. Under cross-compilation the
+# tests run through CMAKE_CROSSCOMPILING_EMULATOR (wine64); their names are
+# listed at build time on the host and at test time under Wine.
+function(seamlog_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${name} COMMAND ${name})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+  endif()
+endfunction()

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Every test: installs what is missing, then builds and tests every preset.
+#   host  - portable core on Linux g++: unit tests, benchmarks built
+#   fuzz  - clang libFuzzer targets with ASan/UBSan; ctest replays the corpora
+#   win64 - every Windows program; tests under wine64 (GUI tests under Xvfb)
+#   win32 - the shipping 32-bit build; built and its images inspected
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+status=0
+run() { echo "+ $*"; "$@" || status=1; }
+
+for preset in host fuzz win64 win32; do
+  echo "=== $preset ==="
+  cmake --preset "$preset" >/dev/null || { status=1; continue; }
+  cmake --build --preset "$preset" || { status=1; continue; }
+  if [ "$preset" = win64 ]; then
+    # Create the Wine prefix once, before tests start in parallel.
+    WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all /usr/lib/wine/wineserver -k 2>/dev/null || true
+    WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all cmake/wine-run.sh wineboot -u >/dev/null 2>&1 || true
+    run xvfb-run -a --server-args="-screen 0 1280x1024x24" ctest --preset win64
+  elif [ "$preset" = win32 ]; then
+    run ctest --test-dir build/win32 --output-on-failure
+  else
+    run ctest --preset "$preset"
+  fi
+done
+exit $status
