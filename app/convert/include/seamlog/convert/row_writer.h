@@ -1,0 +1,19 @@
+#pragma once
+// Where the rows of a table go.
+#include <string>
+#include <string_view>
+
+namespace seamlog::convert {
+
+struct RowWriter {
+  virtual ~RowWriter() = default;
+  // Writes row followed by CR LF. False on error (see LastError).
+  virtual bool WriteRow(std::string_view row) = 0;
+  // Flushes and closes. False on error. Calling it again returns the
+  // result of the first call and does nothing more.
+  virtual bool Close() = 0;
+  // Why the last failing call failed, in words.
+  virtual std::string LastError() const = 0;
+};
+
+}  // namespace seamlog::convert

@@ -1,0 +1,115 @@
+// MODEL-B: each record is a 66-character separator block and a 312-character
+// body describing up to four fibers. The fiber values sit at fixed positions,
+// the loss estimates, condition, date and time are found by keywords. Each
+// record gives four rows, every field followed by a comma, and an empty row.
+#include <array>
+
+#include "frame.h"
+
+namespace seamlog::convert {
+namespace {
+
+using detail::AppendField;
+using detail::FindCrLf;
+using detail::FindNoCase;
+using detail::Mid;
+
+constexpr std::string_view kHeader =
+    "No.,Fiber Count,Offset,Cut(L),Cut(R),Gap,Estimation Loss,,Irregular,Condition,Date,Time";
+constexpr std::string_view kUnits = ",,um,deg,deg,um,dB,,um,,dd/mm/yy,HH:MM,";
+
+constexpr std::size_t kBodyLength = 312;
+constexpr std::size_t kMinimumRest = kBodyLength - 1;
+
+// Positions of one fiber line; eighth and irregular are 0 on lines 3 and 4.
+struct FiberLine {
+  std::size_t fiberCount, offset, cutLeft, cutRight, gap, eighth, irregular;
+};
+constexpr std::array<FiberLine, 4> kFiberLines{{
+    {56, 60, 66, 71, 76, 84, 86},
+    {92, 96, 102, 107, 112, 120, 122},
+    {128, 132, 138, 143, 148, 0, 0},
+    {154, 158, 164, 169, 174, 0, 0},
+}};
+
+void AppendFiberValues(std::string& row, std::string_view body, const FiberLine& line,
+                       std::string_view estimationLoss) {
+  AppendField(row, Mid(body, line.fiberCount, 1));
+  AppendField(row, Mid(body, line.offset, 3));
+  AppendField(row, Mid(body, line.cutLeft, 3));
+  AppendField(row, Mid(body, line.cutRight, 3));
+  AppendField(row, Mid(body, line.gap, 4));
+  AppendField(row, estimationLoss);
+  if (line.eighth != 0) {
+    AppendField(row, Mid(body, line.eighth, 1));
+    AppendField(row, Mid(body, line.irregular, 4));
+  }
+}
+
+// The value at offset after the first keyword at or after from; empty when missing.
+std::string_view AfterKeyword(std::string_view body, std::size_t from, std::string_view keyword,
+                              std::size_t offset, std::size_t length) {
+  const std::size_t found = FindNoCase(body, from, keyword);
+  return found == 0 ? std::string_view{} : Mid(body, found + offset, length);
+}
+
+// The condition runs from f+21 to the end of the "Fiber-Sleeve" line.
+std::string_view Condition(std::string_view body, int record) {
+  const std::size_t f = FindNoCase(body, 200, "Fiber-Sleeve");
+  if (f == 0) return {};
+  const std::size_t e = FindCrLf(body, f + 18);
+  if (e == 0) return {};
+  if (e < f + 21) {
+    throw detail::ConversionError{"record " + std::to_string(record) +
+                                  ": the Condition field would have a negative length (" +
+                                  std::to_string(static_cast<long long>(e) -
+                                                 static_cast<long long>(f) - 21) +
+                                  ")"};
+  }
+  return Mid(body, f + 21, e - f - 21);
+}
+
+void WriteRecord(detail::Frame& frame, std::string_view body, int record, std::string& row) {
+  row.clear();
+  AppendField(row, Mid(body, 12, 4));
+  AppendFiberValues(row, body, kFiberLines[0], AfterKeyword(body, 182, "Loss", 9, 4));
+  AppendField(row, Condition(body, record));
+  const std::size_t d = FindNoCase(body, 270, "Date");
+  AppendField(row, d == 0 ? std::string_view{} : Mid(body, d + 6, 10));
+  AppendField(row, d == 0 ? std::string_view{} : Mid(body, d + 30, 5));
+  frame.WriteRow(row);
+
+  row.assign(",");
+  AppendFiberValues(row, body, kFiberLines[1], AfterKeyword(body, 200, "Fiber-Sleeve", 18, 4));
+  frame.WriteRow(row);
+
+  const std::size_t c = FindCrLf(body, 220);
+  for (std::size_t line = 2; line < 4; ++line) {
+    row.assign(",");
+    const std::size_t offset = line == 2 ? 5 : 14;
+    AppendFiberValues(row, body, kFiberLines[line],
+                      c == 0 ? std::string_view{} : Mid(body, c + offset, 4));
+    frame.WriteRow(row);
+  }
+}
+
+}  // namespace
+
+ConvertResult ConvertModelB(std::string_view receivedText, RowWriter& out, ProgressSink& progress) {
+  return detail::RunConverter(
+      Model::B, receivedText, out, progress, [](detail::Frame& frame, ConvertResult&) {
+        frame.Begin(kHeader, kUnits);
+        std::string row;
+        row.reserve(128);
+        int record = 0;
+        while (frame.Rest().size() >= kMinimumRest) {
+          ++record;
+          frame.SkipSeparatorBlock();
+          WriteRecord(frame, frame.Take(kBodyLength), record, row);
+          frame.ReportProgress();
+          frame.WriteRow({});
+        }
+      });
+}
+
+}  // namespace seamlog::convert

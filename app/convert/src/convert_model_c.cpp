@@ -1,0 +1,181 @@
+// MODEL-C: records of varying length, each up to the next separator line.
+// A record holds a section headed by a line ending in "Irregular", one line
+// per fiber (up to twelve), and a section headed by a line ending in "Loss"
+// whose lines carry each fiber's loss estimate and, on lines 2, 5, 6 and 8,
+// the condition, date, time and memo. Every record takes twelve rows and an
+// empty row. A record without either heading line stops the run.
+//
+// Positions inside a record are 16-bit, as on the splicer's side: a position
+// or cut beyond 32,767 ends the conversion as a failure instead of wrapping.
+#include <array>
+
+#include "frame.h"
+
+namespace seamlog::convert {
+namespace {
+
+using detail::AppendField;
+using detail::FindCrLf;
+using detail::FindNoCase;
+using detail::Mid;
+using detail::To16;
+
+constexpr std::string_view kHeader =
+    "No.,Fiber Count,Offset,Cut(L),Cut(R),Gap,Estimation Loss,,Irregular,Condition,Date,Time,Memo";
+constexpr std::string_view kUnits = ",,um,deg,deg,um,dB,,um,,dd/mm/yy,HH:MM,";
+
+constexpr std::size_t kMinimumRest = 598;
+constexpr int kLines = 12;
+constexpr int kRowsPerRecord = 12;
+
+// One character position of a record, 16-bit; p + n is checked as well.
+struct Pos {
+  std::int16_t value;
+  Pos operator+(int n) const { return Pos{To16(std::int64_t{value} + n, "a position in a record")}; }
+  operator std::size_t() const { return static_cast<std::size_t>(value); }
+};
+
+Pos Found(std::size_t position) {
+  return Pos{To16(static_cast<std::int64_t>(position), "a position in a record")};
+}
+
+// Line starts after a heading line: starts[1] follows the heading, each next
+// one is the first CR LF at or after the previous start, plus 2 (2 when none).
+using LineStarts = std::array<Pos, kLines + 1>;  // used from index 1
+
+LineStarts BuildLineStarts(std::string_view body, Pos first) {
+  LineStarts starts{};
+  starts[1] = first;
+  for (int n = 2; n <= kLines; ++n) {
+    const std::size_t crlf = FindCrLf(body, starts[n - 1]);
+    starts[n] = crlf == 0 ? Pos{2} : Found(crlf) + 2;
+  }
+  return starts;
+}
+
+// Fiber rows: irregular line 1 always; the first of lines 2 to 12 with a blank
+// at its sixth character ends them.
+int CountFiberRows(std::string_view body, const LineStarts& irregular) {
+  for (int n = 2; n <= kLines; ++n) {
+    if (Mid(body, irregular[n] + 5, 1) == " ") return n - 1;
+  }
+  return kLines;
+}
+
+// The four characters at i+30; when the third is a point, it is left out.
+void AppendIrregular(std::string& row, std::string_view body, Pos i) {
+  if (Mid(body, i + 32, 1) == ".") {
+    row.append(Mid(body, i + 30, 2));
+    row.append(Mid(body, i + 33, 1));
+    row.push_back(',');
+  } else {
+    AppendField(row, Mid(body, i + 30, 4));
+  }
+}
+
+// Loss line n from its 13th character to its end (the CR before the next line).
+std::string_view LossLineTail(std::string_view body, const LineStarts& loss, int n, int record,
+                              std::string_view name) {
+  const std::int16_t length =
+      To16(std::int64_t{loss[n + 1].value} - loss[n].value - 14, "a field length");
+  if (length < 0) {
+    throw detail::ConversionError{"record " + std::to_string(record) + ": the " +
+                                  std::string(name) + " field would have a negative length (" +
+                                  std::to_string(length) + ")"};
+  }
+  return Mid(body, loss[n] + 12, static_cast<std::size_t>(length));
+}
+
+void AppendFiberValues(std::string& row, std::string_view body, Pos i, Pos s) {
+  AppendField(row, Mid(body, i, 2));
+  AppendField(row, Mid(body, i + 4, 3));
+  AppendField(row, Mid(body, i + 10, 3));
+  AppendField(row, Mid(body, i + 15, 3));
+  AppendField(row, Mid(body, i + 20, 4));
+  AppendField(row, Mid(body, s + 3, 4));
+}
+
+void BuildFiberRow(std::string& row, std::string_view body, int r, const LineStarts& irregular,
+                   const LineStarts& loss, int record) {
+  row.clear();
+  if (r == 1) AppendField(row, Mid(body, 12, 4));
+  else row.push_back(',');
+  AppendFiberValues(row, body, irregular[r], loss[r]);
+  if (r > 2) return;
+  AppendField(row, Mid(body, irregular[r] + 28, 1));
+  AppendIrregular(row, body, irregular[r]);
+  if (r > 1) return;
+  AppendField(row, LossLineTail(body, loss, 2, record, "Condition"));
+  row.append("20");
+  AppendField(row, Mid(body, loss[5] + 16, 8));
+  AppendField(row, Mid(body, loss[6] + 19, 5));
+  AppendField(row, LossLineTail(body, loss, 8, record, "Memo"));
+}
+
+// The row after a single fiber row: seven empty columns, then the eighth
+// column and the Irregular value of irregular line 2.
+void BuildFillerRow(std::string& row, std::string_view body, const LineStarts& irregular) {
+  row.assign(",,,,,,,");
+  AppendField(row, Mid(body, irregular[2] + 28, 1));
+  AppendIrregular(row, body, irregular[2]);
+}
+
+// Cuts the next record body off the working copy: up to the next separator line.
+std::string_view CutRecord(detail::Frame& frame, int record) {
+  frame.SkipSeparatorBlock();
+  const std::size_t next = frame.Rest().find(detail::kSeparatorLine);
+  if (next == std::string_view::npos) return frame.Take(frame.Rest().size());
+  if (next + 1 > static_cast<std::size_t>(kMaxRecordCount)) {
+    throw detail::ConversionError{"record " + std::to_string(record) +
+                                  ": the next record separator lies " + std::to_string(next) +
+                                  " characters ahead, more than 32,767"};
+  }
+  return frame.Take(next);
+}
+
+// The converter's False result: a record without one of its heading lines.
+void Stop(ConvertResult& result, int record, std::string_view heading) {
+  result.outcome = ConvertOutcome::Stopped;
+  result.stoppedAtRecord = record;
+  result.reason = "record " + std::to_string(record) + " has no \"" + std::string(heading) +
+                  "\" heading line; the records before it were saved";
+}
+
+}  // namespace
+
+ConvertResult ConvertModelC(std::string_view receivedText, RowWriter& out, ProgressSink& progress) {
+  return detail::RunConverter(
+      Model::C, receivedText, out, progress, [](detail::Frame& frame, ConvertResult& result) {
+        frame.Begin(kHeader, kUnits);
+        std::string row;
+        row.reserve(160);
+        int record = 0;
+        while (frame.Rest().size() >= kMinimumRest) {
+          ++record;
+          const std::string_view body = CutRecord(frame, record);
+          const std::size_t irregularHeading = FindNoCase(body, 1, "Irregular\r\n");
+          if (irregularHeading == 0) return Stop(result, record, "Irregular");
+          const LineStarts irregular = BuildLineStarts(body, Found(irregularHeading) + 11);
+          const std::size_t lossHeading = FindNoCase(body, 1, "Loss\r\n");
+          if (lossHeading == 0) return Stop(result, record, "Loss");
+          const LineStarts loss = BuildLineStarts(body, Found(lossHeading) + 6);
+          const int fiberRows = CountFiberRows(body, irregular);
+
+          int rows = 0;
+          for (int r = 1; r <= fiberRows; ++r, ++rows) {
+            BuildFiberRow(row, body, r, irregular, loss, record);
+            frame.WriteRow(row);
+          }
+          if (fiberRows == 1) {
+            BuildFillerRow(row, body, irregular);
+            frame.WriteRow(row);
+            ++rows;
+          }
+          for (; rows < kRowsPerRecord; ++rows) frame.WriteRow({});
+          frame.ReportProgress();
+          frame.WriteRow({});
+        }
+      });
+}
+
+}  // namespace seamlog::convert

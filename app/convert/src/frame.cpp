@@ -1,0 +1,54 @@
+#include "frame.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace seamlog::convert::detail {
+
+std::int16_t To16(std::int64_t value, std::string_view what) {
+  if (value > std::numeric_limits<std::int16_t>::max() ||
+      value < std::numeric_limits<std::int16_t>::min()) {
+    throw ConversionError{std::string(what) + " (" + std::to_string(value) +
+                          ") does not fit in 16 bits; the largest allowed is 32767"};
+  }
+  return static_cast<std::int16_t>(value);
+}
+
+Frame::Frame(Model model, std::string_view receivedText, RowWriter& out, ProgressSink& progress)
+    : recordTextLength_(modelRow(model).recordTextLength),
+      rest_(receivedText),
+      out_(out),
+      progress_(progress) {}
+
+void Frame::Begin(std::string_view header, std::string_view units) {
+  total_ = To16(recordCount(rest_.size(), recordTextLength_),
+                "the received text is too long to save: its record count");
+  progress_.StartProgress(total_);
+  WriteRow({});
+  WriteRow({});
+  WriteRow(header);
+  WriteRow(units);
+}
+
+std::string_view Frame::Take(std::size_t n) {
+  const std::string_view taken = rest_.substr(0, n);
+  rest_.remove_prefix(taken.size());
+  return taken;
+}
+
+void Frame::SkipSeparatorBlock() {
+  if (StartsWithHyphenRun(rest_)) Take(kSeparatorBlockLength);
+}
+
+void Frame::WriteRow(std::string_view row) {
+  if (!out_.WriteRow(row)) {
+    throw ConversionError{"the table could not be written: " + out_.LastError()};
+  }
+}
+
+void Frame::ReportProgress() {
+  const std::int64_t remaining = recordCount(rest_.size(), recordTextLength_);
+  progress_.SetProgress(To16(total_ - remaining, "the progress value"));
+}
+
+}  // namespace seamlog::convert::detail

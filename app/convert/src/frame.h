@@ -1,0 +1,79 @@
+#pragma once
+// What the three converters share: the working copy (a cursor over the
+// received text, never a copy of it), the record total and progress, the
+// first four rows of every table, writing rows, and ending the run.
+//
+// A table with no records ends with its units row, written once.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "seamlog/convert/convert_received_text.h"
+#include "text_search.h"
+
+namespace seamlog::convert::detail {
+
+// Ends a conversion at once as a failure; rows already written stay.
+struct ConversionError {
+  std::string reason;
+};
+
+// A count or position as the 16-bit signed integer the layouts use.
+std::int16_t To16(std::int64_t value, std::string_view what);
+
+class Frame {
+ public:
+  Frame(Model model, std::string_view receivedText, RowWriter& out, ProgressSink& progress);
+
+  // Computes the record total, starts the progress and writes the two empty
+  // rows, the header row and the units row.
+  void Begin(std::string_view header, std::string_view units);
+
+  // What remains of the working copy.
+  std::string_view Rest() const { return rest_; }
+  // Removes the first n characters of the working copy (all when fewer) and returns them.
+  std::string_view Take(std::size_t n);
+  // Removes a leading separator block when the copy begins with the 31-hyphen run.
+  void SkipSeparatorBlock();
+
+  void WriteRow(std::string_view row);
+  // total minus the rounded count of what remains.
+  void ReportProgress();
+
+ private:
+  int recordTextLength_;
+  std::string_view rest_;
+  RowWriter& out_;
+  ProgressSink& progress_;
+  std::int16_t total_ = 0;
+};
+
+// Appends a field and the comma after it.
+inline void AppendField(std::string& row, std::string_view field) {
+  row.append(field);
+  row.push_back(',');
+}
+
+// Runs body(frame, result) and ends the run: the writer is closed whatever
+// happened, and a close that fails turns the result into a failure.
+template <class Body>
+ConvertResult RunConverter(Model model, std::string_view text, RowWriter& out,
+                           ProgressSink& progress, Body body) {
+  ConvertResult result{model, recordCount(text.size(), modelRow(model).recordTextLength),
+                       ConvertOutcome::Completed, {}, 0};
+  try {
+    Frame frame(model, text, out, progress);
+    body(frame, result);
+  } catch (const ConversionError& error) {
+    result.outcome = ConvertOutcome::Failed;
+    result.reason = error.reason;
+  }
+  if (!out.Close() && result.outcome != ConvertOutcome::Failed) {
+    result.outcome = ConvertOutcome::Failed;
+    result.reason = "the table file could not be closed: " + out.LastError();
+  }
+  return result;
+}
+
+}  // namespace seamlog::convert::detail

@@ -1,0 +1,44 @@
+#include "text_search.h"
+
+#include <cstring>
+
+namespace seamlog::convert::detail {
+namespace {
+
+constexpr unsigned char Fold(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
+}
+
+}  // namespace
+
+std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view keyword) {
+  if (from < 1) from = 1;
+  if (keyword.empty() || from > text.size() || keyword.size() > text.size() - (from - 1)) return 0;
+  const unsigned char first = Fold(static_cast<unsigned char>(keyword[0]));
+  const std::size_t last = text.size() - keyword.size();
+  for (std::size_t i = from - 1; i <= last; ++i) {
+    if (Fold(static_cast<unsigned char>(text[i])) != first) continue;
+    std::size_t k = 1;
+    while (k < keyword.size() && Fold(static_cast<unsigned char>(text[i + k])) ==
+                                     Fold(static_cast<unsigned char>(keyword[k]))) {
+      ++k;
+    }
+    if (k == keyword.size()) return i + 1;
+  }
+  return 0;
+}
+
+std::size_t FindCrLf(std::string_view text, std::size_t from) {
+  if (from < 1) from = 1;
+  std::size_t i = from - 1;
+  while (i + 1 < text.size()) {
+    const void* cr = std::memchr(text.data() + i, '\r', text.size() - 1 - i);
+    if (cr == nullptr) return 0;
+    i = static_cast<std::size_t>(static_cast<const char*>(cr) - text.data());
+    if (text[i + 1] == '\n') return i + 1;
+    ++i;
+  }
+  return 0;
+}
+
+}  // namespace seamlog::convert::detail

@@ -1,0 +1,37 @@
+#pragma once
+// Character positions and searches as the record layouts describe them:
+// positions count from 1, 0 means "not found", searches ignore letter case.
+// Every byte is one character; only the ASCII letters A-Z and a-z have a case.
+#include <cstddef>
+#include <string_view>
+
+namespace seamlog::convert::detail {
+
+inline constexpr std::string_view kHyphenRun = "-------------------------------";  // 31
+inline constexpr std::string_view kSeparatorLine = "-------------------------------\r\n";
+inline constexpr std::size_t kSeparatorBlockLength = 66;
+
+// Position (from 1) of the first occurrence of keyword in text that starts at
+// or after position from, ignoring letter case; 0 when there is none.
+std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view keyword);
+
+// Position (from 1) of the first CR LF pair at or after position from; 0 when none.
+std::size_t FindCrLf(std::string_view text, std::size_t from);
+
+// The characters of text from position pos (from 1) on, at most len of them:
+// empty when pos lies past the end, cut short when it reaches past the end.
+inline std::string_view Mid(std::string_view text, std::size_t pos, std::size_t len) {
+  if (pos < 1 || pos > text.size()) return {};
+  return text.substr(pos - 1, len);
+}
+
+// True when text begins with the 31 hyphens of a record separator.
+inline bool StartsWithHyphenRun(std::string_view text) { return text.starts_with(kHyphenRun); }
+
+// Removes the leading blanks (spaces only); trailing blanks remain.
+inline std::string_view LeftTrimBlanks(std::string_view s) {
+  const auto first = s.find_first_not_of(' ');
+  return first == std::string_view::npos ? std::string_view{} : s.substr(first);
+}
+
+}  // namespace seamlog::convert::detail
