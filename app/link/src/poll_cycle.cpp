@@ -1,0 +1,70 @@
+#include "link/poll_cycle.h"
+
+#include <array>
+
+#include "link/received_text.h"
+
+namespace seamlog::link {
+namespace {
+
+using TransferBuffer = std::array<std::uint8_t, kTransferBufferSize>;
+
+}  // namespace
+
+bool PollCycle::OpenDevice() {
+  std::int32_t extra1 = 0;
+  std::int32_t extra2 = 0;
+  if (library_.CreateDevice(device_handle_, extra1, extra2) != 0) return false;
+  rings_.ResetRings();
+  return true;
+}
+
+bool PollCycle::ReceiveFromDevice() {
+  TransferBuffer buffer{};
+  const std::int32_t r = library_.ReadFile(device_handle_, buffer.data());
+  if (r == kDeviceFailure) return false;
+  // A count outside 0..64 cannot have come from a sound read: treat it as a
+  // failure instead of reading past the buffer.
+  if (r < 0 || r > kMaxTransfer) return false;
+  if (r != 0) rings_.PushReceived(buffer.data(), static_cast<std::int16_t>(r));
+  return true;
+}
+
+bool PollCycle::SendPending() {
+  TransferBuffer buffer{};
+  const std::int16_t n = rings_.TakeTransmit(buffer.data(), kMaxTransfer);
+  if (n == 0) return false;
+  std::int32_t count = n;
+  return library_.WriteFile(device_handle_, buffer.data(), count) != kDeviceFailure;
+}
+
+void PollCycle::CloseDevice() { library_.CloseDevice(device_handle_); }
+
+void PollCycle::Tick(PollHost& host) {
+  if (!host.Connected() && OpenDevice()) host.SetConnected(true);
+  if (!host.Connected()) return;
+
+  bool write_ok = true;
+  if (rings_.TransmitCount() != 0) write_ok = SendPending();
+  const bool read_ok = ReceiveFromDevice();
+
+  if (rings_.ReceivedCount() != 0) {
+    TransferBuffer buffer{};
+    const std::int16_t n = rings_.TakeReceived(buffer.data(), kMaxTransfer);
+    if (n != 0) {
+      AppendReceivedBytes(host.ReceivedText(), buffer.data(), static_cast<std::size_t>(n));
+      host.ShowLiveText();
+    }
+  }
+
+  if (!read_ok || !write_ok) {
+    CloseDevice();
+    host.SetConnected(false);
+  }
+}
+
+void PollCycle::Unload(PollHost& host) {
+  if (host.Connected()) CloseDevice();
+}
+
+}  // namespace seamlog::link

@@ -1,0 +1,241 @@
+#include "link/poll_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace seamlog::link {
+namespace {
+
+// A scripted device library that records every call.
+class ScriptedLibrary : public DeviceLibrary {
+ public:
+  std::deque<std::int32_t> create_results;  // empty: succeed
+  std::deque<std::string> reads;            // "" reads 0 bytes
+  std::int32_t fail_read_at = -1;           // read number that returns 9999
+  std::optional<std::int32_t> read_result_override;  // forced result for every read
+  std::int32_t write_result = 1;
+  std::vector<std::string> calls;
+  std::vector<std::string> written;
+  std::int32_t handle_given = 7;
+
+  std::int32_t CreateDevice(std::int32_t& handle, std::int32_t& extra1, std::int32_t& extra2) override {
+    calls.push_back("create");
+    EXPECT_EQ(extra1, 0);
+    EXPECT_EQ(extra2, 0);
+    std::int32_t result = 0;
+    if (!create_results.empty()) {
+      result = create_results.front();
+      create_results.pop_front();
+    }
+    if (result == 0) handle = handle_given;
+    return result;
+  }
+  std::int32_t ReadFile(std::int32_t& handle, std::uint8_t* buffer) override {
+    calls.push_back("read");
+    EXPECT_EQ(handle, handle_given);
+    ++reads_made;
+    if (reads_made == fail_read_at) return kDeviceFailure;
+    if (read_result_override) return *read_result_override;
+    if (reads.empty()) return 0;
+    const std::string chunk = reads.front();
+    reads.pop_front();
+    std::memcpy(buffer, chunk.data(), chunk.size());
+    return static_cast<std::int32_t>(chunk.size());
+  }
+  std::int32_t WriteFile(std::int32_t& handle, std::uint8_t* bytes, std::int32_t& count) override {
+    calls.push_back("write");
+    EXPECT_EQ(handle, handle_given);
+    written.emplace_back(reinterpret_cast<char*>(bytes), static_cast<std::size_t>(count));
+    return write_result;
+  }
+  std::int32_t CloseDevice(std::int32_t& handle) override {
+    calls.push_back("close");
+    EXPECT_EQ(handle, handle_given);
+    return 0;
+  }
+
+ private:
+  std::int32_t reads_made = 0;
+};
+
+class FakeWindow : public PollHost {
+ public:
+  bool connected = false;
+  std::vector<bool> connection_changes;
+  std::string text;
+  int live_refreshes = 0;
+
+  bool Connected() const override { return connected; }
+  void SetConnected(bool flag) override {
+    connected = flag;
+    connection_changes.push_back(flag);
+  }
+  std::string& ReceivedText() override { return text; }
+  void ShowLiveText() override { ++live_refreshes; }
+};
+
+struct Fixture {
+  ScriptedLibrary library;
+  FakeWindow window;
+  PollCycle cycle{library};
+  void Ticks(int n) {
+    for (int i = 0; i < n; ++i) cycle.Tick(window);
+  }
+};
+
+TEST(PollCycle, ATickThatOpensTheDeviceReadsInTheSameTick) {
+  Fixture f;
+  f.library.reads = {"AB\rCD"};
+  f.Ticks(1);
+  EXPECT_EQ(f.library.calls, (std::vector<std::string>{"create", "read"}));
+  EXPECT_EQ(f.window.connection_changes, std::vector<bool>{true});
+  EXPECT_EQ(f.window.text, "AB\r\nCD");
+  EXPECT_EQ(f.window.live_refreshes, 1);
+}
+
+TEST(PollCycle, ARefusedCreateEndsTheTickWithNothingShown) {
+  Fixture f;
+  f.library.create_results = {3, 9999};
+  f.Ticks(2);
+  EXPECT_EQ(f.library.calls, (std::vector<std::string>{"create", "create"}));
+  EXPECT_TRUE(f.window.connection_changes.empty());
+  EXPECT_EQ(f.window.text, "");
+  EXPECT_EQ(f.window.live_refreshes, 0);
+  f.Ticks(1);
+  EXPECT_TRUE(f.window.connected) << "the third attempt succeeds";
+}
+
+TEST(PollCycle, ChunksAccumulateAcrossTicksWithCrLfLineEnds) {
+  Fixture f;
+  f.library.reads = {"line one\r", "\nline", "", " two\r"};
+  f.Ticks(6);
+  EXPECT_EQ(f.window.text, "line one\r\n\nline two\r\n");
+  EXPECT_EQ(f.window.live_refreshes, 3) << "a tick that reads nothing leaves the view alone";
+  EXPECT_EQ(f.library.calls.front(), "create");
+  EXPECT_EQ(std::count(f.library.calls.begin(), f.library.calls.end(), "create"), 1);
+}
+
+TEST(PollCycle, AFailedReadInTheFirstTickClosesTheDeviceInThatTick) {
+  Fixture f;
+  f.library.fail_read_at = 1;
+  f.Ticks(1);
+  EXPECT_EQ(f.library.calls, (std::vector<std::string>{"create", "read", "close"}));
+  EXPECT_EQ(f.window.connection_changes, (std::vector<bool>{true, false}));
+  EXPECT_FALSE(f.window.connected);
+}
+
+TEST(PollCycle, AfterAFailedReadTheNextTickOpensAgainAndTextSurvives) {
+  Fixture f;
+  f.library.reads = {"first\r", "second"};
+  f.library.fail_read_at = 2;
+  f.Ticks(3);
+  EXPECT_EQ(f.library.calls,
+            (std::vector<std::string>{"create", "read", "read", "close", "create", "read"}));
+  EXPECT_EQ(f.window.text, "first\r\nsecond");
+  EXPECT_TRUE(f.window.connected);
+}
+
+TEST(PollCycle, ASuccessfulOpenEmptiesBothRings) {
+  Fixture f;
+  const std::uint8_t stale[] = {1, 2, 3};
+  f.cycle.Rings().PushReceived(stale, 3);
+  f.library.read_result_override = 0;
+  f.Ticks(1);
+  EXPECT_EQ(f.cycle.Rings().ReceivedCount(), 0);
+  EXPECT_EQ(f.window.text, "") << "bytes left from before the open are not shown";
+}
+
+TEST(PollCycle, ReadCountsOutsideTheContractCountAsFailures) {
+  for (std::int32_t bad : {65, 1000, -1}) {
+    Fixture f;
+    f.library.read_result_override = bad;
+    f.Ticks(1);
+    EXPECT_EQ(f.library.calls.back(), "close") << bad;
+    EXPECT_FALSE(f.window.connected) << bad;
+    EXPECT_EQ(f.window.text, "") << bad;
+  }
+}
+
+TEST(PollCycle, WithAnEmptyTransmitRingNothingIsEverWritten) {
+  Fixture f;
+  f.library.reads = {"x", "y", "z"};
+  f.Ticks(5);
+  EXPECT_EQ(std::count(f.library.calls.begin(), f.library.calls.end(), "write"), 0);
+}
+
+TEST(PollCycle, QueuedBytesAreSentBeforeTheReadAtMostSixtyFourATick) {
+  Fixture f;
+  f.Ticks(1);
+  std::string queued(100, 'q');
+  queued[64] = 'r';
+  f.cycle.Rings().PushTransmit(reinterpret_cast<const std::uint8_t*>(queued.data()), 100);
+  f.library.calls.clear();
+  f.Ticks(2);
+  EXPECT_EQ(f.library.calls, (std::vector<std::string>{"write", "read", "write", "read"}));
+  ASSERT_EQ(f.library.written.size(), 2u);
+  EXPECT_EQ(f.library.written[0], queued.substr(0, 64));
+  EXPECT_EQ(f.library.written[1], queued.substr(64));
+}
+
+TEST(PollCycle, AFailedWriteStillReadsThenClosesTheDevice) {
+  Fixture f;
+  f.Ticks(1);
+  const std::uint8_t byte = 'w';
+  f.cycle.Rings().PushTransmit(&byte, 1);
+  f.library.write_result = kDeviceFailure;
+  f.library.reads = {"kept"};
+  f.library.calls.clear();
+  f.Ticks(1);
+  EXPECT_EQ(f.library.calls, (std::vector<std::string>{"write", "read", "close"}));
+  EXPECT_EQ(f.window.text, "kept");
+  EXPECT_FALSE(f.window.connected);
+}
+
+TEST(PollCycle, UnloadWhileConnectedClosesTheDeviceOnce) {
+  Fixture f;
+  f.Ticks(2);
+  f.library.calls.clear();
+  f.cycle.Unload(f.window);
+  EXPECT_EQ(f.library.calls, std::vector<std::string>{"close"});
+}
+
+TEST(PollCycle, UnloadWhileNotConnectedMakesNoLibraryCall) {
+  Fixture f;
+  f.library.create_results = {1};
+  f.Ticks(1);
+  f.library.calls.clear();
+  f.cycle.Unload(f.window);
+  EXPECT_TRUE(f.library.calls.empty());
+}
+
+TEST(PollCycle, WhileNotConnectedTheTextDoesNotChange) {
+  Fixture f;
+  f.window.text = "earlier";
+  f.library.create_results = {1, 1, 1};
+  f.Ticks(3);
+  EXPECT_EQ(f.window.text, "earlier");
+  EXPECT_EQ(f.window.live_refreshes, 0);
+}
+
+TEST(PollCycle, AWholeReportArrivesByteForByte) {
+  Fixture f;
+  std::string report;
+  for (int i = 0; i < 200; ++i) report += "Splice " + std::to_string(i) + "\r" + std::string(1, '\0') + "\xB0";
+  std::string expected;
+  for (char c : report) {
+    expected += c;
+    if (c == '\r') expected += '\n';
+  }
+  for (std::size_t at = 0; at < report.size(); at += 61) f.library.reads.push_back(report.substr(at, 61));
+  f.Ticks(static_cast<int>(f.library.reads.size()) + 2);
+  EXPECT_EQ(f.window.text, expected);
+}
+
+}  // namespace
+}  // namespace seamlog::link

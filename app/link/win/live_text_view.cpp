@@ -1,0 +1,89 @@
+#include "live_text_view.h"
+
+#include "link/received_text.h"
+
+namespace seamlog::link {
+
+void LiveTextView::Attach(HWND edit) {
+  edit_ = edit;
+  shown_start_ = shown_end_ = 0;
+  pending_ = false;
+  // The control's default limit (about 30,000 characters) would also stop
+  // programmatic appends; lift it.
+  SendMessageW(edit_, EM_SETLIMITTEXT, 0, 0);
+  // One character in the control for each received byte, so that offsets in
+  // the control and in the received text always match. NUL shows as a dot;
+  // ReceivedText itself keeps it.
+  for (int b = 0; b < 256; ++b) {
+    const char c = static_cast<char>(b);
+    wchar_t w = L'?';
+    if (b == 0)
+      w = L'.';
+    else if (MultiByteToWideChar(CP_ACP, 0, &c, 1, &w, 1) != 1)
+      w = L'?';
+    glyphs_[static_cast<std::size_t>(b)] = w;
+  }
+}
+
+std::wstring LiveTextView::Visible(const std::string& text, std::size_t from, std::size_t to) const {
+  std::wstring out;
+  out.reserve(to - from);
+  for (std::size_t i = from; i < to; ++i) out.push_back(glyphs_[static_cast<unsigned char>(text[i])]);
+  return out;
+}
+
+void LiveTextView::Changed(const std::string& text) {
+  pending_ = true;
+  Poll(text);
+}
+
+void LiveTextView::Poll(const std::string& text) {
+  if (!pending_) return;
+  if (GetTickCount64() - last_refresh_ < kRefreshMs) return;
+  Refresh(text);
+}
+
+void LiveTextView::Refresh(const std::string& text) {
+  pending_ = false;
+  last_refresh_ = GetTickCount64();
+  if (edit_ == nullptr) return;
+  const std::size_t start = LiveViewStart(text);
+  // Anything but growth at the end (the text was emptied by a save, or the
+  // control was changed by someone else) puts the view in afresh.
+  const auto in_control = static_cast<std::size_t>(GetWindowTextLengthW(edit_));
+  if (text.size() < shown_end_ || in_control != shown_end_ - shown_start_ || start > shown_end_) {
+    Replace(text);
+    return;
+  }
+  if (text.size() > shown_end_) Append(text, shown_end_);
+  if (start > shown_start_) TrimHeadTo(start);
+}
+
+void LiveTextView::Replace(const std::string& text) {
+  const std::size_t start = LiveViewStart(text);
+  SetWindowTextW(edit_, Visible(text, start, text.size()).c_str());
+  shown_start_ = start;
+  shown_end_ = text.size();
+  const auto end = static_cast<LPARAM>(shown_end_ - shown_start_);
+  SendMessageW(edit_, EM_SETSEL, static_cast<WPARAM>(end), end);
+  SendMessageW(edit_, EM_SCROLLCARET, 0, 0);
+}
+
+void LiveTextView::Append(const std::string& text, std::size_t from) {
+  const auto end = static_cast<LPARAM>(shown_end_ - shown_start_);
+  SendMessageW(edit_, EM_SETSEL, static_cast<WPARAM>(end), end);
+  const std::wstring added = Visible(text, from, text.size());
+  SendMessageW(edit_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(added.c_str()));
+  shown_end_ = text.size();
+}
+
+void LiveTextView::TrimHeadTo(std::size_t start) {
+  SendMessageW(edit_, EM_SETSEL, 0, static_cast<LPARAM>(start - shown_start_));
+  SendMessageW(edit_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+  shown_start_ = start;
+  const auto end = static_cast<LPARAM>(shown_end_ - shown_start_);
+  SendMessageW(edit_, EM_SETSEL, static_cast<WPARAM>(end), end);
+  SendMessageW(edit_, EM_SCROLLCARET, 0, 0);
+}
+
+}  // namespace seamlog::link

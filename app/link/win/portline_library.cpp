@@ -1,0 +1,75 @@
+#include "portline_library.h"
+
+#include <atomic>
+#include <utility>
+
+namespace seamlog::link {
+namespace {
+
+constexpr int kFileNotFound = 53;
+constexpr int kEntryPointNotFound = 453;
+
+template <typename Fn>
+Fn As(FARPROC address) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(address));
+}
+
+}  // namespace
+
+void EndWithRunTimeError(const std::string& message, int error_number) {
+  // The box runs a modal loop in which further timer ticks may arrive and fail
+  // the same way; only the first shows the message, the others return.
+  static std::atomic<bool> ending{false};
+  if (ending.exchange(true)) return;
+  const std::string text = "Run-time error '" + std::to_string(error_number) + "':\r\n\r\n" + message;
+  MessageBoxA(GetActiveWindow(), text.c_str(), "Seamlog", MB_OK | MB_ICONERROR);
+  ExitProcess(static_cast<UINT>(error_number));
+}
+
+PortlineLibrary::PortlineLibrary(std::string file_name, FatalErrorHandler on_fatal)
+    : file_name_(std::move(file_name)), on_fatal_(on_fatal) {}
+
+PortlineLibrary::~PortlineLibrary() {
+  if (module_ != nullptr) FreeLibrary(module_);
+}
+
+FARPROC PortlineLibrary::Resolve(FARPROC& cache, const char* name) {
+  if (cache != nullptr) return cache;
+  if (module_ == nullptr) {
+    module_ = LoadLibraryA(file_name_.c_str());
+    if (module_ == nullptr) {
+      on_fatal_("File not found: " + file_name_, kFileNotFound);
+      return nullptr;
+    }
+  }
+  cache = GetProcAddress(module_, name);
+  if (cache == nullptr)
+    on_fatal_("Can't find DLL entry point " + std::string(name) + " in " + file_name_, kEntryPointNotFound);
+  return cache;
+}
+
+std::int32_t PortlineLibrary::CreateDevice(std::int32_t& handle, std::int32_t& extra1, std::int32_t& extra2) {
+  const FARPROC fn = Resolve(create_, "PortlineUsbCreateDevice");
+  if (fn == nullptr) return -1;
+  return As<CreateFn>(fn)(&handle, &extra1, &extra2);
+}
+
+std::int32_t PortlineLibrary::ReadFile(std::int32_t& handle, std::uint8_t* buffer) {
+  const FARPROC fn = Resolve(read_, "PortlineUsbReadFile");
+  if (fn == nullptr) return kDeviceFailure;
+  return As<ReadFn>(fn)(&handle, buffer);
+}
+
+std::int32_t PortlineLibrary::WriteFile(std::int32_t& handle, std::uint8_t* bytes, std::int32_t& count) {
+  const FARPROC fn = Resolve(write_, "PortlineUsbWriteFile");
+  if (fn == nullptr) return kDeviceFailure;
+  return As<WriteFn>(fn)(&handle, bytes, &count);
+}
+
+std::int32_t PortlineLibrary::CloseDevice(std::int32_t& handle) {
+  const FARPROC fn = Resolve(close_, "PortlineUsbCloseDevice");
+  if (fn == nullptr) return -1;
+  return As<CloseFn>(fn)(&handle);
+}
+
+}  // namespace seamlog::link

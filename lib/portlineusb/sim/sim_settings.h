@@ -1,0 +1,33 @@
+// Settings of the simulated splicer, read from PortlineSim.ini beside its DLL:
+//
+//   [Splicer]
+//   ReportFile=report.txt        ; the report to replay; relative to the ini's folder
+//   BytesPerRead=64              ; 1 to 64 bytes handed out per read
+//   RefuseCreates=0              ; how many create calls fail before one succeeds
+//   DisconnectAfterBytes=0       ; unplug after this many bytes of a connection (0: never)
+//   CallLog=                     ; optional file that records creates, writes and closes
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace portline::sim {
+
+struct SimSettings {
+  std::string report_file;
+  int bytes_per_read = 64;
+  int refuse_creates = 0;
+  std::int64_t disconnect_after_bytes = 0;
+  std::string call_log;
+};
+
+struct ParsedSettings {
+  SimSettings settings;
+  std::string error;  // empty when the settings are usable
+  bool ok() const { return error.empty(); }
+};
+
+ParsedSettings ParseSimSettings(std::string_view ini_text);
+
+}  // namespace portline::sim

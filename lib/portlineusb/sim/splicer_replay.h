@@ -1,0 +1,56 @@
+// A simulated splicer behind the four device library calls: it replays a
+// report a few bytes per read, can refuse the first creates, and can unplug
+// itself after a number of bytes; the next create resumes where it stopped.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim_settings.h"
+
+namespace portline::sim {
+
+inline constexpr std::int32_t kFailure = 9999;
+inline constexpr std::int32_t kRefused = 1;
+inline constexpr std::int32_t kAlreadyOpen = 2;
+inline constexpr std::int32_t kDeviceHandle = 1;
+
+struct ReplayStats {
+  std::int64_t creates = 0;      // successful
+  std::int64_t refusals = 0;
+  std::int64_t reads = 0;
+  std::int64_t data_reads = 0;   // reads that returned bytes
+  std::int64_t failed_reads = 0;
+  std::int64_t closes = 0;       // of an open device
+  std::int64_t stray_closes = 0; // of a handle that was not open
+  std::int64_t writes = 0;
+  std::int64_t bytes_written = 0;
+};
+
+class SplicerReplay {
+ public:
+  SplicerReplay(std::vector<std::uint8_t> report, const SimSettings& settings);
+
+  std::int32_t Create(std::int32_t& handle);
+  std::int32_t Read(std::int32_t handle, std::uint8_t* buffer);
+  std::int32_t Write(std::int32_t handle, const std::uint8_t* bytes, std::int32_t count);
+  std::int32_t Close(std::int32_t handle);
+
+  bool Open() const { return open_; }
+  bool Unplugged() const { return unplugged_; }
+  std::size_t Position() const { return position_; }
+  bool Finished() const { return position_ >= report_.size(); }
+  const ReplayStats& Stats() const { return stats_; }
+
+ private:
+  std::vector<std::uint8_t> report_;
+  SimSettings settings_;
+  std::size_t position_ = 0;
+  bool open_ = false;
+  bool unplugged_ = false;
+  std::int64_t connection_bytes_ = 0;
+  ReplayStats stats_;
+};
+
+}  // namespace portline::sim

@@ -1,0 +1,132 @@
+// Both builds of PortlineUSB.dll, loaded and called the way Seamlog calls them.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+using CreateFn = std::int32_t(__stdcall*)(std::int32_t*, std::int32_t*, std::int32_t*);
+using ReadFn = std::int32_t(__stdcall*)(std::int32_t*, std::uint8_t*);
+using WriteFn = std::int32_t(__stdcall*)(std::int32_t*, std::uint8_t*, std::int32_t*);
+using CloseFn = std::int32_t(__stdcall*)(std::int32_t*);
+
+struct Library {
+  explicit Library(const std::string& path) : module(LoadLibraryA(path.c_str())) {}
+  ~Library() {
+    if (module != nullptr) FreeLibrary(module);
+  }
+  template <typename Fn>
+  Fn Get(const char* name) const {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  }
+  HMODULE module;
+};
+
+std::string Slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(RealLibrary, WithNoPortlineDevicePresentCreateFailsCleanly) {
+  Library dll(PORTLINE_REAL_DLL);
+  ASSERT_NE(dll.module, nullptr);
+  auto create = dll.Get<CreateFn>("PortlineUsbCreateDevice");
+  ASSERT_NE(create, nullptr);
+  std::int32_t handle = 1234, status = 0, found = 0;
+  EXPECT_EQ(create(&handle, &status, &found), 1);
+  EXPECT_EQ(handle, 1234) << "a failed create leaves the handle cell alone";
+  EXPECT_EQ(found, 0);
+  EXPECT_NE(status, 0);
+}
+
+TEST(RealLibrary, CallsWithAHandleThatNamesNoDeviceReturn9999) {
+  Library dll(PORTLINE_REAL_DLL);
+  ASSERT_NE(dll.module, nullptr);
+  std::uint8_t buffer[65] = {};
+  std::int32_t count = 5;
+  for (std::int32_t handle : {0, 1, 8, 9, -1, 0x7fffffff}) {
+    EXPECT_EQ(dll.Get<ReadFn>("PortlineUsbReadFile")(&handle, buffer), 9999) << handle;
+    EXPECT_EQ(dll.Get<WriteFn>("PortlineUsbWriteFile")(&handle, buffer, &count), 9999) << handle;
+    EXPECT_EQ(dll.Get<CloseFn>("PortlineUsbCloseDevice")(&handle), 9999) << handle;
+  }
+}
+
+class SimulatedLibrary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("portline-sim-" + std::to_string(GetCurrentProcessId()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(folder_);
+    std::filesystem::copy_file(PORTLINE_SIM_DLL, folder_ / "PortlineUSB.dll",
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  void Write(const std::string& name, const std::string& text) {
+    std::ofstream(folder_ / name, std::ios::binary) << text;
+  }
+  std::filesystem::path folder_;
+};
+
+TEST_F(SimulatedLibrary, ReplaysItsReportThroughTheFourCalls) {
+  Write("report.txt", "first line\rsecond line\r");
+  Write("PortlineSim.ini", "[Splicer]\r\nReportFile=report.txt\r\nBytesPerRead=5\r\nRefuseCreates=1\r\nCallLog=calls.log\r\n");
+  std::string received;
+  {
+    Library dll((folder_ / "PortlineUSB.dll").string());
+    ASSERT_NE(dll.module, nullptr);
+    auto create = dll.Get<CreateFn>("PortlineUsbCreateDevice");
+    auto read = dll.Get<ReadFn>("PortlineUsbReadFile");
+    auto close = dll.Get<CloseFn>("PortlineUsbCloseDevice");
+    std::int32_t handle = 0, a = 0, b = 0;
+    EXPECT_NE(create(&handle, &a, &b), 0) << "the first create is refused";
+    ASSERT_EQ(create(&handle, &a, &b), 0);
+    for (int i = 0; i < 100; ++i) {
+      std::uint8_t buffer[65] = {};
+      const std::int32_t r = read(&handle, buffer);
+      ASSERT_NE(r, 9999);
+      ASSERT_LE(r, 5);
+      if (r == 0) break;
+      received.append(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(r));
+    }
+    EXPECT_EQ(close(&handle), 0);
+  }
+  EXPECT_EQ(received, "first line\rsecond line\r");
+  const std::string log = Slurp(folder_ / "calls.log");
+  EXPECT_NE(log.find("create refused"), std::string::npos) << log;
+  EXPECT_NE(log.find("create 0"), std::string::npos) << log;
+  EXPECT_NE(log.find("close 0"), std::string::npos) << log;
+}
+
+TEST_F(SimulatedLibrary, BadSettingsRefuseEveryCreateAndSayWhy) {
+  Write("report.txt", "x");
+  Write("PortlineSim.ini", "[Splicer]\r\nReportFile=report.txt\r\nBytesPerRead=100\r\n");
+  {
+    Library dll((folder_ / "PortlineUSB.dll").string());
+    ASSERT_NE(dll.module, nullptr);
+    std::int32_t handle = 0, a = 0, b = 0;
+    EXPECT_NE(dll.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &a, &b), 0);
+    EXPECT_NE(dll.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &a, &b), 0);
+  }
+  EXPECT_NE(Slurp(folder_ / "PortlineSim.log").find("BytesPerRead"), std::string::npos);
+}
+
+TEST_F(SimulatedLibrary, AMissingReportFileIsNamedInItsLog) {
+  Write("PortlineSim.ini", "[Splicer]\r\nReportFile=nowhere.txt\r\n");
+  {
+    Library dll((folder_ / "PortlineUSB.dll").string());
+    std::int32_t handle = 0, a = 0, b = 0;
+    EXPECT_NE(dll.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &a, &b), 0);
+  }
+  EXPECT_NE(Slurp(folder_ / "PortlineSim.log").find("nowhere.txt"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+#include "sim_settings.h"
+
+#include <gtest/gtest.h>
+
+namespace portline::sim {
+namespace {
+
+TEST(SimSettings, AFullFileIsReadWithItsComments) {
+  const auto parsed = ParseSimSettings(
+      "; demo splicer\r\n"
+      "[Splicer]\r\n"
+      "ReportFile = samples\\model-a.txt\r\n"
+      "BytesPerRead=17\r\n"
+      "refusecreates=2\r\n"
+      "DisconnectAfterBytes=4096\r\n"
+      "CallLog=calls.log\r\n");
+  ASSERT_TRUE(parsed.ok()) << parsed.error;
+  EXPECT_EQ(parsed.settings.report_file, "samples\\model-a.txt");
+  EXPECT_EQ(parsed.settings.bytes_per_read, 17);
+  EXPECT_EQ(parsed.settings.refuse_creates, 2);
+  EXPECT_EQ(parsed.settings.disconnect_after_bytes, 4096);
+  EXPECT_EQ(parsed.settings.call_log, "calls.log");
+}
+
+TEST(SimSettings, OnlyTheReportIsRequired) {
+  const auto parsed = ParseSimSettings("[Splicer]\nReportFile=r.txt\n");
+  ASSERT_TRUE(parsed.ok());
+  EXPECT_EQ(parsed.settings.bytes_per_read, 64);
+  EXPECT_EQ(parsed.settings.refuse_creates, 0);
+  EXPECT_EQ(parsed.settings.disconnect_after_bytes, 0);
+  EXPECT_EQ(parsed.settings.call_log, "");
+}
+
+struct BadCase {
+  const char* ini;
+  const char* says;
+};
+
+class BadSettings : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(BadSettings, AreRefusedWithAReasonNamingTheSetting) {
+  const auto parsed = ParseSimSettings(GetParam().ini);
+  EXPECT_FALSE(parsed.ok());
+  EXPECT_NE(parsed.error.find(GetParam().says), std::string::npos) << parsed.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, BadSettings,
+    ::testing::Values(BadCase{"[Splicer]\nBytesPerRead=64\n", "ReportFile"},
+                      BadCase{"ReportFile=r.txt\n", "ReportFile"},
+                      BadCase{"[Splicer]\nReportFile=r\nBytesPerRead=0\n", "BytesPerRead"},
+                      BadCase{"[Splicer]\nReportFile=r\nBytesPerRead=65\n", "BytesPerRead"},
+                      BadCase{"[Splicer]\nReportFile=r\nBytesPerRead=8x\n", "BytesPerRead"},
+                      BadCase{"[Splicer]\nReportFile=r\nRefuseCreates=-1\n", "RefuseCreates"},
+                      BadCase{"[Splicer]\nReportFile=r\nDisconnectAfterBytes=lots\n", "DisconnectAfterBytes"},
+                      BadCase{"[Splicer]\nReportFile=r\nSpeed=9\n", "Speed"},
+                      BadCase{"[Splicer]\nReportFile=r\njust words\n", "just words"}));
+
+}  // namespace
+}  // namespace portline::sim
