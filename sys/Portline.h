@@ -1,0 +1,117 @@
+// Portline.sys: WDM function driver for the splicer's USB device.
+// The chief header: the DDK includes, the per-device record and the driver's
+// routines. Every source file of the driver includes this header first.
+#pragma once
+
+// The DDK headers are C headers. In C++ mode they clash with the compiler's
+// intrinsics over the two bit-test routines; declaring them present avoids it.
+extern "C" {
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ddk/wdm.h>
+#include <usb.h>
+#include <ddk/usbdlib.h>
+#include <usbioctl.h>
+#include <ddk/usbbusif.h>
+}
+
+#include "public/PortlinePublic.h"
+
+// Pool tag of every block the driver allocates: the characters "Wdm ".
+#define PORTLINE_POOL_TAG ((ULONG)0x206D6457)
+
+// Bytes of the first, probing read of the configuration descriptor, and the
+// size of the buffer it goes into.
+#define PORTLINE_PROBE_LENGTH 9
+#define PORTLINE_PROBE_BUFFER_SIZE 10
+
+// The per-device record, the device object's extension. IoCreateDevice hands
+// it over zero-filled.
+typedef struct _DEVICE_EXTENSION {
+  PDEVICE_OBJECT Pdo;               // target of PoRequestPowerIrp
+  PDEVICE_OBJECT LowerDeviceObject; // every request and URB goes here
+  UNICODE_STRING InterfaceName;     // symbolic link of the device interface
+  PUCHAR ConfigDescriptor;          // pool copy of the whole configuration descriptor
+  ULONG ConfigDescriptorLength;     // its wTotalLength; 0 until the first start
+  USBD_PIPE_INFORMATION BulkOutPipe;  // index 0 of the pipe pair (bit 7 clear)
+  USBD_PIPE_INFORMATION BulkInPipe;   // index 1 of the pipe pair (bit 7 set)
+  PUSBD_PIPE_INFORMATION HaltedPipe;  // pipe whose last transfer halted, or null
+  BOOLEAN BusInterfaceAvailable;    // BusInterface may be called
+  USB_BUS_INTERFACE_USBDI_V1 BusInterface;
+  DEVICE_CAPABILITIES DeviceCaps;   // as the lower driver answered them
+  // Held by every request in progress and by every transfer in the bus
+  // driver; removal waits for it to drain before it detaches and deletes.
+  IO_REMOVE_LOCK RemoveLock;
+  // Set when IRP_MN_REMOVE_DEVICE arrives; new user requests are refused.
+  BOOLEAN RemovePending;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// Per read or write, owned by the request while it is in the bus driver.
+typedef struct _TRANSFER_CONTEXT {
+  PURB Urb;
+  PDEVICE_EXTENSION DeviceExtension;
+  PUSBD_PIPE_INFORMATION Pipe;
+} TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
+
+// Per system set-power request, owned by the pending device power request.
+typedef struct _POWER_CONTEXT {
+  PDEVICE_OBJECT DeviceObject;
+  PIRP SystemIrp;
+} POWER_CONTEXT, *PPOWER_CONTEXT;
+
+extern "C" {
+// Entry, device creation, forward-and-wait.
+DRIVER_INITIALIZE DriverEntry;
+NTSTATUS NTAPI PortlineAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+VOID NTAPI PortlineUnload(PDRIVER_OBJECT DriverObject);
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT Target, PIRP Irp);
+NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Plug and play and power.
+NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortlinePower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI DevicePowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                 POWER_STATE PowerState, PVOID Context,
+                                 PIO_STATUS_BLOCK IoStatus);
+
+// USB configuration at start.
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+VOID QueryBusInterface(PDEVICE_OBJECT DeviceObject);
+VOID ReleaseBusInterface(PDEVICE_EXTENSION Extension);
+NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, ULONG Length, PVOID Buffer);
+NTSTATUS ValidateConfigurationDescriptor(const UCHAR* Descriptor, ULONG Length);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                             PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor);
+NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb);
+
+// User-mode interface and bulk transfers.
+NTSTATUS NTAPI PortlineCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortlineClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortlineReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortlineDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+PURB BuildBulkUrb(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, PMDL Mdl,
+                  PUSBD_PIPE_INFORMATION* Pipe);
+NTSTATUS SendBulkUrb(PIRP Irp, PTRANSFER_CONTEXT Context);
+NTSTATUS NTAPI BulkTransferCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS ResetHaltedPipe(PDEVICE_OBJECT DeviceObject);
+}
+
+// A URB's USBD status reports its endpoint halted when both of its top two
+// bits are set.
+inline bool UsbdStatusHalted(USBD_STATUS Status) {
+  return (static_cast<ULONG>(Status) >> 30) == 3;
+}
+
+// Completes a request with the given status and information, no priority
+// boost, and returns the status. Any IRQL up to DISPATCH_LEVEL.
+inline NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+  Irp->IoStatus.Status = Status;
+  Irp->IoStatus.Information = Information;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  return Status;
+}
+
+inline PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
+  return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+}

@@ -1,0 +1,93 @@
+// Driver entry, device creation and the forward-and-wait mechanism.
+// The one translation unit that holds the storage of the GUIDs it names: the
+// device interface class and the USB bus interface.
+#include <initguid.h>
+#include "Portline.h"
+
+// DriverEntry: fills in the dispatch table and the AddDevice and unload
+// routines. PASSIVE_LEVEL. Nothing else happens at load time.
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+  UNREFERENCED_PARAMETER(RegistryPath);
+  DriverObject->DriverExtension->AddDevice = PortlineAddDevice;
+  DriverObject->DriverUnload = PortlineUnload;
+  DriverObject->MajorFunction[IRP_MJ_CREATE] = PortlineCreate;
+  DriverObject->MajorFunction[IRP_MJ_CLOSE] = PortlineClose;
+  DriverObject->MajorFunction[IRP_MJ_READ] = PortlineReadWrite;
+  DriverObject->MajorFunction[IRP_MJ_WRITE] = PortlineReadWrite;
+  DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PortlineDeviceControl;
+  DriverObject->MajorFunction[IRP_MJ_POWER] = PortlinePower;
+  DriverObject->MajorFunction[IRP_MJ_PNP] = PortlinePnp;
+  return STATUS_SUCCESS;
+}
+
+// PortlineAddDevice: creates the device object for one splicer, registers and
+// enables its device interface and attaches it above the physical device
+// object. PASSIVE_LEVEL. On failure every earlier step is undone.
+extern "C" NTSTATUS NTAPI PortlineAddDevice(PDRIVER_OBJECT DriverObject,
+                                            PDEVICE_OBJECT PhysicalDeviceObject) {
+  PDEVICE_OBJECT deviceObject = NULL;
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), NULL,
+                                   FILE_DEVICE_UNKNOWN, 0, FALSE, &deviceObject);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  PDEVICE_EXTENSION ext = ExtensionOf(deviceObject);
+
+  status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_PORTLINE,
+                                     NULL, &ext->InterfaceName);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(deviceObject);
+    return status;
+  }
+  // A failure here leaves a working device that user mode cannot open.
+  IoSetDeviceInterfaceState(&ext->InterfaceName, TRUE);
+
+  IoInitializeRemoveLock(&ext->RemoveLock, PORTLINE_POOL_TAG, 0, 0);
+  deviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
+  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  ext->Pdo = PhysicalDeviceObject;
+
+  PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
+  ext->HaltedPipe = NULL;
+  ext->LowerDeviceObject = lower;
+  if (lower == NULL) {
+    IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
+    RtlFreeUnicodeString(&ext->InterfaceName);
+    IoDeleteDevice(deviceObject);
+    return STATUS_NO_SUCH_DEVICE;
+  }
+  return STATUS_SUCCESS;
+}
+
+// PortlineUnload: nothing to do; every device object is gone by now.
+// PASSIVE_LEVEL.
+extern "C" VOID NTAPI PortlineUnload(PDRIVER_OBJECT DriverObject) {
+  UNREFERENCED_PARAMETER(DriverObject);
+}
+
+// SignalEventCompletion: completion routine of ForwardAndWait and of the bus
+// interface query. Any IRQL up to DISPATCH_LEVEL. Sets the waiting routine's
+// event and stops completion: the IRP goes back to the routine that waits.
+extern "C" NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(Irp);
+  KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// ForwardAndWait: passes the IRP down to Target and waits until the lower
+// drivers are done with it. PASSIVE_LEVEL. The IRP is the caller's again
+// afterwards and the caller completes it.
+extern "C" NTSTATUS ForwardAndWait(PDEVICE_OBJECT Target, PIRP Irp) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  IoSetCompletionRoutine(Irp, SignalEventCompletion, &event, TRUE, TRUE, TRUE);
+  NTSTATUS status = IoCallDriver(Target, Irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    status = Irp->IoStatus.Status;
+  }
+  return status;
+}

@@ -1,0 +1,247 @@
+// The user-mode interface: create and close, reads and writes as bulk
+// transfers, and the device I/O controls.
+#include "Portline.h"
+
+namespace {
+
+// Takes the remove lock for one request. False once removal has begun: the
+// request must then fail with STATUS_DELETE_PENDING and holds no lock.
+bool EnterRequest(PDEVICE_EXTENSION ext, PIRP irp) {
+  if (!NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, irp))) {
+    return false;
+  }
+  if (ext->RemovePending) {
+    IoReleaseRemoveLock(&ext->RemoveLock, irp);
+    return false;
+  }
+  return true;
+}
+
+// Completes the request and gives back the remove lock it held.
+NTSTATUS CompleteAndLeave(PDEVICE_EXTENSION ext, PIRP irp, NTSTATUS status, ULONG_PTR information) {
+  CompleteRequest(irp, status, information);
+  IoReleaseRemoveLock(&ext->RemoveLock, irp);
+  return status;
+}
+
+bool IsRead(PIRP irp) {
+  return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ;
+}
+
+// The pipe record of the request's direction: reads use index 1 (IN),
+// everything else index 0 (OUT).
+PUSBD_PIPE_INFORMATION PipeFor(PDEVICE_EXTENSION ext, PIRP irp) {
+  return IsRead(irp) ? &ext->BulkInPipe : &ext->BulkOutPipe;
+}
+
+}  // namespace
+
+// PortlineCreate: opens a handle. PASSIVE_LEVEL. Completes the request.
+extern "C" NTSTATUS NTAPI PortlineCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+  if (!EnterRequest(ext, Irp)) {
+    return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  }
+  NTSTATUS status = IoGetCurrentIrpStackLocation(Irp)->FileObject != NULL
+                        ? STATUS_SUCCESS
+                        : STATUS_INVALID_PARAMETER;
+  return CompleteAndLeave(ext, Irp, status, 0);
+}
+
+// PortlineClose: closes a handle. PASSIVE_LEVEL. Completes the request; a
+// handle can always be closed, even while the device goes away.
+extern "C" NTSTATUS NTAPI PortlineClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  return CompleteRequest(Irp, STATUS_SUCCESS, 0);
+}
+
+// PortlineReadWrite: turns a read into a bulk IN transfer and a write into a
+// bulk OUT transfer of at most the pipe's maximum transfer size. PASSIVE_LEVEL.
+// A request that reaches the bus driver belongs to BulkTransferCompletion and
+// the routine returns STATUS_PENDING; every other request is completed here.
+extern "C" NTSTATUS NTAPI PortlineReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+  if (!EnterRequest(ext, Irp)) {
+    return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  }
+
+  PMDL mdl = Irp->MdlAddress;
+  if (mdl == NULL || MmGetMdlByteCount(mdl) == 0) {
+    return CompleteAndLeave(ext, Irp, STATUS_SUCCESS, 0);
+  }
+  // No configuration has been selected yet: there is no pipe to send on.
+  if (PipeFor(ext, Irp)->PipeHandle == NULL) {
+    return CompleteAndLeave(ext, Irp, STATUS_DEVICE_NOT_READY, 0);
+  }
+
+  PUSBD_PIPE_INFORMATION pipe = NULL;
+  PURB urb = BuildBulkUrb(ext, Irp, MmGetMdlByteCount(mdl), mdl, &pipe);
+  if (urb == NULL) {
+    return CompleteAndLeave(ext, Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  PTRANSFER_CONTEXT context = static_cast<PTRANSFER_CONTEXT>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(TRANSFER_CONTEXT), PORTLINE_POOL_TAG));
+  if (context == NULL) {
+    ExFreePoolWithTag(urb, PORTLINE_POOL_TAG);
+    return CompleteAndLeave(ext, Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+  }
+  context->Urb = urb;
+  context->DeviceExtension = ext;
+  context->Pipe = pipe;
+
+  // From here the request, the URB, the context and the remove lock the
+  // request holds all belong to BulkTransferCompletion.
+  IoMarkIrpPending(Irp);
+  SendBulkUrb(Irp, context);
+  return STATUS_PENDING;
+}
+
+// BuildBulkUrb: allocates and fills the bulk transfer URB for the request and
+// hands back the pipe record it uses. Any IRQL up to DISPATCH_LEVEL. Returns
+// null when the URB cannot be allocated.
+extern "C" PURB BuildBulkUrb(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, PMDL Mdl,
+                             PUSBD_PIPE_INFORMATION* Pipe) {
+  const bool read = IsRead(Irp);
+  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), PORTLINE_POOL_TAG));
+  if (urb == NULL) {
+    return NULL;
+  }
+  PUSBD_PIPE_INFORMATION pipe = read ? &Extension->BulkInPipe : &Extension->BulkOutPipe;
+  const ULONG length = Length < pipe->MaximumTransferSize ? Length : pipe->MaximumTransferSize;
+
+  RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+  urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+  urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  urb->UrbBulkOrInterruptTransfer.PipeHandle = pipe->PipeHandle;
+  urb->UrbBulkOrInterruptTransfer.TransferFlags =
+      read ? (USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK) : USBD_SHORT_TRANSFER_OK;
+  urb->UrbBulkOrInterruptTransfer.TransferBufferLength = length;
+  urb->UrbBulkOrInterruptTransfer.TransferBuffer = NULL;
+  urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = Mdl;
+  urb->UrbBulkOrInterruptTransfer.UrbLink = NULL;
+  *Pipe = pipe;
+  return urb;
+}
+
+// SendBulkUrb: hands the request with its URB to the bus driver, with
+// BulkTransferCompletion to finish it. Any IRQL up to DISPATCH_LEVEL. The
+// request is no longer the caller's once this returns.
+extern "C" NTSTATUS SendBulkUrb(PIRP Irp, PTRANSFER_CONTEXT Context) {
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+  RtlZeroMemory(next, sizeof(*next));
+  next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+  next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+  next->Parameters.Others.Argument1 = Context->Urb;
+  IoSetCompletionRoutine(Irp, BulkTransferCompletion, Context, TRUE, TRUE, TRUE);
+  return IoCallDriver(Context->DeviceExtension->LowerDeviceObject, Irp);
+}
+
+// BulkTransferCompletion: finishes a read or write that the bus driver has
+// completed. Any IRQL up to DISPATCH_LEVEL. Reports the bytes moved, records a
+// halted pipe, frees the URB and the context and gives back the remove lock;
+// completion then goes on with the bus driver's status.
+extern "C" NTSTATUS NTAPI BulkTransferCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                 PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  PTRANSFER_CONTEXT context = static_cast<PTRANSFER_CONTEXT>(Context);
+  PURB urb = context->Urb;
+  PDEVICE_EXTENSION ext = context->DeviceExtension;
+
+  if (Irp->PendingReturned) {
+    IoMarkIrpPending(Irp);
+  }
+  Irp->IoStatus.Information = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  if (UsbdStatusHalted(urb->UrbHeader.Status)) {
+    ext->HaltedPipe = context->Pipe;
+    Irp->IoStatus.Information = 0;
+  }
+  ExFreePoolWithTag(urb, PORTLINE_POOL_TAG);
+  ExFreePoolWithTag(context, PORTLINE_POOL_TAG);
+  // Last: removal may free the device extension as soon as this is released.
+  IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+  return STATUS_SUCCESS;
+}
+
+// PortlineDeviceControl: the three device I/O controls. PASSIVE_LEVEL.
+// Completes the request before it returns its status.
+extern "C" NTSTATUS NTAPI PortlineDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+  if (!EnterRequest(ext, Irp)) {
+    return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
+  NTSTATUS status;
+
+  switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR: {
+      const ULONG length = ext->ConfigDescriptorLength;
+      if (outputLength < length) {
+        status = STATUS_BUFFER_TOO_SMALL;
+        Irp->IoStatus.Information = 0;
+        break;
+      }
+      if (length != 0) {
+        RtlCopyMemory(buffer, ext->ConfigDescriptor, length);
+      }
+      Irp->IoStatus.Information = length;
+      status = STATUS_SUCCESS;
+      break;
+    }
+    case IOCTL_PORTLINE_RESET_PIPE:
+      status = ResetHaltedPipe(DeviceObject);
+      Irp->IoStatus.Information = 0;
+      break;
+    case IOCTL_PORTLINE_IS_HIGH_SPEED:
+      if (!ext->BusInterfaceAvailable) {
+        status = STATUS_INVALID_PARAMETER;
+        Irp->IoStatus.Information = sizeof(ULONG);
+        break;
+      }
+      if (outputLength < sizeof(ULONG)) {
+        status = STATUS_BUFFER_TOO_SMALL;
+        Irp->IoStatus.Information = 0;
+        break;
+      }
+      *static_cast<PULONG>(buffer) =
+          ext->BusInterface.IsDeviceHighSpeed(ext->BusInterface.BusContext) ? 1 : 0;
+      Irp->IoStatus.Information = sizeof(ULONG);
+      status = STATUS_SUCCESS;
+      break;
+    default:
+      status = STATUS_INVALID_PARAMETER;
+      break;
+  }
+
+  Irp->IoStatus.Status = status;
+  IoCompleteRequest(Irp, IO_NO_INCREMENT);
+  IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+  return status;
+}
+
+// ResetHaltedPipe: resets the pipe whose endpoint last reported halted and
+// clears the record when the reset went through. PASSIVE_LEVEL. Returns the
+// reset URB's USBD status, or the request's own status when it failed before
+// the bus driver reported anything.
+extern "C" NTSTATUS ResetHaltedPipe(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+  PUSBD_PIPE_INFORMATION halted = ext->HaltedPipe;
+  if (halted == NULL) {
+    return STATUS_SUCCESS;
+  }
+
+  struct _URB_PIPE_REQUEST urb;
+  RtlZeroMemory(&urb, sizeof(urb));
+  urb.Hdr.Length = sizeof(urb);
+  urb.Hdr.Function = URB_FUNCTION_RESET_PIPE;
+  urb.PipeHandle = halted->PipeHandle;
+
+  NTSTATUS status = SubmitUrbAndWait(DeviceObject, reinterpret_cast<PURB>(&urb));
+  if (NT_SUCCESS(status)) {
+    ext->HaltedPipe = NULL;
+    return urb.Hdr.Status;
+  }
+  return USBD_SUCCESS(urb.Hdr.Status) ? status : static_cast<NTSTATUS>(urb.Hdr.Status);
+}

@@ -1,0 +1,149 @@
+// Plug and play and power.
+#include "Portline.h"
+
+namespace {
+
+// Releases everything a start or the add-device left with the device, just
+// before it is detached and deleted. PASSIVE_LEVEL.
+void ReleaseDeviceResources(PDEVICE_EXTENSION ext) {
+  IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
+  RtlFreeUnicodeString(&ext->InterfaceName);
+  ReleaseBusInterface(ext);
+  if (ext->ConfigDescriptor != NULL) {
+    ExFreePoolWithTag(ext->ConfigDescriptor, PORTLINE_POOL_TAG);
+    ext->ConfigDescriptor = NULL;
+    ext->ConfigDescriptorLength = 0;
+  }
+}
+
+}  // namespace
+
+// PortlinePnp: IRP_MJ_PNP dispatch. PASSIVE_LEVEL. Start, removal and the
+// capabilities query are forwarded, waited for and completed here; every
+// other request is passed down untouched and belongs to the lower drivers.
+extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
+  if (!NT_SUCCESS(status)) {
+    return CompleteRequest(Irp, status, 0);
+  }
+
+  switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+      status = ForwardAndWait(ext->LowerDeviceObject, Irp);
+      // Only exactly STATUS_SUCCESS from below lets the start sequence run.
+      if (status == STATUS_SUCCESS) {
+        status = StartDevice(DeviceObject);
+      }
+      Irp->IoStatus.Status = status;
+      IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+      return status;
+
+    case IRP_MN_REMOVE_DEVICE: {
+      ext->RemovePending = TRUE;
+      // The bus driver finishes every transfer it holds when the removal
+      // reaches it; then the wait below ends.
+      status = ForwardAndWait(ext->LowerDeviceObject, Irp);
+      IoReleaseRemoveLockAndWait(&ext->RemoveLock, Irp);
+      ReleaseDeviceResources(ext);
+      IoDetachDevice(ext->LowerDeviceObject);
+      IoDeleteDevice(DeviceObject);
+      Irp->IoStatus.Status = status;
+      IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      return status;
+    }
+
+    case IRP_MN_QUERY_CAPABILITIES:
+      status = ForwardAndWait(ext->LowerDeviceObject, Irp);
+      if (NT_SUCCESS(status)) {
+        ext->DeviceCaps = *stack->Parameters.DeviceCapabilities.Capabilities;
+      }
+      Irp->IoStatus.Status = status;
+      IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+      return status;
+
+    default:
+      IoSkipCurrentIrpStackLocation(Irp);
+      status = IoCallDriver(ext->LowerDeviceObject, Irp);
+      IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+      return status;
+  }
+}
+
+// PortlinePower: IRP_MJ_POWER dispatch. PASSIVE_LEVEL (DO_POWER_PAGABLE).
+// A system set-power request goes to SetSystemPower; every other power
+// request is passed down and belongs to the lower drivers.
+extern "C" NTSTATUS NTAPI PortlinePower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  if (stack->MinorFunction == IRP_MN_SET_POWER &&
+      stack->Parameters.Power.Type == SystemPowerState) {
+    return SetSystemPower(DeviceObject, Irp);
+  }
+  PoStartNextPowerIrp(Irp);
+  IoSkipCurrentIrpStackLocation(Irp);
+  return PoCallDriver(ExtensionOf(DeviceObject)->LowerDeviceObject, Irp);
+}
+
+// SetSystemPower: requests the device power state that the capabilities map
+// the new system state to, and holds the system request until that device
+// request is done. PASSIVE_LEVEL. Returns STATUS_PENDING: the system request
+// belongs to DevicePowerCompletion, or has been completed here on failure.
+extern "C" NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+  SYSTEM_POWER_STATE systemState = stack->Parameters.Power.State.SystemState;
+  POWER_STATE deviceState;
+  deviceState.DeviceState = (systemState >= 0 && systemState < POWER_SYSTEM_MAXIMUM)
+                                ? ext->DeviceCaps.DeviceState[systemState]
+                                : PowerDeviceUnspecified;
+
+  // Marked before the device request is made: its completion may pass the
+  // system request down before PoRequestPowerIrp returns.
+  IoMarkIrpPending(Irp);
+
+  PPOWER_CONTEXT context = static_cast<PPOWER_CONTEXT>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_CONTEXT), PORTLINE_POOL_TAG));
+  if (context == NULL) {
+    PoStartNextPowerIrp(Irp);
+    CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
+    return STATUS_PENDING;
+  }
+  context->DeviceObject = DeviceObject;
+  context->SystemIrp = Irp;
+
+  NTSTATUS status = PoRequestPowerIrp(ext->Pdo, stack->MinorFunction, deviceState,
+                                      DevicePowerCompletion, context, NULL);
+  if (!NT_SUCCESS(status)) {
+    PoStartNextPowerIrp(Irp);
+    CompleteRequest(Irp, status, 0);
+    ExFreePoolWithTag(context, PORTLINE_POOL_TAG);
+  }
+  return STATUS_PENDING;
+}
+
+// DevicePowerCompletion: called by the power manager once the device
+// set-power request has gone through the whole device stack. Any IRQL up to
+// DISPATCH_LEVEL. Frees the context and passes the waiting system request
+// down; it then belongs to the lower drivers.
+extern "C" VOID NTAPI DevicePowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
+                                            POWER_STATE PowerState, PVOID Context,
+                                            PIO_STATUS_BLOCK IoStatus) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  UNREFERENCED_PARAMETER(MinorFunction);
+  UNREFERENCED_PARAMETER(PowerState);
+  UNREFERENCED_PARAMETER(IoStatus);
+
+  PPOWER_CONTEXT context = static_cast<PPOWER_CONTEXT>(Context);
+  PDEVICE_OBJECT ownDevice = context->DeviceObject;
+  PIRP systemIrp = context->SystemIrp;
+  ExFreePoolWithTag(context, PORTLINE_POOL_TAG);
+
+  PoStartNextPowerIrp(systemIrp);
+  IoCopyCurrentIrpStackLocationToNext(systemIrp);
+  PoCallDriver(ExtensionOf(ownDevice)->LowerDeviceObject, systemIrp);
+}

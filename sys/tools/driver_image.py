@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""Finishes and checks the Portline.sys image.
+
+  driver_image.py checksum IMAGE   writes the PE checksum into IMAGE
+  driver_image.py check IMAGE      fails unless IMAGE is a sound kernel driver
+
+The kernel refuses a driver whose header checksum is wrong, and the GNU linker
+leaves it zero, so the build writes it after linking. The check looks at what
+the generic image check does not: the checksum, the machine-independent layout
+rules of a driver (native subsystem, alignments, relocations, entry point, no
+TLS), the import list down to the routines, and the version strings.
+"""
+import struct
+import sys
+
+
+def pe_offsets(data):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise SystemExit("not a PE image")
+    opt = pe + 24
+    return pe, opt
+
+
+def checksum(data, field):
+    total = 0
+    padded = data + (b"\0" if len(data) % 2 else b"")
+    for i in range(0, len(padded), 2):
+        if i == field or i == field + 2:
+            continue
+        total += padded[i] | (padded[i + 1] << 8)
+        total = (total & 0xFFFF) + (total >> 16)
+    total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF
+
+
+def write_checksum(path):
+    data = bytearray(open(path, "rb").read())
+    _, opt = pe_offsets(data)
+    field = opt + 64
+    struct.pack_into("<I", data, field, checksum(bytes(data), field))
+    open(path, "wb").write(data)
+
+
+class Image:
+    def __init__(self, data):
+        self.data = data
+        pe, opt = pe_offsets(data)
+        self.machine, nsec = struct.unpack_from("<HH", data, pe + 4)
+        self.characteristics = struct.unpack_from("<H", data, pe + 22)[0]
+        magic = struct.unpack_from("<H", data, opt)[0]
+        self.is64 = magic == 0x20B
+        self.entry = struct.unpack_from("<I", data, opt + 16)[0]
+        self.section_align, self.file_align = struct.unpack_from("<II", data, opt + 32)
+        self.os_version = struct.unpack_from("<HH", data, opt + 40)
+        self.subsystem_version = struct.unpack_from("<HH", data, opt + 48)
+        self.checksum_field = opt + 64
+        self.stored_checksum = struct.unpack_from("<I", data, opt + 64)[0]
+        self.subsystem = struct.unpack_from("<H", data, opt + 68)[0]
+        dirs = opt + (112 if self.is64 else 96)
+        self.dirs = [struct.unpack_from("<II", data, dirs + 8 * i) for i in range(16)]
+        sec = opt + struct.unpack_from("<H", data, pe + 20)[0]
+        self.sections = []
+        for i in range(nsec):
+            name, vsize, va, rawsize, rawptr = struct.unpack_from("<8sIIII", data, sec + 40 * i)
+            flags = struct.unpack_from("<I", data, sec + 40 * i + 36)[0]
+            self.sections.append((name.rstrip(b"\0").decode(), va, max(vsize, rawsize), rawptr, flags))
+
+    def offset(self, rva):
+        for _, va, size, raw, _ in self.sections:
+            if va <= rva < va + size:
+                return raw + rva - va
+        raise ValueError("rva %x outside every section" % rva)
+
+    def cstring(self, rva):
+        at = self.offset(rva)
+        return self.data[at:self.data.index(b"\0", at)].decode()
+
+    def imports(self):
+        rva, _ = self.dirs[1]
+        result = {}
+        at = self.offset(rva)
+        width = 8 if self.is64 else 4
+        while True:
+            lookup, _, _, name, thunk = struct.unpack_from("<IIIII", self.data, at)
+            if name == 0:
+                return result
+            routines = []
+            t = self.offset(lookup or thunk)
+            while True:
+                entry = int.from_bytes(self.data[t:t + width], "little")
+                if entry == 0:
+                    break
+                routines.append(self.cstring((entry & 0x7FFFFFFF) + 2))
+                t += width
+            result[self.cstring(name).lower()] = routines
+            at += 20
+
+
+def check(path):
+    data = open(path, "rb").read()
+    image = Image(data)
+    failures = []
+
+    def expect(ok, what):
+        print(("ok: " if ok else "FAIL: ") + what)
+        if not ok:
+            failures.append(what)
+
+    expect(image.subsystem == 1, "native subsystem (1), found %d" % image.subsystem)
+    expect(image.os_version == (5, 1) and image.subsystem_version == (5, 1),
+           "OS and subsystem version 5.1, found %d.%d and %d.%d"
+           % (image.os_version + image.subsystem_version))
+    expect(image.file_align == 0x200 and image.section_align == 0x1000,
+           "file alignment 0x200, section alignment 0x1000")
+    expect(image.stored_checksum != 0 and
+           image.stored_checksum == checksum(data, image.checksum_field),
+           "header checksum 0x%08X matches the image" % image.stored_checksum)
+    expect(image.entry != 0, "an entry point")
+    expect(image.dirs[5][1] != 0, "base relocations present (the kernel relocates drivers)")
+    expect(image.dirs[9][1] == 0, "no thread-local storage")
+    expect(image.dirs[2][1] != 0, "a resource section (version block)")
+    for name, _, _, _, flags in image.sections:
+        wx = (flags & 0x20000000) and (flags & 0x80000000)
+        expect(not wx, "section %s is not both writable and executable" % name)
+    imports = image.imports()
+    expect(sorted(imports) in (["ntoskrnl.exe", "usbd.sys"], ["ntoskrnl.exe"]),
+           "imports only ntoskrnl.exe and usbd.sys: %s" % ", ".join(sorted(imports)))
+    usbd = imports.get("usbd.sys", [])
+    for routine in ("USBD_ParseConfigurationDescriptorEx", "USBD_CreateConfigurationRequestEx"):
+        expect(routine in usbd, "imports %s from usbd.sys" % routine)
+    for text in ("1, 0, 0, 1", "Portline USB Device Driver", "Portline USB"):
+        expect(text.encode("utf-16-le") in data, 'version block holds "%s"' % text)
+    print("imports:")
+    for dll in sorted(imports):
+        print("  %s: %s" % (dll, " ".join(sorted(imports[dll]))))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[1] not in ("checksum", "check"):
+        raise SystemExit(__doc__)
+    if sys.argv[1] == "checksum":
+        write_checksum(sys.argv[2])
+    else:
+        sys.exit(check(sys.argv[2]))
