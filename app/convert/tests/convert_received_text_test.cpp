@@ -1,0 +1,66 @@
+#include "seamlog/convert/convert_received_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "seamlog/convert/memory_row_writer.h"
+#include "seamlog/reportgen/report_generator.h"
+#include "test_support.h"
+
+namespace seamlog::convert {
+namespace {
+
+TEST(ConvertReceivedText, TheRecognisedModelsConverterRunsAndCountsWithItsRecordLength) {
+  struct Case { Model model; int records; };
+  for (const Case c : {Case{Model::A, 7}, Case{Model::B, 9}, Case{Model::C, 5}}) {
+    SCOPED_TRACE(modelRow(c.model).name);
+    const std::string text = reportgen::GenerateReport({c.model, c.records, 3, 0});
+    MemoryRowWriter out;
+    testing::RecordingProgress progress;
+    const ConvertResult result = ConvertReceivedText(text, out, progress);
+    EXPECT_EQ(result.model, c.model);
+    EXPECT_EQ(result.outcome, ConvertOutcome::Completed);
+    EXPECT_EQ(result.recordCount, c.records);
+    EXPECT_TRUE(result.reason.empty());
+    EXPECT_EQ(progress.values.back(), c.records);
+    EXPECT_EQ(out.closeCalls(), 1);
+  }
+}
+
+TEST(ConvertReceivedText, AnUnrecognisableTextIsMODELAWithAnEstimatedCount) {
+  MemoryRowWriter out;
+  NoProgress progress;
+  const ConvertResult result = ConvertReceivedText(std::string(927, 'z'), out, progress);
+  EXPECT_EQ(result.model, Model::A);
+  EXPECT_EQ(result.recordCount, 2);  // 1.5 rounds to the even 2
+  EXPECT_EQ(result.outcome, ConvertOutcome::Completed);
+}
+
+TEST(ConvertReceivedText, AStoppedMODELCRunNamesTheRecord) {
+  std::string text = reportgen::GenerateReport({Model::C, 4, 8, 2});
+  const std::size_t third = text.find("Splice No.    3");
+  text.replace(text.find("Irregular\r\n", third), 9, "Irregulor");
+  MemoryRowWriter out;
+  NoProgress progress;
+  const ConvertResult result = ConvertReceivedText(text, out, progress);
+  EXPECT_EQ(result.model, Model::C);
+  EXPECT_EQ(result.outcome, ConvertOutcome::Stopped);
+  EXPECT_EQ(result.stoppedAtRecord, 3);
+  EXPECT_EQ(out.rows().size(), 4u + 2u * 13u);
+}
+
+TEST(ConvertReceivedText, AFailingCloseTurnsACompletedRunIntoAFailure) {
+  struct FailingClose final : RowWriter {
+    bool WriteRow(std::string_view) override { return true; }
+    bool Close() override { return false; }
+    std::string LastError() const override { return "the network share went away"; }
+  } out;
+  NoProgress progress;
+  const ConvertResult result = ConvertReceivedText("short", out, progress);
+  EXPECT_EQ(result.outcome, ConvertOutcome::Failed);
+  EXPECT_NE(result.reason.find("network share"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace seamlog::convert
