@@ -1,0 +1,78 @@
+// Feeds arbitrary bytes to model recognition and to all three converters.
+// Besides the sanitizers' checks, it traps when a converter breaks one of
+// its promises: progress outside 0..total or going back, a writer not closed
+// exactly once, a table without its opening rows, a record cut into the
+// wrong number of rows, or a Stopped result from a model that cannot stop.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "seamlog/convert/convert_received_text.h"
+#include "seamlog/convert/memory_row_writer.h"
+
+namespace {
+
+using namespace seamlog::convert;
+
+void Require(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+struct CheckedProgress final : ProgressSink {
+  int starts = 0;
+  int total = -1;
+  int last = 0;
+  void StartProgress(std::int16_t n) override {
+    Require(starts == 0 && n >= 0);
+    ++starts;
+    total = n;
+  }
+  void SetProgress(std::int16_t n) override {
+    Require(starts == 1 && n >= last && n <= total);
+    last = n;
+  }
+};
+
+using Converter = ConvertResult (*)(std::string_view, RowWriter&, ProgressSink&);
+
+void Check(Converter convert, Model model, std::string_view text) {
+  MemoryRowWriter out;
+  CheckedProgress progress;
+  const ConvertResult result = convert(text, out, progress);
+  Require(out.closeCalls() == 1);
+  Require(result.model == model);
+  Require(result.recordCount == recordCount(text.size(), modelRow(result.model).recordTextLength));
+  if (model != Model::C) Require(result.outcome != ConvertOutcome::Stopped);
+  if (result.outcome == ConvertOutcome::Failed) {
+    Require(!result.reason.empty());
+    return;
+  }
+  Require(out.rows().size() >= 4 && out.rows()[0].empty() && out.rows()[1].empty());
+  const std::size_t recordRows = out.rows().size() - 4;
+  switch (result.model) {
+    case Model::A: break;
+    case Model::B: Require(recordRows % 5 == 0); break;
+    case Model::C:
+      Require(recordRows % 13 == 0);
+      Require((result.outcome == ConvertOutcome::Stopped) == (result.stoppedAtRecord > 0));
+      if (result.outcome == ConvertOutcome::Stopped) {
+        Require(recordRows / 13 == static_cast<std::size_t>(result.stoppedAtRecord - 1));
+      }
+      break;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const Model recognised = recogniseModel(text);
+  Require(recognised == Model::A || recognised == Model::B || recognised == Model::C);
+  Check(ConvertModelA, Model::A, text);
+  Check(ConvertModelB, Model::B, text);
+  Check(ConvertModelC, Model::C, text);
+  MemoryRowWriter out;
+  NoProgress progress;
+  Require(ConvertReceivedText(text, out, progress).model == recognised);
+  return 0;
+}
