@@ -85,7 +85,7 @@ bool Ready() {
 std::string Summary() {
   const ReplayStats& s = splicer->Stats();
   std::ostringstream out;
-  out << "reads=" << s.reads << " data_reads=" << s.data_reads << " position=" << splicer->Position();
+  out << "t=" << GetTickCount64() << " reads=" << s.reads << " data_reads=" << s.data_reads << " position=" << splicer->Position();
   return out.str();
 }
 
@@ -112,6 +112,7 @@ extern "C" std::int32_t __stdcall PortlineUsbReadFile(std::int32_t* handle, std:
   const bool was_unplugged = splicer->Unplugged();
   const std::int32_t result = splicer->Read(*handle, buffer);
   if (result == kFailure && !was_unplugged && splicer->Unplugged()) Note("unplugged " + Summary());
+  if (result > 0 && splicer->Finished()) Note("finished " + Summary());
   return result;
 }
 

@@ -1,0 +1,193 @@
+// Throughput of the USB link in the real Seamlog.exe, fed by the simulated
+// splicer at 64 bytes per read. Not a test: it measures and reports.
+//
+//   seamlog-link-bench --seamlog EXE --sim-dll DLL --reportgen EXE --work DIR
+//                      [--records N] [--seconds S]
+//
+// Three phases, each measured on the Seamlog process:
+//   1. not connected (the splicer refuses every open): CPU share while idle;
+//   2. receiving a generated MODEL-A report: bytes/s, poll ticks/s, CPU share,
+//      and how long the window takes to answer a message meanwhile;
+//   3. connected with nothing to read: ticks/s and CPU share.
+// Tick counts and times come from the simulator's call log.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "automation.h"
+#include "control_ids.h"
+
+namespace ids = seamlog::shell::ids;
+using namespace e2e;
+
+namespace {
+
+struct Options {
+  std::string seamlog, sim_dll, reportgen, work;
+  int records = 1000;
+  int seconds = 5;
+};
+
+double CpuSeconds(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  auto value = [](FILETIME t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+  return static_cast<double>(value(kernel) + value(user)) / 1e7;
+}
+
+// The value of `key=` on the first log line that starts with `event`.
+long long LogValue(const std::string& log, const std::string& event, const std::string& key) {
+  std::size_t at = 0;
+  while (at < log.size()) {
+    const std::size_t end = log.find('\n', at);
+    const std::string line = log.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (line.rfind(event, 0) == 0) {
+      const std::size_t k = line.find(" " + key + "=");
+      if (k != std::string::npos) return std::stoll(line.substr(k + key.size() + 2));
+    }
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  return -1;
+}
+
+int RunProcess(std::string command) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return -1;
+  WaitForSingleObject(process.hProcess, 120000);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return static_cast<int>(code);
+}
+
+void WriteSettings(const Options& o, int refuse) {
+  WriteWholeFile(o.work + "\\PortlineSim.ini", "[Splicer]\r\nReportFile=report.raw\r\nBytesPerRead=64\r\nCallLog=calls.log\r\n"
+                                               "RefuseCreates=" + std::to_string(refuse) + "\r\n");
+  DeleteFileA((o.work + "\\calls.log").c_str());
+}
+
+HWND StartAndChooseModel(Program& program) {
+  program.Start("C:\\");
+  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass);
+  Click(dialog, IDOK);
+  return program.RequireWindow(ids::kMainFormClass);
+}
+
+void Close(Program& program, HWND main) {
+  Click(main, ids::kEndCommand);
+  WaitFor([&] {
+    if (HWND ask = program.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
+    return !program.Running();
+  }, 20000);
+}
+
+double Percent(double cpu, double wall) { return wall > 0 ? 100.0 * cpu / wall : 0; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i], value = argv[i + 1];
+    if (key == "--seamlog") o.seamlog = WindowsPath(value);
+    else if (key == "--sim-dll") o.sim_dll = WindowsPath(value);
+    else if (key == "--reportgen") o.reportgen = WindowsPath(value);
+    else if (key == "--work") o.work = WindowsPath(value);
+    else if (key == "--records") o.records = std::stoi(value);
+    else if (key == "--seconds") o.seconds = std::stoi(value);
+  }
+  if (o.seamlog.empty() || o.sim_dll.empty() || o.reportgen.empty() || o.work.empty()) {
+    std::fprintf(stderr, "usage: seamlog-link-bench --seamlog EXE --sim-dll DLL --reportgen EXE --work DIR "
+                         "[--records N] [--seconds S]\n");
+    return 2;
+  }
+  try {
+    MakeDirectories(o.work);
+    CopyFileA(o.seamlog.c_str(), (o.work + "\\Seamlog.exe").c_str(), FALSE);
+    CopyFileA(o.sim_dll.c_str(), (o.work + "\\PortlineUSB.dll").c_str(), FALSE);
+    const std::string report = o.work + "\\report.raw";
+    if (RunProcess("\"" + o.reportgen + "\" --model MODEL-A --records " + std::to_string(o.records) + " --raw \"" +
+                   report + "\"") != 0)
+      Fail("seamlog-reportgen failed");
+    const std::size_t bytes = ReadWholeFile(report).size();
+    const DWORD idle_ms = static_cast<DWORD>(o.seconds) * 1000;
+
+    // 1. Not connected.
+    double idle_share = 0;
+    {
+      WriteSettings(o, 1000000);
+      Program program(o.work + "\\Seamlog.exe");
+      HWND main = StartAndChooseModel(program);
+      Sleep(1500);
+      const double cpu0 = CpuSeconds(program.Process());
+      Sleep(idle_ms);
+      idle_share = Percent(CpuSeconds(program.Process()) - cpu0, o.seconds);
+      Close(program, main);
+    }
+
+    // 2. Receiving, then 3. connected with nothing to read.
+    WriteSettings(o, 0);
+    Program program(o.work + "\\Seamlog.exe");
+    HWND main = StartAndChooseModel(program);
+    const std::string log_path = o.work + "\\calls.log";
+    if (!WaitFor([&] { return ReadWholeFile(log_path).find("create 0") != std::string::npos; }, 10000, 2))
+      Fail("the program never connected");
+    const double cpu_connect = CpuSeconds(program.Process());
+    std::vector<double> latencies;
+    while (ReadWholeFile(log_path).find("finished") == std::string::npos) {
+      const ULONGLONG sent = GetTickCount64();
+      LARGE_INTEGER f, a, b;
+      QueryPerformanceFrequency(&f);
+      QueryPerformanceCounter(&a);
+      DWORD_PTR ignored = 0;
+      SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored);
+      QueryPerformanceCounter(&b);
+      latencies.push_back(1000.0 * static_cast<double>(b.QuadPart - a.QuadPart) / static_cast<double>(f.QuadPart));
+      if (GetTickCount64() - sent < 50) Sleep(50);
+      if (latencies.size() > 20 * 600) Fail("the report did not finish within ten minutes");
+    }
+    const double cpu_finish = CpuSeconds(program.Process());
+    Sleep(idle_ms);
+    const double cpu_idle_end = CpuSeconds(program.Process());
+    Close(program, main);
+
+    const std::string log = ReadWholeFile(log_path);
+    const long long t_connect = LogValue(log, "create 0", "t");
+    const long long t_finish = LogValue(log, "finished", "t");
+    const long long reads_finish = LogValue(log, "finished", "reads");
+    const long long t_close = LogValue(log, "close 0", "t");
+    const long long reads_close = LogValue(log, "close 0", "reads");
+    const double transfer_s = static_cast<double>(t_finish - t_connect) / 1000.0;
+    const double idle_s = static_cast<double>(t_close - t_finish) / 1000.0;
+    std::sort(latencies.begin(), latencies.end());
+    const double median = latencies.empty() ? 0 : latencies[latencies.size() / 2];
+    const double worst = latencies.empty() ? 0 : latencies.back();
+
+    std::printf("Seamlog link benchmark (simulated splicer, 64 bytes per read)\n");
+    std::printf("  report                     %zu bytes, %d MODEL-A records\n", bytes, o.records);
+    std::printf("  receiving                  %.2f s\n", transfer_s);
+    std::printf("  throughput                 %.0f bytes/s\n", static_cast<double>(bytes) / transfer_s);
+    std::printf("  poll ticks while receiving %.0f ticks/s\n", static_cast<double>(reads_finish) / transfer_s);
+    std::printf("  CPU while receiving        %.1f %% of one core\n",
+                Percent(cpu_finish - cpu_connect, transfer_s));
+    std::printf("  window answers (WM_NULL)   median %.1f ms, worst %.1f ms (%zu probes)\n", median, worst,
+                latencies.size());
+    std::printf("  connected, nothing to read %.0f ticks/s, CPU %.1f %% of one core\n",
+                static_cast<double>(reads_close - reads_finish) / idle_s,
+                Percent(cpu_idle_end - cpu_finish, static_cast<double>(idle_ms) / 1000.0));
+    std::printf("  not connected (idle)       CPU %.2f %% of one core\n", idle_share);
+    std::printf("  (CPU of the Seamlog process only; Wine's server is not counted)\n");
+  } catch (const Fatal& fatal) {
+    std::printf("benchmark failed: %s\n", fatal.what.c_str());
+    return 1;
+  }
+  return 0;
+}

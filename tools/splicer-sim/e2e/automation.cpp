@@ -1,0 +1,201 @@
+#include "automation.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+namespace e2e {
+
+void Fail(const std::string& what) { throw Fatal{what}; }
+
+std::string WindowsPath(const std::string& path) {
+  if (path.empty() || path[0] != '/') return path;
+  std::string out = "Z:" + path;
+  for (char& c : out)
+    if (c == '/') c = '\\';
+  return out;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+  return static_cast<bool>(out);
+}
+
+bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void MakeDirectories(const std::string& path) {
+  for (std::size_t at = path.find_first_of("\\/", 3); ; at = path.find_first_of("\\/", at + 1)) {
+    CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+    if (at == std::string::npos) break;
+  }
+}
+
+std::string Text(HWND window) {
+  static char buffer[1 << 20];
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG,
+                           10000, &copied))
+    return "<no answer>";
+  return std::string(buffer, copied);
+}
+
+void SetText(HWND window, const std::string& text) {
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutA(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 10000,
+                      &ignored);
+}
+
+void Click(HWND dialog, int id) {
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+bool Visible(HWND window) { return window != nullptr && (GetWindowLongA(window, GWL_STYLE) & WS_VISIBLE) != 0; }
+
+bool WaitFor(const std::function<bool()>& condition, DWORD milliseconds, DWORD step) {
+  const ULONGLONG until = GetTickCount64() + milliseconds;
+  while (GetTickCount64() < until) {
+    if (condition()) return true;
+    Sleep(step);
+  }
+  return condition();
+}
+
+Program::~Program() {
+  if (process_.hProcess == nullptr) return;
+  if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process_.hProcess, 99);
+  CloseHandle(process_.hProcess);
+  CloseHandle(process_.hThread);
+}
+
+void Program::Start(const std::string& working_directory) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  std::string command = "\"" + exe_ + "\"";
+  if (!CreateProcessA(exe_.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      working_directory.c_str(), &startup, &process_))
+    Fail("cannot start " + exe_ + " (error " + std::to_string(GetLastError()) + ")");
+  WaitForInputIdle(process_.hProcess, 10000);
+}
+
+namespace {
+struct Search {
+  DWORD pid;
+  std::string class_name, title, saying;
+  const Program* program;
+  HWND found = nullptr;
+};
+}  // namespace
+
+HWND Program::FindWindowOf(const std::string& class_name, const std::string& title) const {
+  Search search{process_.dwProcessId, class_name, title, "", this};
+  EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(param);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        if (pid != s->pid || !IsWindowVisible(window)) return TRUE;
+        char name[256] = {};
+        GetClassNameA(window, name, sizeof name);
+        if (s->class_name != name) return TRUE;
+        if (!s->title.empty() && Text(window) != s->title) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND Program::RequireWindow(const std::string& class_name, const std::string& title, DWORD ms) const {
+  HWND found = nullptr;
+  WaitFor([&] { return (found = FindWindowOf(class_name, title)) != nullptr; }, ms);
+  if (found == nullptr) Fail("no window " + class_name + " \"" + title + "\" appeared");
+  return found;
+}
+
+std::string Program::DialogText(HWND dialog) const {
+  std::string all;
+  EnumChildWindows(
+      dialog,
+      [](HWND child, LPARAM param) -> BOOL {
+        char name[64] = {};
+        GetClassNameA(child, name, sizeof name);
+        if (lstrcmpiA(name, "Static") == 0) *reinterpret_cast<std::string*>(param) += Text(child) + "\n";
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&all));
+  return all;
+}
+
+HWND Program::FindDialogSaying(const std::string& text) const {
+  Search search{process_.dwProcessId, "#32770", "", text, this};
+  EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(param);
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        if (pid != s->pid || !IsWindowVisible(window)) return TRUE;
+        char name[256] = {};
+        GetClassNameA(window, name, sizeof name);
+        if (s->class_name != name) return TRUE;
+        if (s->program->DialogText(window).find(s->saying) == std::string::npos) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+int Program::WaitForExit(DWORD milliseconds) {
+  if (WaitForSingleObject(process_.hProcess, milliseconds) != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  GetExitCodeProcess(process_.hProcess, &code);
+  return static_cast<int>(code);
+}
+
+bool Program::Running() const { return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT; }
+
+bool Screenshot(const std::string& path) {
+  const int width = GetSystemMetrics(SM_CXSCREEN);
+  const int height = GetSystemMetrics(SM_CYSCREEN);
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof info.bmiHeader;
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 24;
+  info.bmiHeader.biCompression = BI_RGB;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  bool ok = false;
+  if (bitmap != nullptr) {
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    SelectObject(memory, old);
+    const DWORD row = static_cast<DWORD>((width * 3 + 3) & ~3);
+    const DWORD image = row * static_cast<DWORD>(height);
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+    file.bfSize = file.bfOffBits + image;
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(&file), sizeof file);
+    out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+    out.write(static_cast<const char*>(bits), image);
+    ok = static_cast<bool>(out);
+    DeleteObject(bitmap);
+  }
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return ok;
+}
+
+}  // namespace e2e

@@ -1,0 +1,63 @@
+// Operating Seamlog from outside, as an operator would: start it, find its
+// windows, read and set their text, press buttons, photograph the screen.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct Fatal {
+  std::string what;
+};
+[[noreturn]] void Fail(const std::string& what);
+
+// A Linux path ("/work/x") as Wine's Z: drive path; other paths unchanged.
+std::string WindowsPath(const std::string& path);
+
+std::string ReadWholeFile(const std::string& path);
+bool WriteWholeFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+// Creates a folder and any missing parents.
+void MakeDirectories(const std::string& path);
+
+std::string Text(HWND window);
+void SetText(HWND window, const std::string& text);
+// Presses a dialog button by posting its command, so a modal loop it opens
+// does not hold up the caller.
+void Click(HWND dialog, int id);
+bool Visible(HWND window);
+
+bool WaitFor(const std::function<bool()>& condition, DWORD milliseconds = 10000, DWORD step = 20);
+
+class Program {
+ public:
+  explicit Program(std::string exe) : exe_(std::move(exe)) {}
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  void Start(const std::string& working_directory);
+  // Top-level window of this process with the class (and title, when given).
+  HWND FindWindowOf(const std::string& class_name, const std::string& title = "") const;
+  HWND RequireWindow(const std::string& class_name, const std::string& title = "", DWORD ms = 15000) const;
+  // A message box or other dialog of the process whose text contains `text`.
+  HWND FindDialogSaying(const std::string& text) const;
+  std::string DialogText(HWND dialog) const;
+  // Exit code, or -1 when the program did not end in time.
+  int WaitForExit(DWORD milliseconds);
+  bool Running() const;
+  HANDLE Process() const { return process_.hProcess; }
+
+ private:
+  std::string exe_;
+  PROCESS_INFORMATION process_{};
+};
+
+// Saves the whole screen as a 24-bit BMP file.
+bool Screenshot(const std::string& path);
+
+}  // namespace e2e

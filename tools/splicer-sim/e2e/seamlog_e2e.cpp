@@ -1,0 +1,339 @@
+// End-to-end runs of the real Seamlog.exe against the simulated splicer.
+//
+//   seamlog-e2e main-job    --seamlog EXE --sim-dll DLL --convert EXE --report FILE
+//                           --model MODEL-X --work DIR [--bytes-per-read N]
+//                           [--disconnect-after N] [--screens DIR]
+//   seamlog-e2e missing-dll --seamlog EXE --model MODEL-X --work DIR [--screens DIR]
+//
+// main-job: pick the model, see the not-connected status, let the program
+// connect on its own and take in the whole report (through a disconnect and
+// reconnect when asked), check the live text and the record count, Save As
+// through the real dialog, compare the table with what seamlog-convert --raw
+// writes for the same report, and close while connected (the device must be
+// closed exactly once). missing-dll: without PortlineUSB.dll the first poll
+// must end the program with a message naming the file.
+//
+// The report may be given with CR LF line ends; the splicer sends CR alone,
+// so the simulator replays it with CR LF turned into CR.
+// Exit status 0 when every check held, 1 otherwise.
+#include <windows.h>
+#include <commctrl.h>
+#include <dlgs.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "automation.h"
+#include "control_ids.h"
+
+namespace ids = seamlog::shell::ids;
+using namespace e2e;
+
+namespace {
+
+int failures = 0;
+
+void Check(bool ok, const std::string& what) {
+  std::printf("%s %s\n", ok ? "ok:  " : "FAIL:", what.c_str());
+  std::fflush(stdout);
+  if (!ok) ++failures;
+}
+
+struct Options {
+  std::string scenario, seamlog, sim_dll, convert, report, model = "MODEL-A", work, screens;
+  int bytes_per_read = 64;
+  long long disconnect_after = 0;
+};
+
+std::string SplicerStream(const std::string& report) {
+  std::string raw;
+  for (std::size_t i = 0; i < report.size(); ++i) {
+    raw += report[i];
+    if (report[i] == '\r' && i + 1 < report.size() && report[i + 1] == '\n') ++i;
+  }
+  return raw;
+}
+
+std::string AsReceived(const std::string& raw) {
+  std::string text;
+  for (char c : raw) {
+    text += c;
+    if (c == '\r') text += '\n';
+  }
+  return text;
+}
+
+int RecordTextLength(const std::string& model) {
+  if (model == "MODEL-B") return 378;
+  if (model == "MODEL-C") return 665;
+  return 618;
+}
+
+// The record count as the status label shows it: halves go to the even neighbour.
+long long RecordCount(std::size_t length, int per_record) {
+  return static_cast<long long>(std::nearbyint(static_cast<double>(length) / per_record));
+}
+
+std::string LiveViewOf(const std::string& text) {
+  std::size_t start = 0;
+  if (text.size() > 20000) {
+    start = text.size() - 20000;
+    const std::size_t pair = text.find("\r\n", start);
+    if (pair != std::string::npos) start = pair + 2;
+  }
+  std::string view = text.substr(start);
+  for (char& c : view)
+    if (c == '\0') c = '.';
+  return view;
+}
+
+int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::string LastLine(const std::string& text) {
+  std::size_t end = text.find_last_not_of("\r\n");
+  if (end == std::string::npos) return "";
+  const std::size_t start = text.find_last_of('\n', end);
+  return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+class Screens {
+ public:
+  explicit Screens(std::string folder) : folder_(std::move(folder)) {
+    if (!folder_.empty()) MakeDirectories(folder_);
+  }
+  void Take(const std::string& name) {
+    if (folder_.empty()) return;
+    Sleep(150);  // let the windows paint
+    const std::string path = folder_ + "\\" + name + ".bmp";
+    Check(Screenshot(path), "screenshot " + name + ".bmp");
+  }
+
+ private:
+  std::string folder_;
+};
+
+int RunProcess(const std::string& command_line) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::string command = command_line;
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return -1;
+  WaitForSingleObject(process.hProcess, 60000);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return static_cast<int>(code);
+}
+
+void PrepareFolder(const Options& o, bool with_library) {
+  MakeDirectories(o.work);
+  for (const char* stale : {"\\saved.csv", "\\expected.csv", "\\calls.log", "\\PortlineSim.log", "\\Benchkit.ini",
+                            "\\PortlineUSB.dll"})
+    DeleteFileA((o.work + stale).c_str());
+  if (!CopyFileA(o.seamlog.c_str(), (o.work + "\\Seamlog.exe").c_str(), FALSE)) Fail("cannot copy " + o.seamlog);
+  if (with_library && !CopyFileA(o.sim_dll.c_str(), (o.work + "\\PortlineUSB.dll").c_str(), FALSE))
+    Fail("cannot copy " + o.sim_dll);
+}
+
+HWND ChooseModel(Program& program, const Options& o, Screens& screens) {
+  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass);
+  HWND combo = GetDlgItem(dialog, ids::kSplModelCombo);
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutA(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(o.model.c_str()),
+                      SMTO_ABORTIFHUNG, 5000, &ignored);
+  Check(Text(combo) == o.model, "the model dialog shows " + o.model);
+  screens.Take("1-select-model");
+  Click(dialog, IDOK);
+  return program.RequireWindow(ids::kMainFormClass);
+}
+
+// Which indicator picture shows: 0 not connected, 1 connected, -1 neither or both.
+int Indicator(HWND main) {
+  const bool off = Visible(GetDlgItem(main, ids::kUSBConnectPicture0));
+  const bool on = Visible(GetDlgItem(main, ids::kUSBConnectPicture1));
+  return off == on ? -1 : (on ? 1 : 0);
+}
+
+void MainJob(const Options& o) {
+  const std::string report = ReadWholeFile(o.report);
+  if (report.empty()) Fail("cannot read the report " + o.report);
+  const std::string raw = SplicerStream(report);
+  const std::string expected_text = AsReceived(raw);
+  Screens screens(o.screens);
+
+  PrepareFolder(o, true);
+  WriteWholeFile(o.work + "\\report.raw", raw);
+  std::string ini = "[Splicer]\r\nReportFile=report.raw\r\nCallLog=calls.log\r\nRefuseCreates=1\r\n";
+  ini += "BytesPerRead=" + std::to_string(o.bytes_per_read) + "\r\n";
+  if (o.disconnect_after > 0) ini += "DisconnectAfterBytes=" + std::to_string(o.disconnect_after) + "\r\n";
+  WriteWholeFile(o.work + "\\PortlineSim.ini", ini);
+
+  Program program(o.work + "\\Seamlog.exe");
+  program.Start("C:\\");
+  HWND main = ChooseModel(program, o, screens);
+
+  // Status right after start: the first open is a second away, and the
+  // simulator refuses that one.
+  Check(Text(main) == "Seamlog <" + o.model + ">", "the main window's caption is \"Seamlog <" + o.model + ">\"");
+  Check(Indicator(main) == 0, "after start the indicator shows not connected");
+  HWND label = GetDlgItem(main, ids::kInformationLabel);
+  HWND live = GetDlgItem(main, ids::kLiveText);
+  Check(Text(label).empty(), "after start the status label is empty");
+  Check(Text(live).empty(), "after start the live text is empty");
+  screens.Take("2-started-not-connected");
+
+  // Connect on its own, then take in the whole report; watch the indicator.
+  std::vector<int> states{Indicator(main)};
+  bool shot_connected = false;
+  const std::string expected_view = LiveViewOf(expected_text);
+  const bool complete = WaitFor(
+      [&] {
+        const int now = Indicator(main);
+        if (now != states.back()) states.push_back(now);
+        if (now == 1 && !shot_connected) {
+          shot_connected = true;
+          screens.Take("3-connected-receiving");
+        }
+        return Text(live) == expected_view;
+      },
+      60000, 5);
+  Check(shot_connected, "the indicator switched to connected on its own");
+  Check(complete, "the live text holds the whole report, nothing lost, nothing doubled (" +
+                      std::to_string(expected_text.size()) + " characters)");
+  if (!complete) std::printf("      live text has %zu characters\n", Text(live).size());
+  const std::string count = "Seamlog Received: " + std::to_string(RecordCount(expected_text.size(), RecordTextLength(o.model)));
+  Check(WaitFor([&] { return Text(label) == count; }, 3000), "the status label shows \"" + count + "\"");
+  Check(Indicator(main) == 1, "the indicator shows connected after the report");
+  screens.Take("4-report-received");
+
+  const std::string log = ReadWholeFile(o.work + "\\calls.log");
+  const int unplugs = Count(log, "unplugged");
+  if (o.disconnect_after > 0) {
+    const int expected_unplugs = static_cast<int>((static_cast<long long>(raw.size()) - 1) / o.disconnect_after);
+    Check(unplugs == expected_unplugs, "the splicer was unplugged " + std::to_string(expected_unplugs) +
+                                           " time(s) mid-report (log: " + std::to_string(unplugs) + ")");
+    Check(Count(log, "create 0") == unplugs + 1, "each unplug was followed by an automatic reconnect");
+    bool saw_off_again = false;
+    for (std::size_t i = 1; i + 1 < states.size(); ++i)
+      if (states[i] == 1 && states[i + 1] == 0) saw_off_again = true;
+    Check(saw_off_again, "the indicator went back to not connected during the unplug");
+  } else {
+    Check(unplugs == 0 && Count(log, "create 0") == 1, "one connection for the whole report");
+  }
+  Check(Count(log, "create refused") == 1, "the refused first open was simply retried");
+
+  // Save As through the real dialog.
+  Click(main, ids::kCmdSaveAsCmd);
+  HWND dialog = program.RequireWindow("#32770", "Write File");
+  HWND name = GetDlgItem(dialog, cmb13);
+  if (name == nullptr) name = GetDlgItem(dialog, edt1);
+  if (name == nullptr) Fail("the Save dialog has no file name field");
+  const std::string saved = o.work + "\\saved.csv";
+  SetText(name, saved);
+  screens.Take("5-save-as-dialog");
+  Click(dialog, IDOK);
+  HWND done = nullptr;
+  WaitFor([&] { return (done = program.FindDialogSaying("Data save completed.")) != nullptr; }, 30000);
+  Check(done != nullptr, "Save As ends with \"Data save completed.\"");
+  if (done == nullptr) Fail("no completion message");
+  screens.Take("6-save-completed");
+  Click(done, IDOK);
+  Check(WaitFor([&] { return Text(live).empty(); }, 5000), "after the save the live text is empty");
+
+  const std::string expected_csv = o.work + "\\expected.csv";
+  const int converted = RunProcess("\"" + o.convert + "\" --model " + o.model + " --raw \"" + o.work +
+                                   "\\report.raw\" \"" + expected_csv + "\"");
+  Check(converted == 0, "seamlog-convert --raw converted the same report");
+  const std::string table = ReadWholeFile(saved);
+  Check(!table.empty() && table == ReadWholeFile(expected_csv),
+        "the saved table is byte-identical to seamlog-convert --raw (" + std::to_string(table.size()) + " bytes)");
+
+  // Close while connected: the device is closed exactly once.
+  Check(Indicator(main) == 1, "still connected before closing");
+  screens.Take("7-before-exit");
+  Click(main, ids::kEndCommand);
+  WaitFor([&] {
+    if (HWND ask = program.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
+    return !program.Running();
+  }, 15000);
+  Check(program.WaitForExit(1000) >= 0, "Exit ends the program");
+  const std::string final_log = ReadWholeFile(o.work + "\\calls.log");
+  Check(Count(final_log, "create 0") == Count(final_log, "close 0"), "every open was closed once");
+  Check(Count(final_log, "close stray") == 0, "no close of a device that was not open");
+  Check(LastLine(final_log).rfind("close 0", 0) == 0, "the last library call was the close on exit");
+}
+
+void MissingLibrary(const Options& o) {
+  Screens screens(o.screens);
+  PrepareFolder(o, false);
+  Program program(o.work + "\\Seamlog.exe");
+  program.Start("C:\\");
+  HWND main = ChooseModel(program, o, screens);
+  Check(Indicator(main) == 0, "the main window starts not connected");
+  HWND box = nullptr;
+  WaitFor([&] { return (box = program.FindDialogSaying("PortlineUSB.dll")) != nullptr; }, 10000);
+  Check(box != nullptr, "the first poll shows a message naming PortlineUSB.dll");
+  if (box == nullptr) return;
+  const std::string text = program.DialogText(box);
+  std::printf("      message: %s", text.c_str());
+  Check(text.find("File not found: PortlineUSB.dll") != std::string::npos, "the message says the file was not found");
+  screens.Take("missing-library");
+  Click(box, IDOK);
+  const int code = program.WaitForExit(10000);
+  Check(code >= 0, "the program ends after the message");
+  Check(code == 53, "its exit code is the run-time error number 53 (got " + std::to_string(code) + ")");
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  if (argc < 2) return false;
+  o.scenario = argv[1];
+  const std::map<std::string, std::string*> paths{{"--seamlog", &o.seamlog}, {"--sim-dll", &o.sim_dll},
+                                                  {"--convert", &o.convert}, {"--report", &o.report},
+                                                  {"--model", &o.model},     {"--work", &o.work},
+                                                  {"--screens", &o.screens}};
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string key = argv[i], value = argv[i + 1];
+    if (auto it = paths.find(key); it != paths.end()) {
+      *it->second = key == "--model" ? value : WindowsPath(value);
+    } else if (key == "--bytes-per-read") {
+      o.bytes_per_read = std::stoi(value);
+    } else if (key == "--disconnect-after") {
+      o.disconnect_after = std::stoll(value);
+    } else {
+      return false;
+    }
+  }
+  return !o.seamlog.empty() && !o.work.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, o)) {
+    std::fprintf(stderr, "usage: seamlog-e2e main-job|missing-dll --seamlog EXE --work DIR [options]\n");
+    return 2;
+  }
+  try {
+    if (o.scenario == "main-job")
+      MainJob(o);
+    else if (o.scenario == "missing-dll")
+      MissingLibrary(o);
+    else
+      Fail("unknown scenario " + o.scenario);
+  } catch (const Fatal& fatal) {
+    std::printf("FAIL: %s\n", fatal.what.c_str());
+    ++failures;
+  }
+  std::printf("%s: %d check(s) failed\n", o.scenario.c_str(), failures);
+  return failures == 0 ? 0 : 1;
+}
