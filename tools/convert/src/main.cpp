@@ -13,6 +13,7 @@
 // opened, conversion or write error); 2 usage; 3 MODEL-C stopped at a record
 // without its heading lines (the rows before it stay in OUTPUT).
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -80,9 +81,7 @@ std::string Parse(int argc, char** argv, Arguments& args) {
   return files == 2 ? std::string{} : "INPUT and OUTPUT are both needed";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Convert(int argc, char** argv) {
   Arguments args;
   if (const std::string problem = Parse(argc, argv, args); !problem.empty()) {
     return Usage(problem.c_str());
@@ -126,4 +125,14 @@ int main(int argc, char** argv) {
   }
   std::fflush(stdout);
   return Failed(result.reason);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Convert(argc, argv);
+  } catch (const std::exception& e) {  // out of memory for a huge input, mostly
+    return Failed(std::string("unexpected error: ") + e.what());
+  }
 }
