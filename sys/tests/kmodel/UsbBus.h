@@ -1,0 +1,149 @@
+// The simulated USB bus driver: the physical device object below the driver,
+// with a scripted device behind it.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "Kernel.h"
+
+namespace kmodel {
+
+enum class Completion {
+  Synchronous,  // completed inside the dispatch routine, at DISPATCH_LEVEL
+  Pended,       // pended, then completed later on another thread at DISPATCH_LEVEL
+};
+
+// Requests the bus can be told to fail.
+enum class BusRequest {
+  GetDescriptor,
+  SelectConfiguration,
+  BulkIn,
+  BulkOut,
+  ResetPipe,
+  QueryInterface,
+  Start,
+  Capabilities,
+};
+
+// A configuration descriptor with one interface of class 0 and a bulk IN
+// (0x81) and bulk OUT (0x02) endpoint of 64-byte packets.
+std::vector<UCHAR> StandardConfigDescriptor();
+
+struct BusConfig {
+  std::vector<UCHAR> configDescriptor = StandardConfigDescriptor();
+  // When not empty, descriptor read i returns descriptorReads[min(i, n-1)]
+  // instead (a device that changes its answer between reads).
+  std::vector<std::vector<UCHAR>> descriptorReads;
+  Completion completion = Completion::Synchronous;
+  bool highSpeed = false;
+  bool offersBusInterface = true;
+  bool busInterfaceLacksHighSpeed = false;
+  NTSTATUS startStatus = STATUS_SUCCESS;
+  // Device state per system state, as the capabilities report it.
+  DEVICE_POWER_STATE deviceStates[POWER_SYSTEM_MAXIMUM] = {
+      PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD3, PowerDeviceD3,
+      PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
+  // Pended completion at removal: complete the removal itself before the
+  // transfers it ends (true), or the transfers first (false).
+  bool removalOvertakesTransfers = false;
+};
+
+class UsbBus {
+ public:
+  UsbBus(PDRIVER_OBJECT busDriver, BusConfig config);
+  ~UsbBus();
+  PDEVICE_OBJECT Pdo() const { return pdo_; }
+  const BusConfig& Config() const { return config_; }
+
+  // ---- The scripted device ----
+  // Bytes the device sends; the oldest pending read, if any, takes them now.
+  void SendFromDevice(std::vector<UCHAR> bytes);
+  std::vector<std::vector<UCHAR>> ReceivedByDevice();
+  // The endpoint stalls: a pending or the next transfer reports it halted.
+  void Halt(bool in);
+  bool Halted(bool in);
+  void FailNext(BusRequest request, NTSTATUS status, USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS);
+  void Unplug();
+  // The I/O manager cancels the transfers waiting in the bus.
+  void CancelPendingTransfers();
+
+  // ---- Observations ----
+  std::vector<ULONG> DescriptorReadLengths();
+  std::vector<ULONG> TransferLengths(bool in);
+  std::vector<ULONG> SelectedMaximumTransferSizes();
+  int SelectCount();
+  int ResetCount();
+  int QueryInterfaceCount();
+  int BusInterfaceReferences();
+  std::size_t PendingTransfers();
+  std::vector<DEVICE_POWER_STATE> DevicePowerRequests();
+  std::vector<SYSTEM_POWER_STATE> SystemPowerRequests();
+  bool Unplugged();
+
+  static UsbBus* Current();
+
+ private:
+  struct Failure {
+    NTSTATUS status;
+    USBD_STATUS usbd;
+  };
+  struct Pipe {
+    UCHAR address;
+    USBD_PIPE_TYPE type;
+    ULONG maximumTransferSize;
+  };
+
+  static NTSTATUS NTAPI DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT device, PIRP irp);
+  static VOID NTAPI InterfaceReference(PVOID context);
+  static VOID NTAPI InterfaceDereference(PVOID context);
+  static BOOLEAN NTAPI IsDeviceHighSpeed(PVOID context);
+
+  // Finishes the request now or later, per the completion mode. `work`
+  // fills in the IRP's status; it runs with the IRP in the bus's hands.
+  NTSTATUS Answer(PIRP irp, std::function<void(PIRP)> work);
+  void CompleteNow(PIRP irp);
+  bool TakeFailure(BusRequest request, Failure* failure);
+
+  void HandleUrb(PIRP irp, PURB urb);
+  void HandleDescriptor(PIRP irp, PURB urb);
+  void HandleSelect(PIRP irp, PURB urb);
+  // Returns true when the transfer was kept pending in the bus.
+  bool HandleBulk(PIRP irp, PURB urb);
+  void HandleReset(PIRP irp, PURB urb);
+  void HandleQueryInterface(PIRP irp, PIO_STACK_LOCATION stack);
+  // Ends every transfer waiting in the bus with the given statuses.
+  std::vector<PIRP> TakePendingTransfers();
+  void EndTransfers(const std::vector<PIRP>& irps, NTSTATUS status, USBD_STATUS usbd);
+  bool MoveIn(PIRP irp, PURB urb);
+
+  PDEVICE_OBJECT pdo_;
+  BusConfig config_;
+  std::recursive_mutex mu_;
+  std::deque<std::vector<UCHAR>> inData_;
+  std::vector<std::vector<UCHAR>> outData_;
+  std::deque<PIRP> pendingIn_;
+  std::map<USBD_PIPE_HANDLE, Pipe> pipes_;
+  std::map<BusRequest, Failure> failures_;
+  bool haltedIn_ = false;
+  bool haltedOut_ = false;
+  bool unplugged_ = false;
+  std::vector<ULONG> descriptorReads_;
+  std::vector<ULONG> inLengths_;
+  std::vector<ULONG> outLengths_;
+  std::vector<ULONG> selectedSizes_;
+  int selects_ = 0;
+  int resets_ = 0;
+  int queries_ = 0;
+  int references_ = 0;
+  std::vector<DEVICE_POWER_STATE> devicePower_;
+  std::vector<SYSTEM_POWER_STATE> systemPower_;
+};
+
+}  // namespace kmodel
