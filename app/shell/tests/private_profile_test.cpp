@@ -1,0 +1,71 @@
+// The settings file through the real private-profile functions.
+#include "private_profile.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace seamlog::shell {
+namespace {
+
+class PrivateProfileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char directory[MAX_PATH];
+    GetTempPathA(MAX_PATH, directory);
+    path = std::string(directory) + "seamlog_profile_" + std::to_string(GetCurrentProcessId()) + ".ini";
+    DeleteFileA(path.c_str());
+  }
+  void TearDown() override { DeleteFileA(path.c_str()); }
+  void WriteFile(const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+  std::string ReadFile() {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  std::string path;
+  PrivateProfileStore store;
+};
+
+TEST_F(PrivateProfileTest, a_missing_file_reads_as_empty) {
+  EXPECT_EQ(store.ReadIniString(path, "System", "CsvDir"), "");
+}
+
+TEST_F(PrivateProfileTest, a_missing_key_reads_as_empty) {
+  WriteFile("[System]\r\nOther=1\r\n");
+  EXPECT_EQ(store.ReadIniString(path, "System", "CsvDir"), "");
+}
+
+TEST_F(PrivateProfileTest, writing_csv_dir_keeps_the_other_keys_and_sections) {
+  WriteFile("[Other]\r\nColour=blue\r\n[System]\r\nSpeed=9600\r\n");
+  store.WriteIniString(path, "System", "CsvDir", "C:\\Data");
+  EXPECT_EQ(store.ReadIniString(path, "System", "CsvDir"), "C:\\Data");
+  EXPECT_EQ(store.ReadIniString(path, "System", "Speed"), "9600");
+  EXPECT_EQ(store.ReadIniString(path, "Other", "Colour"), "blue");
+}
+
+TEST_F(PrivateProfileTest, the_first_write_creates_the_file_and_its_section) {
+  store.WriteIniString(path, "System", "CsvDir", "C:");
+  EXPECT_NE(ReadFile().find("[System]"), std::string::npos);
+  EXPECT_EQ(store.ReadIniString(path, "System", "CsvDir"), "C:");
+}
+
+TEST_F(PrivateProfileTest, a_value_of_2000_characters_reads_back_as_its_first_1023) {
+  const std::string value(2000, 'd');
+  WriteFile("[System]\r\nCsvDir=" + value + "\r\n");
+  EXPECT_EQ(store.ReadIniString(path, "System", "CsvDir"), value.substr(0, 1023));
+}
+
+TEST(ProgramDirectory, ends_in_a_backslash) {
+  const std::string directory = ProgramDirectory();
+  ASSERT_FALSE(directory.empty());
+  EXPECT_EQ(directory.back(), '\\');
+  EXPECT_EQ(directory.find("\\\\", 2), std::string::npos);
+}
+
+}  // namespace
+}  // namespace seamlog::shell
