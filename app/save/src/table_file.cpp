@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <system_error>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace seamlog::save {
 namespace {
 
@@ -11,6 +15,19 @@ constexpr std::size_t kBlockSize = 256 * 1024;
 
 std::string Describe(int errorNumber) {
   return errorNumber != 0 ? std::generic_category().message(errorNumber) : "unknown error";
+}
+
+// True when the open file no longer has a name: it was deleted while being
+// written, and what was written is lost with it. (Windows does not let an
+// open file be deleted; there a vanished volume shows as a write error.)
+bool Unlinked(std::FILE* file) {
+#ifdef _WIN32
+  (void)file;
+  return false;
+#else
+  struct stat status {};
+  return ::fstat(::fileno(file), &status) == 0 && status.st_nlink == 0;
+#endif
 }
 
 }  // namespace
@@ -68,6 +85,11 @@ bool TableFile::Close() {
   bool ok = !failed_ && FlushBuffer();
   errno = 0;
   if (ok && std::fflush(file_) != 0) ok = Fail("cannot write to", errno);
+  if (ok && Unlinked(file_)) {
+    failed_ = true;
+    error_ = "the table file '" + path_ + "' was deleted while it was being written";
+    ok = false;
+  }
   errno = 0;
   if (std::fclose(file_) != 0 && ok) ok = Fail("cannot close", errno);
   file_ = nullptr;

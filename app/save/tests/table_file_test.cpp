@@ -124,6 +124,20 @@ TEST_F(TableFileTest, AFullDiskIsAFailureNeverSilence) {
 #endif
 }
 
+TEST_F(TableFileTest, AFileDeletedWhileBeingWrittenIsAFailure) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows does not let an open file be deleted";
+#else
+  std::string error;
+  auto file = TableFile::OpenForAppend(PathOf("vanishing.csv"), error);
+  ASSERT_TRUE(file) << error;
+  EXPECT_TRUE(file->WriteRow("first"));
+  fs::remove(PathOf("vanishing.csv"));
+  EXPECT_FALSE(file->Close());
+  EXPECT_NE(file->LastError().find("deleted"), std::string::npos) << file->LastError();
+#endif
+}
+
 TEST_F(TableFileTest, AFullDiskDuringConversionFailsTheSave) {
 #ifdef _WIN32
   GTEST_SKIP() << "no device that is always full on Windows";
