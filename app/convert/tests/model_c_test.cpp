@@ -154,6 +154,21 @@ TEST(ModelC, TwoWholeRecordsGive26LinesAndProgressOneThenTwo) {
   EXPECT_EQ(run.progress.values, (std::vector<std::int16_t>{1, 2}));
 }
 
+TEST(ModelC, RecordsLongerThanNominalMoveTheProgressByTheRoundedRemainder) {
+  std::vector<std::string> lines;
+  for (int fiber = 1; fiber <= 12; ++fiber) lines.push_back(FiberLine(fiber));
+  lines.push_back(TotalLine());
+  std::vector<std::string> loss = LossLines();
+  loss[7] += std::string(132, '*');  // a long memo
+  const std::string record = SeparatorBlock() + Body(lines, loss);
+  ASSERT_EQ(record.size(), 900u);
+  const Conversion run(record + record + record);
+  // 2700 / 665 = 4.06 gives 4; then 1800 (2.71 -> 3) and 900 (1.35 -> 1) remain.
+  EXPECT_EQ(run.progress.starts, std::vector<std::int16_t>{4});
+  EXPECT_EQ(run.progress.values, (std::vector<std::int16_t>{1, 3, 4}));
+  EXPECT_EQ(run.out.rows().size(), 4u + 3u * 13u);
+}
+
 TEST(ModelC, TextsShorterThan598CharactersConvertNoRecordAndComplete) {
   const Conversion run((SeparatorBlock() + OneFiberBody()).substr(0, 597));
   EXPECT_EQ(run.result.outcome, ConvertOutcome::Completed);
