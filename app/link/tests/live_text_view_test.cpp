@@ -1,4 +1,4 @@
-// The live view in a real EDIT control: it always holds exactly the view of
+// The live view in the live text control: it always holds exactly the view of
 // the received text, reached by appends and head trims.
 #include "live_text_view.h"
 
@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link/received_text.h"
+#include "live_text_control.h"
 #include "poll_timer.h"
 
 namespace seamlog::link {
@@ -30,8 +31,9 @@ std::string ExpectedView(const std::string& text) {
 class LiveEdit : public ::testing::Test {
  protected:
   void SetUp() override {
-    edit_ = CreateWindowExA(0, "EDIT", "", WS_OVERLAPPEDWINDOW | ES_MULTILINE | WS_VSCROLL | ES_AUTOVSCROLL, 0, 0,
-                            400, 300, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    ASSERT_TRUE(LiveTextControl::Register());
+    edit_ = CreateWindowExW(0, LiveTextControl::kClassName, L"", WS_OVERLAPPEDWINDOW | WS_VSCROLL, 0, 0, 400, 300,
+                            nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     if (edit_ == nullptr) GTEST_SKIP() << "no window station (run under xvfb-run)";
     view_.Attach(edit_);
   }
@@ -98,6 +100,50 @@ TEST_F(LiveEdit, ChangesCloseTogetherAreCoalescedButNeverLost) {
   Sleep(static_cast<DWORD>(LiveTextView::kRefreshMs) + 20);
   view_.Poll(text);
   EXPECT_EQ(ControlText(edit_), "first second");
+}
+
+int ScrollPosition(HWND window) {
+  SCROLLINFO info{};
+  info.cbSize = sizeof info;
+  info.fMask = SIF_ALL;
+  GetScrollInfo(window, SB_VERT, &info);
+  return info.nPos;
+}
+
+int LastScrollPosition(HWND window) {
+  SCROLLINFO info{};
+  info.cbSize = sizeof info;
+  info.fMask = SIF_ALL;
+  GetScrollInfo(window, SB_VERT, &info);
+  return info.nMax - static_cast<int>(info.nPage) + 1;
+}
+
+TEST_F(LiveEdit, TheViewFollowsNewTextWhileTheLastLineIsInSight) {
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "line " + std::to_string(i) + "\r\n";
+  view_.Refresh(text);
+  EXPECT_GT(ScrollPosition(edit_), 0);
+  EXPECT_EQ(ScrollPosition(edit_), LastScrollPosition(edit_));
+  text += "one more\r\n";
+  view_.Refresh(text);
+  EXPECT_EQ(ScrollPosition(edit_), LastScrollPosition(edit_));
+}
+
+TEST_F(LiveEdit, AReaderWhoScrolledUpStaysWhereTheyAre) {
+  std::string text;
+  for (int i = 0; i < 200; ++i) text += "line " + std::to_string(i) + "\r\n";
+  view_.Refresh(text);
+  SendMessageW(edit_, WM_VSCROLL, SB_TOP, 0);
+  ASSERT_EQ(ScrollPosition(edit_), 0);
+  text += "more\r\n";
+  view_.Refresh(text);
+  EXPECT_EQ(ScrollPosition(edit_), 0);
+}
+
+TEST_F(LiveEdit, AnsiCallersReadAndSetTheTextToo) {
+  SetWindowTextA(edit_, "Splice 1\r\nSplice 2");
+  EXPECT_EQ(GetWindowTextLengthA(edit_), 18);
+  EXPECT_EQ(ControlText(edit_), "Splice 1\r\nSplice 2");
 }
 
 // The poll timer posts ticks to a window, one at a time, on the window's thread.

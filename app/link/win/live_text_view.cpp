@@ -1,6 +1,7 @@
 #include "live_text_view.h"
 
 #include "link/received_text.h"
+#include "live_text_control.h"
 
 namespace seamlog::link {
 
@@ -8,9 +9,6 @@ void LiveTextView::Attach(HWND edit) {
   edit_ = edit;
   shown_start_ = shown_end_ = 0;
   pending_ = false;
-  // The control's default limit (about 30,000 characters) would also stop
-  // programmatic appends; lift it.
-  SendMessageW(edit_, EM_SETLIMITTEXT, 0, 0);
   // One character in the control for each received byte, so that offsets in
   // the control and in the received text always match. NUL shows as a dot;
   // ReceivedText itself keeps it.
@@ -64,26 +62,17 @@ void LiveTextView::Replace(const std::string& text) {
   SetWindowTextW(edit_, Visible(text, start, text.size()).c_str());
   shown_start_ = start;
   shown_end_ = text.size();
-  const auto end = static_cast<LPARAM>(shown_end_ - shown_start_);
-  SendMessageW(edit_, EM_SETSEL, static_cast<WPARAM>(end), end);
-  SendMessageW(edit_, EM_SCROLLCARET, 0, 0);
 }
 
 void LiveTextView::Append(const std::string& text, std::size_t from) {
-  const auto end = static_cast<LPARAM>(shown_end_ - shown_start_);
-  SendMessageW(edit_, EM_SETSEL, static_cast<WPARAM>(end), end);
   const std::wstring added = Visible(text, from, text.size());
-  SendMessageW(edit_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(added.c_str()));
+  SendMessageW(edit_, LiveTextControl::kAppendMessage, added.size(), reinterpret_cast<LPARAM>(added.c_str()));
   shown_end_ = text.size();
 }
 
 void LiveTextView::TrimHeadTo(std::size_t start) {
-  SendMessageW(edit_, EM_SETSEL, 0, static_cast<LPARAM>(start - shown_start_));
-  SendMessageW(edit_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+  SendMessageW(edit_, LiveTextControl::kTrimHeadMessage, start - shown_start_, 0);
   shown_start_ = start;
-  const auto end = static_cast<LPARAM>(shown_end_ - shown_start_);
-  SendMessageW(edit_, EM_SETSEL, static_cast<WPARAM>(end), end);
-  SendMessageW(edit_, EM_SCROLLCARET, 0, 0);
 }
 
 }  // namespace seamlog::link

@@ -1,7 +1,7 @@
-// Keeps a multi-line EDIT control showing the live view of the received text
-// without ever putting the whole text into it again: new characters are
-// appended at the end and the head is trimmed so the control holds exactly the
-// live view. Updates are coalesced to at most one every kRefreshMs.
+// Keeps a LiveTextControl showing the live view of the received text without
+// ever putting the whole text into it again: new characters are appended at
+// the end and the head is trimmed so the control holds exactly the live view.
+// Updates are coalesced to at most one every kRefreshMs.
 #pragma once
 
 #include <windows.h>
@@ -14,7 +14,7 @@ namespace seamlog::link {
 
 class LiveTextView {
  public:
-  static constexpr ULONGLONG kRefreshMs = 25;
+  static constexpr ULONGLONG kRefreshMs = 40;
 
   void Attach(HWND edit);
   HWND Edit() const { return edit_; }
@@ -24,6 +24,10 @@ class LiveTextView {
   void Changed(const std::string& text);
   // Performs a refresh that Changed put off, once it is due.
   void Poll(const std::string& text);
+  // Performs a refresh that Changed put off, now.
+  void Flush(const std::string& text) {
+    if (pending_) Refresh(text);
+  }
   // Brings the control up to date at once.
   void Refresh(const std::string& text);
 

@@ -31,11 +31,63 @@ struct Options {
   int seconds = 5;
 };
 
-double CpuSeconds(HANDLE process) {
-  FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
-  auto value = [](FILETIME t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
-  return static_cast<double>(value(kernel) + value(user)) / 1e7;
+// Wine does not account CPU time per Windows process, so the times come from
+// the Linux side: /proc, seen through Wine's Z: drive.
+std::string ProcFile(const std::string& pid, const char* name) {
+  return ReadWholeFile("Z:\\proc\\" + pid + "\\" + name);
+}
+
+// The Linux process whose command line contains `needle` (and whose
+// environment contains `environment`, when given).
+std::string FindLinuxProcess(const std::string& needle, const std::string& environment = "") {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
+  if (search == INVALID_HANDLE_VALUE) return "";
+  std::string found;
+  do {
+    const std::string pid = entry.cFileName;
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string cmdline = ProcFile(pid, "cmdline");
+    std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
+    if (cmdline.find(needle) == std::string::npos) continue;
+    if (!environment.empty() && ProcFile(pid, "environ").find(environment) == std::string::npos) continue;
+    found = pid;
+  } while (found.empty() && FindNextFileA(search, &entry));
+  FindClose(search);
+  return found;
+}
+
+// User and system time of a Linux process, in seconds (clock ticks of 1/100 s).
+double CpuSeconds(const std::string& pid) {
+  if (pid.empty()) return 0;
+  const std::string stat = ProcFile(pid, "stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::vector<std::string> fields;
+  std::size_t at = close + 2;
+  while (at < stat.size()) {
+    const std::size_t end = stat.find(' ', at);
+    fields.push_back(stat.substr(at, end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  if (fields.size() < 13) return 0;
+  return (std::stod(fields[11]) + std::stod(fields[12])) / 100.0;  // utime, stime
+}
+
+struct Cpu {
+  std::string seamlog, server;
+  double Seamlog() const { return CpuSeconds(seamlog); }
+  double Server() const { return CpuSeconds(server); }
+};
+
+Cpu FindCpu(const Options& o) {
+  Cpu cpu;
+  cpu.seamlog = FindLinuxProcess(o.work + "\\Seamlog.exe");
+  char prefix[MAX_PATH] = {};
+  GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix);
+  cpu.server = FindLinuxProcess("wineserver", std::string("WINEPREFIX=") + prefix);
+  return cpu;
 }
 
 // The value of `key=` on the first log line that starts with `event`.
@@ -121,15 +173,18 @@ int main(int argc, char** argv) {
     const DWORD idle_ms = static_cast<DWORD>(o.seconds) * 1000;
 
     // 1. Not connected.
-    double idle_share = 0;
+    double idle_share = 0, idle_server = 0;
     {
       WriteSettings(o, 1000000);
       Program program(o.work + "\\Seamlog.exe");
       HWND main = StartAndChooseModel(program);
+      const Cpu cpu = FindCpu(o);
+      if (cpu.seamlog.empty()) Fail("cannot find Seamlog.exe among the Linux processes");
       Sleep(1500);
-      const double cpu0 = CpuSeconds(program.Process());
+      const double cpu0 = cpu.Seamlog(), server0 = cpu.Server();
       Sleep(idle_ms);
-      idle_share = Percent(CpuSeconds(program.Process()) - cpu0, o.seconds);
+      idle_share = Percent(cpu.Seamlog() - cpu0, o.seconds);
+      idle_server = Percent(cpu.Server() - server0, o.seconds);
       Close(program, main);
     }
 
@@ -137,10 +192,11 @@ int main(int argc, char** argv) {
     WriteSettings(o, 0);
     Program program(o.work + "\\Seamlog.exe");
     HWND main = StartAndChooseModel(program);
+    const Cpu cpu = FindCpu(o);
     const std::string log_path = o.work + "\\calls.log";
     if (!WaitFor([&] { return ReadWholeFile(log_path).find("create 0") != std::string::npos; }, 10000, 2))
       Fail("the program never connected");
-    const double cpu_connect = CpuSeconds(program.Process());
+    const double cpu_connect = cpu.Seamlog(), server_connect = cpu.Server();
     std::vector<double> latencies;
     while (ReadWholeFile(log_path).find("finished") == std::string::npos) {
       const ULONGLONG sent = GetTickCount64();
@@ -154,9 +210,9 @@ int main(int argc, char** argv) {
       if (GetTickCount64() - sent < 50) Sleep(50);
       if (latencies.size() > 20 * 600) Fail("the report did not finish within ten minutes");
     }
-    const double cpu_finish = CpuSeconds(program.Process());
+    const double cpu_finish = cpu.Seamlog(), server_finish = cpu.Server();
     Sleep(idle_ms);
-    const double cpu_idle_end = CpuSeconds(program.Process());
+    const double cpu_idle_end = cpu.Seamlog(), server_idle_end = cpu.Server();
     Close(program, main);
 
     const std::string log = ReadWholeFile(log_path);
@@ -176,15 +232,17 @@ int main(int argc, char** argv) {
     std::printf("  receiving                  %.2f s\n", transfer_s);
     std::printf("  throughput                 %.0f bytes/s\n", static_cast<double>(bytes) / transfer_s);
     std::printf("  poll ticks while receiving %.0f ticks/s\n", static_cast<double>(reads_finish) / transfer_s);
-    std::printf("  CPU while receiving        %.1f %% of one core\n",
-                Percent(cpu_finish - cpu_connect, transfer_s));
+    std::printf("  CPU while receiving        %.1f %% of one core (Wine server %.1f %%)\n",
+                Percent(cpu_finish - cpu_connect, transfer_s), Percent(server_finish - server_connect, transfer_s));
     std::printf("  window answers (WM_NULL)   median %.1f ms, worst %.1f ms (%zu probes)\n", median, worst,
                 latencies.size());
-    std::printf("  connected, nothing to read %.0f ticks/s, CPU %.1f %% of one core\n",
+    std::printf("  connected, nothing to read %.0f ticks/s, CPU %.1f %% of one core (Wine server %.1f %%)\n",
                 static_cast<double>(reads_close - reads_finish) / idle_s,
-                Percent(cpu_idle_end - cpu_finish, static_cast<double>(idle_ms) / 1000.0));
-    std::printf("  not connected (idle)       CPU %.2f %% of one core\n", idle_share);
-    std::printf("  (CPU of the Seamlog process only; Wine's server is not counted)\n");
+                Percent(cpu_idle_end - cpu_finish, static_cast<double>(idle_ms) / 1000.0),
+                Percent(server_idle_end - server_finish, static_cast<double>(idle_ms) / 1000.0));
+    std::printf("  not connected (idle)       CPU %.2f %% of one core (Wine server %.2f %%)\n", idle_share,
+                idle_server);
+    std::printf("  (CPU from /proc; the Wine server serves every Wine process of the prefix, this one included)\n");
   } catch (const Fatal& fatal) {
     std::printf("benchmark failed: %s\n", fatal.what.c_str());
     return 1;

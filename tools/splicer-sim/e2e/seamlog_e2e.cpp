@@ -184,7 +184,7 @@ void MainJob(const Options& o) {
   // Status right after start: the first open is a second away, and the
   // simulator refuses that one.
   Check(Text(main) == "Seamlog <" + o.model + ">", "the main window's caption is \"Seamlog <" + o.model + ">\"");
-  Check(Indicator(main) == 0, "after start the indicator shows not connected");
+  Check(WaitFor([&] { return Indicator(main) == 0; }, 800, 5), "after start the indicator shows not connected");
   HWND label = GetDlgItem(main, ids::kInformationLabel);
   HWND live = GetDlgItem(main, ids::kLiveText);
   Check(Text(label).empty(), "after start the status label is empty");
@@ -278,7 +278,7 @@ void MissingLibrary(const Options& o) {
   Program program(o.work + "\\Seamlog.exe");
   program.Start("C:\\");
   HWND main = ChooseModel(program, o, screens);
-  Check(Indicator(main) == 0, "the main window starts not connected");
+  Check(WaitFor([&] { return Indicator(main) == 0; }, 800, 5), "the main window starts not connected");
   HWND box = nullptr;
   WaitFor([&] { return (box = program.FindDialogSaying("PortlineUSB.dll")) != nullptr; }, 10000);
   Check(box != nullptr, "the first poll shows a message naming PortlineUSB.dll");
