@@ -89,8 +89,9 @@ int Convert(int argc, char** argv) {
 
   std::string text;
   std::string error;
-  if (!seamlog::tools::ReadReceivedFile(args.input, text, error)) return Failed(error);
-  if (args.raw) seamlog::tools::AddLineFeedAfterEveryCarriageReturn(text);
+  const auto kind = args.raw ? seamlog::tools::ByteStream::AsSentBySplicer
+                            : seamlog::tools::ByteStream::AsReceived;
+  if (!seamlog::tools::ReadReceivedFile(args.input, kind, text, error)) return Failed(error);
   if (text.empty()) return Failed("'" + args.input + "' is empty: nothing was received");
 
   auto table = seamlog::save::TableFile::OpenForAppend(args.output, error);

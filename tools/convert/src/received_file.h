@@ -1,14 +1,22 @@
 #pragma once
 // Reading a captured splicer report from a file.
 #include <string>
+#include <string_view>
 
 namespace seamlog::tools {
 
-// Reads the whole file, byte for byte. False with a reason naming the file.
-bool ReadReceivedFile(const std::string& path, std::string& text, std::string& error);
+enum class ByteStream {
+  AsReceived,       // the received text itself, byte for byte
+  AsSentBySplicer,  // the splicer's bytes: every CR gets an LF after it on reading
+};
 
-// Puts an LF after every CR, as the poll cycle does with the splicer's bytes.
-// Works in place: the text grows once, by the number of CRs.
-void AddLineFeedAfterEveryCarriageReturn(std::string& text);
+// Reads the whole file into text, holding it only once in memory.
+// False with a reason naming the file.
+bool ReadReceivedFile(const std::string& path, ByteStream kind, std::string& text,
+                      std::string& error);
+
+// Appends bytes to text, putting an LF after every CR, as the poll cycle does
+// with the splicer's bytes.
+void AppendAddingLineFeeds(std::string& text, std::string_view bytes);
 
 }  // namespace seamlog::tools
