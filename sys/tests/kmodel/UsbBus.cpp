@@ -118,7 +118,7 @@ void UsbBus::HandleUrb(PIRP irp, PURB urb) {
   bool gone;
   {
     std::lock_guard lock(mu_);
-    gone = unplugged_;
+    gone = unplugged_ || removed_;
   }
   if (gone) {
     urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
@@ -254,6 +254,12 @@ bool UsbBus::HandleBulk(PIRP irp, PURB urb) {
   if (urb->UrbHeader.Length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
     Violation("bulk URB with header length %u", urb->UrbHeader.Length);
   }
+  if (unplugged_ || removed_) {
+    urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+    transfer.TransferBufferLength = 0;
+    irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
+    return false;
+  }
   auto pipe = pipes_.find(transfer.PipeHandle);
   if (pipe == pipes_.end()) {
     Violation("bulk transfer on pipe handle %p, which no configuration selected",
@@ -325,29 +331,29 @@ bool UsbBus::MoveIn(PIRP irp, PURB urb) {
 }
 
 // ---- The scripted device -----------------------------------------------------------
-void UsbBus::SendFromDevice(std::vector<UCHAR> bytes) {
-  PIRP irp = nullptr;
-  {
-    std::lock_guard lock(mu_);
-    inData_.push_back(std::move(bytes));
-    if (pendingIn_.empty()) return;
-    irp = pendingIn_.front();
-    pendingIn_.pop_front();
+void UsbBus::InOrder(std::function<void()> action) {
+  if (config_.completion == Completion::Synchronous) {
+    action();
+  } else {
+    QueueDeferred(std::move(action));
   }
-  auto finish = [this, irp] {
-    GuardIrp(irp, false);
+}
+
+void UsbBus::SendFromDevice(std::vector<UCHAR> bytes) {
+  InOrder([this, bytes] {
+    PIRP irp = nullptr;
     {
       std::lock_guard lock(mu_);
+      inData_.push_back(bytes);
+      if (pendingIn_.empty()) return;
+      irp = pendingIn_.front();
+      pendingIn_.pop_front();
+      GuardIrp(irp, false);
       auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
       MoveIn(irp, urb);
     }
     CompleteNow(irp);
-  };
-  if (config_.completion == Completion::Synchronous) {
-    finish();
-  } else {
-    QueueDeferred(finish);
-  }
+  });
 }
 
 std::vector<std::vector<UCHAR>> UsbBus::ReceivedByDevice() {
@@ -376,24 +382,22 @@ void UsbBus::EndTransfers(const std::vector<PIRP>& irps, NTSTATUS status, USBD_S
 }
 
 void UsbBus::Halt(bool in) {
-  std::vector<PIRP> stalled;
-  {
-    std::lock_guard lock(mu_);
-    (in ? haltedIn_ : haltedOut_) = true;
-    if (in) {
-      stalled.assign(pendingIn_.begin(), pendingIn_.end());
-      pendingIn_.clear();
+  InOrder([this, in] {
+    std::vector<PIRP> stalled;
+    {
+      std::lock_guard lock(mu_);
+      (in ? haltedIn_ : haltedOut_) = true;
+      if (in) {
+        stalled.assign(pendingIn_.begin(), pendingIn_.end());
+        pendingIn_.clear();
+      }
     }
-  }
-  if (stalled.empty()) return;
-  if (config_.completion == Completion::Synchronous) {
     EndTransfers(stalled, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
-  } else {
-    QueueDeferred([this, stalled] { EndTransfers(stalled, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID); });
-  }
+  });
 }
 
 bool UsbBus::Halted(bool in) {
+  DrainDeferred();  // the device's state after every action already asked of it
   std::lock_guard lock(mu_);
   return in ? haltedIn_ : haltedOut_;
 }
@@ -404,25 +408,17 @@ void UsbBus::FailNext(BusRequest request, NTSTATUS status, USBD_STATUS usbdStatu
 }
 
 void UsbBus::Unplug() {
-  {
-    std::lock_guard lock(mu_);
-    unplugged_ = true;
-  }
-  auto irps = TakePendingTransfers();
-  if (config_.completion == Completion::Synchronous) {
-    EndTransfers(irps, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
-  } else {
-    QueueDeferred([this, irps] { EndTransfers(irps, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE); });
-  }
+  InOrder([this] {
+    {
+      std::lock_guard lock(mu_);
+      unplugged_ = true;
+    }
+    EndTransfers(TakePendingTransfers(), STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+  });
 }
 
 void UsbBus::CancelPendingTransfers() {
-  auto irps = TakePendingTransfers();
-  if (config_.completion == Completion::Synchronous) {
-    EndTransfers(irps, STATUS_CANCELLED, USBD_STATUS_CANCELED);
-  } else {
-    QueueDeferred([this, irps] { EndTransfers(irps, STATUS_CANCELLED, USBD_STATUS_CANCELED); });
-  }
+  InOrder([this] { EndTransfers(TakePendingTransfers(), STATUS_CANCELLED, USBD_STATUS_CANCELED); });
 }
 
 // ---- PnP and power -----------------------------------------------------------------
@@ -442,7 +438,7 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
       if (minor == IRP_MN_SURPRISE_REMOVAL) {
         bus->unplugged_ = true;  // the device is gone
       } else {
-        bus->pipes_.clear();     // its configuration ends with the device object
+        bus->removed_ = true;    // its configuration ends with the device object
       }
     }
     auto end = [bus, transfers] {
@@ -474,6 +470,10 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
     Failure failure;
     switch (s->MinorFunction) {
       case IRP_MN_START_DEVICE:
+        {
+          std::lock_guard lock(bus->mu_);
+          bus->removed_ = false;
+        }
         i->IoStatus.Status = bus->TakeFailure(BusRequest::Start, &failure) ? failure.status
                                                                            : bus->config_.startStatus;
         break;
@@ -563,8 +563,10 @@ NTSTATUS NTAPI UsbBus::DispatchPower(PDEVICE_OBJECT, PIRP irp) {
       std::lock_guard lock(bus->mu_);
       if (s->Parameters.Power.Type == DevicePowerState) {
         bus->devicePower_.push_back(s->Parameters.Power.State.DeviceState);
+        bus->powerSequence_.push_back("D" + std::to_string(s->Parameters.Power.State.DeviceState - 1));
       } else {
         bus->systemPower_.push_back(s->Parameters.Power.State.SystemState);
+        bus->powerSequence_.push_back("S" + std::to_string(s->Parameters.Power.State.SystemState - 1));
       }
     }
     i->IoStatus.Status = STATUS_SUCCESS;
@@ -590,6 +592,7 @@ int UsbBus::BusInterfaceReferences() { std::lock_guard l(mu_); return references
 std::size_t UsbBus::PendingTransfers() { std::lock_guard l(mu_); return pendingIn_.size(); }
 std::vector<DEVICE_POWER_STATE> UsbBus::DevicePowerRequests() { std::lock_guard l(mu_); return devicePower_; }
 std::vector<SYSTEM_POWER_STATE> UsbBus::SystemPowerRequests() { std::lock_guard l(mu_); return systemPower_; }
+std::vector<std::string> UsbBus::PowerSequence() { std::lock_guard l(mu_); return powerSequence_; }
 bool UsbBus::Unplugged() { std::lock_guard l(mu_); return unplugged_; }
 
 }  // namespace kmodel

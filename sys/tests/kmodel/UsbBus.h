@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "Kernel.h"
@@ -82,6 +83,8 @@ class UsbBus {
   std::size_t PendingTransfers();
   std::vector<DEVICE_POWER_STATE> DevicePowerRequests();
   std::vector<SYSTEM_POWER_STATE> SystemPowerRequests();
+  // Every set-power request in the order it reached the bus: "D3", "S3", ...
+  std::vector<std::string> PowerSequence();
   bool Unplugged();
 
   static UsbBus* Current();
@@ -118,6 +121,9 @@ class UsbBus {
   bool HandleBulk(PIRP irp, PURB urb);
   void HandleReset(PIRP irp, PURB urb);
   void HandleQueryInterface(PIRP irp, PIO_STACK_LOCATION stack);
+  // Runs a device action now (synchronous mode) or queued behind the work
+  // already pending (pended mode), so that actions keep their order.
+  void InOrder(std::function<void()> action);
   // Ends every transfer waiting in the bus with the given statuses.
   std::vector<PIRP> TakePendingTransfers();
   void EndTransfers(const std::vector<PIRP>& irps, NTSTATUS status, USBD_STATUS usbd);
@@ -134,6 +140,7 @@ class UsbBus {
   bool haltedIn_ = false;
   bool haltedOut_ = false;
   bool unplugged_ = false;
+  bool removed_ = false;  // removal reached the bus; a new start ends it
   std::vector<ULONG> descriptorReads_;
   std::vector<ULONG> inLengths_;
   std::vector<ULONG> outLengths_;
@@ -144,6 +151,7 @@ class UsbBus {
   int references_ = 0;
   std::vector<DEVICE_POWER_STATE> devicePower_;
   std::vector<SYSTEM_POWER_STATE> systemPower_;
+  std::vector<std::string> powerSequence_;
 };
 
 }  // namespace kmodel

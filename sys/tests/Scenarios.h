@@ -1,0 +1,27 @@
+// Whole-device scenarios, written so that the same steps serve as a plain
+// test and as a run with one allocation made to fail: every check goes
+// through Harness::Expect, which accepts a clean failure status once an
+// injected failure has happened.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Harness.h"
+
+namespace scenarios {
+
+using Scenario = std::function<void(kmodel::Harness&)>;
+
+struct Named {
+  const char* name;
+  Scenario run;
+};
+
+// The scenarios that the low-resources simulation replays.
+const std::vector<Named>& All();
+
+std::vector<UCHAR> Bytes(std::size_t n, UCHAR first = 0);
+
+}  // namespace scenarios
