@@ -152,6 +152,7 @@ void UsbBus::HandleDescriptor(PIRP irp, PURB urb) {
     answer = config_.descriptorReads.empty()
                  ? config_.configDescriptor
                  : config_.descriptorReads[std::min(index, config_.descriptorReads.size() - 1)];
+    lastDescriptor_ = answer;
   }
   Failure failure;
   if (TakeFailure(BusRequest::GetDescriptor, &failure)) {
@@ -176,8 +177,8 @@ void UsbBus::HandleSelect(PIRP irp, PURB urb) {
     irp->IoStatus.Status = failure.status;
     return;
   }
-  const std::vector<UCHAR>& d =
-      config_.descriptorReads.empty() ? config_.configDescriptor : config_.descriptorReads.back();
+  // The device configures itself as its last descriptor answer described.
+  const std::vector<UCHAR>& d = lastDescriptor_;
   auto* info = &urb->UrbSelectConfiguration.Interface;
   // Find the interface the URB asks for in the device's own descriptor.
   std::size_t offset = d.size() >= 9 ? d[0] : d.size();

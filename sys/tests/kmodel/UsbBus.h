@@ -142,6 +142,7 @@ class UsbBus {
   bool unplugged_ = false;
   bool removed_ = false;  // removal reached the bus; a new start ends it
   std::vector<ULONG> descriptorReads_;
+  std::vector<UCHAR> lastDescriptor_;
   std::vector<ULONG> inLengths_;
   std::vector<ULONG> outLengths_;
   std::vector<ULONG> selectedSizes_;
