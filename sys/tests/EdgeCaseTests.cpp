@@ -133,8 +133,8 @@ TEST(AddDevice, AFailedInterfaceRegistrationLeavesNoDeviceObject) {
     RecordAllocationSites();
     ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
     h.Finish();
-    for (const AllocationSite& s : RecordedAllocationSites()) {
-      if (s.kind == AllocationKind::RegisterInterface) registration = s;
+    for (const RecordedSite& s : RecordedAllocationSites()) {
+      if (s.site.kind == AllocationKind::RegisterInterface) registration = s.site;
     }
   }
   ASSERT_EQ(registration.kind, AllocationKind::RegisterInterface);

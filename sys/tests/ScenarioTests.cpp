@@ -1,6 +1,6 @@
 // Whole-device scenarios in both completion modes, and the systematic
-// low-resources simulation: every scenario re-run once per allocation site,
-// with only that site's first allocation failing.
+// low-resources simulation: every scenario re-run once per allocation it
+// makes (every call of every allocation site), with only that call failing.
 #include <cstdio>
 
 #include <gmock/gmock.h>
@@ -59,7 +59,7 @@ TEST_P(Scenario, RunsCleanlyWithTheVerifierOn) {
 }
 
 TEST_P(Scenario, EndsCleanlyWhenAnyOneAllocationFails) {
-  std::vector<AllocationSite> sites;
+  std::vector<RecordedSite> sites;
   {
     Harness h(ConfigFor(GetParam()));
     RecordAllocationSites();
@@ -68,18 +68,24 @@ TEST_P(Scenario, EndsCleanlyWhenAnyOneAllocationFails) {
     sites = RecordedAllocationSites();
   }
   ASSERT_FALSE(sites.empty());
-  for (const AllocationSite& site : sites) {
-    Harness h(ConfigFor(GetParam()));
-    FailAllocationSiteOnce(site);
-    GetParam().scenario.run(h);
-    const auto problems = h.Finish();
-    EXPECT_TRUE(InjectedFailureHappened()) << AllocationKindName(site.kind) << " at " << site.caller;
-    EXPECT_THAT(problems, IsEmpty()) << "failing " << AllocationKindName(site.kind) << " at "
-                                     << site.caller;
-    ++g_faultRuns;
+  int runs = 0;
+  // Every call of every site fails once, each in a run of its own.
+  for (const RecordedSite& recorded : sites) {
+    for (int call = 1; call <= recorded.calls; ++call) {
+      Harness h(ConfigFor(GetParam()));
+      FailAllocationSiteOnce(recorded.site, call);
+      GetParam().scenario.run(h);
+      const auto problems = h.Finish();
+      const char* kind = AllocationKindName(recorded.site.kind);
+      EXPECT_TRUE(InjectedFailureHappened()) << kind << " call " << call;
+      EXPECT_THAT(problems, IsEmpty()) << "failing call " << call << " of " << kind << " at "
+                                       << recorded.site.caller;
+      ++runs;
+    }
   }
-  std::printf("[ low-res  ] %s: %zu allocation sites, %d fault-injection runs so far\n",
-              NameOf(::testing::TestParamInfo<Variant>(GetParam(), 0)).c_str(), sites.size(),
+  g_faultRuns += runs;
+  std::printf("[ low-res  ] %s: %zu allocation sites, %d runs (%d in all so far)\n",
+              NameOf(::testing::TestParamInfo<Variant>(GetParam(), 0)).c_str(), sites.size(), runs,
               g_faultRuns);
 }
 

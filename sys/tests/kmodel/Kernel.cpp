@@ -1,6 +1,7 @@
 // The kernel model: kernel routines, verifier bookkeeping and fault injection.
 #include "Kernel.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -89,9 +90,11 @@ struct Model {
   bool attachFails = false;
   // Fault injection.
   bool recording = false;
-  std::vector<AllocationSite> sites;
+  std::vector<RecordedSite> sites;
   bool failing = false;
   AllocationSite target{};
+  int targetCall = 1;
+  int targetCalls = 0;
   bool fired = false;
   unsigned long interfaceSerial = 0;
 };
@@ -107,6 +110,7 @@ thread_local int t_inPoCallDriver = 0;
 // Events: one lock and one condition for all of them, as in a dispatcher.
 std::mutex g_eventMu;
 std::condition_variable g_eventCv;
+std::vector<PRKEVENT> g_waitedOn;  // events threads are blocked on
 
 bool OnGuardFault(void* address) {
   Model& m = M();
@@ -139,12 +143,16 @@ bool ShouldFail(AllocationKind kind, const void* caller) {
   std::lock_guard lock(m.mu);
   AllocationSite site{kind, caller};
   if (m.recording) {
-    bool known = false;
-    for (auto& s : m.sites) known = known || s == site;
-    if (!known) m.sites.push_back(site);
+    for (auto& s : m.sites) {
+      if (s.site == site) {
+        ++s.calls;
+        return false;
+      }
+    }
+    m.sites.push_back({site, 1});
     return false;
   }
-  if (m.failing && !m.fired && m.target == site) {
+  if (m.failing && !m.fired && m.target == site && ++m.targetCalls == m.targetCall) {
     m.fired = true;
     return true;
   }
@@ -337,18 +345,20 @@ void RecordAllocationSites() {
   m.sites.clear();
 }
 
-std::vector<AllocationSite> RecordedAllocationSites() {
+std::vector<RecordedSite> RecordedAllocationSites() {
   Model& m = M();
   std::lock_guard lock(m.mu);
   return m.sites;
 }
 
-void FailAllocationSiteOnce(const AllocationSite& site) {
+void FailAllocationSiteOnce(const AllocationSite& site, int call) {
   Model& m = M();
   std::lock_guard lock(m.mu);
   m.recording = false;
   m.failing = true;
   m.target = site;
+  m.targetCall = call;
+  m.targetCalls = 0;
   m.fired = false;
 }
 
@@ -545,6 +555,27 @@ void DrainDeferred() {
   w.cv.wait(lock, [&w] { return w.queue.empty() && w.running == 0; });
 }
 
+void WaitUntilDriverWaitsOrDeletes(PDEVICE_OBJECT device) {
+  auto deviceDeleted = [device] {
+    std::lock_guard lock(M().mu);
+    for (auto& d : M().devices) {
+      if (d.device == device && d.record.deletes > 0) return true;
+    }
+    return false;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    {
+      std::unique_lock lock(g_eventMu);
+      for (PRKEVENT e : g_waitedOn) {
+        if (e->Header.SignalState == 0) return;
+      }
+      g_eventCv.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    if (deviceDeleted()) return;
+  }
+}
+
 void ResetModel() {
   DrainDeferred();
   Model& m = M();
@@ -635,8 +666,11 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   }
   auto* event = static_cast<PRKEVENT>(Object);
   std::unique_lock lock(g_eventMu);
+  g_waitedOn.push_back(event);
+  g_eventCv.notify_all();
   const bool signalled = g_eventCv.wait_for(lock, std::chrono::seconds(20),
                                             [event] { return event->Header.SignalState != 0; });
+  g_waitedOn.erase(std::find(g_waitedOn.begin(), g_waitedOn.end(), event));
   if (!signalled) {
     std::fprintf(stderr, "kernel model: a wait was never satisfied (deadlock)\n");
     std::abort();

@@ -54,10 +54,17 @@ struct AllocationSite {
   }
 };
 
-// Either records every site reached, or fails the first call of one site.
+// A site and how many times a scenario reached it.
+struct RecordedSite {
+  AllocationSite site;
+  int calls;
+};
+
+// Either records every site reached, or fails one call (the first is 1) of
+// one site, and only that call.
 void RecordAllocationSites();
-std::vector<AllocationSite> RecordedAllocationSites();
-void FailAllocationSiteOnce(const AllocationSite& site);
+std::vector<RecordedSite> RecordedAllocationSites();
+void FailAllocationSiteOnce(const AllocationSite& site, int call = 1);
 bool InjectedFailureHappened();
 // True when the allocation of this kind at this call site is to fail now.
 bool ShouldFailAllocation(AllocationKind kind, const void* caller);
@@ -117,6 +124,11 @@ void SetAttachFails(bool fails);
 void QueueDeferred(std::function<void()> work);
 // Waits until every deferred work item has run.
 void DrainDeferred();
+// Called from deferred work: waits until some thread is blocked on an
+// unsignalled event or `device` has been deleted, so that work finishing
+// "late" really comes after the driver has either waited for it or gone on
+// without it.
+void WaitUntilDriverWaitsOrDeletes(PDEVICE_OBJECT device);
 
 // ---- Lifetime ---------------------------------------------------------------
 // Frees everything and clears every record; called between scenarios.

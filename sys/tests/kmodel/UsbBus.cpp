@@ -442,7 +442,13 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
         bus->removed_ = true;    // its configuration ends with the device object
       }
     }
-    auto end = [bus, transfers] {
+    // Ended late, the transfers find the driver either waiting for them or,
+    // if it did not wait, its device already gone.
+    PDEVICE_OBJECT above = bus->pdo_->AttachedDevice;
+    const bool late = bus->config_.removalOvertakesTransfers && minor == IRP_MN_REMOVE_DEVICE &&
+                      !transfers.empty();
+    auto end = [bus, transfers, late, above] {
+      if (late) WaitUntilDriverWaitsOrDeletes(above);
       bus->EndTransfers(transfers, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
     };
     irp->IoStatus.Status = STATUS_SUCCESS;
