@@ -138,7 +138,7 @@ bool OnGuardFault(void* address) {
   return false;
 }
 
-bool ShouldFail(AllocationKind kind, const void* caller) {
+bool ShouldFail(AllocationKind kind, const void* caller, std::size_t size = 0) {
   Model& m = M();
   std::lock_guard lock(m.mu);
   AllocationSite site{kind, caller};
@@ -149,7 +149,7 @@ bool ShouldFail(AllocationKind kind, const void* caller) {
         return false;
       }
     }
-    m.sites.push_back({site, 1});
+    m.sites.push_back({site, 1, size});
     return false;
   }
   if (m.failing && !m.fired && m.target == site && ++m.targetCalls == m.targetCall) {
@@ -625,7 +625,7 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
   if (Tag != 0x206D6457) {
     Violation("pool allocated with tag 0x%08lX instead of \"Wdm \"", static_cast<unsigned long>(Tag));
   }
-  if (ShouldFail(AllocationKind::Pool, caller)) return nullptr;
+  if (ShouldFail(AllocationKind::Pool, caller, NumberOfBytes)) return nullptr;
   return ModelPoolAllocate(NumberOfBytes, Tag);
 }
 

@@ -58,6 +58,7 @@ struct AllocationSite {
 struct RecordedSite {
   AllocationSite site;
   int calls;
+  std::size_t size;  // bytes asked for at the first call (pool only)
 };
 
 // Either records every site reached, or fails one call (the first is 1) of
