@@ -74,6 +74,16 @@ NTSTATUS NTAPI CompletesOwnAllocatedIrp(PDEVICE_OBJECT device, PIRP irp) {
   return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
+NTSTATUS NTAPI SendsOwnIrpWithoutCompletionRoutine(PDEVICE_OBJECT device, PIRP irp) {
+  PIRP own = IoAllocateIrp(LowerOf(device)->StackSize, FALSE);
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(own);
+  next->MajorFunction = IRP_MJ_PNP;
+  next->MinorFunction = IRP_MN_QUERY_CAPABILITIES + 0x20;  // a minor nobody answers
+  own->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  IoCallDriver(LowerOf(device), own);
+  return CompleteRequest(irp, STATUS_SUCCESS, 0);
+}
+
 NTSTATUS NTAPI WaitsAtDispatchLevel(PDEVICE_OBJECT, PIRP irp) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, TRUE);
@@ -177,6 +187,9 @@ const Case kCases[] = {
      "did not allocate"},
     {"completing an IRP from IoAllocateIrp",
      [](Harness& h) { ControlWith(h, CompletesOwnAllocatedIrp); }, "from IoAllocateIrp was completed"},
+    {"an allocated IRP sent without a completion routine",
+     [](Harness& h) { ControlWith(h, SendsOwnIrpWithoutCompletionRoutine); },
+     "sent down without a completion routine"},
     {"waiting at raised IRQL", [](Harness& h) { ControlWith(h, WaitsAtDispatchLevel); },
      "waiting at raised IRQL"},
     {"a power IRP without PoStartNextPowerIrp",

@@ -746,6 +746,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_INVALID_PARAMETER;
   }
   if (t_irql > DISPATCH_LEVEL) Violation("IofCallDriver above DISPATCH_LEVEL");
+  if (info->origin == IrpOrigin::Allocated && Irp->CurrentLocation == Irp->StackCount + 1 &&
+      IoGetNextIrpStackLocation(Irp)->CompletionRoutine == nullptr) {
+    Violation("IRP %p from IoAllocateIrp sent down without a completion routine", Irp);
+  }
   Irp->CurrentLocation--;
   if (Irp->CurrentLocation <= 0) {
     Violation("IRP %p has no stack location left for device %p", Irp, DeviceObject);
