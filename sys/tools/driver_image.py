@@ -3,6 +3,8 @@
 
   driver_image.py checksum IMAGE   writes the PE checksum into IMAGE
   driver_image.py check IMAGE      fails unless IMAGE is a sound kernel driver
+  driver_image.py inf INF HWID     fails unless the built INF installs
+                                   Portline.sys for HWID on x86 and x64
 
 The kernel refuses a driver whose header checksum is wrong, and the GNU linker
 leaves it zero, so the build writes it after linking. The check looks at what
@@ -137,10 +139,38 @@ def check(path):
     return 1 if failures else 0
 
 
+def check_inf(path, hardware_id):
+    text = open(path, encoding="ascii").read()
+    lines = [line.split(";")[0].strip() for line in text.splitlines()]
+    failures = []
+
+    def expect(ok, what):
+        print(("ok: " if ok else "FAIL: ") + what)
+        if not ok:
+            failures.append(what)
+
+    expect("@" not in "".join(lines), "no unreplaced build setting")
+    for section in ("[Portline.NTx86]", "[Portline.NTamd64]"):
+        at = lines.index(section) if section in lines else -1
+        model = lines[at + 1] if at >= 0 else ""
+        expect(model.endswith(", " + hardware_id), "%s binds to %s" % (section, hardware_id))
+    expect("%ProviderName% = Portline, NTx86, NTamd64" in lines, "models for x86 and x64")
+    expect("CopyFiles = Portline_CopyFiles" in lines and "Portline.sys" in lines, "copies Portline.sys")
+    expect("AddService = Portline, 0x00000002, Portline_Service" in lines,
+           "installs the service as the function driver")
+    expect("ServiceType   = 1" in lines or any(l.replace(" ", "") == "ServiceType=1" for l in lines),
+           "a kernel driver service")
+    expect(any(l.replace(" ", "") == "ServiceBinary=%12%\\Portline.sys" for l in lines),
+           "the service runs Portline.sys from the drivers directory")
+    return 1 if failures else 0
+
+
 if __name__ == "__main__":
-    if len(sys.argv) != 3 or sys.argv[1] not in ("checksum", "check"):
+    if len(sys.argv) < 3 or sys.argv[1] not in ("checksum", "check", "inf"):
         raise SystemExit(__doc__)
     if sys.argv[1] == "checksum":
         write_checksum(sys.argv[2])
+    elif sys.argv[1] == "inf":
+        sys.exit(check_inf(sys.argv[2], sys.argv[3]))
     else:
         sys.exit(check(sys.argv[2]))
