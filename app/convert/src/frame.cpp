@@ -1,17 +1,12 @@
 #include "frame.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace seamlog::convert::detail {
 
-std::int16_t To16(std::int64_t value, std::string_view what) {
-  if (value > std::numeric_limits<std::int16_t>::max() ||
-      value < std::numeric_limits<std::int16_t>::min()) {
-    throw ConversionError{std::string(what) + " (" + std::to_string(value) +
-                          ") does not fit in 16 bits; the largest allowed is 32767"};
-  }
-  return static_cast<std::int16_t>(value);
+void ThrowBeyond16Bits(std::int64_t value, std::string_view what) {
+  throw ConversionError{std::string(what) + " (" + std::to_string(value) +
+                        ") does not fit in 16 bits; the largest allowed is 32767"};
 }
 
 Frame::Frame(Model model, std::string_view receivedText, RowWriter& out, ProgressSink& progress)

@@ -19,8 +19,14 @@ struct ConversionError {
   std::string reason;
 };
 
+// Throws the failure for a value that does not fit in 16 bits.
+[[noreturn]] void ThrowBeyond16Bits(std::int64_t value, std::string_view what);
+
 // A count or position as the 16-bit signed integer the layouts use.
-std::int16_t To16(std::int64_t value, std::string_view what);
+inline std::int16_t To16(std::int64_t value, std::string_view what) {
+  if (value > INT16_MAX || value < INT16_MIN) ThrowBeyond16Bits(value, what);
+  return static_cast<std::int16_t>(value);
+}
 
 class Frame {
  public:

@@ -9,11 +9,30 @@ constexpr unsigned char Fold(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
 }
 
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+// A keyword that ends a line ("Loss" CR LF): hop from line end to line end and
+// look back, instead of comparing at every character.
+std::size_t FindLineEnding(std::string_view text, std::size_t from, std::string_view keyword) {
+  const std::size_t head = keyword.size() - 2;  // the keyword without its CR LF
+  for (std::size_t crlf = FindCrLf(text, from + head); crlf != 0; crlf = FindCrLf(text, crlf + 1)) {
+    const std::size_t start = crlf - head;
+    if (EqualNoCase(text.substr(start - 1, head), keyword.substr(0, head))) return start;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view keyword) {
   if (from < 1) from = 1;
   if (keyword.empty() || from > text.size() || keyword.size() > text.size() - (from - 1)) return 0;
+  if (keyword.size() > 2 && keyword.ends_with("\r\n")) return FindLineEnding(text, from, keyword);
   const unsigned char first = Fold(static_cast<unsigned char>(keyword[0]));
   const std::size_t last = text.size() - keyword.size();
   for (std::size_t i = from - 1; i <= last; ++i) {

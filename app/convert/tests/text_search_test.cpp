@@ -1,0 +1,54 @@
+#include "text_search.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace seamlog::convert::detail {
+namespace {
+
+TEST(FindNoCase, FindsTheFirstMatchAtOrAfterThePositionIgnoringLetterCase) {
+  struct Case { const char* what; std::string text; std::size_t from; std::string keyword; std::size_t found; };
+  const Case cases[] = {
+      {"at the start", "Loss here", 1, "loss", 1},
+      {"not before from", "Loss Loss", 2, "LOSS", 6},
+      {"exactly at from", "xxLoss", 3, "Loss", 3},
+      {"missing", "Los", 1, "Loss", 0},
+      {"from past the end", "Loss", 5, "Loss", 0},
+      {"cut off at the end", "xxLos", 1, "Loss", 0},
+      {"only ASCII letters fold", "\xC4", 1, "\xE4", 0},
+      {"line ending keyword", "a Loss\r\nb", 1, "loss\r\n", 3},
+      {"line ending keyword needs the CR LF", "Loss \r\nLoss\r", 1, "Loss\r\n", 0},
+      {"line ending keyword after an earlier line end", "x\r\nLOSS\r\n", 1, "Loss\r\n", 4},
+      {"line ending keyword not before from", "Loss\r\nLoss\r\n", 2, "Loss\r\n", 7},
+      {"line ending keyword exactly at from", "Loss\r\nLoss\r\n", 7, "Loss\r\n", 7},
+      {"line ending keyword after a lone CR", "Loss\rLoss\r\n", 1, "Loss\r\n", 6},
+      {"heading line", "Fb  Irregular\r\n01", 1, "Irregular\r\n", 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(FindNoCase(c.text, c.from, c.keyword), c.found);
+  }
+}
+
+TEST(FindCrLf, FindsTheFirstPairAtOrAfterThePosition) {
+  EXPECT_EQ(FindCrLf("ab\r\n", 1), 3u);
+  EXPECT_EQ(FindCrLf("ab\r\n", 3), 3u);
+  EXPECT_EQ(FindCrLf("ab\r\n", 4), 0u);
+  EXPECT_EQ(FindCrLf("\r\r\n", 1), 2u);
+  EXPECT_EQ(FindCrLf("\n\r", 1), 0u);
+  EXPECT_EQ(FindCrLf("", 1), 0u);
+}
+
+TEST(Mid, FollowsTheSubstringRules) {
+  EXPECT_EQ(Mid("abcdef", 2, 3), "bcd");
+  EXPECT_EQ(Mid("abcdef", 5, 4), "ef");
+  EXPECT_EQ(Mid("abcdef", 7, 1), "");
+  EXPECT_EQ(Mid("abcdef", 3, 0), "");
+  EXPECT_EQ(LeftTrimBlanks("  a b  "), "a b  ");
+  EXPECT_EQ(LeftTrimBlanks("   "), "");
+  EXPECT_EQ(LeftTrimBlanks("\ta"), "\ta");
+}
+
+}  // namespace
+}  // namespace seamlog::convert::detail
