@@ -51,6 +51,20 @@ void SetTextIfChanged(HWND control, const std::string& text) {
 
 std::string Caption(const std::string& modelName) { return "Seamlog <" + modelName + ">"; }
 
+// The poll cycle's view of the main window.
+class LinkHost final : public link::PollHost {
+ public:
+  LinkHost(MainForm& form, link::LiveTextView& view) : form_(form), view_(view) {}
+  bool Connected() const override { return form_.Connected(); }
+  void SetConnected(bool flag) override { form_.SetConnected(flag); }
+  std::string& ReceivedText() override { return form_.ReceivedText; }
+  void ShowLiveText() override { view_.Changed(form_.ReceivedText); }
+
+ private:
+  MainForm& form_;
+  link::LiveTextView& view_;
+};
+
 }  // namespace
 
 MainForm::MainForm(convert::Model model) { SetModel(model); }
@@ -109,11 +123,13 @@ void MainForm::CreateControls() {
                                   ids::kInformationLabel, TwipsRect(720, 120, 5052, 372, dpi));
   cmdSaveAsCmd_ = CreateChild(hwnd(), "BUTTON", "", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
                               ids::kCmdSaveAsCmd, TwipsRect(5880, 120, 1935, 375, dpi));
-  liveText_ = CreateChild(hwnd(), "EDIT", "",
-                          WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY |
-                              ES_AUTOVSCROLL,
+  // The live view: a read-only text box that, unlike EDIT, takes appends and
+  // head trims at a cost independent of the text it holds.
+  if (!link::LiveTextControl::Register()) ReportRunTimeError("The live text box cannot be created.");
+  liveText_ = CreateChild(hwnd(), "SeamlogLiveText", "",
+                          WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY,
                           ids::kLiveText, TwipsRect(120, 600, 7695, 5532, dpi), WS_EX_CLIENTEDGE);
-  SendMessageA(liveText_, EM_SETLIMITTEXT, 0, 0);
+  liveView_.Attach(liveText_);
   informationBar_ = CreateChild(hwnd(), PROGRESS_CLASSA, "", 0, ids::kInformationBar,
                                 TwipsRect(120, 6240, 5652, 372, dpi));
   endCommand_ = CreateChild(hwnd(), "BUTTON", "", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
@@ -205,21 +221,30 @@ void MainForm::AppendLiveText(std::string_view text) {
 }
 
 void MainForm::ShowLiveView() {
-  const std::string view(LiveView(ReceivedText));
-  SetWindowTextA(liveText_, view.c_str());
-  // Keep the newest text in sight.
-  const auto length = static_cast<WPARAM>(GetWindowTextLengthA(liveText_));
-  SendMessageA(liveText_, EM_SETSEL, length, static_cast<LPARAM>(length));
-  SendMessageA(liveText_, EM_SCROLLCARET, 0, 0);
+  // Appends to the text box and trims its head; never replaces all of it.
+  liveView_.Refresh(ReceivedText);
 }
 
 // ---- USB link ----------------------------------------------------------------
 
 // One tick of the poll timer. The connection and poll cycle plugs in here.
-void MainForm::OnUSBCommTick() {}
+void MainForm::OnUSBCommTick() {
+  LinkHost host(*this, liveView_);
+  pollCycle_.Tick(host);
+  // New text shows within the view's refresh interval while connected, and
+  // at once when the connection has just ended.
+  if (connected_)
+    liveView_.Poll(ReceivedText);
+  else
+    liveView_.Flush(ReceivedText);
+}
 
 // Called as the main window unloads: a connected device is closed here.
-void MainForm::OnUnloadLink() {}
+void MainForm::OnUnloadLink() {
+  LinkHost host(*this, liveView_);
+  pollCycle_.Unload(host);
+  connected_ = false;  // closed once, however often unloading is reached
+}
 
 // ---- Save As -------------------------------------------------------------------
 
@@ -297,6 +322,9 @@ LRESULT MainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       if (wParam == kDisplayTimerId) DisplayTimerTick();
       if (wParam == kUSBCommTimerId) OnUSBCommTick();
+      return 0;
+    case USBCommTimer::kTickMessage:
+      usbCommTimer_->Dispatch(wParam, [this] { OnUSBCommTick(); });
       return 0;
     case WM_DRAWITEM:
       DrawPicture(*reinterpret_cast<const DRAWITEMSTRUCT*>(lParam));

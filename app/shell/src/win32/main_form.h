@@ -6,6 +6,10 @@
 #include <string>
 
 #include "handles.h"
+#include "link/poll_cycle.h"
+#include "live_text_control.h"
+#include "live_text_view.h"
+#include "portline_library.h"
 #include "private_profile.h"
 #include "seamlog/convert/models.h"
 #include "seamlog/save/save_as_flow.h"
@@ -81,6 +85,10 @@ class MainForm final : public Window, private save::SaveWindow {
   HWND informationBar_ = nullptr;
   HWND endCommand_ = nullptr;
   std::unique_ptr<USBCommTimer> usbCommTimer_;
+  // The USB link: PortlineUSB.dll, the poll cycle and the live view.
+  link::PortlineLibrary portlineLibrary_;
+  link::PollCycle pollCycle_{portlineLibrary_};
+  link::LiveTextView liveView_;
   int progressMaximum_ = 1;
 
   Font controlFont_;

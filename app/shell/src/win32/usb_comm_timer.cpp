@@ -2,13 +2,10 @@
 
 namespace seamlog::shell {
 
-void USBCommTimer::Enable() {
-  // SetTimer on an existing identifier replaces the timer and restarts it.
-  enabled_ = SetTimer(owner_, id_, interval_, nullptr) != 0;
-}
+void USBCommTimer::Enable() { enabled_ = timer_.Start(interval_); }
 
 void USBCommTimer::Disable() {
-  if (enabled_) KillTimer(owner_, id_);
+  timer_.Stop();
   enabled_ = false;
 }
 
