@@ -170,11 +170,18 @@ void MainForm::StartProgress(std::int16_t steps) {
   SendMessageA(informationBar_, PBM_SETRANGE32, static_cast<WPARAM>(range.minimum), range.maximum);
   progressMaximum_ = range.maximum;
   RepaintProgressNow(range.value);
+  paintedPixel_ = 0;
 }
 
+// Painting is slow next to converting a record, so the bar is painted only
+// when the new value moves its edge by at least one pixel.
 void MainForm::SetProgress(std::int16_t value) {
-  if (SendMessageA(informationBar_, PBM_GETPOS, 0, 0) == value) return;
+  RECT bar;
+  GetClientRect(informationBar_, &bar);
+  const int pixel = MulDiv(value, bar.right - bar.left, progressMaximum_);
+  if (pixel == paintedPixel_ && value != progressMaximum_) return;
   RepaintProgressNow(value);
+  paintedPixel_ = pixel;
 }
 
 // A save converts without giving the message loop a turn, so the bar is

@@ -90,6 +90,7 @@ class MainForm final : public Window, private save::SaveWindow {
   link::PollCycle pollCycle_{portlineLibrary_};
   link::LiveTextView liveView_;
   int progressMaximum_ = 1;
+  int paintedPixel_ = 0;
 
   Font controlFont_;
   Font liveTextFont_;

@@ -89,7 +89,8 @@ class Program {
   Program(const std::string& exe, const std::string& caseName) {
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
-    folder_ = std::string(temp) + "seamlog_gui_" + caseName + "_" + std::to_string(GetCurrentProcessId());
+    folder_ = std::string(temp) + "seamlog_gui_" + caseName + "_" + std::to_string(GetCurrentProcessId()) +
+              "_" + std::to_string(GetTickCount64());
     CreateDirectoryA(folder_.c_str(), nullptr);
     exe_ = folder_ + "\\Seamlog.exe";
     if (!CopyFileA(exe.c_str(), exe_.c_str(), FALSE)) Fail("cannot copy " + exe);
@@ -161,8 +162,9 @@ class Program {
     return nullptr;
   }
 
-  HWND RequireWindow(const std::string& className, const char* title = nullptr) const {
-    HWND window = WaitForWindow(className, title);
+  HWND RequireWindow(const std::string& className, const char* title = nullptr,
+                     DWORD milliseconds = 15000) const {
+    HWND window = WaitForWindow(className, title, milliseconds);
     if (!window) Fail("no window of class " + className + (title ? std::string(" titled ") + title : ""));
     return window;
   }
@@ -209,13 +211,17 @@ MainWindow OpenMainWindow(Program& program, const std::string& modelText = "") {
 
 // What the splicer would have sent, handed over through the test build's door.
 void Inject(const MainWindow& main, const std::string& text) {
-  COPYDATASTRUCT data{ids::kTestReceivedTextTag, static_cast<DWORD>(text.size()),
-                      const_cast<char*>(text.data())};
-  DWORD_PTR result = 0;
-  if (!SendMessageTimeoutA(main.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
-                           SMTO_ABORTIFHUNG, 30000, &result) ||
-      result != TRUE)
-    Fail("the program did not take the injected text (is it the test build?)");
+  constexpr std::size_t kChunk = 1024 * 1024;  // as a link would deliver it: piece by piece
+  for (std::size_t at = 0; at < text.size(); at += kChunk) {
+    const std::string piece = text.substr(at, kChunk);
+    COPYDATASTRUCT data{ids::kTestReceivedTextTag, static_cast<DWORD>(piece.size()),
+                        const_cast<char*>(piece.data())};
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(main.window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
+                             SMTO_ABORTIFHUNG, 30000, &result) ||
+        result != TRUE)
+      Fail("the program did not take the injected text (is it the test build?)");
+  }
 }
 
 // A MODEL-A record: the separator block (66 characters) and a body of 552
@@ -226,7 +232,6 @@ std::string ModelARecord(int number) {
   const std::string no = std::to_string(number);
   body.replace(34, no.size(), no);
   body.replace(68, 3, "0.4");
-  for (std::size_t at = 100; at + 2 < body.size(); at += 100) body.replace(at, 2, "\r\n");
   body.replace(550, 2, "\r\n");
   return separator + body;
 }
@@ -244,8 +249,8 @@ struct Box {
 };
 
 // The program's message box, with the text it shows.
-Box WaitForMessageBox(Program& program) {
-  HWND box = program.RequireWindow("#32770", "Seamlog");
+Box WaitForMessageBox(Program& program, DWORD milliseconds = 15000) {
+  HWND box = program.RequireWindow("#32770", "Seamlog", milliseconds);
   std::string text;
   for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
     if (ClassOf(child) == "Static" && !(GetWindowLongA(child, GWL_STYLE) & SS_ICON)) {
@@ -600,7 +605,7 @@ void ProgressShowsDuringALongSave(const std::string& exe) {
   CHECK(WaitFor([&] { return IsWindowVisible(bar) != FALSE; }, 10000));
   Sleep(300);
   Screenshot("main_window_saving");
-  Box done = WaitForMessageBox(program);
+  Box done = WaitForMessageBox(program, 240000);
   CHECK_EQ(done.text, "Data save completed.");
   Answer(done, IDOK);
   CHECK(SaveButtonEnabled(main));
