@@ -31,7 +31,12 @@ cmake --build "$build" -j2 --target seamlog_demo seamlog-e2e seamlog-convert
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
 if [ ! -d "$WINEPREFIX" ]; then
   echo "demo: preparing the Wine prefix (first run only)"
-  cmake/wine-run.sh wineboot -u >/dev/null 2>&1 || true
+  if [ -n "${DISPLAY:-}" ]; then
+    cmake/wine-run.sh wineboot -u >/dev/null 2>&1 || true
+  else
+    xvfb-run -a cmake/wine-run.sh wineboot -u >/dev/null 2>&1 || true
+  fi
+  /usr/lib/wine/wineserver -w 2>/dev/null || true
 fi
 
 demo=$build/demo
@@ -65,9 +70,14 @@ for bmp in "$out"/screens/*.bmp; do
     convert "$bmp" -trim +repage "${bmp%.bmp}.png" && rm -f "$bmp"
   fi
 done
-[ -f "$out/session/saved.csv" ] && cp "$out/session/saved.csv" "$out/$model.csv"
 echo
-echo "demo: the table Seamlog saved:    $out/$model.csv"
+if [ -f "$out/session/saved.csv" ]; then
+  cp "$out/session/saved.csv" "$out/$model.csv"
+  echo "demo: the table Seamlog saved:    $out/$model.csv"
+else
+  echo "demo: no table was saved"
+fi
 echo "demo: the screenshots:            $out/screens/"
 echo "demo: the session's checks:       $out/session.log"
+[ $status -eq 0 ] && echo "demo: done, every check held" || echo "demo: FAILED, see $out/session.log"
 exit $status

@@ -128,7 +128,7 @@ void WriteSettings(const Options& o, int refuse) {
 
 HWND StartAndChooseModel(Program& program) {
   program.Start("C:\\");
-  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass);
+  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
   Click(dialog, IDOK);
   return program.RequireWindow(ids::kMainFormClass);
 }

@@ -145,7 +145,8 @@ void PrepareFolder(const Options& o, bool with_library) {
 }
 
 HWND ChooseModel(Program& program, const Options& o, Screens& screens) {
-  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass);
+  // The first program started in a fresh Wine prefix can take a while.
+  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
   HWND combo = GetDlgItem(dialog, ids::kSplModelCombo);
   DWORD_PTR ignored = 0;
   SendMessageTimeoutA(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(o.model.c_str()),
