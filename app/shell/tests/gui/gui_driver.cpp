@@ -402,6 +402,15 @@ void LabelCountsInjectedRecords(const std::string& exe) {
   CHECK(WaitFor([&] { return main.Label() == "Seamlog Received: 40003"; }, 3000));
   CHECK_EQ(main.Label(), "Seamlog Received: 40003");
   CHECK(main.Live().size() == 20000);
+  // A table of more than 32,767 records cannot be saved: the save fails
+  // and keeps the text.
+  Click(main.window, ids::kCmdSaveAsCmd);
+  ChooseFile(WaitForSaveDialog(program), program.folder() + "\\too_many.csv");
+  Box failed = WaitForMessageBox(program, 60000);
+  CHECK_EQ(failed.text, "Data save failed.");
+  Answer(failed, IDOK);
+  CHECK(SaveButtonEnabled(main));
+  CHECK(main.Live().size() == 20000);
   Click(main.window, ids::kEndCommand);
   Answer(WaitForMessageBox(program), IDYES);
   CHECK(program.WaitForExit() == 0);
