@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 #include "control_ids.h"
 #include "resource.h"
 #include "seamlog/convert/convert_received_text.h"
@@ -281,12 +283,20 @@ convert::ConvertResult MainForm::ConvertReceivedText(convert::RowWriter& out) {
                    ReceivedCaption(ReceivedText.size(), recordTextLength_).c_str());
   }
   ProgressToBar progress(*this);
+  convertedLength_ = ReceivedText.size();
   return convert::ConvertReceivedText(ReceivedText, out, progress);
 }
 
+// Empties what the save wrote. The poll timer keeps running while the
+// completion message is open; text that arrived meanwhile was not saved and
+// stays for the next save.
 void MainForm::ClearReceivedText() {
+  const std::size_t saved = std::min(convertedLength_, ReceivedText.size());
+  convertedLength_ = 0;
   SetWindowTextA(liveText_, "");
-  ReceivedText.clear();
+  ReceivedText.erase(0, saved);
+  liveView_.Refresh(std::string());
+  if (!ReceivedText.empty()) ShowLiveView();
 }
 
 void MainForm::RestoreCurrentDirectory() {

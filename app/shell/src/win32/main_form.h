@@ -96,6 +96,7 @@ class MainForm final : public Window, private save::SaveWindow {
   Font liveTextFont_;
   Icon pictures_[2];
 
+  std::size_t convertedLength_ = 0;  // how much of ReceivedText the running save converts
   bool saving_ = false;
   bool closeAfterSave_ = false;
   bool askingToClose_ = false;

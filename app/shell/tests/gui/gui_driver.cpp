@@ -602,6 +602,29 @@ void ExitDuringSaveWaitsForTheSave(const std::string& exe) {
   CHECK(Count(ReadFile(program.folder() + "\\during.csv"), "\r\n") == 4 + 2);
 }
 
+void TextArrivingDuringTheCompletionMessageIsKept(const std::string& exe) {
+  Program program(exe, "late_text");
+  program.Start();
+  MainWindow main = OpenMainWindow(program);
+  Inject(main, ModelARecords(2));
+  Click(main.window, ids::kCmdSaveAsCmd);
+  ChooseFile(WaitForSaveDialog(program), program.folder() + "\\late.csv");
+  Box done = WaitForMessageBox(program);
+  CHECK_EQ(done.text, "Data save completed.");
+  // The link keeps receiving while the message is open.
+  Inject(main, "late record\r\n");
+  Answer(done, IDOK);
+  CHECK(SaveButtonEnabled(main));
+  CHECK(WaitFor([&] { return main.Live() == "late record\r\n"; }));
+  CHECK_EQ(main.Live(), "late record\r\n");
+  CHECK(Count(ReadFile(program.folder() + "\\late.csv"), "\r\n") == 4 + 2);
+  Click(main.window, ids::kEndCommand);
+  Box ask = WaitForMessageBox(program);  // the late text is not saved yet
+  CHECK_EQ(ask.text, "Received data has not been saved. Exit anyway?");
+  Answer(ask, IDYES);
+  CHECK(program.WaitForExit() == 0);
+}
+
 void ProgressShowsDuringALongSave(const std::string& exe) {
   Program program(exe, "progress");
   program.Start();
@@ -650,6 +673,7 @@ int main(int argc, char** argv) {
       {"exit_with_unsaved_text_asks_first", ExitWithUnsavedTextAsksFirst},
       {"exit_during_save_waits_for_the_save", ExitDuringSaveWaitsForTheSave},
       {"progress_shows_during_a_long_save", ProgressShowsDuringALongSave},
+      {"text_arriving_during_the_completion_message_is_kept", TextArrivingDuringTheCompletionMessageIsKept},
   };
   const auto found = cases.find(argv[1]);
   if (found == cases.end()) {
