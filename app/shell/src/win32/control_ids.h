@@ -28,5 +28,8 @@ inline constexpr const char* kMainFormClass = "SeamlogMainForm";
 // from the GUI test driver by WM_COPYDATA with this tag. Seamlog.exe itself
 // has no such entry.
 inline constexpr unsigned long kTestReceivedTextTag = 0x534C5254;  // "SLRT"
+// Posted to the test build's main window, this registered message makes its
+// handler fail, so that the tests can watch the run-time error path.
+inline constexpr const char* kTestRunTimeErrorMessage = "SeamlogTestRunTimeError";
 
 }  // namespace seamlog::shell::ids

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "control_ids.h"
 #include "resource.h"
@@ -374,6 +375,10 @@ LRESULT MainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     }
 #endif
   }
+#ifdef SEAMLOG_TEST_HOOK
+  static const UINT testRunTimeError = RegisterWindowMessageA(ids::kTestRunTimeErrorMessage);
+  if (message == testRunTimeError) throw std::runtime_error("Test failure raised by the GUI test driver");
+#endif
   return Default(message, wParam, lParam);
 }
 

@@ -574,6 +574,12 @@ void ExitWithUnsavedTextAsksFirst(const std::string& exe) {
   CHECK(program.Running());
   CHECK(IsWindow(main.window));
 
+  // A system shutdown is never held up by the question.
+  DWORD_PTR allowed = 0;
+  CHECK(SendMessageTimeoutA(main.window, WM_QUERYENDSESSION, 0, 0, SMTO_ABORTIFHUNG, 5000, &allowed));
+  CHECK(allowed == TRUE);
+  CHECK(!program.FindWindowOf("#32770", "Seamlog"));
+
   // The close box asks as well; Yes ends the program.
   PostMessageA(main.window, WM_CLOSE, 0, 0);
   Box again = WaitForMessageBox(program);
@@ -625,6 +631,19 @@ void TextArrivingDuringTheCompletionMessageIsKept(const std::string& exe) {
   CHECK(program.WaitForExit() == 0);
 }
 
+void RunTimeErrorEndsTheProgram(const std::string& exe) {
+  Program program(exe, "run_time_error");
+  program.Start();
+  MainWindow main = OpenMainWindow(program);
+  Inject(main, ModelARecords(1));
+  PostMessageA(main.window, RegisterWindowMessageA(ids::kTestRunTimeErrorMessage), 0, 0);
+  Box box = WaitForMessageBox(program);
+  CHECK(box.text.rfind("Run-time error", 0) == 0);
+  CHECK(box.text.find("Test failure raised by the GUI test driver") != std::string::npos);
+  Answer(box, IDOK);
+  CHECK(program.WaitForExit() == 1);
+}
+
 void ProgressShowsDuringALongSave(const std::string& exe) {
   Program program(exe, "progress");
   program.Start();
@@ -673,6 +692,7 @@ int main(int argc, char** argv) {
       {"exit_with_unsaved_text_asks_first", ExitWithUnsavedTextAsksFirst},
       {"exit_during_save_waits_for_the_save", ExitDuringSaveWaitsForTheSave},
       {"progress_shows_during_a_long_save", ProgressShowsDuringALongSave},
+      {"run_time_error_ends_the_program", RunTimeErrorEndsTheProgram},
       {"text_arriving_during_the_completion_message_is_kept", TextArrivingDuringTheCompletionMessageIsKept},
   };
   const auto found = cases.find(argv[1]);
