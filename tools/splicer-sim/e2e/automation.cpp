@@ -92,22 +92,31 @@ struct Search {
 };
 }  // namespace
 
+// Enumeration callbacks: stdcall on 32-bit Windows, so named functions.
+static BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
+  auto* s = reinterpret_cast<Search*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid != s->pid || !IsWindowVisible(window)) return TRUE;
+  char name[256] = {};
+  GetClassNameA(window, name, sizeof name);
+  if (s->class_name != name) return TRUE;
+  if (!s->title.empty() && Text(window) != s->title) return TRUE;
+  if (!s->saying.empty() && s->program->DialogText(window).find(s->saying) == std::string::npos) return TRUE;
+  s->found = window;
+  return FALSE;
+}
+
+static BOOL CALLBACK CollectStaticText(HWND child, LPARAM param) {
+  char name[64] = {};
+  GetClassNameA(child, name, sizeof name);
+  if (lstrcmpiA(name, "Static") == 0) *reinterpret_cast<std::string*>(param) += Text(child) + "\n";
+  return TRUE;
+}
+
 HWND Program::FindWindowOf(const std::string& class_name, const std::string& title) const {
   Search search{process_.dwProcessId, class_name, title, "", this};
-  EnumWindows(
-      [](HWND window, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(param);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        if (pid != s->pid || !IsWindowVisible(window)) return TRUE;
-        char name[256] = {};
-        GetClassNameA(window, name, sizeof name);
-        if (s->class_name != name) return TRUE;
-        if (!s->title.empty() && Text(window) != s->title) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
@@ -120,34 +129,13 @@ HWND Program::RequireWindow(const std::string& class_name, const std::string& ti
 
 std::string Program::DialogText(HWND dialog) const {
   std::string all;
-  EnumChildWindows(
-      dialog,
-      [](HWND child, LPARAM param) -> BOOL {
-        char name[64] = {};
-        GetClassNameA(child, name, sizeof name);
-        if (lstrcmpiA(name, "Static") == 0) *reinterpret_cast<std::string*>(param) += Text(child) + "\n";
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&all));
+  EnumChildWindows(dialog, &CollectStaticText, reinterpret_cast<LPARAM>(&all));
   return all;
 }
 
 HWND Program::FindDialogSaying(const std::string& text) const {
   Search search{process_.dwProcessId, "#32770", "", text, this};
-  EnumWindows(
-      [](HWND window, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(param);
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        if (pid != s->pid || !IsWindowVisible(window)) return TRUE;
-        char name[256] = {};
-        GetClassNameA(window, name, sizeof name);
-        if (s->class_name != name) return TRUE;
-        if (s->program->DialogText(window).find(s->saying) == std::string::npos) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
