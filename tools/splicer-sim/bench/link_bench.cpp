@@ -106,20 +106,6 @@ long long LogValue(const std::string& log, const std::string& event, const std::
   return -1;
 }
 
-int RunProcess(std::string command) {
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return -1;
-  WaitForSingleObject(process.hProcess, 120000);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return static_cast<int>(code);
-}
-
 void WriteSettings(const Options& o, int refuse) {
   WriteWholeFile(o.work + "\\PortlineSim.ini", "[Splicer]\r\nReportFile=report.raw\r\nBytesPerRead=64\r\nCallLog=calls.log\r\n"
                                                "RefuseCreates=" + std::to_string(refuse) + "\r\n");
@@ -167,7 +153,7 @@ int main(int argc, char** argv) {
     CopyFileA(o.sim_dll.c_str(), (o.work + "\\PortlineUSB.dll").c_str(), FALSE);
     const std::string report = o.work + "\\report.raw";
     if (RunProcess("\"" + o.reportgen + "\" --model MODEL-A --records " + std::to_string(o.records) + " --raw \"" +
-                   report + "\"") != 0)
+                   report + "\"", 120000) != 0)
       Fail("seamlog-reportgen failed");
     const std::size_t bytes = ReadWholeFile(report).size();
     const DWORD idle_ms = static_cast<DWORD>(o.seconds) * 1000;

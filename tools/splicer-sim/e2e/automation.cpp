@@ -186,4 +186,19 @@ bool Screenshot(const std::string& path) {
   return ok;
 }
 
+int RunProcess(const std::string& command_line, DWORD milliseconds) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::string command = command_line;
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return -1;
+  WaitForSingleObject(process.hProcess, milliseconds);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return static_cast<int>(code);
+}
+
 }  // namespace e2e

@@ -24,6 +24,10 @@ bool FileExists(const std::string& path);
 // Creates a folder and any missing parents.
 void MakeDirectories(const std::string& path);
 
+// Runs a command line to its end (at most `milliseconds`); its exit code, or -1
+// when it could not be started.
+int RunProcess(const std::string& command_line, DWORD milliseconds);
+
 std::string Text(HWND window);
 void SetText(HWND window, const std::string& text);
 // Presses a dialog button by posting its command, so a modal loop it opens

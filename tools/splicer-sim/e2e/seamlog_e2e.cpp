@@ -119,21 +119,6 @@ class Screens {
   std::string folder_;
 };
 
-int RunProcess(const std::string& command_line) {
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  std::string command = command_line;
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-    return -1;
-  WaitForSingleObject(process.hProcess, 60000);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
-  return static_cast<int>(code);
-}
-
 void PrepareFolder(const Options& o, bool with_library) {
   MakeDirectories(o.work);
   for (const char* stale : {"\\saved.csv", "\\expected.csv", "\\calls.log", "\\PortlineSim.log", "\\Benchkit.ini",
@@ -252,7 +237,7 @@ void MainJob(const Options& o) {
 
   const std::string expected_csv = o.work + "\\expected.csv";
   const int converted = RunProcess("\"" + o.convert + "\" --model " + o.model + " --raw \"" + o.work +
-                                   "\\report.raw\" \"" + expected_csv + "\"");
+                                   "\\report.raw\" \"" + expected_csv + "\"", 60000);
   Check(converted == 0, "seamlog-convert --raw converted the same report");
   const std::string table = ReadWholeFile(saved);
   Check(!table.empty() && table == ReadWholeFile(expected_csv),
