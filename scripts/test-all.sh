@@ -16,10 +16,16 @@ for preset in host fuzz win64 win32; do
   cmake --preset "$preset" >/dev/null || { status=1; continue; }
   cmake --build --preset "$preset" || { status=1; continue; }
   if [ "$preset" = win64 ]; then
-    # Create the Wine prefix once, before tests start in parallel.
-    WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all /usr/lib/wine/wineserver -k 2>/dev/null || true
-    WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all cmake/wine-run.sh wineboot -u >/dev/null 2>&1 || true
-    run xvfb-run -a --server-args="-screen 0 1280x1024x24" ctest --preset win64
+    # One X display for the whole run. The Wine prefix is brought up on that
+    # display before tests start in parallel: a Wine server left over from a
+    # run without a display would keep every later window off the screen.
+    export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    run xvfb-run -a --server-args="-screen 0 1280x1024x24" bash -c '
+      cmake/wine-run.sh wineboot -u >/dev/null 2>&1 || true
+      /usr/lib/wine/wineserver -w 2>/dev/null || true
+      ctest --preset win64'
+    unset WINEPREFIX
   elif [ "$preset" = win32 ]; then
     run ctest --test-dir build/win32 --output-on-failure
   else
