@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "CaseName.h"
 #include "Portline.h"
 #include "Scenarios.h"
 
@@ -217,12 +218,7 @@ TEST_P(MalformedDescriptor, FailsTheStartWithAClearStatusAndNeverReachesTheParse
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(FromTheDevice, MalformedDescriptor, ::testing::ValuesIn(kMalformed),
-                         [](const auto& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(FromTheDevice, MalformedDescriptor, ::testing::ValuesIn(kMalformed), CaseName());
 
 TEST(MalformedDescriptorAtRestart, KeepsTheEarlierConfigurationWorking) {
   BusConfig config;

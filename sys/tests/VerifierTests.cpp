@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "Harness.h"
+#include "CaseName.h"
 #include "Portline.h"
 
 using namespace kmodel;
@@ -224,12 +225,7 @@ TEST_P(VerifierCatches, TheFaultAndNamesIt) {
   EXPECT_THAT(h.Finish(), Contains(HasSubstr(GetParam().report))) << GetParam().name;
 }
 
-INSTANTIATE_TEST_SUITE_P(EachRule, VerifierCatches, ::testing::ValuesIn(kCases),
-                         [](const auto& info) {
-                           std::string name = info.param.name;
-                           for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(EachRule, VerifierCatches, ::testing::ValuesIn(kCases), CaseName());
 
 TEST(VerifierCatchesAddDevice, DoDeviceInitializingLeftSet) {
   Harness h;
