@@ -1,0 +1,191 @@
+// The log on the platform's real files (POSIX on the host, Win32 under Wine)
+// with a clock that stands still.
+#include "seamlog/diagnostics/diagnostics_log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace seamlog::diagnostics {
+namespace {
+
+namespace fs = std::filesystem;
+
+class FixedClock final : public LogClock {
+ public:
+  LocalTime now{2026, 3, 9, 7, 5, 4, 21};
+  LocalTime Now() override { return now; }
+};
+
+constexpr std::string_view kStamp = "2026-03-09 07:05:04.021  ";
+
+class DiagnosticsLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->name());
+    for (char& c : name)
+      if (c == '/') c = '-';
+    folder_ = fs::temp_directory_path() / ("seamlog-log-" + name);
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    files_ = MakeLogFiles(folder_.string());
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  std::string Bytes(std::string_view name) const {
+    std::ifstream in(folder_ / name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  // The lines of the log, each without its stamp and CR LF.
+  std::vector<std::string> Events(std::string_view name = kLogFileName) const {
+    std::vector<std::string> events;
+    std::istringstream in(Bytes(name));
+    for (std::string line; std::getline(in, line, '\n');) {
+      EXPECT_EQ(line.substr(0, kStamp.size()), kStamp);
+      EXPECT_EQ(line.back(), '\r');
+      events.push_back(line.substr(kStamp.size(), line.size() - kStamp.size() - 1));
+    }
+    return events;
+  }
+
+  fs::path folder_;
+  std::unique_ptr<LogFiles> files_;
+  FixedClock clock_;
+};
+
+struct EventCase {
+  const char* what;
+  std::function<void(DiagnosticsLog&)> events;
+  std::vector<std::string> lines;
+};
+
+class LoggingEvents : public DiagnosticsLogTest, public ::testing::WithParamInterface<EventCase> {};
+
+TEST_P(LoggingEvents, WritesOneStampedLinePerEvent) {
+  {
+    DiagnosticsLog log(*files_, clock_);
+    GetParam().events(log);
+    EXPECT_TRUE(log.Working());
+  }
+  EXPECT_EQ(Events(), GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, LoggingEvents,
+    ::testing::Values(
+        EventCase{"StartAndExit",
+                  [](DiagnosticsLog& log) {
+                    log.Started("1.0.0", "MODEL-B");
+                    log.Exiting();
+                  },
+                  {"start: Seamlog 1.0.0, model MODEL-B", "exit"}},
+        EventCase{"AConnectionWithItsByteCountsWrittenAtClose",
+                  [](DiagnosticsLog& log) {
+                    log.OpenAttempt(0);
+                    for (int tick = 0; tick < 1000; ++tick) log.CountReceived(64);
+                    log.CountSent(3);
+                    log.ReadFailed(9999);
+                    log.Closed(0);
+                    log.OpenAttempt(0);
+                    log.CountReceived(5);
+                    log.WriteFailed(9999);
+                    log.Closed(4);
+                  },
+                  {"open: result 0, connection 1", "read failed: result 9999",
+                   "close: result 0, connection 1 received 64000 bytes, sent 3 bytes",
+                   "open: result 0, connection 2", "write failed: result 9999",
+                   "close: result 4, connection 2 received 5 bytes, sent 0 bytes"}},
+        EventCase{"AnHourOfRefusedOpensInTwoLines",
+                  [](DiagnosticsLog& log) {
+                    for (int second = 0; second < 3600; ++second) log.OpenAttempt(9999);
+                    log.OpenAttempt(0);
+                  },
+                  {"open failed: result 9999",
+                   "open failed 3599 more times with result 9999 since 2026-03-09 07:05:04.021",
+                   "open: result 0, connection 1"}},
+        EventCase{"AChangedOpenResultStartsANewRun",
+                  [](DiagnosticsLog& log) {
+                    log.OpenAttempt(9999);
+                    log.OpenAttempt(9999);
+                    log.OpenAttempt(4);
+                    log.Exiting();
+                  },
+                  {"open failed: result 9999", "open failed 1 more times with result 9999 since 2026-03-09 07:05:04.021",
+                   "open failed: result 4", "exit"}},
+        EventCase{"RepeatsStillHeldBackAreWrittenAtTheEnd",
+                  [](DiagnosticsLog& log) {
+                    log.OpenAttempt(9999);
+                    log.OpenAttempt(9999);
+                  },
+                  {"open failed: result 9999", "open failed 1 more times with result 9999 since 2026-03-09 07:05:04.021"}},
+        EventCase{"SavesWithTheirOutcomeAndReason",
+                  [](DiagnosticsLog& log) {
+                    log.Saved({"C:\\Data\\run1.csv", "MODEL-A", 12, SaveOutcome::Completed, ""});
+                    log.Saved({"D:\\full.csv", "MODEL-C", 7, SaveOutcome::Failed, "cannot write to 'D:\\full.csv':\r\nDisk full"});
+                    log.Saved({"", "MODEL-A", 0, SaveOutcome::NothingToSave, ""});
+                  },
+                  {"save: completed, file \"C:\\Data\\run1.csv\", model MODEL-A, 12 records",
+                   "save: failed, file \"D:\\full.csv\", model MODEL-C, 7 records, reason: cannot write to "
+                   "'D:\\full.csv':  Disk full",
+                   "save: nothing to save, file \"\", model MODEL-A, 0 records"}},
+        EventCase{"JournalRecoveryAndProblems",
+                  [](DiagnosticsLog& log) {
+                    log.JournalRecovered(1234, 0, "");
+                    log.JournalRecovered(7, 13, "C:\\Seamlog\\Seamlog.journal.bad-1");
+                    log.JournalProblem("cannot write\nthe journal");
+                  },
+                  {"journal: recovered 1234 characters",
+                   "journal: recovered 7 characters, damaged journal kept as "
+                   "\"C:\\Seamlog\\Seamlog.journal.bad-1\" (13 bytes not read back)",
+                   "journal: cannot write the journal"}}),
+    [](const auto& info) { return std::string(info.param.what); });
+
+TEST_F(DiagnosticsLogTest, TheLogTurnsOverAtOneMegabyteKeepingOneOldFileAndEveryLineWhole) {
+  DiagnosticsLog log(*files_, clock_);
+  const std::string kind(100, 'k');
+  int written = 0;
+  auto writeUntilTurnedOver = [&](const fs::path& first) {
+    const std::string before = fs::exists(first) ? Events(kOldLogFileName).front() : "";
+    while (!fs::exists(first) || Events(kOldLogFileName).front() == before) {
+      for (int i = 0; i < 500; ++i, ++written) log.JournalProblem(kind + " line " + std::to_string(written));
+    }
+  };
+  writeUntilTurnedOver(folder_ / kOldLogFileName);
+  const auto old = Events(kOldLogFileName);
+  const auto current = Events();
+  ASSERT_FALSE(old.empty());
+  ASSERT_FALSE(current.empty());
+  EXPECT_LE(fs::file_size(folder_ / kOldLogFileName), kRotateAtBytes);
+  EXPECT_GT(fs::file_size(folder_ / kOldLogFileName), kRotateAtBytes - 200);
+  EXPECT_EQ(old.front(), "journal: " + kind + " line 0");
+  EXPECT_EQ(current.front(), "journal: " + kind + " line " + std::to_string(old.size()));
+  EXPECT_EQ(old.size() + current.size(), static_cast<std::size_t>(written));
+
+  // A second turn replaces the old file: never more than two.
+  writeUntilTurnedOver(folder_ / kOldLogFileName);
+  EXPECT_EQ(Events(kOldLogFileName).front(), "journal: " + kind + " line " + std::to_string(old.size()));
+  EXPECT_LE(fs::file_size(folder_ / kLogFileName), kRotateAtBytes);
+  std::size_t logFiles = 0;
+  for (const auto& entry : fs::directory_iterator(folder_)) logFiles += entry.path().filename().string().rfind("Seamlog.log", 0) == 0;
+  EXPECT_EQ(logFiles, 2u);
+}
+
+TEST_F(DiagnosticsLogTest, ALogThatCannotBeWrittenDisturbsNothing) {
+  std::ofstream(folder_ / "not-a-folder") << "a file where the folder should be";
+  auto files = MakeLogFiles((folder_ / "not-a-folder").string());
+  DiagnosticsLog log(*files, clock_);
+  log.Started("1.0.0", "MODEL-A");
+  EXPECT_FALSE(log.Working());
+  log.OpenAttempt(0);
+  log.Closed(0);
+}
+
+}  // namespace
+}  // namespace seamlog::diagnostics
