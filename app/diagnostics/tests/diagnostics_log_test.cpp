@@ -9,6 +9,7 @@
 #include <functional>
 #include <iterator>
 #include <sstream>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,9 @@ struct EventCase {
   std::function<void(DiagnosticsLog&)> events;
   std::vector<std::string> lines;
 };
+
+// Test names and failure reports show the case by its name, not its bytes.
+void PrintTo(const EventCase& c, std::ostream* os) { *os << c.what; }
 
 class LoggingEvents : public DiagnosticsLogTest, public ::testing::WithParamInterface<EventCase> {};
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 
 #include "seamlog/journal/journal_format.h"
@@ -142,6 +143,9 @@ struct DropCase {
   std::size_t converted;
   std::string left;
 };
+
+// Test names and failure reports show the case by its name, not its bytes.
+void PrintTo(const DropCase& c, std::ostream* os) { *os << c.what; }
 
 class DroppingASavedPrefix : public CaptureJournalTest, public ::testing::WithParamInterface<DropCase> {};
 
@@ -294,6 +298,9 @@ struct FlushCase {
   int idleTickAtMs;  // -1: none
   int flushes;
 };
+
+// Test names and failure reports show the case by its name, not its bytes.
+void PrintTo(const FlushCase& c, std::ostream* os) { *os << c.what; }
 
 class FlushingWhileDataArrives : public CaptureJournalTest, public ::testing::WithParamInterface<FlushCase> {};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ostream>
 #include <string>
 
 namespace seamlog::journal {
@@ -25,6 +26,9 @@ struct ParseCase {
   std::string text;
   std::size_t trustedBytes;
 };
+
+// Test names and failure reports show the case by its name, not its bytes.
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.what; }
 
 class ParsingAJournal : public ::testing::TestWithParam<ParseCase> {};
 
