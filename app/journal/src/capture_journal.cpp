@@ -23,8 +23,8 @@ CaptureJournal::~CaptureJournal() { Close(); }
 void CaptureJournal::Stop(Mode mode, const std::string& reason) {
   if (mode_ == Mode::Writing || mode_ == Mode::Closed)
     problem_ = "The capture journal " + Path() + " cannot be written (" + reason +
-               "). Receiving goes on, but text received from now on is not kept safe against a crash "
-               "until it has been saved.";
+               "). Receiving goes on, but text received from now on is not kept safe against a crash" +
+               (mode == Mode::Behind ? " until the next save." : ".");
   mode_ = mode;
   unflushed_ = false;
   if (mode == Mode::Away) file_.reset();
