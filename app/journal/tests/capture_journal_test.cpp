@@ -83,7 +83,10 @@ class CaptureJournalTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder_ = fs::temp_directory_path() / ("seamlog-journal-" + std::string(info->name()));
+    std::string name = info->name();
+    for (char& c : name)
+      if (c == '/') c = '-';
+    folder_ = fs::temp_directory_path() / ("seamlog-journal-" + name);
     fs::remove_all(folder_);
     fs::create_directories(folder_);
     files_ = MakeJournalFiles(folder_.string());
