@@ -1,6 +1,6 @@
 // PortlineUSB.dll for the real splicer: finds the splicers through SetupAPI,
 // skips those another program holds, and moves bytes through the driver that
-// serves the device. DeviceHandle names a slot of this library's own table
+// serves the device: the Portline driver or WinUSB. DeviceHandle names a slot of this library's own table
 // (device_table.h), so it fits the caller's 32-bit cell on every platform.
 #include <windows.h>
 
@@ -10,6 +10,7 @@
 #include "device_channel.h"
 #include "device_table.h"
 #include "splicer_finder.h"
+#include "winusb_pipes.h"
 
 namespace portline {
 namespace {
@@ -27,7 +28,7 @@ std::unique_ptr<PipeIo> OpenPipes(const FoundSplicer& splicer) {
   HANDLE file = CreateFileW(splicer.path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
-  return FilePipes(file);
+  return splicer.backend == Backend::kWinUsb ? WinUsbPipes(file) : FilePipes(file);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// The table of open devices and the claims that keep one splicer to one
-// program.
+// The table of open devices, the claims that keep one splicer to one
+// program, and how a found device picks its backend.
 #include "device_table.h"
+#include "splicer_finder.h"
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,21 @@ TEST(DeviceClaim, ASplicerHeldByOneOwnerIsRefusedToAnother) {
   EXPECT_TRUE(DeviceClaim().Take(UniquePath(L"#another"))) << "another splicer is free";
   first.Drop();
   EXPECT_TRUE(second.Take(path)) << "a dropped claim frees the splicer";
+}
+
+TEST(SplicerFinder, TheServiceNameChoosesTheBackendAndTheTestListIsParsedWhole) {
+  EXPECT_EQ(BackendForService(L"WinUSB"), Backend::kWinUsb);
+  EXPECT_EQ(BackendForService(L"winusb"), Backend::kWinUsb);
+  EXPECT_EQ(BackendForService(L"Portline"), Backend::kPortline);
+  EXPECT_EQ(BackendForService(L"WinUSB2"), Backend::kPortline);
+  EXPECT_EQ(BackendForService(L""), Backend::kPortline);
+
+  const auto found = ParseDeviceList(L"WinUSB=Z:\\tmp\\a=b.dev|junk||Portline=\\\\.\\pipe\\x|WinUSB=");
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].path, L"Z:\\tmp\\a=b.dev");
+  EXPECT_EQ(found[0].backend, Backend::kWinUsb);
+  EXPECT_EQ(found[1].path, L"\\\\.\\pipe\\x");
+  EXPECT_EQ(found[1].backend, Backend::kPortline);
 }
 
 }  // namespace
