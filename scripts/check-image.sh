@@ -42,6 +42,7 @@ for e in "${exports[@]}"; do
   if grep -Eq "\] ${e}\$" <<<"$dump"; then echo "ok: exports $e"; else echo "FAIL: does not export $e"; fail=1; fi
 done
 if [ -n "$xp_list" ]; then
+  export LC_ALL=C  # one collation for sort and comm
   [ -f "$xp_list" ] || { echo "FAIL: $xp_list does not exist"; exit 1; }
   # Imported functions as "dll function", lower-case DLL; an import by
   # ordinal shows as "#N" and is never on the list.
