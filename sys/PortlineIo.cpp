@@ -56,7 +56,7 @@ extern "C" NTSTATUS NTAPI PortlineClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // PortlineReadWrite: turns a read into a bulk IN transfer and a write into a
-// bulk OUT transfer of at most the pipe's maximum transfer size. PASSIVE_LEVEL.
+// bulk OUT transfer of at most 64 bytes. PASSIVE_LEVEL.
 // A request that reaches the bus driver belongs to BulkTransferCompletion and
 // the routine returns STATUS_PENDING; every other request is completed here.
 extern "C" NTSTATUS NTAPI PortlineReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -108,7 +108,10 @@ extern "C" PURB BuildBulkUrb(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length
     return NULL;
   }
   PUSBD_PIPE_INFORMATION pipe = read ? &Extension->BulkInPipe : &Extension->BulkOutPipe;
-  const ULONG length = Length < pipe->MaximumTransferSize ? Length : pipe->MaximumTransferSize;
+  // The driver's own cap, not the pipe's MaximumTransferSize: bus drivers
+  // since Windows XP ignore the size asked for at selection and report
+  // their own, far larger one.
+  const ULONG length = Length < PORTLINE_MAX_TRANSFER_SIZE ? Length : PORTLINE_MAX_TRANSFER_SIZE;
 
   RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
   urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);

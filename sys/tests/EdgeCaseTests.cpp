@@ -345,6 +345,24 @@ TEST(ControlRequests, WhenBothPipesHaltOnlyTheLaterIsRecordedAndReset) {
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
+TEST(ControlRequests, AReadShorterThanThePacketEndsInBabbleAndReadsAgainAfterTheReset) {
+  Harness h;
+  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+  Handle file;
+  ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
+  h.Bus().SendFromDevice(Bytes(64));
+  std::vector<UCHAR> got{1};
+  EXPECT_EQ(h.Read(file, 10, &got), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(h.Extension()->HaltedPipe, &h.Extension()->BulkInPipe);
+  h.Bus().SendFromDevice(Bytes(5, 9));
+  EXPECT_EQ(h.Read(file, 64, nullptr), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(h.Control(IOCTL_PORTLINE_RESET_PIPE, 0, nullptr, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(h.Read(file, 64, &got), STATUS_SUCCESS);
+  EXPECT_EQ(got, Bytes(5, 9));
+  EXPECT_THAT(h.Finish(), IsEmpty());
+}
+
 // ---- Power ----------------------------------------------------------------------------------
 
 TEST(Power, ASleepStateRequestsWhateverTheCapabilitiesMapItTo) {
