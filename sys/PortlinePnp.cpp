@@ -88,10 +88,26 @@ extern "C" NTSTATUS NTAPI PortlinePower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PoCallDriver(ExtensionOf(DeviceObject)->LowerDeviceObject, Irp);
 }
 
+namespace {
+
+// Passes a system set-power request down without its device request, when
+// that cannot be made: such a request is never failed. Its stack location
+// has been marked pending. Returns STATUS_PENDING; the request belongs to
+// the lower drivers.
+NTSTATUS PassSystemPowerDown(PDEVICE_EXTENSION ext, PIRP Irp) {
+  PoStartNextPowerIrp(Irp);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  PoCallDriver(ext->LowerDeviceObject, Irp);
+  return STATUS_PENDING;
+}
+
+}  // namespace
+
 // SetSystemPower: requests the device power state that the capabilities map
 // the new system state to, and holds the system request until that device
 // request is done. PASSIVE_LEVEL. Returns STATUS_PENDING: the system request
-// belongs to DevicePowerCompletion, or has been completed here on failure.
+// belongs to DevicePowerCompletion, or, when the device request cannot be
+// made, has been passed down without it.
 extern "C" NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -109,9 +125,7 @@ extern "C" NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPOWER_CONTEXT context = static_cast<PPOWER_CONTEXT>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_CONTEXT), PORTLINE_POOL_TAG));
   if (context == NULL) {
-    PoStartNextPowerIrp(Irp);
-    CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-    return STATUS_PENDING;
+    return PassSystemPowerDown(ext, Irp);
   }
   context->DeviceObject = DeviceObject;
   context->SystemIrp = Irp;
@@ -119,9 +133,8 @@ extern "C" NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status = PoRequestPowerIrp(ext->Pdo, stack->MinorFunction, deviceState,
                                       DevicePowerCompletion, context, NULL);
   if (!NT_SUCCESS(status)) {
-    PoStartNextPowerIrp(Irp);
-    CompleteRequest(Irp, status, 0);
     ExFreePoolWithTag(context, PORTLINE_POOL_TAG);
+    return PassSystemPowerDown(ext, Irp);
   }
   return STATUS_PENDING;
 }
