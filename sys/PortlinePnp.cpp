@@ -8,7 +8,8 @@ namespace {
 void ReleaseDeviceResources(PDEVICE_EXTENSION ext) {
   IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
   RtlFreeUnicodeString(&ext->InterfaceName);
-  ReleaseBusInterface(ext);
+  ReleaseBusInterface(&ext->BusInterface);
+  ext->BusInterfaceAvailable = FALSE;
   if (ext->ConfigDescriptor != NULL) {
     ExFreePoolWithTag(ext->ConfigDescriptor, PORTLINE_POOL_TAG);
     ext->ConfigDescriptor = NULL;
@@ -16,11 +17,21 @@ void ReleaseDeviceResources(PDEVICE_EXTENSION ext) {
   }
 }
 
+// Moves the device from state `from` to `to`; any other state stays.
+void ChangeState(PDEVICE_EXTENSION ext, PORTLINE_DEVICE_STATE from, PORTLINE_DEVICE_STATE to) {
+  AcquireStateLock(ext);
+  if (ext->State == from) {
+    ext->State = to;
+  }
+  ReleaseStateLock(ext);
+}
+
 }  // namespace
 
-// PortlinePnp: IRP_MJ_PNP dispatch. PASSIVE_LEVEL. Start, removal and the
-// capabilities query are forwarded, waited for and completed here; every
-// other request is passed down untouched and belongs to the lower drivers.
+// PortlinePnp: IRP_MJ_PNP dispatch. PASSIVE_LEVEL. Start, removal, cancel-stop
+// and the capabilities query are forwarded, waited for and completed here;
+// every other request is passed down and belongs to the lower drivers. From
+// query-stop until the next successful start, user requests are refused.
 extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -63,6 +74,32 @@ extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       }
       Irp->IoStatus.Status = status;
       IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+      return status;
+
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      // The lower drivers take up their work again before ours does.
+      status = ForwardAndWait(ext->LowerDeviceObject, Irp);
+      if (NT_SUCCESS(status)) {
+        ChangeState(ext, DeviceStopPending, DeviceStarted);
+      }
+      Irp->IoStatus.Status = status;
+      IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+      return status;
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+      // New requests are refused before the lower drivers hear of the stop.
+      if (stack->MinorFunction == IRP_MN_QUERY_STOP_DEVICE) {
+        ChangeState(ext, DeviceStarted, DeviceStopPending);
+      } else {
+        AcquireStateLock(ext);
+        ext->State = DeviceStopped;
+        ReleaseStateLock(ext);
+      }
+      IoSkipCurrentIrpStackLocation(Irp);
+      status = IoCallDriver(ext->LowerDeviceObject, Irp);
       IoReleaseRemoveLock(&ext->RemoveLock, Irp);
       return status;
 

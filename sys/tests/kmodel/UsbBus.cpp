@@ -137,6 +137,7 @@ void UsbBus::HandleUrb(PIRP irp, PURB urb) {
 }
 
 void UsbBus::HandleDescriptor(PIRP irp, PURB urb) {
+  if (config_.onRequest) config_.onRequest(BusRequest::GetDescriptor);
   auto& request = urb->UrbControlDescriptorRequest;
   if (urb->UrbHeader.Length != sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)) {
     Violation("descriptor URB with header length %u", urb->UrbHeader.Length);
@@ -169,6 +170,7 @@ void UsbBus::HandleDescriptor(PIRP irp, PURB urb) {
 }
 
 void UsbBus::HandleSelect(PIRP irp, PURB urb) {
+  if (config_.onRequest) config_.onRequest(BusRequest::SelectConfiguration);
   std::lock_guard lock(mu_);
   ++selects_;
   Failure failure;
@@ -554,6 +556,7 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
 }
 
 void UsbBus::HandleQueryInterface(PIRP irp, PIO_STACK_LOCATION stack) {
+  if (config_.onRequest) config_.onRequest(BusRequest::QueryInterface);
   std::lock_guard lock(mu_);
   ++queries_;
   auto& query = stack->Parameters.QueryInterface;

@@ -51,6 +51,10 @@ struct BusConfig {
   // Pended completion at removal: complete the removal itself before the
   // transfers it ends (true), or the transfers first (false).
   bool removalOvertakesTransfers = false;
+  // Runs as the bus takes each descriptor read, select-configuration and
+  // bus interface query, before it answers: a test puts other requests in
+  // the middle of a start with it.
+  std::function<void(BusRequest)> onRequest;
 };
 
 class UsbBus {
