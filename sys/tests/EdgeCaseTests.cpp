@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
-#include <utility>
 #include <thread>
+#include <utility>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -560,112 +560,5 @@ TEST(HostileUse, ManyConcurrentReadsAndWritesOnSeveralHandlesWhilePnpAndPowerReq
   }
   EXPECT_EQ(writesSent + writesRefused, kHandles * kReadsEach);
   EXPECT_EQ(h.Bus().ReceivedByDevice().size(), static_cast<std::size_t>(writesSent));
-  EXPECT_THAT(h.Finish(), IsEmpty());
-}
-
-// ---- Single allocation failures with a known outcome ------------------------------------------
-
-namespace {
-
-// The pool site of the scenario that asks for `size` bytes; fails the test
-// when there is none.
-AllocationSite PoolSiteOfSize(const std::function<void(Harness&)>& scenario, std::size_t size) {
-  Harness h;
-  RecordAllocationSites();
-  scenario(h);
-  h.Finish();
-  for (const RecordedSite& s : RecordedAllocationSites()) {
-    if (s.site.kind == AllocationKind::Pool && s.size == size) return s.site;
-  }
-  ADD_FAILURE() << "no pool allocation of " << size << " bytes";
-  return {};
-}
-
-AllocationSite SiteOfKind(const std::function<void(Harness&)>& scenario, AllocationKind kind) {
-  Harness h;
-  RecordAllocationSites();
-  scenario(h);
-  h.Finish();
-  for (const RecordedSite& s : RecordedAllocationSites()) {
-    if (s.site.kind == kind) return s.site;
-  }
-  ADD_FAILURE() << "no allocation of kind " << AllocationKindName(kind);
-  return {};
-}
-
-void ArriveAndRead(Harness& h) {
-  h.Arrive();
-  Handle file;
-  h.Open(&file);
-  h.Bus().SendFromDevice(Bytes(4));
-  h.Read(file, 64, nullptr);
-}
-
-void ArriveAndSleep(Harness& h) {
-  h.Arrive();
-  h.SetSystemPower(PowerSystemSleeping3);
-}
-
-}  // namespace
-
-TEST(AllocationFailure, OfTheInterfaceListFailsTheStartWithNoMemory) {
-  const AllocationSite list =
-      PoolSiteOfSize([](Harness& h) { h.Arrive(); }, 2 * sizeof(USBD_INTERFACE_LIST_ENTRY));
-  Harness h;
-  FailAllocationSiteOnce(list);
-  ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(h.Start(), STATUS_NO_MEMORY);
-  EXPECT_EQ(h.Bus().SelectCount(), 0);
-  EXPECT_THAT(h.Finish(), IsEmpty());
-}
-
-TEST(AllocationFailure, OfTheSelectRequestFailsTheStartWithInsufficientResources) {
-  const AllocationSite request =
-      SiteOfKind([](Harness& h) { h.Arrive(); }, AllocationKind::ConfigurationRequest);
-  Harness h;
-  FailAllocationSiteOnce(request);
-  ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(h.Start(), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_THAT(h.Finish(), IsEmpty());
-}
-
-TEST(AllocationFailure, OfATransferUrbOrContextFailsTheReadWithNothingSent) {
-  for (std::size_t size : {sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), sizeof(TRANSFER_CONTEXT)}) {
-    const AllocationSite site = PoolSiteOfSize(ArriveAndRead, size);
-    Harness h;
-    ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
-    Handle file;
-    ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
-    FailAllocationSiteOnce(site);
-    std::vector<UCHAR> got{1};
-    EXPECT_EQ(h.Read(file, 64, &got), STATUS_INSUFFICIENT_RESOURCES) << size;
-    EXPECT_TRUE(got.empty());
-    EXPECT_TRUE(h.Bus().TransferLengths(true).empty());
-    EXPECT_THAT(h.Finish(), IsEmpty());
-  }
-}
-
-TEST(AllocationFailure, OfThePowerContextOrDevicePowerRequestStillPassesTheSystemRequestDown) {
-  const AllocationSite sites[] = {PoolSiteOfSize(ArriveAndSleep, sizeof(POWER_CONTEXT)),
-                                  SiteOfKind(ArriveAndSleep, AllocationKind::PowerIrp)};
-  for (const AllocationSite& site : sites) {
-    Harness h;
-    ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
-    FailAllocationSiteOnce(site);
-    // A system set-power request is never failed; only the device request is lost.
-    EXPECT_EQ(h.SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS) << AllocationKindName(site.kind);
-    EXPECT_EQ(h.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
-    EXPECT_THAT(h.Bus().PowerSequence(), ElementsAre("S3", "D0", "S0")) << AllocationKindName(site.kind);
-    EXPECT_THAT(h.Finish(), IsEmpty());
-  }
-}
-
-TEST(AllocationFailure, OfTheInterfaceQueryIrpLeavesTheStartWorkingWithoutTheBusInterface) {
-  const AllocationSite irp = SiteOfKind([](Harness& h) { h.Arrive(); }, AllocationKind::AllocateIrp);
-  Harness h;
-  FailAllocationSiteOnce(irp);
-  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
-  EXPECT_FALSE(h.Extension()->BusInterfaceAvailable);
-  EXPECT_EQ(h.Control(IOCTL_PORTLINE_IS_HIGH_SPEED, 4, nullptr, nullptr), STATUS_INVALID_PARAMETER);
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
