@@ -78,11 +78,11 @@ extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       return status;
 
     case IRP_MN_CANCEL_STOP_DEVICE:
-      // The lower drivers take up their work again before ours does.
+      // The lower drivers take up their work again before ours does. A
+      // cancel-stop is never failed, so the device is started again whatever
+      // they answer.
       status = ForwardAndWait(ext->LowerDeviceObject, Irp);
-      if (NT_SUCCESS(status)) {
-        ChangeState(ext, DeviceStopPending, DeviceStarted);
-      }
+      ChangeState(ext, DeviceStopPending, DeviceStarted);
       Irp->IoStatus.Status = status;
       IoCompleteRequest(Irp, IO_NO_INCREMENT);
       IoReleaseRemoveLock(&ext->RemoveLock, Irp);
