@@ -413,7 +413,7 @@ TEST(ControlRequests, WhenBothPipesHaltOnlyTheLaterIsRecordedAndReset) {
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
-TEST(ControlRequests, AReadShorterThanThePacketEndsInBabbleAndReadsAgainAfterTheReset) {
+TEST(Reads, ABufferShorterThanThePacketEndsInBabbleAndReadsGoOnAfterTheReset) {
   Harness h;
   ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
   Handle file;
