@@ -4,6 +4,7 @@
 ;   ARCH         x86 | x64
 ;   OUTFILE      the installer to write
 ;   SEAMLOG_EXE, PORTLINE_USB_DLL, SETUP_EXE, PORTLINE_SYS, PORTLINE_INF, WINUSB_INF
+;   WINUSB_CAT   optional: PortlineWinUsb.cat signed by the distributor
 ;
 ; Seamlog is installed for the current user, without elevation, under
 ; %LOCALAPPDATA%\Programs\Seamlog, where it may write Benchkit.ini beside
@@ -68,6 +69,10 @@ Section "Seamlog" SecProgram
   SetOutPath "$INSTDIR\driver"
   File "/oname=portline-setup.exe" "${SETUP_EXE}"
   File "/oname=PortlineWinUsb.inf" "${WINUSB_INF}"
+!ifdef WINUSB_CAT
+  ; The distributor's signed catalog: the helper then installs the package as it is.
+  File "/oname=PortlineWinUsb.cat" "${WINUSB_CAT}"
+!endif
   File "/oname=Portline.inf" "${PORTLINE_INF}"
   File "/oname=Portline.sys" "${PORTLINE_SYS}"
   SetOutPath "$INSTDIR"
@@ -129,6 +134,7 @@ Section "Uninstall"
   Delete "$INSTDIR\PortlineUSB.dll"
   Delete "$INSTDIR\driver\portline-setup.exe"
   Delete "$INSTDIR\driver\PortlineWinUsb.inf"
+  Delete "$INSTDIR\driver\PortlineWinUsb.cat"
   Delete "$INSTDIR\driver\Portline.inf"
   Delete "$INSTDIR\driver\Portline.sys"
   RMDir "$INSTDIR\driver"

@@ -218,6 +218,27 @@ TEST_F(Helper, AnInstallEitherCompletesOrLeavesNothingBehind) {
   EXPECT_FALSE(WorkFolderLeft()) << output;
 }
 
+TEST_F(Helper, APackageWithItsDistributorsCatalogIsInstalledAsItIsWithNoCertificate) {
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring dir = std::wstring(temp) + L"signed-package";
+  CreateDirectoryW(dir.c_str(), nullptr);
+  CopyFileW(L"" PORTLINE_PACKAGE_DIR L"\\PortlineWinUsb.inf", (dir + L"\\PortlineWinUsb.inf").c_str(), FALSE);
+  CloseHandle(CreateFileW((dir + L"\\PortlineWinUsb.cat").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  char dirA[MAX_PATH] = {};
+  WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, dirA, MAX_PATH, nullptr, nullptr);
+
+  std::string output;
+  ASSERT_EQ(RunHelper("install --quiet --package \"" + std::string(dirA) + "\"", &output), 0) << output;
+  InstalledPackage record;
+  ASSERT_TRUE(ReadRecord(&record)) << output;
+  EXPECT_EQ(record.package, L"winusb");
+  EXPECT_EQ(CountHelperCertificates(L"Root"), 0) << output;
+  EXPECT_EQ(output.find("certificate and its private key"), std::string::npos) << output;
+  EXPECT_EQ(RunHelper("uninstall --quiet", &output), 0) << output;
+  EXPECT_FALSE(ReadRecord(&record));
+}
+
 TEST_F(Helper, UninstallRemovesTheRecordedPackageAndTheCertificates) {
   std::wstring published;
   bool reboot = false;

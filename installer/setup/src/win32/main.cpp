@@ -242,18 +242,19 @@ struct TrustedPackageInstall {
 // in). Windows asks the user to accept the unsigned driver.
 struct PortlineInstall {
   std::wstring inf;
+  std::wstring recordName = L"portline";
   std::wstring publishedInf;
   bool reboot = false;
 
   std::vector<Step> Steps() {
     std::vector<Step> steps;
     RemoveEarlierStep(steps);
-    steps.push_back({"Put the Portline driver (Portline.inf, Portline.sys) into Windows' driver store and onto a "
-                     "plugged-in splicer",
+    steps.push_back({"Put " + Narrow(inf.substr(inf.find_last_of(L'\\') + 1)) +
+                         " as it is into Windows' driver store and onto a plugged-in splicer",
                      [this] { return InstallDriverPackage(inf, PORTLINE_SETUP_HARDWARE_ID, &publishedInf, &reboot); },
                      [this] { return RemoveDriverPackage(publishedInf); }});
     steps.push_back({"Record the installation (HKLM\\SOFTWARE\\Portline\\Setup)",
-                     [this] { return WriteRecord({publishedInf, L"portline"}); }, [] { return DeleteRecord(); }});
+                     [this] { return WriteRecord({publishedInf, recordName}); }, [] { return DeleteRecord(); }});
     return steps;
   }
 };
@@ -272,7 +273,7 @@ int Install(const Options& options, std::ostream& out) {
   const std::wstring dir = options.packageDir.empty() ? ProgramDirectory() : options.packageDir;
   // Windows 7 and later: every package gets a catalog trusted on this PC.
   const bool sevenOrLater = system.version.major > 6 || (system.version.major == 6 && system.version.minor >= 1);
-  const bool trusted = choice.package == Package::WinUsb || sevenOrLater;
+  bool trusted = choice.package == Package::WinUsb || sevenOrLater;
   TrustedPackageInstall signedInstall;
   PortlineInstall plainInstall;
   std::vector<std::wstring> files;
@@ -296,6 +297,14 @@ int Install(const Options& options, std::ostream& out) {
   signedInstall.sourceDir = dir;
   signedInstall.fileNames = files;
   plainInstall.inf = dir + L"\\Portline.inf";
+  // A WinUSB package whose catalog its distributor signed comes with
+  // PortlineWinUsb.cat: it is installed as it is, with no certificate made.
+  if (choice.package == Package::WinUsb && FileExists(dir + L"\\PortlineWinUsb.cat")) {
+    out << "PortlineWinUsb.cat is present: the package is installed with its distributor's signature.\n";
+    trusted = false;
+    plainInstall.inf = dir + L"\\PortlineWinUsb.inf";
+    plainInstall.recordName = L"winusb";
+  }
   const bool ok = trusted ? RunSteps(signedInstall.Steps(), options.dryRun, out)
                           : RunSteps(plainInstall.Steps(), options.dryRun, out);
   const bool reboot = trusted ? signedInstall.reboot : plainInstall.reboot;
