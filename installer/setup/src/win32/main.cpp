@@ -153,9 +153,11 @@ std::string WriteTextFile(const std::wstring& path, const std::string& text) {
 void RemoveEarlierStep(std::vector<Step>& steps) {
   InstalledPackage earlier;
   if (!ReadRecord(&earlier)) return;
-  steps.push_back({"Remove the driver package installed earlier (" + Narrow(earlier.publishedInf) + ")",
+  steps.push_back({"Remove the driver package installed earlier (" + Narrow(earlier.publishedInf) +
+                       ") and its certificates",
                    [earlier] {
                      std::string why = RemoveDriverPackage(earlier.publishedInf);
+                     if (why.empty()) why = RemoveHelperCertificates(nullptr);
                      if (why.empty()) why = DeleteRecord();
                      return why;
                    },
@@ -283,7 +285,7 @@ int Install(const Options& options, std::ostream& out) {
     signedInstall.recordName = L"winusb";
     files = {L"PortlineWinUsb.inf"};
   } else {
-    signedInstall.infName = plainInstall.inf = L"Portline.inf";
+    signedInstall.infName = L"Portline.inf";
     signedInstall.catalogName = L"Portline.cat";
     signedInstall.recordName = L"portline";
     files = {L"Portline.inf", L"Portline.sys"};
