@@ -5,6 +5,10 @@
   driver_image.py check IMAGE      fails unless IMAGE is a sound kernel driver
   driver_image.py inf INF HWID     fails unless the built INF installs
                                    Portline.sys for HWID on x86 and x64
+  driver_image.py winusb-inf INF HWID HEADER
+                                   fails unless the built WinUSB INF binds HWID
+                                   to WinUsb.sys on x86, x64 and ARM64 with the
+                                   interface GUID that HEADER defines
 
 The kernel refuses a driver whose header checksum is wrong, and the GNU linker
 leaves it zero, so the build writes it after linking. The check looks at what
@@ -165,12 +169,71 @@ def check_inf(path, hardware_id):
     return 1 if failures else 0
 
 
+def interface_guid(header):
+    """The Portline device interface GUID from its DEFINE_GUID, as an INF writes it."""
+    text = open(header, encoding="ascii").read()
+    at = text.index("DEFINE_GUID(GUID_DEVINTERFACE_PORTLINE,")
+    body = text[text.index(",", at) + 1:text.index(")", at)]
+    n = [int(v.strip(), 16) for v in body.split(",")]
+    return "{%08X-%04X-%04X-%02X%02X-%s}" % (n[0], n[1], n[2], n[3], n[4],
+                                            "".join("%02X" % b for b in n[5:]))
+
+
+def check_winusb_inf(path, hardware_id, header):
+    text = open(path, encoding="ascii").read()
+    lines = [line.split(";")[0].strip() for line in text.splitlines()]
+    squeezed = [line.replace(" ", "") for line in lines]
+    failures = []
+
+    def expect(ok, what):
+        print(("ok: " if ok else "FAIL: ") + what)
+        if not ok:
+            failures.append(what)
+
+    def section(name):
+        if name not in lines:
+            return []
+        body = []
+        for line in lines[lines.index(name) + 1:]:
+            if line.startswith("["):
+                break
+            if line:
+                body.append(line.replace(" ", ""))
+        return body
+
+    expect("@" not in "".join(lines), "no unreplaced build setting")
+    expect("Class=USBDevice" in squeezed, "USBDevice class")
+    expect("ClassGuid={88BAE032-5A81-49f0-BC3D-A4FF138216D6}" in squeezed, "the USBDevice class GUID")
+    expect("CatalogFile=PortlineWinUsb.cat" in squeezed, "names its catalog PortlineWinUsb.cat")
+    expect("%ProviderName%=PortlineWinUsb,NTx86,NTamd64,NTarm64" in squeezed,
+           "models for x86, x64 and ARM64")
+    for arch in ("NTx86", "NTamd64", "NTarm64"):
+        model = section("[PortlineWinUsb.%s]" % arch)
+        expect(model == ["%%DeviceDesc%%=PortlineWinUsb_Install,%s" % hardware_id],
+               "[PortlineWinUsb.%s] binds %s and nothing else" % (arch, hardware_id))
+    expect(section("[PortlineWinUsb_Install]") == ["Include=winusb.inf", "Needs=WINUSB.NT"],
+           "the install section takes WINUSB.NT from winusb.inf")
+    expect(section("[PortlineWinUsb_Install.Services]") == ["Include=winusb.inf", "Needs=WINUSB.NT.Services"],
+           "the service section takes WINUSB.NT.Services from winusb.inf")
+    expect(section("[PortlineWinUsb_Install.HW]") == ["AddReg=PortlineWinUsb_AddReg"],
+           "the hardware section adds the interface registration")
+    guid = interface_guid(header)
+    expect(section("[PortlineWinUsb_AddReg]") == ['HKR,,DeviceInterfaceGUIDs,0x10000,"%s"' % guid],
+           "registers the Portline interface GUID %s" % guid)
+    expect(not any("CoInstaller" in line for line in lines), "no co-installer")
+    expect(not any(line.startswith("CopyFiles") or line.startswith("AddService") for line in squeezed),
+           "copies no file and adds no service of its own")
+    return 1 if failures else 0
+
+
 if __name__ == "__main__":
-    if len(sys.argv) < 3 or sys.argv[1] not in ("checksum", "check", "inf"):
+    if len(sys.argv) < 3 or sys.argv[1] not in ("checksum", "check", "inf", "winusb-inf"):
         raise SystemExit(__doc__)
     if sys.argv[1] == "checksum":
         write_checksum(sys.argv[2])
     elif sys.argv[1] == "inf":
         sys.exit(check_inf(sys.argv[2], sys.argv[3]))
+    elif sys.argv[1] == "winusb-inf":
+        sys.exit(check_winusb_inf(sys.argv[2], sys.argv[3], sys.argv[4]))
     else:
         sys.exit(check(sys.argv[2]))

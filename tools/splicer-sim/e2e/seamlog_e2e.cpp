@@ -130,7 +130,10 @@ void PrepareFolder(const Options& o, bool with_library) {
   for (const char* stale : {"\\saved.csv", "\\expected.csv", "\\calls.log", "\\PortlineSim.log", "\\Benchkit.ini",
                             "\\PortlineUSB.dll", "\\winusb.dll", "\\WinUsbSim.ini", "\\WinUsbSim.log"})
     DeleteFileA((o.work + stale).c_str());
-  if (!CopyFileA(o.seamlog.c_str(), (o.work + "\\Seamlog.exe").c_str(), FALSE)) Fail("cannot copy " + o.seamlog);
+  // An installed program is run where it is (--work is its folder).
+  const std::string program = o.work + "\\Seamlog.exe";
+  if (lstrcmpiA(o.seamlog.c_str(), program.c_str()) != 0 && !CopyFileA(o.seamlog.c_str(), program.c_str(), FALSE))
+    Fail("cannot copy " + o.seamlog);
   if (with_library && !CopyFileA(o.sim_dll.c_str(), (o.work + "\\PortlineUSB.dll").c_str(), FALSE))
     Fail("cannot copy " + o.sim_dll);
   if (!o.winusb.empty()) {
