@@ -1,14 +1,16 @@
 # seamlog_add_image_check(TARGET [ALLOW_IMPORTS dll...] [SUBSYSTEM n] [OS_VERSION x.y] [EXPORTS name...]
-#                         [WINDOWS_XP])
+#                         [WINDOWS_XP] [FORBID_TEXT text...])
 # Registers a ctest test that inspects the built PE image of TARGET with objdump.
 # Runs natively, so it works for the win32 build that cannot be executed here.
 # WINDOWS_XP (32-bit builds): every imported function must exist on Windows
 # XP SP3, that is be listed in cmake/windows-xp-sp3-imports.txt.
+# FORBID_TEXT: the image must not contain the text, in 8-bit or UTF-16 form
+# (e.g. the name of a test entry point).
 function(seamlog_add_image_check target)
   if(NOT WIN32)
     return()
   endif()
-  cmake_parse_arguments(C "WINDOWS_XP" "SUBSYSTEM;OS_VERSION" "ALLOW_IMPORTS;EXPORTS" ${ARGN})
+  cmake_parse_arguments(C "WINDOWS_XP" "SUBSYSTEM;OS_VERSION" "ALLOW_IMPORTS;EXPORTS;FORBID_TEXT" ${ARGN})
   set(args "${CMAKE_OBJDUMP}" "$<TARGET_FILE:${target}>")
   if(C_ALLOW_IMPORTS)
     list(JOIN C_ALLOW_IMPORTS " " allow)
@@ -25,6 +27,9 @@ function(seamlog_add_image_check target)
   endif()
   foreach(e IN LISTS C_EXPORTS)
     list(APPEND args --export ${e})
+  endforeach()
+  foreach(t IN LISTS C_FORBID_TEXT)
+    list(APPEND args --forbid-text ${t})
   endforeach()
   add_test(NAME image_check_${target}
            COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/check-image.sh ${args})

@@ -2,12 +2,15 @@
 # Inspects a PE image and fails on what a shipping binary must not have.
 #   check-image.sh OBJDUMP IMAGE [--allow-imports "a.dll b.dll"] [--subsystem N]
 #                  [--os-version X.Y] [--export NAME]... [--xp-exports LIST]
+#                  [--forbid-text TEXT]...
 # Always checks that no section is both writable and executable.
 # --xp-exports: every function the image imports must be in LIST, the
 # functions known to exist on Windows XP SP3 ("dll function" per line).
+# --forbid-text: the image must not contain TEXT, as 8-bit or UTF-16LE
+# characters (a test entry point left in a shipping binary).
 set -euo pipefail
 objdump=$1 image=$2; shift 2
-allow="" subsystem="" osver="" exports=() xp_list=""
+allow="" subsystem="" osver="" exports=() xp_list="" forbidden=()
 while [ $# -gt 0 ]; do
   case $1 in
     --allow-imports) allow=$2; shift 2 ;;
@@ -15,6 +18,7 @@ while [ $# -gt 0 ]; do
     --os-version) osver=$2; shift 2 ;;
     --export) exports+=("$2"); shift 2 ;;
     --xp-exports) xp_list=$2; shift 2 ;;
+    --forbid-text) forbidden+=("$2"); shift 2 ;;
     *) echo "check-image: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -64,6 +68,15 @@ if [ -n "$xp_list" ]; then
     echo "ok: all $(wc -l <<<"$imports") imported functions exist on Windows XP SP3"
   fi
 fi
+for t in "${forbidden[@]}"; do
+  # Without the zero bytes, UTF-16LE ASCII text reads as 8-bit text. (Not a
+  # pipe: grep -q leaving early would fail tr under pipefail.)
+  if LC_ALL=C grep -aqF -- "$t" < <(LC_ALL=C tr -d '\000' <"$image"); then
+    echo "FAIL: contains the text $t"; fail=1
+  else
+    echo "ok: does not contain the text $t"
+  fi
+done
 # A section flagged both CODE/execute and writable (no READONLY) is W+X.
 wx=$(awk 'NR>5 && /^ *[0-9]+ /{name=$2; getline; if ($0 ~ /CODE/ && $0 !~ /READONLY/) print name}' <<<"$heads")
 if [ -n "$wx" ]; then echo "FAIL: writable and executable sections: $wx"; fail=1; else echo "ok: no writable-and-executable section"; fi

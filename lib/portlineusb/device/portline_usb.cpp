@@ -11,6 +11,9 @@
 #include "device_table.h"
 #include "splicer_finder.h"
 #include "winusb_pipes.h"
+#ifdef PORTLINEUSB_TEST_SEAM
+#include "device_list_seam.h"
+#endif
 
 namespace portline {
 namespace {
@@ -31,6 +34,15 @@ std::unique_ptr<PipeIo> OpenPipes(const FoundSplicer& splicer) {
   return splicer.backend == Backend::kWinUsb ? WinUsbPipes(file) : FilePipes(file);
 }
 
+// The splicers present; in the test build, those PORTLINEUSB_DEVICES lists
+// when it is set.
+std::vector<FoundSplicer> Splicers() {
+#ifdef PORTLINEUSB_TEST_SEAM
+  if (std::vector<FoundSplicer> listed; SplicersFromEnvironment(listed)) return listed;
+#endif
+  return FindSplicers();
+}
+
 }  // namespace
 }  // namespace portline
 
@@ -45,7 +57,7 @@ extern "C" std::int32_t __stdcall PortlineUsbCreateDevice(std::int32_t* handle, 
                                                           std::int32_t* found) {
   if (handle == nullptr || status == nullptr || found == nullptr) return kBadArgument;
   *status = 0;
-  const std::vector<FoundSplicer> splicers = FindSplicers();
+  const std::vector<FoundSplicer> splicers = Splicers();
   *found = static_cast<std::int32_t>(splicers.size());
   if (splicers.empty()) {
     *status = static_cast<std::int32_t>(ERROR_FILE_NOT_FOUND);

@@ -34,37 +34,7 @@ std::wstring ServiceOf(HDEVINFO set, SP_DEVINFO_DATA& device) {
 
 }  // namespace
 
-std::vector<FoundSplicer> ParseDeviceList(const std::wstring& list) {
-  std::vector<FoundSplicer> found;
-  std::size_t start = 0;
-  while (start <= list.size()) {
-    std::size_t end = list.find(L'|', start);
-    if (end == std::wstring::npos) end = list.size();
-    const std::wstring entry = list.substr(start, end - start);
-    const std::size_t eq = entry.find(L'=');
-    if (eq != std::wstring::npos && eq + 1 < entry.size())
-      found.push_back({entry.substr(eq + 1), BackendForService(entry.substr(0, eq))});
-    start = end + 1;
-  }
-  return found;
-}
-
-namespace {
-
-bool DeviceListFromEnvironment(std::wstring& list) {
-  const DWORD needed = GetEnvironmentVariableW(L"PORTLINEUSB_DEVICES", nullptr, 0);
-  if (needed == 0) return false;
-  list.assign(needed, L'\0');
-  const DWORD length = GetEnvironmentVariableW(L"PORTLINEUSB_DEVICES", list.data(), needed);
-  if (length == 0 || length >= needed) return false;
-  list.resize(length);
-  return true;
-}
-
-}  // namespace
-
 std::vector<FoundSplicer> FindSplicers() {
-  if (std::wstring list; DeviceListFromEnvironment(list)) return ParseDeviceList(list);
   std::vector<FoundSplicer> found;
   HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_PORTLINE, nullptr, nullptr,
                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);

@@ -16,15 +16,8 @@ struct FoundSplicer {
   Backend backend;
 };
 
-// The splicers present. When the environment variable PORTLINEUSB_DEVICES is
-// set, its list stands in for the SetupAPI search: the seam through which
-// tests reach a backend that no device on the test machine is bound to.
+// The splicers present, as SetupAPI lists them.
 std::vector<FoundSplicer> FindSplicers();
-
-// A PORTLINEUSB_DEVICES list: entries "service=path" separated by '|' (a
-// character no path contains), e.g. WinUSB=Z:\tmp\splicer|Portline=\\.\pipe\x
-// Entries without '=' or with an empty path are skipped.
-std::vector<FoundSplicer> ParseDeviceList(const std::wstring& list);
 
 // The backend for a device's service name (SPDRP_SERVICE): WinUSB for
 // "WinUSB" in any case, the Portline driver otherwise.

@@ -1,6 +1,7 @@
 // The splicer through Microsoft's WinUSB driver (bound by PortlineWinUsb.inf).
-// winusb.dll is loaded at run time, so the library still loads on Windows XP,
-// which has no WinUSB.
+// winusb.dll is loaded at run time from the system folder only, so the
+// library still loads on Windows XP, which has no WinUSB, and a winusb.dll
+// planted beside the program is never loaded.
 #pragma once
 
 #include <windows.h>

@@ -1,6 +1,7 @@
 // The table of open devices, the claims that keep one splicer to one
 // program, and how a found device picks its backend.
 #include "device_table.h"
+#include "device_list_seam.h"
 #include "splicer_finder.h"
 
 #include <gtest/gtest.h>

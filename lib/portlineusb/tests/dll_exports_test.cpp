@@ -1,4 +1,5 @@
-// Both builds of PortlineUSB.dll, loaded and called the way Seamlog calls them.
+// The builds of PortlineUSB.dll (shipped, its test build, the simulated
+// splicer), loaded and called the way Seamlog calls them.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -57,8 +58,34 @@ TEST(RealLibrary, CallsWithAHandleThatNamesNoDeviceReturn9999) {
   }
 }
 
-// Two splicers stand-ins: named pipes, listed through the library's test
-// seam for enumeration, opened by the Portline backend.
+// A splicer stand-in (a named pipe) listed in PORTLINEUSB_DEVICES: the test
+// build of the library opens it, the shipped one never looks there.
+TEST(RealLibrary, OnlyTheTestBuildTakesItsSplicersFromTheEnvironment) {
+  const std::string pipe = "\\\\.\\pipe\\portline-seam-" + std::to_string(GetCurrentProcessId());
+  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 4096,
+                                   4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
+  std::int32_t handle = 0, status = 0, found = 0;
+  {
+    Library shipped(PORTLINE_REAL_DLL);
+    ASSERT_NE(shipped.module, nullptr);
+    EXPECT_EQ(shipped.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &status, &found), 1);
+    EXPECT_EQ(found, 0) << "the shipped library found the listed splicer";
+  }
+  {
+    Library test_build(PORTLINE_TEST_SEAM_DLL);
+    ASSERT_NE(test_build.module, nullptr);
+    EXPECT_EQ(test_build.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &status, &found), 0);
+    EXPECT_EQ(found, 1);
+    EXPECT_EQ(test_build.Get<CloseFn>("PortlineUsbCloseDevice")(&handle), 0);
+  }
+  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", nullptr);
+  CloseHandle(server);
+}
+
+// Two splicers stand-ins: named pipes, listed through the test build's
+// PORTLINEUSB_DEVICES, opened by the Portline backend.
 TEST(RealLibrary, ASplicerAlreadyHeldIsSkippedAndAStaleHandleReachesNothing) {
   const std::string base = "\\\\.\\pipe\\portline-two-" + std::to_string(GetCurrentProcessId());
   std::vector<HANDLE> servers;
@@ -68,7 +95,7 @@ TEST(RealLibrary, ASplicerAlreadyHeldIsSkippedAndAStaleHandleReachesNothing) {
   for (HANDLE server : servers) ASSERT_NE(server, INVALID_HANDLE_VALUE);
   SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + base + "-a|Portline=" + base + "-b").c_str());
   {
-    Library dll(PORTLINE_REAL_DLL);
+    Library dll(PORTLINE_TEST_SEAM_DLL);
     ASSERT_NE(dll.module, nullptr);
     auto create = dll.Get<CreateFn>("PortlineUsbCreateDevice");
     auto read = dll.Get<ReadFn>("PortlineUsbReadFile");

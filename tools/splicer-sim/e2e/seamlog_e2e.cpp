@@ -12,9 +12,11 @@
 // through the real dialog, compare the table with what seamlog-convert --raw
 // writes for the same report, and close while connected (the device must be
 // closed exactly once). With --winusb, --sim-dll names the real
-// PortlineUSB.dll and the splicer is the test winusb.dll given (run with
+// PortlineUSB.dll and the splicer is the test winusb.dll given, installed in
+// the system folder beforehand (test-system-dll; run with
 // WINEDLLOVERRIDES=winusb=n): the same checks, plus the pipe policies, the
-// stall's pipe reset and the pending read ended on close.
+// stall's pipe reset and the pending read ended on close. A winusb.dll that is
+// not WinUSB lies beside the program: the library must not load it.
 // missing-dll: without PortlineUSB.dll the first poll
 // must end the program with a message naming the file.
 //
@@ -137,7 +139,13 @@ void PrepareFolder(const Options& o, bool with_library) {
   if (with_library && !CopyFileA(o.sim_dll.c_str(), (o.work + "\\PortlineUSB.dll").c_str(), FALSE))
     Fail("cannot copy " + o.sim_dll);
   if (!o.winusb.empty()) {
-    if (!CopyFileA(o.winusb.c_str(), (o.work + "\\winusb.dll").c_str(), FALSE)) Fail("cannot copy " + o.winusb);
+    char system[MAX_PATH] = {};
+    GetSystemDirectoryA(system, MAX_PATH);
+    const std::string installed = ReadWholeFile(std::string(system) + "\\winusb.dll");
+    if (installed.empty() || installed != ReadWholeFile(o.winusb))
+      Fail("the test winusb.dll is not in the system folder " + std::string(system));
+    // Planted: a library named winusb.dll that has none of WinUSB's functions.
+    if (!CopyFileA(o.sim_dll.c_str(), (o.work + "\\winusb.dll").c_str(), FALSE)) Fail("cannot copy " + o.sim_dll);
     // The splicer's device file: any file opens; the test winusb.dll answers.
     WriteWholeFile(o.work + "\\splicer.dev", "");
     SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("WinUSB=" + o.work + "\\splicer.dev").c_str());
@@ -199,8 +207,10 @@ void MainJob(const Options& o) {
   const std::string expected_view = LiveViewOf(expected_text);
   const bool complete = WaitFor(
       [&] {
+        // Between its two ShowWindow calls the indicator shows both or
+        // neither picture: record settled states only.
         const int now = Indicator(main);
-        if (now != states.back()) states.push_back(now);
+        if (now >= 0 && now != states.back()) states.push_back(now);
         if (now == 1 && !shot_connected) {
           shot_connected = true;
           screens.Take("3-connected-receiving");
@@ -239,6 +249,11 @@ void MainJob(const Options& o) {
     for (std::size_t i = 1; i + 1 < states.size(); ++i)
       if (states[i] == 1 && states[i + 1] == 0) saw_off_again = true;
     Check(saw_off_again, "the indicator went back to not connected during the unplug");
+    if (!saw_off_again) {
+      std::printf("      indicator states seen:");
+      for (int state : states) std::printf(" %d", state);
+      std::printf("\n");
+    }
   } else {
     Check(unplugs == 0 && stalls == 0 && Count(log, "create 0") == 1, "one connection for the whole report");
   }

@@ -1,9 +1,11 @@
 // A test-only winusb.dll: a simulated splicer behind the WinUSB calls that
 // PortlineUSB.dll makes, for end-to-end tests under Wine, whose own winusb.dll
-// has no device behind it. Used with WINEDLLOVERRIDES=winusb=n from the
-// program's folder. Never shipped.
+// has no device behind it. Installed in Wine's system folder, where
+// PortlineUSB.dll looks for it, and used with WINEDLLOVERRIDES=winusb=n.
+// Never shipped.
 //
-// Settings come from WinUsbSim.ini beside this DLL, in the format of
+// Settings come from WinUsbSim.ini in the folder of the program that loaded
+// this DLL, so each test keeps its own beside its program, in the format of
 // PortlineSim.ini (report, bytes per read, refused opens, unplug after N bytes
 // of a connection, stall at byte N, call log). The call log uses the
 // simulator's words ("create 0", "unplugged", "close 0") and adds WinUSB's:
@@ -53,12 +55,9 @@ std::mutex lock;
 std::unique_ptr<SplicerReplay> splicer;
 std::filesystem::path call_log;
 
-std::filesystem::path OwnFolder() {
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&OwnFolder), &self);
+std::filesystem::path ProgramFolder() {
   wchar_t path[MAX_PATH * 4] = {};
-  GetModuleFileNameW(self, path, static_cast<DWORD>(std::size(path)));
+  GetModuleFileNameW(nullptr, path, static_cast<DWORD>(std::size(path)));
   return std::filesystem::path(path).parent_path();
 }
 
@@ -76,7 +75,7 @@ std::string Position() { return "position=" + std::to_string(splicer->Position()
 
 bool Ready() {
   if (splicer != nullptr) return true;
-  const std::filesystem::path folder = OwnFolder();
+  const std::filesystem::path folder = ProgramFolder();
   const auto parsed = portline::sim::ParseSimSettings(ReadWhole(folder / "WinUsbSim.ini"));
   if (!parsed.ok()) {
     std::ofstream(folder / "WinUsbSim.log", std::ios::app) << "error: WinUsbSim.ini: " << parsed.error << "\n";
