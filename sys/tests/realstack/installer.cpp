@@ -79,14 +79,6 @@ std::string UpdateDriver(const std::wstring& inf, const std::wstring& hardware_i
   return {};
 }
 
-std::string StageDriverPackage(const std::wstring& inf) {
-  wchar_t destination[MAX_PATH];
-  if (!SetupCopyOEMInfW(inf.c_str(), nullptr, SPOST_PATH, 0, destination, MAX_PATH, nullptr, nullptr)) {
-    return LastError("SetupCopyOEMInf");
-  }
-  return {};
-}
-
 std::vector<DeviceInfo> PresentDevices(const std::wstring& hardware_id) {
   std::vector<DeviceInfo> found;
   HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
@@ -125,7 +117,8 @@ std::string ChangeState(const std::wstring& instance_id, DWORD state) {
     change.Scope = DICS_FLAG_GLOBAL;
     change.HwProfile = 0;
     if (!SetupDiSetClassInstallParamsW(set, &device, &change.ClassInstallHeader, sizeof change)) {
-      error = LastError("SetupDiSetClassInstallParams");
+      // Wine 8 answers FALSE without an error code: it cannot change a device's state.
+      error = GetLastError() == 0 ? std::string(kStateChangeUnsupported) : LastError("SetupDiSetClassInstallParams");
     } else if (!SetupDiChangeState(set, &device)) {
       error = LastError("SetupDiChangeState");
     }

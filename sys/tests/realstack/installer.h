@@ -12,9 +12,6 @@ namespace realstack {
 // Creates the root-enumerated device `hardware_id` (unless one exists) and
 // installs its driver from `inf`. Empty on success, else what went wrong.
 std::string InstallRootDevice(const std::wstring& inf, const std::wstring& hardware_id);
-// Stages `inf` in the driver store, so that a device it matches gets its
-// driver as soon as it appears.
-std::string StageDriverPackage(const std::wstring& inf);
 // Installs the driver from `inf` on every present device with `hardware_id`.
 std::string UpdateDriver(const std::wstring& inf, const std::wstring& hardware_id);
 
@@ -24,7 +21,9 @@ struct DeviceInfo {
 };
 // Present devices whose hardware IDs include `hardware_id`.
 std::vector<DeviceInfo> PresentDevices(const std::wstring& hardware_id);
-// Enables or disables a device (DICS_ENABLE, DICS_DISABLE).
+// Enables or disables a device (DICS_ENABLE, DICS_DISABLE). Answers
+// kStateChangeUnsupported where the system cannot do that.
+inline constexpr const char* kStateChangeUnsupported = "device state changes are not supported here";
 std::string ChangeState(const std::wstring& instance_id, DWORD state);
 // Interface paths of the present devices of an interface class.
 std::vector<std::wstring> InterfacePaths(const GUID& interface_class);

@@ -34,6 +34,7 @@ using namespace realstack;
 namespace {
 
 int failures = 0;
+bool skipped = false;
 
 bool Check(bool ok, const std::string& what) {
   std::printf("%s %s\n", ok ? "ok:  " : "FAIL:", what.c_str());
@@ -198,31 +199,51 @@ std::string ModelName(char model) { return std::string("MODEL-") + static_cast<c
 // ---------------------------------------------------------------------------
 // Scenarios.
 
+// Installs the bus, then Portline.sys from the built INF with
+// UpdateDriverForPlugAndPlayDevices on both splicers at once, as a user's
+// installer does with the splicers attached; Wine binds it when they are
+// plugged in again. (Wine 8 hangs its PnP thread
+// when it installs a driver itself for a second device whose driver is
+// already running, so both splicers get theirs here, from user mode.)
 void Install(const Options& o) {
   const std::wstring drivers = Wide(o.drivers);
   std::string error = InstallRootDevice(drivers + L"\\portline-vbus.inf", L"ROOT\\PortlineVbus");
   Require(error.empty(), "the virtual bus installs from its INF " + error);
   Vbus bus;
   Require(bus.Open(60000), "the virtual bus's control device opens");
-  error = StageDriverPackage(drivers + L"\\Portline.inf");
-  Require(error.empty(), "Portline.inf (the built INF) is staged with SetupCopyOEMInf " + error);
 
   Report report;
   report.bytes = "installed\r";
-  Require(bus.SetReport(0, report), "the splicer takes a report");
-  Check(bus.PlugAndWait(0), "a plugged-in splicer is started and configured by its function driver");
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    Require(bus.SetReport(child, report) && bus.Plug(child), "splicer " + std::to_string(child) + " is plugged in");
+  }
+  Require(WaitFor([] { return PresentDevices(VBUS_HARDWARE_ID).size() == VBUS_CHILDREN; }, 30000),
+          "the system lists both splicers, still without a driver");
+  error = UpdateDriver(drivers + L"\\Portline.inf", VBUS_HARDWARE_ID);
+  Require(error.empty(), "UpdateDriverForPlugAndPlayDevices installs the built Portline.inf " + error);
+  // Wine binds the new driver when the devices next arrive.
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    Require(bus.UnplugAndWait(child), "splicer " + std::to_string(child) + " is unplugged");
+  }
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    const std::string name = "splicer " + std::to_string(child);
+    Check(bus.PlugAndWait(child), "plugged in again, " + name + " is started and configured by its function driver");
+    const VBUS_STATUS status = bus.Status(child);
+    Check(status.ClientMaximumTransferSize == PORTLINE_MAX_TRANSFER_SIZE,
+          name + ": Portline asked for 64-byte transfers (asked " + std::to_string(status.ClientMaximumTransferSize) + ")");
+    Check(status.InterfaceReferences == 1, name + ": Portline holds one reference on the bus interface");
+  }
   const auto devices = PresentDevices(VBUS_HARDWARE_ID);
-  Check(devices.size() == 1, "one present device carries the splicer's hardware ID");
-  Check(!devices.empty() && devices[0].service == L"Portline", "its function driver is the Portline service (" +
-                                                                   (devices.empty() ? "" : Narrow(devices[0].service)) + ")");
-  Check(InterfacePaths(GUID_DEVINTERFACE_PORTLINE).size() == 1, "the device publishes one Portline interface");
-  const VBUS_STATUS status = bus.Status(0);
-  Check(status.ClientMaximumTransferSize == PORTLINE_MAX_TRANSFER_SIZE,
-        "Portline asked for 64-byte transfers (asked " + std::to_string(status.ClientMaximumTransferSize) + ")");
-  Check(status.InterfaceReferences == 1, "Portline holds one reference on the bus interface");
-  Check(bus.UnplugAndWait(0), "unplugged, the splicer's device goes away");
-  Check(WaitFor([] { return InterfacePaths(GUID_DEVINTERFACE_PORTLINE).empty(); }, 5000), "and its interface with it");
-  Check(ReferencesGivenBack(bus, 0), "the bus interface reference was given back at removal");
+  bool all_portline = devices.size() == VBUS_CHILDREN;
+  for (const auto& device : devices) all_portline = all_portline && device.service == L"Portline";
+  Check(all_portline, "the function driver of both is the Portline service");
+  Check(InterfacePaths(GUID_DEVINTERFACE_PORTLINE).size() == VBUS_CHILDREN, "each publishes one Portline interface");
+
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    Check(bus.UnplugAndWait(child), "unplugged, splicer " + std::to_string(child) + "'s device goes away");
+    Check(ReferencesGivenBack(bus, child), "and the bus interface reference is given back");
+  }
+  Check(WaitFor([] { return InterfacePaths(GUID_DEVINTERFACE_PORTLINE).empty(); }, 5000), "and the interfaces with them");
   if (bus.Status(0).LateDereferences != 0) {
     std::printf("note: Portline gave the bus interface back after its removal had gone down to the bus\n");
   }
@@ -321,6 +342,13 @@ void DisableAndEnable(const Options& o) {
   Require(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.Sent >= 1000; }, 60000), "the report is under way");
 
   std::string error = ChangeState(devices[0].instance_id, DICS_DISABLE);
+  if (error == kStateChangeUnsupported) {
+    std::printf("skipped: %s (Wine's SetupAPI cannot disable a device, and its PnP manager sends no stop)\n",
+                error.c_str());
+    skipped = true;
+    seamlog.Exit();
+    return;
+  }
   Check(error.empty(), "the device is disabled while connected " + error);
   Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return !s.Started; }, 20000), "the device was stopped");
   Check(WaitFor([&] { return seamlog.Indicator() == 0; }, 10000), "Seamlog shows not connected");
@@ -371,11 +399,11 @@ void Controls(const Options&) {
   Check(!a.ok && buffer[0] == 0xCC, "GET_CONFIG_DESCRIPTOR into 8 bytes fails and writes nothing (error " +
                                         std::to_string(a.error) + ")");
   a = Ioctl(device, IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, buffer.data(), 32);
-  Check(a.ok && a.returned == 32 && buffer[0] == 9 && buffer[1] == 2 && buffer[2] == 32 && buffer[22] == 0x81,
+  Check(a.ok && a.returned == 32 && buffer[0] == 9 && buffer[1] == 2 && buffer[2] == 32 && buffer[20] == 0x81,
         "GET_CONFIG_DESCRIPTOR into exactly 32 bytes returns the whole descriptor");
   std::fill(buffer.begin(), buffer.end(), 0xCC);
   a = Ioctl(device, IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, buffer.data(), 4096);
-  Check(a.ok && a.returned == 32 && buffer[2] == 32 && buffer[29] == 0x02 && buffer[32] == 0xCC,
+  Check(a.ok && a.returned == 32 && buffer[2] == 32 && buffer[27] == 0x02 && buffer[32] == 0xCC,
         "GET_CONFIG_DESCRIPTOR into 4096 bytes returns 32 and leaves the rest alone");
 
   // High speed: one 32-bit value.
@@ -481,6 +509,25 @@ void CloseWithReadPending(const Options& o) {
   Check(ReferencesGivenBack(bus, 0), "the bus interface reference was given back");
 }
 
+// Prints what the bus knows of each splicer.
+void PrintStatus(const Options&) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    const VBUS_STATUS s = bus.Status(child);
+    std::printf("splicer %lu: plugged %lu devices %lu started %lu configured %lu halted %lu sent %lu/%lu "
+                "pending %lu plugs %lu starts %lu removals %lu reads %lu cancels %lu stalls %lu resets %lu "
+                "overruns %lu gone %lu rejected %lu references %lu\n",
+                child, s.Plugged, s.Devices, s.Started, s.Configured, s.Halted, s.Sent, s.ReportLength,
+                s.PendingReads, s.Plugs, s.Starts, s.Removals, s.Reads, s.Cancels, s.Stalls, s.PipeResets,
+                s.Overruns, s.GoneTransfers, s.RejectedUrbs, s.InterfaceReferences);
+  }
+  const auto devices = PresentDevices(VBUS_HARDWARE_ID);
+  for (const auto& device : devices) {
+    std::printf("device %s service %s\n", Narrow(device.instance_id).c_str(), Narrow(device.service).c_str());
+  }
+}
+
 bool ParseOptions(int argc, char** argv, Options& o) {
   if (argc < 2) return false;
   o.scenario = argv[1];
@@ -492,6 +539,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     if (it == paths.end()) return false;
     *it->second = WindowsPath(argv[i + 1]);
   }
+  if (o.scenario == "status") return true;
   return o.scenario == "install" ? !o.drivers.empty() : !o.seamlog.empty() && !o.work.empty();
 }
 
@@ -506,6 +554,7 @@ int main(int argc, char** argv) {
   }
   const std::map<std::string, void (*)(const Options&)> scenarios{
       {"install", Install},
+      {"status", PrintStatus},
       {"whole-report-a", [](const Options& x) { WholeReport(x, 'a', 64, 0); }},
       {"whole-report-b", [](const Options& x) { WholeReport(x, 'b', 7, 0); }},
       {"whole-report-c", [](const Options& x) { WholeReport(x, 'c', 33, 2); }},
@@ -525,5 +574,6 @@ int main(int argc, char** argv) {
     ++failures;
   }
   std::printf("%s: %d check(s) failed\n", o.scenario.c_str(), failures);
+  if (failures == 0 && skipped) return 77;
   return failures == 0 ? 0 : 1;
 }
