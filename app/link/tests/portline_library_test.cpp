@@ -38,6 +38,28 @@ TEST_F(Binding, AMissingLibraryIsReportedByFileNameAtTheFirstCall) {
   EXPECT_EQ(reported[0].number, 53);
 }
 
+TEST_F(Binding, ALibraryThatIsThereButWillNotLoadIsAnErrorInLoadingTheDll) {
+  // Not a DLL for this process: as a 32-bit library or a broken copy would be.
+  char folder[MAX_PATH] = {};
+  ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0u);
+  const std::string path = std::string(folder) + "PortlineUSB-broken-" + std::to_string(GetCurrentProcessId()) + ".dll";
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  const char header[] = "MZ this is no loadable library";
+  DWORD written = 0;
+  WriteFile(file, header, sizeof header, &written, nullptr);
+  CloseHandle(file);
+  {
+    PortlineLibrary library(path, &Record);
+    std::int32_t handle = 0, a = 0, b = 0;
+    EXPECT_NE(library.CreateDevice(handle, a, b), 0);
+  }
+  DeleteFileA(path.c_str());
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].message, "Error in loading DLL");
+  EXPECT_EQ(reported[0].number, 48);
+}
+
 TEST_F(Binding, AMissingFunctionIsReportedByItsName) {
   PortlineLibrary library("kernel32.dll", &Record);
   std::int32_t handle = 0;

@@ -14,7 +14,7 @@ namespace seamlog::link {
 
 class LiveTextView {
  public:
-  static constexpr ULONGLONG kRefreshMs = 40;
+  static constexpr DWORD kRefreshMs = 40;
 
   void Attach(HWND edit);
   HWND Edit() const { return edit_; }
@@ -45,7 +45,7 @@ class LiveTextView {
   std::size_t shown_start_ = 0;
   std::size_t shown_end_ = 0;
   bool pending_ = false;
-  ULONGLONG last_refresh_ = 0;
+  DWORD last_refresh_ = 0;  // GetTickCount, compared by difference across its wrap
   std::array<wchar_t, 256> glyphs_{};
 };
 

@@ -6,8 +6,19 @@
 namespace seamlog::link {
 namespace {
 
+constexpr int kErrorInLoadingDll = 48;
 constexpr int kFileNotFound = 53;
 constexpr int kEntryPointNotFound = 453;
+
+// Whether a file of that name is where LoadLibrary looks (the program's
+// folder, the system folders, the current folder, PATH), or at that path.
+bool LibraryFileExists(const std::string& file_name) {
+  char found[MAX_PATH] = {};
+  const DWORD length = SearchPathA(nullptr, file_name.c_str(), nullptr, MAX_PATH, found, nullptr);
+  if (length == 0 || length >= MAX_PATH) return false;
+  const DWORD attributes = GetFileAttributesA(found);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
 
 template <typename Fn>
 Fn As(FARPROC address) {
@@ -38,7 +49,12 @@ FARPROC PortlineLibrary::Resolve(FARPROC& cache, const char* name) {
   if (module_ == nullptr) {
     module_ = LoadLibraryA(file_name_.c_str());
     if (module_ == nullptr) {
-      on_fatal_("File not found: " + file_name_, kFileNotFound);
+      // A file that is there but will not load (another bitness, a missing
+      // import, not a DLL at all) is a different fault from no file.
+      if (LibraryFileExists(file_name_))
+        on_fatal_("Error in loading DLL", kErrorInLoadingDll);
+      else
+        on_fatal_("File not found: " + file_name_, kFileNotFound);
       return nullptr;
     }
   }

@@ -2,15 +2,43 @@
 
 #include <cstring>
 
-namespace portline {
+#include "PortlinePublic.h"
 
-bool DeviceChannel::Open(HANDLE file) {
+namespace portline {
+namespace {
+
+// A fresh transfer block with its event, or null.
+std::unique_ptr<Transfer> NewTransfer() {
+  auto transfer = std::make_unique<Transfer>();
+  transfer->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (transfer->event == nullptr) return nullptr;
+  return transfer;
+}
+
+void FreeTransfer(std::unique_ptr<Transfer>& transfer) {
+  if (transfer == nullptr) return;
+  CloseHandle(transfer->event);
+  transfer.reset();
+}
+
+// Gives a transfer block up for good: the device may still write into it.
+void Abandon(std::unique_ptr<Transfer>& transfer) { static_cast<void>(transfer.release()); }
+
+void Arm(Transfer& transfer) {
+  transfer.operation = OVERLAPPED{};
+  transfer.operation.hEvent = transfer.event;
+  ResetEvent(transfer.event);
+}
+
+}  // namespace
+
+bool DeviceChannel::Open(std::unique_ptr<PipeIo> pipes) {
   Close();
-  if (file == INVALID_HANDLE_VALUE || file == nullptr) return false;
-  read_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  write_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  file_ = file;
-  if (read_event_ == nullptr || write_event_ == nullptr) {
+  if (pipes == nullptr) return false;
+  read_ = NewTransfer();
+  write_ = NewTransfer();
+  pipes_ = std::move(pipes);
+  if (read_ == nullptr || write_ == nullptr) {
     Close();
     return false;
   }
@@ -18,30 +46,29 @@ bool DeviceChannel::Open(HANDLE file) {
 }
 
 bool DeviceChannel::StartRead() {
-  read_ = OVERLAPPED{};
-  read_.hEvent = read_event_;
-  ResetEvent(read_event_);
-  if (::ReadFile(file_, read_buffer_, kTransferSize, nullptr, &read_)) {
-    read_pending_ = true;  // finished at once; collected below like any other
-    return true;
-  }
-  if (GetLastError() != ERROR_IO_PENDING) return false;
-  read_pending_ = true;
-  return true;
+  Arm(*read_);
+  // A read that finished at once is collected below like any other.
+  read_pending_ = pipes_->StartRead(read_->bytes, kTransferSize, read_->operation) ||
+                  GetLastError() == ERROR_IO_PENDING;
+  return read_pending_;
 }
 
 std::int32_t DeviceChannel::Read(std::uint8_t* destination) {
   if (!IsOpen()) return kFailure;
-  if (!read_pending_ && !StartRead()) return kFailure;
+  if (!read_pending_ && !StartRead()) {
+    pipes_->Recover(true);
+    return kFailure;
+  }
   DWORD moved = 0;
-  if (!GetOverlappedResult(file_, &read_, &moved, FALSE)) {
+  if (!pipes_->Result(read_->operation, moved)) {
     if (GetLastError() == ERROR_IO_INCOMPLETE) return 0;
     read_pending_ = false;
+    pipes_->Recover(true);
     return kFailure;
   }
   read_pending_ = false;
   if (moved > kTransferSize) moved = kTransferSize;
-  std::memcpy(destination, read_buffer_, moved);
+  std::memcpy(destination, read_->bytes, moved);
   // Keep one read pending for the next poll. A refusal now is reported at the
   // next call, after these bytes have been delivered.
   StartRead();
@@ -49,39 +76,121 @@ std::int32_t DeviceChannel::Read(std::uint8_t* destination) {
 }
 
 std::int32_t DeviceChannel::Write(const std::uint8_t* source, std::int32_t count, DWORD timeout_ms) {
-  if (!IsOpen() || count < 1) return kFailure;
+  if (!IsOpen() || write_ == nullptr || count < 1) return kFailure;
   const DWORD length = count > static_cast<std::int32_t>(kTransferSize) ? kTransferSize : static_cast<DWORD>(count);
-  std::memcpy(write_buffer_, source, length);
-  OVERLAPPED write{};
-  write.hEvent = write_event_;
-  ResetEvent(write_event_);
-  if (!::WriteFile(file_, write_buffer_, length, nullptr, &write) && GetLastError() != ERROR_IO_PENDING)
+  std::memcpy(write_->bytes, source, length);
+  Arm(*write_);
+  if (!pipes_->StartWrite(write_->bytes, length, write_->operation) && GetLastError() != ERROR_IO_PENDING) {
+    pipes_->Recover(false);
     return kFailure;
-  if (WaitForSingleObject(write_event_, timeout_ms) != WAIT_OBJECT_0) {
-    CancelAndWait(write);
+  }
+  if (WaitForSingleObject(write_->event, timeout_ms) != WAIT_OBJECT_0) {
+    if (!CancelAndWait(*write_, kCloseWaitMs)) {
+      Abandon(write_);
+      write_ = NewTransfer();
+    }
     return kFailure;
   }
   DWORD moved = 0;
-  if (!GetOverlappedResult(file_, &write, &moved, FALSE)) return kFailure;
+  if (!pipes_->Result(write_->operation, moved)) {
+    pipes_->Recover(false);
+    return kFailure;
+  }
   return static_cast<std::int32_t>(moved);
 }
 
-void DeviceChannel::CancelAndWait(OVERLAPPED& operation) {
-  CancelIoEx(file_, &operation);
-  DWORD moved = 0;
-  GetOverlappedResult(file_, &operation, &moved, TRUE);
+bool DeviceChannel::CancelAndWait(Transfer& transfer, DWORD wait_ms) {
+  pipes_->Cancel(transfer.operation);
+  return WaitForSingleObject(transfer.event, wait_ms) == WAIT_OBJECT_0;
 }
 
 void DeviceChannel::Close() {
-  if (file_ != INVALID_HANDLE_VALUE) {
-    if (read_pending_) CancelAndWait(read_);
+  if (pipes_ != nullptr) {
+    bool read_over = !read_pending_ || CancelAndWait(*read_, kCloseWaitMs);
+    pipes_->Release();
+    // Closing the device cancels what is left; give it one more short while.
+    if (!read_over) read_over = WaitForSingleObject(read_->event, kCloseWaitMs / 4) == WAIT_OBJECT_0;
+    if (!read_over) Abandon(read_);
     read_pending_ = false;
+    pipes_.reset();
+  }
+  FreeTransfer(read_);
+  FreeTransfer(write_);
+}
+
+namespace {
+
+using CancelIoExFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
+
+// CancelIoEx where kernel32 has it (Vista and later). On XP, CancelIo cancels
+// what the calling thread issued on the handle, and every call of this library
+// comes from the application's one thread.
+void CancelTransfer(HANDLE file, OVERLAPPED& operation) {
+  static const CancelIoExFn cancel_io_ex = [] {
+    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+    FARPROC found = kernel32 != nullptr ? GetProcAddress(kernel32, "CancelIoEx") : nullptr;
+    return reinterpret_cast<CancelIoExFn>(reinterpret_cast<void*>(found));
+  }();
+  if (cancel_io_ex != nullptr)
+    cancel_io_ex(file, &operation);
+  else
+    CancelIo(file);
+}
+
+class FileIo final : public PipeIo {
+ public:
+  explicit FileIo(HANDLE file) : file_(file) {}
+  ~FileIo() override { Release(); }
+
+  bool StartRead(std::uint8_t* buffer, DWORD length, OVERLAPPED& operation) override {
+    return ::ReadFile(file_, buffer, length, nullptr, &operation) != FALSE;
+  }
+  bool StartWrite(const std::uint8_t* bytes, DWORD length, OVERLAPPED& operation) override {
+    return ::WriteFile(file_, bytes, length, nullptr, &operation) != FALSE;
+  }
+  bool Result(OVERLAPPED& operation, DWORD& moved) override {
+    return GetOverlappedResult(file_, &operation, &moved, FALSE) != FALSE;
+  }
+  void Cancel(OVERLAPPED& operation) override { CancelTransfer(file_, operation); }
+
+  // The driver remembers which pipe reported halted and resets it on request;
+  // with no halted pipe the request does nothing.
+  void Recover(bool) override {
+    auto control = NewTransfer();
+    if (control == nullptr) return;
+    Arm(*control);
+    DWORD ignored = 0;
+    if (!DeviceIoControl(file_, IOCTL_PORTLINE_RESET_PIPE, nullptr, 0, nullptr, 0, &ignored,
+                         &control->operation) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      FreeTransfer(control);
+      return;
+    }
+    if (WaitForSingleObject(control->event, kWriteTimeoutMs) != WAIT_OBJECT_0) {
+      CancelTransfer(file_, control->operation);
+      if (WaitForSingleObject(control->event, kCloseWaitMs) != WAIT_OBJECT_0) {
+        Abandon(control);
+        return;
+      }
+    }
+    FreeTransfer(control);
+  }
+
+  void Release() override {
+    if (file_ == INVALID_HANDLE_VALUE) return;
     CloseHandle(file_);
     file_ = INVALID_HANDLE_VALUE;
   }
-  if (read_event_ != nullptr) CloseHandle(read_event_);
-  if (write_event_ != nullptr) CloseHandle(write_event_);
-  read_event_ = write_event_ = nullptr;
+
+ private:
+  HANDLE file_;
+};
+
+}  // namespace
+
+std::unique_ptr<PipeIo> FilePipes(HANDLE file) {
+  if (file == INVALID_HANDLE_VALUE || file == nullptr) return nullptr;
+  return std::make_unique<FileIo>(file);
 }
 
 }  // namespace portline

@@ -1,20 +1,16 @@
-// PortlineUSB.dll for the real splicer: finds the Portline driver's device
-// interface through SetupAPI and moves bytes with overlapped reads and writes.
-// DeviceHandle holds an index into this library's own table of open devices
-// (1-based, 0 is never handed out), so it fits the caller's 32-bit cell on
-// every platform.
+// PortlineUSB.dll for the real splicer: finds the splicers through SetupAPI,
+// skips those another program holds, and moves bytes through the driver that
+// serves the device: the Portline driver or WinUSB. DeviceHandle names a slot of this library's own table
+// (device_table.h), so it fits the caller's 32-bit cell on every platform.
 #include <windows.h>
-#include <initguid.h>
-#include <setupapi.h>
 
-#include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <vector>
 
-#include "PortlinePublic.h"
 #include "device_channel.h"
+#include "device_table.h"
+#include "splicer_finder.h"
+#include "winusb_pipes.h"
 
 namespace portline {
 namespace {
@@ -24,42 +20,15 @@ constexpr std::int32_t kNoDevice = 1;
 constexpr std::int32_t kOpenFailed = 2;
 constexpr std::int32_t kTableFull = 3;
 constexpr std::int32_t kBadArgument = 4;
+constexpr std::int32_t kAllHeld = 5;
 
-constexpr std::size_t kMaxDevices = 8;
+DeviceTable table;
 
-std::mutex table_lock;
-std::array<std::unique_ptr<DeviceChannel>, kMaxDevices> table;
-
-// The channel a handle cell names, or null.
-DeviceChannel* Lookup(const std::int32_t* handle) {
-  if (handle == nullptr || *handle < 1 || *handle > static_cast<std::int32_t>(kMaxDevices)) return nullptr;
-  DeviceChannel* channel = table[static_cast<std::size_t>(*handle - 1)].get();
-  return channel != nullptr && channel->IsOpen() ? channel : nullptr;
-}
-
-// The interface path of the first present Portline device, or empty; sets
-// found to the number of Portline interfaces present.
-std::wstring FirstDevicePath(std::int32_t& found) {
-  found = 0;
-  HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_PORTLINE, nullptr, nullptr,
-                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return {};
-  std::wstring path;
-  SP_DEVICE_INTERFACE_DATA iface{};
-  iface.cbSize = sizeof iface;
-  for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_PORTLINE, i, &iface); ++i) {
-    ++found;
-    if (!path.empty()) continue;
-    DWORD needed = 0;
-    SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &needed, nullptr);
-    if (needed < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
-    std::vector<std::uint8_t> storage(needed);
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-    if (SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, needed, nullptr, nullptr)) path = detail->DevicePath;
-  }
-  SetupDiDestroyDeviceInfoList(set);
-  return path;
+std::unique_ptr<PipeIo> OpenPipes(const FoundSplicer& splicer) {
+  HANDLE file = CreateFileW(splicer.path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  return splicer.backend == Backend::kWinUsb ? WinUsbPipes(file) : FilePipes(file);
 }
 
 }  // namespace
@@ -67,65 +36,67 @@ std::wstring FirstDevicePath(std::int32_t& found) {
 
 using namespace portline;
 
-// Opens the first Portline device. 0: opened, *handle names it. Otherwise
-// 1 no device present, 2 the device would not open, 3 too many open.
+// Opens the first splicer that no other program holds. 0: opened, *handle
+// names it. Otherwise 1 no splicer present, 2 none would open, 3 too many
+// open, 4 a null argument, 5 every splicer present is held by another program.
 // *status receives the Windows error code of a failure (0 on success) and
-// *found the number of Portline devices present.
+// *found the number of splicers present.
 extern "C" std::int32_t __stdcall PortlineUsbCreateDevice(std::int32_t* handle, std::int32_t* status,
                                                           std::int32_t* found) {
   if (handle == nullptr || status == nullptr || found == nullptr) return kBadArgument;
   *status = 0;
-  const std::wstring path = FirstDevicePath(*found);
-  if (path.empty()) {
+  const std::vector<FoundSplicer> splicers = FindSplicers();
+  *found = static_cast<std::int32_t>(splicers.size());
+  if (splicers.empty()) {
     *status = static_cast<std::int32_t>(ERROR_FILE_NOT_FOUND);
     return kNoDevice;
   }
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    *status = static_cast<std::int32_t>(GetLastError());
-    return kOpenFailed;
-  }
-  std::lock_guard<std::mutex> guard(table_lock);
-  for (std::size_t slot = 0; slot < kMaxDevices; ++slot) {
-    if (table[slot] != nullptr) continue;
-    auto channel = std::make_unique<DeviceChannel>();
-    if (!channel->Open(file)) {
-      *status = static_cast<std::int32_t>(GetLastError());
-      return kOpenFailed;
+  std::size_t held = 0;
+  DWORD error = ERROR_FILE_NOT_FOUND;
+  for (const FoundSplicer& splicer : splicers) {
+    auto device = std::make_unique<OpenDevice>();
+    if (!device->claim.Take(splicer.path)) {
+      error = GetLastError();
+      ++held;
+      continue;
     }
-    table[slot] = std::move(channel);
-    *handle = static_cast<std::int32_t>(slot + 1);
+    if (!device->channel.Open(OpenPipes(splicer))) {
+      error = GetLastError();
+      continue;
+    }
+    const std::int32_t opened = table.Add(std::move(device));
+    if (opened == 0) {
+      *status = static_cast<std::int32_t>(ERROR_TOO_MANY_OPEN_FILES);
+      return kTableFull;
+    }
+    *handle = opened;
     return 0;
   }
-  CloseHandle(file);
-  *status = static_cast<std::int32_t>(ERROR_TOO_MANY_OPEN_FILES);
-  return kTableFull;
+  *status = static_cast<std::int32_t>(error);
+  return held == splicers.size() ? kAllHeld : kOpenFailed;
 }
 
 // Up to 64 bytes into buffer: their number, 0 while nothing has arrived,
-// 9999 on failure (unplugged, unknown handle).
+// 9999 on failure (unplugged, stalled, unknown handle).
 extern "C" std::int32_t __stdcall PortlineUsbReadFile(std::int32_t* handle, std::uint8_t* buffer) {
-  std::lock_guard<std::mutex> guard(table_lock);
-  DeviceChannel* channel = Lookup(handle);
-  if (channel == nullptr || buffer == nullptr) return kFailure;
-  return channel->Read(buffer);
+  if (handle == nullptr || buffer == nullptr) return kFailure;
+  return table.With(*handle, [&](DeviceChannel& channel) { return channel.Read(buffer); });
 }
 
 // Sends the first min(*count, 64) bytes: their number, or 9999 on failure.
 extern "C" std::int32_t __stdcall PortlineUsbWriteFile(std::int32_t* handle, std::uint8_t* bytes,
                                                        std::int32_t* count) {
-  std::lock_guard<std::mutex> guard(table_lock);
-  DeviceChannel* channel = Lookup(handle);
-  if (channel == nullptr || bytes == nullptr || count == nullptr) return kFailure;
-  return channel->Write(bytes, *count);
+  if (handle == nullptr || bytes == nullptr || count == nullptr) return kFailure;
+  return table.With(*handle, [&](DeviceChannel& channel) { return channel.Write(bytes, *count); });
 }
 
-// Closes the device: 0, or 9999 for a handle that names no open device.
+// Closes the device: 0, or 9999 for a handle that names no open device. The
+// close itself happens outside the table lock.
 extern "C" std::int32_t __stdcall PortlineUsbCloseDevice(std::int32_t* handle) {
-  std::lock_guard<std::mutex> guard(table_lock);
-  if (Lookup(handle) == nullptr) return kFailure;
-  table[static_cast<std::size_t>(*handle - 1)].reset();
+  if (handle == nullptr) return kFailure;
+  std::unique_ptr<OpenDevice> device = table.Remove(*handle);
+  if (device == nullptr) return kFailure;
   *handle = 0;
+  device.reset();
   return 0;
 }

@@ -112,6 +112,12 @@ extern "C" std::int32_t __stdcall PortlineUsbReadFile(std::int32_t* handle, std:
   const bool was_unplugged = splicer->Unplugged();
   const std::int32_t result = splicer->Read(*handle, buffer);
   if (result == kFailure && !was_unplugged && splicer->Unplugged()) Note("unplugged " + Summary());
+  // A stalled pipe is cleared before the failure is reported, as the real
+  // library does through the driver.
+  if (result == kFailure && splicer->ResetPipe()) {
+    Note("stalled " + Summary());
+    Note("reset pipe");
+  }
   if (result > 0 && splicer->Finished()) Note("finished " + Summary());
   return result;
 }

@@ -73,6 +73,12 @@ ParsedSettings ParseSimSettings(std::string_view ini_text) {
         return parsed;
       }
       s.disconnect_after_bytes = number;
+    } else if (SameWord(key, "StallAtByte")) {
+      if (!ParseNumber(value, 0, INT64_MAX, number)) {
+        parsed.error = "StallAtByte must be a whole number of 0 or more, not '" + std::string(value) + "'";
+        return parsed;
+      }
+      s.stall_at_byte = number;
     } else {
       parsed.error = "unknown setting '" + std::string(key) + "'";
       return parsed;

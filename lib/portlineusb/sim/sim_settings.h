@@ -5,6 +5,8 @@
 //   BytesPerRead=64              ; 1 to 64 bytes handed out per read
 //   RefuseCreates=0              ; how many create calls fail before one succeeds
 //   DisconnectAfterBytes=0       ; unplug after this many bytes of a connection (0: never)
+//   StallAtByte=0                ; the IN pipe halts once, when the report reaches
+//                                ; this byte (0: never), until the pipe is reset
 //   CallLog=                     ; optional file that records creates, writes and closes
 #pragma once
 
@@ -19,6 +21,7 @@ struct SimSettings {
   int bytes_per_read = 64;
   int refuse_creates = 0;
   std::int64_t disconnect_after_bytes = 0;
+  std::int64_t stall_at_byte = 0;
   std::string call_log;
 };
 

@@ -26,7 +26,13 @@ std::int32_t SplicerReplay::Create(std::int32_t& handle) {
 
 std::int32_t SplicerReplay::Read(std::int32_t handle, std::uint8_t* buffer) {
   ++stats_.reads;
-  if (!open_ || handle != kDeviceHandle || unplugged_) {
+  if (!open_ || handle != kDeviceHandle || unplugged_ || halted_) {
+    ++stats_.failed_reads;
+    return kFailure;
+  }
+  const auto stall_at = static_cast<std::uint64_t>(settings_.stall_at_byte);
+  if (!stalled_once_ && stall_at > 0 && position_ >= stall_at - 1 && position_ < report_.size()) {
+    stalled_once_ = halted_ = true;
     ++stats_.failed_reads;
     return kFailure;
   }
@@ -40,6 +46,7 @@ std::int32_t SplicerReplay::Read(std::int32_t handle, std::uint8_t* buffer) {
     }
     n = std::min(n, left);
   }
+  if (!stalled_once_ && stall_at > 0) n = std::min<std::int64_t>(n, static_cast<std::int64_t>(stall_at - 1 - position_));
   if (n <= 0) return 0;
   std::memcpy(buffer, report_.data() + position_, static_cast<std::size_t>(n));
   position_ += static_cast<std::size_t>(n);
@@ -54,6 +61,12 @@ std::int32_t SplicerReplay::Write(std::int32_t handle, const std::uint8_t*, std:
   ++stats_.writes;
   stats_.bytes_written += sent;
   return sent;
+}
+
+bool SplicerReplay::ResetPipe() {
+  const bool was = halted_;
+  halted_ = false;
+  return was;
 }
 
 std::int32_t SplicerReplay::Close(std::int32_t handle) {

@@ -1,6 +1,8 @@
 // A simulated splicer behind the four device library calls: it replays a
 // report a few bytes per read, can refuse the first creates, and can unplug
 // itself after a number of bytes; the next create resumes where it stopped.
+// It can also stall its IN pipe once at a byte of the report: reads fail,
+// across closes and creates, until ResetPipe clears the halt.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +39,11 @@ class SplicerReplay {
   std::int32_t Write(std::int32_t handle, const std::uint8_t* bytes, std::int32_t count);
   std::int32_t Close(std::int32_t handle);
 
+  // Clears a halted IN pipe; true when it was halted.
+  bool ResetPipe();
+
   bool Open() const { return open_; }
+  bool Halted() const { return halted_; }
   bool Unplugged() const { return unplugged_; }
   std::size_t Position() const { return position_; }
   bool Finished() const { return position_ >= report_.size(); }
@@ -49,6 +55,8 @@ class SplicerReplay {
   std::size_t position_ = 0;
   bool open_ = false;
   bool unplugged_ = false;
+  bool halted_ = false;
+  bool stalled_once_ = false;
   std::int64_t connection_bytes_ = 0;
   ReplayStats stats_;
 };

@@ -1,9 +1,12 @@
 // The overlapped read/write engine of the real library, driven against a
-// named pipe in place of the Portline device.
+// named pipe in place of the Portline device, and against scripted pipes for
+// what a pipe cannot do: stall, or ignore a cancel.
 #include "device_channel.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 namespace portline {
@@ -21,7 +24,7 @@ class PipeDevice : public ::testing::Test {
                                 FILE_FLAG_OVERLAPPED, nullptr);
     ASSERT_NE(client, INVALID_HANDLE_VALUE);
     ConnectNamedPipe(server_, nullptr);
-    ASSERT_TRUE(channel_.Open(client));
+    ASSERT_TRUE(channel_.Open(FilePipes(client)));
   }
   void TearDown() override {
     channel_.Close();
@@ -111,6 +114,101 @@ TEST_F(PipeDevice, CloseWithAReadPendingReturnsAndLaterCallsFail) {
   EXPECT_FALSE(channel_.IsOpen());
   EXPECT_EQ(channel_.Read(buffer), kFailure);
   EXPECT_EQ(channel_.Write(buffer, 1), kFailure);
+}
+
+// Pipes whose transfers the test completes, fails or leaves hanging.
+class ScriptedPipes final : public PipeIo {
+ public:
+  struct Record {
+    int inbound_recoveries = 0;
+    int outbound_recoveries = 0;
+    int cancels = 0;
+    bool released = false;
+    OVERLAPPED* pending_read = nullptr;
+    std::uint8_t* read_buffer = nullptr;
+  };
+  ScriptedPipes(Record& record, bool cancel_works) : record_(record), cancel_works_(cancel_works) {}
+
+  bool StartRead(std::uint8_t* buffer, DWORD, OVERLAPPED& operation) override {
+    operation.Internal = STATUS_PENDING;
+    record_.pending_read = &operation;
+    record_.read_buffer = buffer;
+    SetLastError(ERROR_IO_PENDING);
+    return false;
+  }
+  bool StartWrite(const std::uint8_t*, DWORD length, OVERLAPPED& operation) override {
+    End(operation, 0, length);
+    return true;
+  }
+  bool Result(OVERLAPPED& operation, DWORD& moved) override {
+    if (operation.Internal == STATUS_PENDING) {
+      SetLastError(ERROR_IO_INCOMPLETE);
+      return false;
+    }
+    moved = static_cast<DWORD>(operation.InternalHigh);
+    SetLastError(ERROR_GEN_FAILURE);
+    return operation.Internal == 0;
+  }
+  void Cancel(OVERLAPPED& operation) override {
+    ++record_.cancels;
+    if (cancel_works_) End(operation, 0xC0000120, 0);  // STATUS_CANCELLED
+  }
+  void Recover(bool inbound) override { ++(inbound ? record_.inbound_recoveries : record_.outbound_recoveries); }
+  void Release() override { record_.released = true; }
+
+  static void End(OVERLAPPED& operation, DWORD status, DWORD moved) {
+    operation.Internal = static_cast<ULONG_PTR>(status);
+    operation.InternalHigh = moved;
+    SetEvent(operation.hEvent);
+  }
+
+ private:
+  Record& record_;
+  bool cancel_works_;
+};
+
+TEST(ScriptedDevice, AStalledReadClearsTheHaltedPipeBeforeItReports9999) {
+  ScriptedPipes::Record record;
+  DeviceChannel channel;
+  ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
+  std::uint8_t buffer[65] = {};
+  ASSERT_EQ(channel.Read(buffer), 0);
+  ASSERT_NE(record.pending_read, nullptr);
+  ScriptedPipes::End(*record.pending_read, 0xC0000001, 0);  // the endpoint stalled
+  EXPECT_EQ(channel.Read(buffer), kFailure);
+  EXPECT_EQ(record.inbound_recoveries, 1) << "the halted pipe is reset before the failure is reported";
+  EXPECT_EQ(record.outbound_recoveries, 0);
+}
+
+TEST(ScriptedDevice, ADeliveredReadNeedsNoRecovery) {
+  ScriptedPipes::Record record;
+  DeviceChannel channel;
+  ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
+  std::uint8_t buffer[65] = {};
+  ASSERT_EQ(channel.Read(buffer), 0);
+  std::memcpy(record.read_buffer, "abc", 3);
+  ScriptedPipes::End(*record.pending_read, 0, 3);
+  EXPECT_EQ(channel.Read(buffer), 3);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 3), "abc");
+  EXPECT_EQ(record.inbound_recoveries, 0);
+}
+
+TEST(ScriptedDevice, CloseGivesUpWaitingForAReadTheDeviceNeverEnds) {
+  ScriptedPipes::Record record;
+  {
+    DeviceChannel channel;
+    ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, false)));
+    std::uint8_t buffer[65] = {};
+    ASSERT_EQ(channel.Read(buffer), 0);
+    channel.Close();
+    EXPECT_FALSE(channel.IsOpen());
+    EXPECT_EQ(channel.Read(buffer), kFailure);
+  }
+  EXPECT_EQ(record.cancels, 1);
+  EXPECT_TRUE(record.released);
+  // The device finishes the read after all: its buffer was given up, not freed.
+  std::memcpy(record.read_buffer, "late", 4);
+  ScriptedPipes::End(*record.pending_read, 0, 4);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -54,6 +55,46 @@ TEST(RealLibrary, CallsWithAHandleThatNamesNoDeviceReturn9999) {
     EXPECT_EQ(dll.Get<WriteFn>("PortlineUsbWriteFile")(&handle, buffer, &count), 9999) << handle;
     EXPECT_EQ(dll.Get<CloseFn>("PortlineUsbCloseDevice")(&handle), 9999) << handle;
   }
+}
+
+// Two splicers stand-ins: named pipes, listed through the library's test
+// seam for enumeration, opened by the Portline backend.
+TEST(RealLibrary, ASplicerAlreadyHeldIsSkippedAndAStaleHandleReachesNothing) {
+  const std::string base = "\\\\.\\pipe\\portline-two-" + std::to_string(GetCurrentProcessId());
+  std::vector<HANDLE> servers;
+  for (const char* which : {"-a", "-a", "-b", "-b"})
+    servers.push_back(CreateNamedPipeA((base + which).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_BYTE, 4, 4096, 4096, 0, nullptr));
+  for (HANDLE server : servers) ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + base + "-a|Portline=" + base + "-b").c_str());
+  {
+    Library dll(PORTLINE_REAL_DLL);
+    ASSERT_NE(dll.module, nullptr);
+    auto create = dll.Get<CreateFn>("PortlineUsbCreateDevice");
+    auto read = dll.Get<ReadFn>("PortlineUsbReadFile");
+    auto close = dll.Get<CloseFn>("PortlineUsbCloseDevice");
+    std::int32_t first = 0, second = 0, third = 0, status = 0, found = 0;
+    ASSERT_EQ(create(&first, &status, &found), 0);
+    EXPECT_EQ(found, 2);
+    ASSERT_EQ(create(&second, &status, &found), 0) << "the held splicer is skipped for the free one";
+    EXPECT_NE(first, second);
+    EXPECT_EQ(create(&third, &status, &found), 5) << "every splicer is held";
+    EXPECT_EQ(status, ERROR_BUSY);
+
+    const std::int32_t stale = first;
+    ASSERT_EQ(close(&first), 0);
+    EXPECT_EQ(first, 0);
+    ASSERT_EQ(create(&third, &status, &found), 0) << "a closed splicer is free again";
+    std::int32_t kept = stale;
+    std::uint8_t buffer[65] = {};
+    EXPECT_EQ(read(&kept, buffer), 9999) << "the stale handle reaches nothing";
+    EXPECT_EQ(close(&kept), 9999);
+    EXPECT_EQ(read(&third, buffer), 0) << "the new device stays open";
+    EXPECT_EQ(close(&third), 0);
+    EXPECT_EQ(close(&second), 0);
+  }
+  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", nullptr);
+  for (HANDLE server : servers) CloseHandle(server);
 }
 
 class SimulatedLibrary : public ::testing::Test {

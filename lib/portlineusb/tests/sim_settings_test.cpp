@@ -13,12 +13,14 @@ TEST(SimSettings, AFullFileIsReadWithItsComments) {
       "BytesPerRead=17\r\n"
       "refusecreates=2\r\n"
       "DisconnectAfterBytes=4096\r\n"
+      "StallAtByte=100\r\n"
       "CallLog=calls.log\r\n");
   ASSERT_TRUE(parsed.ok()) << parsed.error;
   EXPECT_EQ(parsed.settings.report_file, "samples\\model-a.txt");
   EXPECT_EQ(parsed.settings.bytes_per_read, 17);
   EXPECT_EQ(parsed.settings.refuse_creates, 2);
   EXPECT_EQ(parsed.settings.disconnect_after_bytes, 4096);
+  EXPECT_EQ(parsed.settings.stall_at_byte, 100);
   EXPECT_EQ(parsed.settings.call_log, "calls.log");
 }
 
@@ -53,6 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCase{"[Splicer]\nReportFile=r\nBytesPerRead=8x\n", "BytesPerRead"},
                       BadCase{"[Splicer]\nReportFile=r\nRefuseCreates=-1\n", "RefuseCreates"},
                       BadCase{"[Splicer]\nReportFile=r\nDisconnectAfterBytes=lots\n", "DisconnectAfterBytes"},
+                      BadCase{"[Splicer]\nReportFile=r\nStallAtByte=-5\n", "StallAtByte"},
                       BadCase{"[Splicer]\nReportFile=r\nSpeed=9\n", "Speed"},
                       BadCase{"[Splicer]\nReportFile=r\njust words\n", "just words"}));
 

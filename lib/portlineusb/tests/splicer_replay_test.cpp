@@ -77,6 +77,26 @@ TEST(SplicerReplay, UnplugsAfterTheConfiguredBytesAndResumesAfterTheNextCreate) 
   EXPECT_EQ(connections, static_cast<int>((report.size() + 299) / 300));
 }
 
+TEST(SplicerReplay, AStallHaltsReadsAcrossReconnectsUntilThePipeIsResetAndLosesNothing) {
+  SimSettings settings = With(4);
+  settings.stall_at_byte = 7;  // bytes 1 to 6 arrive, then the pipe halts
+  SplicerReplay splicer(Bytes("0123456789"), settings);
+  std::int32_t handle = 0;
+  ASSERT_EQ(splicer.Create(handle), 0);
+  std::int32_t last = 0;
+  EXPECT_EQ(Drain(splicer, handle, last), "012345");
+  EXPECT_EQ(last, kFailure);
+  EXPECT_TRUE(splicer.Halted());
+  ASSERT_EQ(splicer.Close(handle), 0);
+  ASSERT_EQ(splicer.Create(handle), 0);
+  std::uint8_t buffer[65];
+  EXPECT_EQ(splicer.Read(handle, buffer), kFailure) << "reopening alone does not clear a halt";
+  EXPECT_TRUE(splicer.ResetPipe());
+  EXPECT_FALSE(splicer.ResetPipe()) << "nothing left to reset";
+  EXPECT_EQ(Drain(splicer, handle, last), "6789");
+  EXPECT_EQ(last, 0) << "the pipe stalls once";
+}
+
 TEST(SplicerReplay, EveryConnectionEndsAfterExactlyTheConfiguredBytes) {
   SplicerReplay splicer(Bytes(std::string(1000, 'z')), With(64, 0, 100));
   std::int32_t handle = 0;

@@ -2,7 +2,8 @@
 //
 //   seamlog-e2e main-job    --seamlog EXE --sim-dll DLL --convert EXE --report FILE
 //                           --model MODEL-X --work DIR [--bytes-per-read N]
-//                           [--disconnect-after N] [--screens DIR]
+//                           [--disconnect-after N] [--stall-at N] [--screens DIR]
+//                           [--winusb DLL]
 //   seamlog-e2e missing-dll --seamlog EXE --model MODEL-X --work DIR [--screens DIR]
 //
 // main-job: pick the model, see the not-connected status, let the program
@@ -10,7 +11,11 @@
 // reconnect when asked), check the live text and the record count, Save As
 // through the real dialog, compare the table with what seamlog-convert --raw
 // writes for the same report, and close while connected (the device must be
-// closed exactly once). missing-dll: without PortlineUSB.dll the first poll
+// closed exactly once). With --winusb, --sim-dll names the real
+// PortlineUSB.dll and the splicer is the test winusb.dll given (run with
+// WINEDLLOVERRIDES=winusb=n): the same checks, plus the pipe policies, the
+// stall's pipe reset and the pending read ended on close.
+// missing-dll: without PortlineUSB.dll the first poll
 // must end the program with a message naming the file.
 //
 // The report may be given with CR LF line ends; the splicer sends CR alone,
@@ -43,9 +48,10 @@ void Check(bool ok, const std::string& what) {
 }
 
 struct Options {
-  std::string scenario, seamlog, sim_dll, convert, report, model = "MODEL-A", work, screens;
+  std::string scenario, seamlog, sim_dll, convert, report, model = "MODEL-A", work, screens, winusb;
   int bytes_per_read = 64;
   long long disconnect_after = 0;
+  long long stall_at = 0;
 };
 
 std::string SplicerStream(const std::string& report) {
@@ -122,11 +128,17 @@ class Screens {
 void PrepareFolder(const Options& o, bool with_library) {
   MakeDirectories(o.work);
   for (const char* stale : {"\\saved.csv", "\\expected.csv", "\\calls.log", "\\PortlineSim.log", "\\Benchkit.ini",
-                            "\\PortlineUSB.dll"})
+                            "\\PortlineUSB.dll", "\\winusb.dll", "\\WinUsbSim.ini", "\\WinUsbSim.log"})
     DeleteFileA((o.work + stale).c_str());
   if (!CopyFileA(o.seamlog.c_str(), (o.work + "\\Seamlog.exe").c_str(), FALSE)) Fail("cannot copy " + o.seamlog);
   if (with_library && !CopyFileA(o.sim_dll.c_str(), (o.work + "\\PortlineUSB.dll").c_str(), FALSE))
     Fail("cannot copy " + o.sim_dll);
+  if (!o.winusb.empty()) {
+    if (!CopyFileA(o.winusb.c_str(), (o.work + "\\winusb.dll").c_str(), FALSE)) Fail("cannot copy " + o.winusb);
+    // The splicer's device file: any file opens; the test winusb.dll answers.
+    WriteWholeFile(o.work + "\\splicer.dev", "");
+    SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("WinUSB=" + o.work + "\\splicer.dev").c_str());
+  }
 }
 
 HWND ChooseModel(Program& program, const Options& o, Screens& screens) {
@@ -161,7 +173,8 @@ void MainJob(const Options& o) {
   std::string ini = "[Splicer]\r\nReportFile=report.raw\r\nCallLog=calls.log\r\nRefuseCreates=1\r\n";
   ini += "BytesPerRead=" + std::to_string(o.bytes_per_read) + "\r\n";
   if (o.disconnect_after > 0) ini += "DisconnectAfterBytes=" + std::to_string(o.disconnect_after) + "\r\n";
-  WriteWholeFile(o.work + "\\PortlineSim.ini", ini);
+  if (o.stall_at > 0) ini += "StallAtByte=" + std::to_string(o.stall_at) + "\r\n";
+  WriteWholeFile(o.work + (o.winusb.empty() ? "\\PortlineSim.ini" : "\\WinUsbSim.ini"), ini);
 
   Program program(o.work + "\\Seamlog.exe");
   program.Start("C:\\");
@@ -203,17 +216,28 @@ void MainJob(const Options& o) {
 
   const std::string log = ReadWholeFile(o.work + "\\calls.log");
   const int unplugs = Count(log, "unplugged");
-  if (o.disconnect_after > 0) {
-    const int expected_unplugs = static_cast<int>((static_cast<long long>(raw.size()) - 1) / o.disconnect_after);
-    Check(unplugs == expected_unplugs, "the splicer was unplugged " + std::to_string(expected_unplugs) +
-                                           " time(s) mid-report (log: " + std::to_string(unplugs) + ")");
-    Check(Count(log, "create 0") == unplugs + 1, "each unplug was followed by an automatic reconnect");
+  const int stalls = Count(log, "stalled");
+  if (o.stall_at > 0) {
+    Check(stalls == 1, "the IN pipe stalled once (log: " + std::to_string(stalls) + ")");
+    Check(Count(log, "reset pipe") == 1, "the stalled pipe was reset, so the next open read on");
+  }
+  if (!o.winusb.empty()) {
+    Check(Count(log, "policy pipe 0x81 timeout 0") == Count(log, "create 0"), "every open: IN pipe never times out");
+    Check(Count(log, "policy pipe 0x02 timeout 2000") == Count(log, "create 0"), "every open: OUT pipe times out after 2 s");
+  }
+  if (o.disconnect_after > 0 || o.stall_at > 0) {
+    if (o.disconnect_after > 0 && o.stall_at == 0) {
+      const int expected_unplugs = static_cast<int>((static_cast<long long>(raw.size()) - 1) / o.disconnect_after);
+      Check(unplugs == expected_unplugs, "the splicer was unplugged " + std::to_string(expected_unplugs) +
+                                             " time(s) mid-report (log: " + std::to_string(unplugs) + ")");
+    }
+    Check(Count(log, "create 0") == unplugs + stalls + 1, "each unplug or stall was followed by an automatic reconnect");
     bool saw_off_again = false;
     for (std::size_t i = 1; i + 1 < states.size(); ++i)
       if (states[i] == 1 && states[i + 1] == 0) saw_off_again = true;
     Check(saw_off_again, "the indicator went back to not connected during the unplug");
   } else {
-    Check(unplugs == 0 && Count(log, "create 0") == 1, "one connection for the whole report");
+    Check(unplugs == 0 && stalls == 0 && Count(log, "create 0") == 1, "one connection for the whole report");
   }
   Check(Count(log, "create refused") == 1, "the refused first open was simply retried");
 
@@ -256,6 +280,11 @@ void MainJob(const Options& o) {
   Check(Count(final_log, "create 0") == Count(final_log, "close 0"), "every open was closed once");
   Check(Count(final_log, "close stray") == 0, "no close of a device that was not open");
   Check(LastLine(final_log).rfind("close 0", 0) == 0, "the last library call was the close on exit");
+  if (!o.winusb.empty()) {
+    Check(Count(final_log, "free with a read pending") == 0, "WinUSB was never freed with a read still pending");
+    Check(Count(final_log, "abort ended a pending read") >= 1, "closing on exit aborted the pending read");
+    Check(Count(final_log, "bad read") == 0, "every read was issued as WinUSB expects");
+  }
 }
 
 void MissingLibrary(const Options& o) {
@@ -285,7 +314,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   const std::map<std::string, std::string*> paths{{"--seamlog", &o.seamlog}, {"--sim-dll", &o.sim_dll},
                                                   {"--convert", &o.convert}, {"--report", &o.report},
                                                   {"--model", &o.model},     {"--work", &o.work},
-                                                  {"--screens", &o.screens}};
+                                                  {"--screens", &o.screens}, {"--winusb", &o.winusb}};
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string key = argv[i], value = argv[i + 1];
     if (auto it = paths.find(key); it != paths.end()) {
@@ -294,6 +323,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.bytes_per_read = std::stoi(value);
     } else if (key == "--disconnect-after") {
       o.disconnect_after = std::stoll(value);
+    } else if (key == "--stall-at") {
+      o.stall_at = std::stoll(value);
     } else {
       return false;
     }

@@ -1,0 +1,40 @@
+#include "device_table.h"
+
+namespace portline {
+namespace {
+
+// A handle: the slot number (1 to 8) in its low 4 bits, the slot's generation
+// (1 to 2^27 - 1) above them.
+constexpr std::uint32_t kSlotBits = 4;
+constexpr std::uint32_t kGenerationLimit = 1u << 27;
+
+}  // namespace
+
+std::int32_t DeviceTable::Add(std::unique_ptr<OpenDevice> device) {
+  Held held(lock_);
+  for (std::size_t i = 0; i < kSlots; ++i) {
+    Slot& slot = slots_[i];
+    if (slot.device != nullptr) continue;
+    slot.generation = slot.generation + 1 < kGenerationLimit ? slot.generation + 1 : 1;
+    slot.device = std::move(device);
+    return static_cast<std::int32_t>(slot.generation << kSlotBits | static_cast<std::uint32_t>(i + 1));
+  }
+  return 0;
+}
+
+OpenDevice* DeviceTable::Find(std::int32_t handle) {
+  if (handle <= 0) return nullptr;
+  const auto bits = static_cast<std::uint32_t>(handle);
+  const std::uint32_t number = bits & ((1u << kSlotBits) - 1);
+  if (number < 1 || number > kSlots) return nullptr;
+  Slot& slot = slots_[number - 1];
+  return slot.device != nullptr && slot.generation == bits >> kSlotBits ? slot.device.get() : nullptr;
+}
+
+std::unique_ptr<OpenDevice> DeviceTable::Remove(std::int32_t handle) {
+  Held held(lock_);
+  if (Find(handle) == nullptr) return nullptr;
+  return std::move(slots_[(static_cast<std::uint32_t>(handle) & ((1u << kSlotBits) - 1)) - 1].device);
+}
+
+}  // namespace portline

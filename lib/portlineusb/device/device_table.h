@@ -1,0 +1,53 @@
+// The library's table of open devices. A handle names a slot and the
+// generation of what the slot holds, so a handle kept after its close never
+// reaches the next device put in that slot. Every call takes the table's lock
+// only while it uses the table: a device that is being closed has already
+// left it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "device_channel.h"
+#include "device_claim.h"
+#include "lock.h"
+
+namespace portline {
+
+struct OpenDevice {
+  DeviceClaim claim;      // released after the channel has closed
+  DeviceChannel channel;
+};
+
+class DeviceTable {
+ public:
+  static constexpr std::size_t kSlots = 8;
+
+  // Puts an open device in a free slot: its handle (never 0 nor negative), or
+  // 0 when the table is full.
+  std::int32_t Add(std::unique_ptr<OpenDevice> device);
+  // Runs use(channel) under the table lock on the device a handle names;
+  // kFailure when it names none.
+  template <typename Use>
+  std::int32_t With(std::int32_t handle, Use use) {
+    Held held(lock_);
+    OpenDevice* device = Find(handle);
+    return device != nullptr ? use(device->channel) : kFailure;
+  }
+  // Takes the device a handle names out of the table (null when none); the
+  // caller closes it outside the lock.
+  std::unique_ptr<OpenDevice> Remove(std::int32_t handle);
+
+ private:
+  struct Slot {
+    std::unique_ptr<OpenDevice> device;
+    std::uint32_t generation = 0;
+  };
+  OpenDevice* Find(std::int32_t handle);
+
+  Lock lock_;
+  std::array<Slot, kSlots> slots_;
+};
+
+}  // namespace portline

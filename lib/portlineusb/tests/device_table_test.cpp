@@ -1,0 +1,153 @@
+// The table of open devices, the claims that keep one splicer to one
+// program, and how a found device picks its backend.
+#include "device_table.h"
+#include "splicer_finder.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace portline {
+namespace {
+
+// Pipes that do nothing; reads stay pending. Cancelling can be made to wait
+// for the test.
+class QuietPipes final : public PipeIo {
+ public:
+  explicit QuietPipes(std::function<void()> on_cancel = nullptr) : on_cancel_(std::move(on_cancel)) {}
+  bool StartRead(std::uint8_t*, DWORD, OVERLAPPED& operation) override {
+    pending_ = &operation;
+    SetLastError(ERROR_IO_PENDING);
+    return false;
+  }
+  bool StartWrite(const std::uint8_t*, DWORD length, OVERLAPPED& operation) override {
+    operation.InternalHigh = length;
+    SetEvent(operation.hEvent);
+    return true;
+  }
+  bool Result(OVERLAPPED& operation, DWORD& moved) override {
+    if (&operation == pending_) {
+      SetLastError(ERROR_IO_INCOMPLETE);
+      return false;
+    }
+    moved = static_cast<DWORD>(operation.InternalHigh);
+    return true;
+  }
+  void Cancel(OVERLAPPED& operation) override {
+    if (on_cancel_) on_cancel_();
+    if (&operation == pending_) pending_ = nullptr;
+    SetEvent(operation.hEvent);
+  }
+  void Recover(bool) override {}
+  void Release() override {}
+
+ private:
+  std::function<void()> on_cancel_;
+  OVERLAPPED* pending_ = nullptr;
+};
+
+std::unique_ptr<OpenDevice> Device(std::function<void()> on_cancel = nullptr) {
+  auto device = std::make_unique<OpenDevice>();
+  EXPECT_TRUE(device->channel.Open(std::make_unique<QuietPipes>(std::move(on_cancel))));
+  return device;
+}
+
+std::int32_t ReadFrom(DeviceTable& table, std::int32_t handle) {
+  std::uint8_t buffer[65] = {};
+  return table.With(handle, [&](DeviceChannel& channel) { return channel.Read(buffer); });
+}
+
+TEST(DeviceTable, AHandleKeptAfterItsCloseNeverReachesTheNextDeviceInThatSlot) {
+  DeviceTable table;
+  const std::int32_t first = table.Add(Device());
+  ASSERT_GT(first, 0);
+  ASSERT_NE(table.Remove(first), nullptr);
+  const std::int32_t second = table.Add(Device());
+  ASSERT_GT(second, 0);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(ReadFrom(table, first), kFailure);
+  EXPECT_EQ(table.Remove(first), nullptr) << "a stale close must not close the new device";
+  EXPECT_EQ(ReadFrom(table, second), 0) << "the new device is still open";
+}
+
+TEST(DeviceTable, HandsOutEightHandlesAndRefusesANinth) {
+  DeviceTable table;
+  std::vector<std::int32_t> handles;
+  for (int i = 0; i < 8; ++i) handles.push_back(table.Add(Device()));
+  for (std::int32_t h : handles) EXPECT_GT(h, 0);
+  EXPECT_EQ(table.Add(Device()), 0);
+  for (std::int32_t bad : {0, -1, 9, 0x7fffffff, handles[0] + 16}) EXPECT_EQ(ReadFrom(table, bad), kFailure) << bad;
+}
+
+TEST(DeviceTable, ADeviceBeingClosedHoldsUpNoCallOnAnother) {
+  DeviceTable table;
+  HANDLE cancelling = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE other_read = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  bool read_while_closing = false;
+  const std::int32_t closing = table.Add(Device([&] {
+    SetEvent(cancelling);
+    read_while_closing = WaitForSingleObject(other_read, 10000) == WAIT_OBJECT_0;
+  }));
+  const std::int32_t other = table.Add(Device());
+  ASSERT_EQ(ReadFrom(table, closing), 0);  // a read pending, to be cancelled on close
+
+  struct Closer {
+    DeviceTable* table;
+    std::int32_t handle;
+  } closer{&table, closing};
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* p) -> DWORD {
+        auto* c = static_cast<Closer*>(p);
+        c->table->Remove(c->handle).reset();
+        return 0;
+      },
+      &closer, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(cancelling, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(ReadFrom(table, other), 0);
+  SetEvent(other_read);
+  WaitForSingleObject(thread, INFINITE);
+  EXPECT_TRUE(read_while_closing) << "the other device was read while the first was closing";
+  CloseHandle(thread);
+  CloseHandle(cancelling);
+  CloseHandle(other_read);
+}
+
+std::wstring UniquePath(const wchar_t* tail) {
+  return L"\\\\?\\usb#vid_0000&pid_0000#test-" + std::to_wstring(GetCurrentProcessId()) + tail;
+}
+
+TEST(DeviceClaim, ASplicerHeldByOneOwnerIsRefusedToAnother) {
+  const std::wstring path = UniquePath(L"#{97a9b336-b532-44ef-9065-be34d2228a20}");
+  DeviceClaim first, second;
+  ASSERT_TRUE(first.Take(path));
+  EXPECT_FALSE(second.Take(path));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BUSY));
+  std::wstring upper = path;
+  for (auto& c : upper) c = static_cast<wchar_t>(towupper(c));
+  EXPECT_FALSE(second.Take(upper)) << "device paths are compared without case";
+  EXPECT_TRUE(DeviceClaim().Take(UniquePath(L"#another"))) << "another splicer is free";
+  first.Drop();
+  EXPECT_TRUE(second.Take(path)) << "a dropped claim frees the splicer";
+}
+
+TEST(SplicerFinder, TheServiceNameChoosesTheBackendAndTheTestListIsParsedWhole) {
+  EXPECT_EQ(BackendForService(L"WinUSB"), Backend::kWinUsb);
+  EXPECT_EQ(BackendForService(L"winusb"), Backend::kWinUsb);
+  EXPECT_EQ(BackendForService(L"Portline"), Backend::kPortline);
+  EXPECT_EQ(BackendForService(L"WinUSB2"), Backend::kPortline);
+  EXPECT_EQ(BackendForService(L""), Backend::kPortline);
+
+  const auto found = ParseDeviceList(L"WinUSB=Z:\\tmp\\a=b.dev|junk||Portline=\\\\.\\pipe\\x|WinUSB=");
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0].path, L"Z:\\tmp\\a=b.dev");
+  EXPECT_EQ(found[0].backend, Backend::kWinUsb);
+  EXPECT_EQ(found[1].path, L"\\\\.\\pipe\\x");
+  EXPECT_EQ(found[1].backend, Backend::kPortline);
+}
+
+}  // namespace
+}  // namespace portline
