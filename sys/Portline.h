@@ -25,12 +25,27 @@ extern "C" {
 #define PORTLINE_PROBE_LENGTH 9
 #define PORTLINE_PROBE_BUFFER_SIZE 10
 
+// Whether the device takes user requests. Only a started device does; from
+// the query-stop until the next successful start they are refused.
+typedef enum _PORTLINE_DEVICE_STATE {
+  DeviceNotStarted = 0,  // from add-device until the first successful start
+  DeviceStarted,
+  DeviceStopPending,     // query-stop passed; cancel-stop makes it started again
+  DeviceStopped,
+} PORTLINE_DEVICE_STATE;
+
 // The per-device record, the device object's extension. IoCreateDevice hands
 // it over zero-filled.
 typedef struct _DEVICE_EXTENSION {
   PDEVICE_OBJECT Pdo;               // target of PoRequestPowerIrp
   PDEVICE_OBJECT LowerDeviceObject; // every request and URB goes here
   UNICODE_STRING InterfaceName;     // symbolic link of the device interface
+  // Guards what a start publishes (State, ConfigDescriptor and its length,
+  // the two pipe records, BusInterfaceAvailable and BusInterface) against
+  // the user requests that read it. PASSIVE_LEVEL only; never held across a
+  // request to the lower drivers.
+  KMUTEX StateLock;
+  PORTLINE_DEVICE_STATE State;
   PUCHAR ConfigDescriptor;          // pool copy of the whole configuration descriptor
   ULONG ConfigDescriptorLength;     // its wTotalLength; 0 until the first start
   USBD_PIPE_INFORMATION BulkOutPipe;  // index 0 of the pipe pair (bit 7 clear)
@@ -77,12 +92,13 @@ VOID NTAPI DevicePowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
 
 // USB configuration at start.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
-VOID QueryBusInterface(PDEVICE_OBJECT DeviceObject);
-VOID ReleaseBusInterface(PDEVICE_EXTENSION Extension);
+BOOLEAN QueryBusInterface(PDEVICE_OBJECT DeviceObject, PUSB_BUS_INTERFACE_USBDI_V1 Interface);
+VOID ReleaseBusInterface(PUSB_BUS_INTERFACE_USBDI_V1 Interface);
 NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, ULONG Length, PVOID Buffer);
 NTSTATUS ValidateConfigurationDescriptor(const UCHAR* Descriptor, ULONG Length);
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
-                             PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor);
+                             PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor,
+                             PUSBD_PIPE_INFORMATION BulkInPipe, PUSBD_PIPE_INFORMATION BulkOutPipe);
 NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb);
 
 // User-mode interface and bulk transfers.
@@ -114,4 +130,13 @@ inline NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information
 
 inline PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+}
+
+// Takes and gives back StateLock. PASSIVE_LEVEL.
+inline void AcquireStateLock(PDEVICE_EXTENSION ext) {
+  KeWaitForSingleObject(&ext->StateLock, Executive, KernelMode, FALSE, NULL);
+}
+
+inline void ReleaseStateLock(PDEVICE_EXTENSION ext) {
+  KeReleaseMutex(&ext->StateLock, FALSE);
 }

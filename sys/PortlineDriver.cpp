@@ -43,6 +43,7 @@ extern "C" NTSTATUS NTAPI PortlineAddDevice(PDRIVER_OBJECT DriverObject,
   IoSetDeviceInterfaceState(&ext->InterfaceName, TRUE);
 
   IoInitializeRemoveLock(&ext->RemoveLock, PORTLINE_POOL_TAG, 0, 0);
+  KeInitializeMutex(&ext->StateLock, 0);
   deviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
   deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   ext->Pdo = PhysicalDeviceObject;

@@ -4,17 +4,27 @@
 
 namespace {
 
-// Takes the remove lock for one request. False once removal has begun: the
-// request must then fail with STATUS_DELETE_PENDING and holds no lock.
-bool EnterRequest(PDEVICE_EXTENSION ext, PIRP irp) {
+// Takes the remove lock for one user request. Fails with
+// STATUS_DELETE_PENDING once removal has begun, and with
+// STATUS_DEVICE_NOT_READY while the device is not started (before its first
+// start, and from a query-stop until the next start); the request then holds
+// no lock and must be completed with that status.
+NTSTATUS EnterRequest(PDEVICE_EXTENSION ext, PIRP irp) {
   if (!NT_SUCCESS(IoAcquireRemoveLock(&ext->RemoveLock, irp))) {
-    return false;
+    return STATUS_DELETE_PENDING;
   }
   if (ext->RemovePending) {
     IoReleaseRemoveLock(&ext->RemoveLock, irp);
-    return false;
+    return STATUS_DELETE_PENDING;
   }
-  return true;
+  AcquireStateLock(ext);
+  const bool started = ext->State == DeviceStarted;
+  ReleaseStateLock(ext);
+  if (!started) {
+    IoReleaseRemoveLock(&ext->RemoveLock, irp);
+    return STATUS_DEVICE_NOT_READY;
+  }
+  return STATUS_SUCCESS;
 }
 
 // Completes the request and gives back the remove lock it held.
@@ -36,11 +46,13 @@ PUSBD_PIPE_INFORMATION PipeFor(PDEVICE_EXTENSION ext, PIRP irp) {
 
 }  // namespace
 
-// PortlineCreate: opens a handle. PASSIVE_LEVEL. Completes the request.
+// PortlineCreate: opens a handle on a started device. PASSIVE_LEVEL.
+// Completes the request.
 extern "C" NTSTATUS NTAPI PortlineCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
-  if (!EnterRequest(ext, Irp)) {
-    return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  const NTSTATUS entered = EnterRequest(ext, Irp);
+  if (!NT_SUCCESS(entered)) {
+    return CompleteRequest(Irp, entered, 0);
   }
   NTSTATUS status = IoGetCurrentIrpStackLocation(Irp)->FileObject != NULL
                         ? STATUS_SUCCESS
@@ -56,26 +68,34 @@ extern "C" NTSTATUS NTAPI PortlineClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // PortlineReadWrite: turns a read into a bulk IN transfer and a write into a
-// bulk OUT transfer of at most the pipe's maximum transfer size. PASSIVE_LEVEL.
+// bulk OUT transfer of at most 64 bytes. PASSIVE_LEVEL.
 // A request that reaches the bus driver belongs to BulkTransferCompletion and
 // the routine returns STATUS_PENDING; every other request is completed here.
 extern "C" NTSTATUS NTAPI PortlineReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
-  if (!EnterRequest(ext, Irp)) {
-    return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  const NTSTATUS entered = EnterRequest(ext, Irp);
+  if (!NT_SUCCESS(entered)) {
+    return CompleteRequest(Irp, entered, 0);
   }
 
   PMDL mdl = Irp->MdlAddress;
   if (mdl == NULL || MmGetMdlByteCount(mdl) == 0) {
     return CompleteAndLeave(ext, Irp, STATUS_SUCCESS, 0);
   }
-  // No configuration has been selected yet: there is no pipe to send on.
-  if (PipeFor(ext, Irp)->PipeHandle == NULL) {
+
+  // The pipe records are read under the lock a restart publishes them under.
+  PUSBD_PIPE_INFORMATION pipe = NULL;
+  PURB urb = NULL;
+  AcquireStateLock(ext);
+  const bool configured = PipeFor(ext, Irp)->PipeHandle != NULL;
+  if (configured) {
+    urb = BuildBulkUrb(ext, Irp, MmGetMdlByteCount(mdl), mdl, &pipe);
+  }
+  ReleaseStateLock(ext);
+  // The bus returned no pipe of this direction: there is nothing to send on.
+  if (!configured) {
     return CompleteAndLeave(ext, Irp, STATUS_DEVICE_NOT_READY, 0);
   }
-
-  PUSBD_PIPE_INFORMATION pipe = NULL;
-  PURB urb = BuildBulkUrb(ext, Irp, MmGetMdlByteCount(mdl), mdl, &pipe);
   if (urb == NULL) {
     return CompleteAndLeave(ext, Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
   }
@@ -108,7 +128,10 @@ extern "C" PURB BuildBulkUrb(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length
     return NULL;
   }
   PUSBD_PIPE_INFORMATION pipe = read ? &Extension->BulkInPipe : &Extension->BulkOutPipe;
-  const ULONG length = Length < pipe->MaximumTransferSize ? Length : pipe->MaximumTransferSize;
+  // The driver's own cap, not the pipe's MaximumTransferSize: bus drivers
+  // since Windows XP ignore the size asked for at selection and report
+  // their own, far larger one.
+  const ULONG length = Length < PORTLINE_MAX_TRANSFER_SIZE ? Length : PORTLINE_MAX_TRANSFER_SIZE;
 
   RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
   urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
@@ -164,11 +187,14 @@ extern "C" NTSTATUS NTAPI BulkTransferCompletion(PDEVICE_OBJECT DeviceObject, PI
 }
 
 // PortlineDeviceControl: the three device I/O controls. PASSIVE_LEVEL.
-// Completes the request before it returns its status.
+// The descriptor and the bus interface are read under StateLock, so a
+// restart never shows them half replaced. Completes the request before it
+// returns its status.
 extern "C" NTSTATUS NTAPI PortlineDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
-  if (!EnterRequest(ext, Irp)) {
-    return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+  const NTSTATUS entered = EnterRequest(ext, Irp);
+  if (!NT_SUCCESS(entered)) {
+    return CompleteRequest(Irp, entered, 0);
   }
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
@@ -177,17 +203,19 @@ extern "C" NTSTATUS NTAPI PortlineDeviceControl(PDEVICE_OBJECT DeviceObject, PIR
 
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR: {
+      AcquireStateLock(ext);
       const ULONG length = ext->ConfigDescriptorLength;
       if (outputLength < length) {
         status = STATUS_BUFFER_TOO_SMALL;
         Irp->IoStatus.Information = 0;
-        break;
+      } else {
+        if (length != 0) {
+          RtlCopyMemory(buffer, ext->ConfigDescriptor, length);
+        }
+        Irp->IoStatus.Information = length;
+        status = STATUS_SUCCESS;
       }
-      if (length != 0) {
-        RtlCopyMemory(buffer, ext->ConfigDescriptor, length);
-      }
-      Irp->IoStatus.Information = length;
-      status = STATUS_SUCCESS;
+      ReleaseStateLock(ext);
       break;
     }
     case IOCTL_PORTLINE_RESET_PIPE:
@@ -195,20 +223,20 @@ extern "C" NTSTATUS NTAPI PortlineDeviceControl(PDEVICE_OBJECT DeviceObject, PIR
       Irp->IoStatus.Information = 0;
       break;
     case IOCTL_PORTLINE_IS_HIGH_SPEED:
+      AcquireStateLock(ext);
       if (!ext->BusInterfaceAvailable) {
         status = STATUS_INVALID_PARAMETER;
         Irp->IoStatus.Information = sizeof(ULONG);
-        break;
-      }
-      if (outputLength < sizeof(ULONG)) {
+      } else if (outputLength < sizeof(ULONG)) {
         status = STATUS_BUFFER_TOO_SMALL;
         Irp->IoStatus.Information = 0;
-        break;
+      } else {
+        *static_cast<PULONG>(buffer) =
+            ext->BusInterface.IsDeviceHighSpeed(ext->BusInterface.BusContext) ? 1 : 0;
+        Irp->IoStatus.Information = sizeof(ULONG);
+        status = STATUS_SUCCESS;
       }
-      *static_cast<PULONG>(buffer) =
-          ext->BusInterface.IsDeviceHighSpeed(ext->BusInterface.BusContext) ? 1 : 0;
-      Irp->IoStatus.Information = sizeof(ULONG);
-      status = STATUS_SUCCESS;
+      ReleaseStateLock(ext);
       break;
     default:
       status = STATUS_INVALID_PARAMETER;
@@ -236,7 +264,9 @@ extern "C" NTSTATUS ResetHaltedPipe(PDEVICE_OBJECT DeviceObject) {
   RtlZeroMemory(&urb, sizeof(urb));
   urb.Hdr.Length = sizeof(urb);
   urb.Hdr.Function = URB_FUNCTION_RESET_PIPE;
+  AcquireStateLock(ext);
   urb.PipeHandle = halted->PipeHandle;
+  ReleaseStateLock(ext);
 
   NTSTATUS status = SubmitUrbAndWait(DeviceObject, reinterpret_cast<PURB>(&urb));
   if (NT_SUCCESS(status)) {

@@ -8,7 +8,8 @@ namespace {
 void ReleaseDeviceResources(PDEVICE_EXTENSION ext) {
   IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
   RtlFreeUnicodeString(&ext->InterfaceName);
-  ReleaseBusInterface(ext);
+  ReleaseBusInterface(&ext->BusInterface);
+  ext->BusInterfaceAvailable = FALSE;
   if (ext->ConfigDescriptor != NULL) {
     ExFreePoolWithTag(ext->ConfigDescriptor, PORTLINE_POOL_TAG);
     ext->ConfigDescriptor = NULL;
@@ -16,11 +17,21 @@ void ReleaseDeviceResources(PDEVICE_EXTENSION ext) {
   }
 }
 
+// Moves the device from state `from` to `to`; any other state stays.
+void ChangeState(PDEVICE_EXTENSION ext, PORTLINE_DEVICE_STATE from, PORTLINE_DEVICE_STATE to) {
+  AcquireStateLock(ext);
+  if (ext->State == from) {
+    ext->State = to;
+  }
+  ReleaseStateLock(ext);
+}
+
 }  // namespace
 
-// PortlinePnp: IRP_MJ_PNP dispatch. PASSIVE_LEVEL. Start, removal and the
-// capabilities query are forwarded, waited for and completed here; every
-// other request is passed down untouched and belongs to the lower drivers.
+// PortlinePnp: IRP_MJ_PNP dispatch. PASSIVE_LEVEL. Start, removal, cancel-stop
+// and the capabilities query are forwarded, waited for and completed here;
+// every other request is passed down and belongs to the lower drivers. From
+// query-stop until the next successful start, user requests are refused.
 extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -66,6 +77,32 @@ extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       IoReleaseRemoveLock(&ext->RemoveLock, Irp);
       return status;
 
+    case IRP_MN_CANCEL_STOP_DEVICE:
+      // The lower drivers take up their work again before ours does.
+      status = ForwardAndWait(ext->LowerDeviceObject, Irp);
+      if (NT_SUCCESS(status)) {
+        ChangeState(ext, DeviceStopPending, DeviceStarted);
+      }
+      Irp->IoStatus.Status = status;
+      IoCompleteRequest(Irp, IO_NO_INCREMENT);
+      IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+      return status;
+
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+      // New requests are refused before the lower drivers hear of the stop.
+      if (stack->MinorFunction == IRP_MN_QUERY_STOP_DEVICE) {
+        ChangeState(ext, DeviceStarted, DeviceStopPending);
+      } else {
+        AcquireStateLock(ext);
+        ext->State = DeviceStopped;
+        ReleaseStateLock(ext);
+      }
+      IoSkipCurrentIrpStackLocation(Irp);
+      status = IoCallDriver(ext->LowerDeviceObject, Irp);
+      IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+      return status;
+
     default:
       IoSkipCurrentIrpStackLocation(Irp);
       status = IoCallDriver(ext->LowerDeviceObject, Irp);
@@ -88,10 +125,26 @@ extern "C" NTSTATUS NTAPI PortlinePower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return PoCallDriver(ExtensionOf(DeviceObject)->LowerDeviceObject, Irp);
 }
 
+namespace {
+
+// Passes a system set-power request down without its device request, when
+// that cannot be made: such a request is never failed. Its stack location
+// has been marked pending. Returns STATUS_PENDING; the request belongs to
+// the lower drivers.
+NTSTATUS PassSystemPowerDown(PDEVICE_EXTENSION ext, PIRP Irp) {
+  PoStartNextPowerIrp(Irp);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  PoCallDriver(ext->LowerDeviceObject, Irp);
+  return STATUS_PENDING;
+}
+
+}  // namespace
+
 // SetSystemPower: requests the device power state that the capabilities map
 // the new system state to, and holds the system request until that device
 // request is done. PASSIVE_LEVEL. Returns STATUS_PENDING: the system request
-// belongs to DevicePowerCompletion, or has been completed here on failure.
+// belongs to DevicePowerCompletion, or, when the device request cannot be
+// made, has been passed down without it.
 extern "C" NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -109,9 +162,7 @@ extern "C" NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PPOWER_CONTEXT context = static_cast<PPOWER_CONTEXT>(
       ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_CONTEXT), PORTLINE_POOL_TAG));
   if (context == NULL) {
-    PoStartNextPowerIrp(Irp);
-    CompleteRequest(Irp, STATUS_INSUFFICIENT_RESOURCES, 0);
-    return STATUS_PENDING;
+    return PassSystemPowerDown(ext, Irp);
   }
   context->DeviceObject = DeviceObject;
   context->SystemIrp = Irp;
@@ -119,9 +170,8 @@ extern "C" NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS status = PoRequestPowerIrp(ext->Pdo, stack->MinorFunction, deviceState,
                                       DevicePowerCompletion, context, NULL);
   if (!NT_SUCCESS(status)) {
-    PoStartNextPowerIrp(Irp);
-    CompleteRequest(Irp, status, 0);
     ExFreePoolWithTag(context, PORTLINE_POOL_TAG);
+    return PassSystemPowerDown(ext, Irp);
   }
   return STATUS_PENDING;
 }

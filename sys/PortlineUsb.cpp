@@ -12,18 +12,12 @@ void FreeBlock(PVOID block) {
   ExFreePoolWithTag(block, PORTLINE_POOL_TAG);
 }
 
-}  // namespace
-
-// StartDevice: prepares a started device for transfers. PASSIVE_LEVEL, called
-// by PortlinePnp after the lower drivers started the device. Reads the
-// configuration descriptor twice (its fixed part, then all of it), checks it
-// and selects the configuration. On failure the fields of an earlier start
-// keep their values.
-extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
-  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
-
-  QueryBusInterface(DeviceObject);
-
+// ReadConfigurationDescriptor: reads the configuration descriptor twice (its
+// fixed part, then all of it) into a new pool block and checks it.
+// PASSIVE_LEVEL. On success the caller owns *Descriptor, of *Length bytes
+// (its allocation has one byte more, never written).
+NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, PUCHAR* Descriptor,
+                                     PULONG Length) {
   PUCHAR probe = static_cast<PUCHAR>(AllocateBlock(PORTLINE_PROBE_BUFFER_SIZE));
   if (probe == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -39,7 +33,6 @@ extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
     return STATUS_DEVICE_CONFIGURATION_ERROR;
   }
 
-  // One byte more than the descriptor, never written.
   PUCHAR descriptor = static_cast<PUCHAR>(AllocateBlock(totalLength + 1));
   if (descriptor == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -52,47 +45,93 @@ extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
     FreeBlock(descriptor);
     return status;
   }
+  *Descriptor = descriptor;
+  *Length = totalLength;
+  return STATUS_SUCCESS;
+}
 
-  // The copy of an earlier start is replaced only by one that is sound.
-  if (ext->ConfigDescriptor != NULL) {
-    FreeBlock(ext->ConfigDescriptor);
+}  // namespace
+
+// StartDevice: prepares a started device for transfers. PASSIVE_LEVEL, called
+// by PortlinePnp after the lower drivers started the device. Builds the new
+// state aside (bus interface, configuration descriptor, selected pipes) and
+// publishes it whole under StateLock, with the device marked started; only
+// then is the state of an earlier start given back. On failure nothing an
+// earlier start published changes.
+extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+
+  USB_BUS_INTERFACE_USBDI_V1 busInterface;
+  BOOLEAN busInterfaceAvailable = QueryBusInterface(DeviceObject, &busInterface);
+
+  PUCHAR descriptor = NULL;
+  ULONG descriptorLength = 0;
+  NTSTATUS status = ReadConfigurationDescriptor(DeviceObject, &descriptor, &descriptorLength);
+  if (!NT_SUCCESS(status)) {
+    ReleaseBusInterface(&busInterface);
+    return status;
   }
-  ext->ConfigDescriptor = descriptor;
-  ext->ConfigDescriptorLength = totalLength;
 
-  return SelectConfiguration(DeviceObject,
-                             reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor));
+  // A direction the bus returns no bulk pipe for keeps its earlier record.
+  AcquireStateLock(ext);
+  USBD_PIPE_INFORMATION bulkIn = ext->BulkInPipe;
+  USBD_PIPE_INFORMATION bulkOut = ext->BulkOutPipe;
+  ReleaseStateLock(ext);
+  status = SelectConfiguration(DeviceObject,
+                               reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor),
+                               &bulkIn, &bulkOut);
+  if (!NT_SUCCESS(status)) {
+    FreeBlock(descriptor);
+    ReleaseBusInterface(&busInterface);
+    return status;
+  }
+
+  AcquireStateLock(ext);
+  PUCHAR earlierDescriptor = ext->ConfigDescriptor;
+  USB_BUS_INTERFACE_USBDI_V1 earlierInterface = ext->BusInterface;
+  ext->ConfigDescriptor = descriptor;
+  ext->ConfigDescriptorLength = descriptorLength;
+  ext->BulkInPipe = bulkIn;
+  ext->BulkOutPipe = bulkOut;
+  ext->BusInterface = busInterface;
+  ext->BusInterfaceAvailable = busInterfaceAvailable;
+  ext->State = DeviceStarted;
+  ReleaseStateLock(ext);
+
+  // No request can reach the earlier state any more.
+  if (earlierDescriptor != NULL) {
+    FreeBlock(earlierDescriptor);
+  }
+  ReleaseBusInterface(&earlierInterface);
+  return STATUS_SUCCESS;
 }
 
 // ReleaseBusInterface: gives back the reference that a successful interface
-// query took and forgets the interface. PASSIVE_LEVEL.
-extern "C" VOID ReleaseBusInterface(PDEVICE_EXTENSION Extension) {
-  if (Extension->BusInterface.InterfaceDereference != NULL) {
-    Extension->BusInterface.InterfaceDereference(Extension->BusInterface.BusContext);
+// query took, if the record holds one, and zeroes the record. PASSIVE_LEVEL.
+extern "C" VOID ReleaseBusInterface(PUSB_BUS_INTERFACE_USBDI_V1 Interface) {
+  if (Interface->InterfaceDereference != NULL) {
+    Interface->InterfaceDereference(Interface->BusContext);
   }
-  RtlZeroMemory(&Extension->BusInterface, sizeof(Extension->BusInterface));
-  Extension->BusInterfaceAvailable = FALSE;
+  RtlZeroMemory(Interface, sizeof(*Interface));
 }
 
 // QueryBusInterface: asks the bus driver for USB_BUS_INTERFACE_USBDI_V1 on
-// systems with WDM 1.32 or later. PASSIVE_LEVEL. The IRP is allocated here,
-// sent through this driver's own device object, and freed here. A failed
-// query leaves BusInterfaceAvailable false; it never fails the start.
-extern "C" VOID QueryBusInterface(PDEVICE_OBJECT DeviceObject) {
+// systems with WDM 1.32 or later, into the caller's record. PASSIVE_LEVEL.
+// The IRP is allocated here, sent through this driver's own device object,
+// and freed here. Returns TRUE when the record holds a usable interface (and
+// a reference the caller gives back with ReleaseBusInterface); otherwise the
+// record is zero. A failed query never fails the start.
+extern "C" BOOLEAN QueryBusInterface(PDEVICE_OBJECT DeviceObject,
+                                     PUSB_BUS_INTERFACE_USBDI_V1 Interface) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+  RtlZeroMemory(Interface, sizeof(*Interface));
 
-  // The interface of an earlier start holds a reference of its own.
-  ReleaseBusInterface(ext);
-
-  ext->BusInterfaceAvailable = IoIsWdmVersionAvailable(1, 0x20);
-  if (!ext->BusInterfaceAvailable) {
-    return;
+  if (!IoIsWdmVersionAvailable(1, 0x20)) {
+    return FALSE;
   }
-
   PIRP irp = IoAllocateIrp(ext->LowerDeviceObject->StackSize, FALSE);
   if (irp == NULL) {
-    ext->BusInterfaceAvailable = FALSE;
-    return;
+    return FALSE;
   }
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -104,7 +143,7 @@ extern "C" VOID QueryBusInterface(PDEVICE_OBJECT DeviceObject) {
   next->Parameters.QueryInterface.InterfaceType = &USB_BUS_INTERFACE_USBDI_GUID;
   next->Parameters.QueryInterface.Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
   next->Parameters.QueryInterface.Version = USB_BUSIF_USBDI_VERSION_1;
-  next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&ext->BusInterface);
+  next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(Interface);
   next->Parameters.QueryInterface.InterfaceSpecificData = NULL;
   // Every PnP request starts out as "not supported" until a driver answers it.
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -118,11 +157,14 @@ extern "C" VOID QueryBusInterface(PDEVICE_OBJECT DeviceObject) {
 
   if (!NT_SUCCESS(status)) {
     // No reference was taken; whatever was written there is not an interface.
-    RtlZeroMemory(&ext->BusInterface, sizeof(ext->BusInterface));
-    ext->BusInterfaceAvailable = FALSE;
-  } else if (ext->BusInterface.IsDeviceHighSpeed == NULL) {
-    ReleaseBusInterface(ext);
+    RtlZeroMemory(Interface, sizeof(*Interface));
+    return FALSE;
   }
+  if (Interface->IsDeviceHighSpeed == NULL) {
+    ReleaseBusInterface(Interface);
+    return FALSE;
+  }
+  return TRUE;
 }
 
 // GetConfigurationDescriptor: reads Length bytes of the configuration
@@ -178,13 +220,14 @@ extern "C" NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 }
 
 // SelectConfiguration: selects the configuration with its first interface of
-// class 0, every pipe capped at 64 bytes per transfer, and records the bulk
-// pipes the bus driver returns. PASSIVE_LEVEL. The descriptor has been
-// checked by ValidateConfigurationDescriptor.
+// class 0, asking for 64 bytes per transfer on every pipe, and copies the
+// bulk pipes the bus driver returns into the caller's two records.
+// PASSIVE_LEVEL. The descriptor has been checked by
+// ValidateConfigurationDescriptor.
 extern "C" NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
-                                        PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor) {
-  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
-
+                                        PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor,
+                                        PUSBD_PIPE_INFORMATION BulkInPipe,
+                                        PUSBD_PIPE_INFORMATION BulkOutPipe) {
   PUSBD_INTERFACE_LIST_ENTRY list =
       static_cast<PUSBD_INTERFACE_LIST_ENTRY>(AllocateBlock(2 * sizeof(USBD_INTERFACE_LIST_ENTRY)));
   if (list == NULL) {
@@ -215,9 +258,9 @@ extern "C" NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
         continue;
       }
       if (pipe->EndpointAddress & USB_ENDPOINT_DIRECTION_MASK) {
-        ext->BulkInPipe = *pipe;
+        *BulkInPipe = *pipe;
       } else {
-        ext->BulkOutPipe = *pipe;
+        *BulkOutPipe = *pipe;
       }
     }
   }

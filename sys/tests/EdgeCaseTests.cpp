@@ -1,8 +1,10 @@
 // Edge cases of start, the control requests, power and removal, malformed
 // descriptors from the device, and hostile or concurrent use.
 #include <algorithm>
+#include <atomic>
 #include <future>
 #include <thread>
+#include <utility>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -99,18 +101,28 @@ TEST(Start, ALowerSuccessOtherThanZeroIsPassedOnWithoutReadingAnyDescriptor) {
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
-TEST(Start, ALowerFailureFailsTheStartAndReadsAreRefusedUntilAStartSucceeds) {
-  BusConfig config;
-  config.startStatus = STATUS_IO_DEVICE_ERROR;
-  Harness h(config);
+TEST(Start, UntilAStartSucceedsCreatesReadsWritesAndControlsAreRefusedAsNotReady) {
+  Harness h;
   ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
+  Handle early;
+  EXPECT_EQ(h.Open(&early), STATUS_DEVICE_NOT_READY);
+  h.Bus().FailNext(BusRequest::Start, STATUS_IO_DEVICE_ERROR);
   EXPECT_EQ(h.Start(), STATUS_IO_DEVICE_ERROR);
   EXPECT_TRUE(h.Bus().DescriptorReadLengths().empty());
   Handle file;
-  ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
+  EXPECT_EQ(h.Open(&file), STATUS_DEVICE_NOT_READY);
   EXPECT_EQ(h.Read(file, 64, nullptr), STATUS_DEVICE_NOT_READY);
   EXPECT_EQ(h.Write(file, Bytes(8), nullptr), STATUS_DEVICE_NOT_READY);
+  ULONG_PTR info = 1;
+  EXPECT_EQ(h.Control(IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, 4096, nullptr, &info), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(info, 0u);
   EXPECT_TRUE(h.Bus().TransferLengths(true).empty());
+  ASSERT_EQ(h.Start(), STATUS_SUCCESS);
+  ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
+  h.Bus().SendFromDevice(Bytes(3));
+  std::vector<UCHAR> got;
+  EXPECT_EQ(h.Read(file, 64, &got), STATUS_SUCCESS);
+  EXPECT_EQ(got, Bytes(3));
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
@@ -126,6 +138,77 @@ TEST(Start, ARestartReleasesTheEarlierDescriptorCopyAndReference) {
   EXPECT_EQ(descriptorBlocks, 1u);
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
+
+// ---- Restart: the new state is published whole, and I/O waits for it ----------------------
+
+namespace {
+
+struct Restart {
+  const char* name;
+  bool throughStop;   // query-stop and stop first, as a rebalance does
+  BusRequest during;  // the request of the new start that the controls arrive in
+};
+
+const Restart kRestarts[] = {
+    {"after a stop, during the interface query", true, BusRequest::QueryInterface},
+    {"after a stop, during select configuration", true, BusRequest::SelectConfiguration},
+    {"without a stop, during the interface query", false, BusRequest::QueryInterface},
+    {"without a stop, during select configuration", false, BusRequest::SelectConfiguration},
+};
+
+class DuringARestart : public ::testing::TestWithParam<Restart> {};
+
+}  // namespace
+
+TEST_P(DuringARestart, ControlRequestsSeeTheEarlierStateWholeOrAreRefused) {
+  const Descriptor earlier = StandardConfigDescriptor();
+  const Descriptor later = Configuration(
+      {Interface(0, 0, 3), Endpoint(0x83, kInterrupt), Endpoint(0x81, kBulk), Endpoint(0x02, kBulk)});
+  using Answer = std::pair<NTSTATUS, std::vector<UCHAR>>;
+  std::vector<Answer> answers;
+  bool armed = false;
+  Harness* harness = nullptr;
+  BusConfig config;
+  config.highSpeed = true;
+  config.descriptorReads = {earlier, earlier, later};
+  config.onRequest = [&](BusRequest request) {
+    if (!armed || request != GetParam().during) return;
+    armed = false;
+    // Another program's requests, while the start waits for the bus.
+    std::thread([&] {
+      for (ULONG code : {IOCTL_PORTLINE_IS_HIGH_SPEED, IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR}) {
+        std::vector<UCHAR> out;
+        const NTSTATUS status = harness->Control(code, 4096, &out, nullptr);
+        answers.emplace_back(status, out);
+      }
+    }).join();
+  };
+  Harness h(config);
+  harness = &h;
+  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+  Handle file;
+  ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
+  if (GetParam().throughStop) {
+    ASSERT_EQ(h.Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
+    ASSERT_EQ(h.Pnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS);
+  }
+  armed = true;
+  ASSERT_EQ(h.Start(), STATUS_SUCCESS);
+  if (GetParam().throughStop) {
+    EXPECT_THAT(answers, ElementsAre(Answer{STATUS_DEVICE_NOT_READY, {}},
+                                     Answer{STATUS_DEVICE_NOT_READY, {}}));
+  } else {
+    EXPECT_THAT(answers, ElementsAre(Answer{STATUS_SUCCESS, {1, 0, 0, 0}}, Answer{STATUS_SUCCESS, earlier}));
+  }
+  std::vector<UCHAR> out;
+  EXPECT_EQ(h.Control(IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, 4096, &out, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(out, later);
+  EXPECT_EQ(h.Control(IOCTL_PORTLINE_IS_HIGH_SPEED, 4, &out, nullptr), STATUS_SUCCESS);
+  EXPECT_THAT(out, ElementsAre(1, 0, 0, 0));
+  EXPECT_THAT(h.Finish(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Restart, DuringARestart, ::testing::ValuesIn(kRestarts), CaseName());
 
 TEST(AddDevice, AFailedInterfaceRegistrationLeavesNoDeviceObject) {
   AllocationSite registration{};
@@ -209,12 +292,7 @@ TEST_P(MalformedDescriptor, FailsTheStartWithAClearStatusAndNeverReachesTheParse
   EXPECT_EQ(h.Start(), GetParam().status);
   EXPECT_EQ(h.Bus().SelectCount(), 0);
   Handle file;
-  ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
-  EXPECT_EQ(h.Read(file, 64, nullptr), STATUS_DEVICE_NOT_READY);
-  std::vector<UCHAR> out;
-  ULONG_PTR info = 1;
-  EXPECT_EQ(h.Control(IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, 4096, &out, &info), STATUS_SUCCESS);
-  EXPECT_EQ(info, 0u);
+  EXPECT_EQ(h.Open(&file), STATUS_DEVICE_NOT_READY);
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
@@ -252,16 +330,6 @@ TEST(Create, WithoutAFileObjectIsRefused) {
   Harness h;
   ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
   EXPECT_EQ(h.OpenWithoutFileObject(), STATUS_INVALID_PARAMETER);
-  EXPECT_THAT(h.Finish(), IsEmpty());
-}
-
-TEST(ControlRequests, TheDescriptorBeforeTheFirstStartIsEmpty) {
-  Harness h;
-  ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
-  std::vector<UCHAR> out;
-  ULONG_PTR info = 1;
-  EXPECT_EQ(h.Control(IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, 0, &out, &info), STATUS_SUCCESS);
-  EXPECT_EQ(info, 0u);
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
@@ -342,6 +410,24 @@ TEST(ControlRequests, WhenBothPipesHaltOnlyTheLaterIsRecordedAndReset) {
   EXPECT_EQ(h.Control(IOCTL_PORTLINE_RESET_PIPE, 0, nullptr, nullptr), STATUS_SUCCESS);
   EXPECT_FALSE(h.Bus().Halted(false));
   EXPECT_TRUE(h.Bus().Halted(true));
+  EXPECT_THAT(h.Finish(), IsEmpty());
+}
+
+TEST(ControlRequests, AReadShorterThanThePacketEndsInBabbleAndReadsAgainAfterTheReset) {
+  Harness h;
+  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+  Handle file;
+  ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
+  h.Bus().SendFromDevice(Bytes(64));
+  std::vector<UCHAR> got{1};
+  EXPECT_EQ(h.Read(file, 10, &got), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(got.empty());
+  EXPECT_EQ(h.Extension()->HaltedPipe, &h.Extension()->BulkInPipe);
+  h.Bus().SendFromDevice(Bytes(5, 9));
+  EXPECT_EQ(h.Read(file, 64, nullptr), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(h.Control(IOCTL_PORTLINE_RESET_PIPE, 0, nullptr, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(h.Read(file, 64, &got), STATUS_SUCCESS);
+  EXPECT_EQ(got, Bytes(5, 9));
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
@@ -431,11 +517,14 @@ TEST(HostileUse, ManyConcurrentReadsAndWritesOnSeveralHandlesWhilePnpAndPowerReq
 
   std::vector<std::vector<Request>> reads(kHandles);
   std::vector<std::thread> users;
+  std::atomic<int> writesSent{0};
+  std::atomic<int> writesRefused{0};
   for (int u = 0; u < kHandles; ++u) {
-    users.emplace_back([&h, &reads, &files, u] {
+    users.emplace_back([&h, &reads, &files, &writesSent, &writesRefused, u] {
       for (int i = 0; i < kReadsEach; ++i) {
         reads[u].push_back(h.BeginRead(files[u], 4096));
-        h.Write(files[u], Bytes(10 + i, static_cast<UCHAR>(u)), nullptr);
+        const NTSTATUS status = h.Write(files[u], Bytes(10 + i, static_cast<UCHAR>(u)), nullptr);
+        (status == STATUS_SUCCESS ? writesSent : writesRefused)++;
       }
     });
   }
@@ -444,134 +533,32 @@ TEST(HostileUse, ManyConcurrentReadsAndWritesOnSeveralHandlesWhilePnpAndPowerReq
   EXPECT_EQ(h.QueryPower(SystemPowerState, POWER_STATE{.SystemState = PowerSystemSleeping1}), STATUS_SUCCESS);
   for (auto& t : users) t.join();
 
-  for (int chunk = 0; chunk < kHandles * kReadsEach; ++chunk) {
+  // Between the query-stop and its cancellation requests are refused at
+  // once; every other read waits in the bus for data.
+  std::vector<Request> waiting;
+  for (auto& perHandle : reads) {
+    for (auto& read : perHandle) {
+      if (!read->done) {
+        waiting.push_back(read);
+      } else {
+        EXPECT_EQ(read->status, STATUS_DEVICE_NOT_READY);
+      }
+    }
+  }
+  for (std::size_t chunk = 0; chunk < waiting.size(); ++chunk) {
     h.Bus().SendFromDevice(Bytes(16, static_cast<UCHAR>(chunk)));
   }
   std::vector<UCHAR> firsts;
-  for (auto& perHandle : reads) {
-    for (auto& read : perHandle) {
-      ASSERT_EQ(h.Wait(read), STATUS_SUCCESS);
-      ASSERT_EQ(read->data.size(), 16u);
-      firsts.push_back(read->data[0]);
-    }
+  for (auto& read : waiting) {
+    ASSERT_EQ(h.Wait(read), STATUS_SUCCESS);
+    ASSERT_EQ(read->data.size(), 16u);
+    firsts.push_back(read->data[0]);
   }
   std::sort(firsts.begin(), firsts.end());
-  for (int chunk = 0; chunk < kHandles * kReadsEach; ++chunk) {
+  for (std::size_t chunk = 0; chunk < waiting.size(); ++chunk) {
     EXPECT_EQ(firsts[chunk], static_cast<UCHAR>(chunk));
   }
-  EXPECT_EQ(h.Bus().ReceivedByDevice().size(), static_cast<std::size_t>(kHandles * kReadsEach));
-  EXPECT_THAT(h.Finish(), IsEmpty());
-}
-
-// ---- Single allocation failures with a known outcome ------------------------------------------
-
-namespace {
-
-// The pool site of the scenario that asks for `size` bytes; fails the test
-// when there is none.
-AllocationSite PoolSiteOfSize(const std::function<void(Harness&)>& scenario, std::size_t size) {
-  Harness h;
-  RecordAllocationSites();
-  scenario(h);
-  h.Finish();
-  for (const RecordedSite& s : RecordedAllocationSites()) {
-    if (s.site.kind == AllocationKind::Pool && s.size == size) return s.site;
-  }
-  ADD_FAILURE() << "no pool allocation of " << size << " bytes";
-  return {};
-}
-
-AllocationSite SiteOfKind(const std::function<void(Harness&)>& scenario, AllocationKind kind) {
-  Harness h;
-  RecordAllocationSites();
-  scenario(h);
-  h.Finish();
-  for (const RecordedSite& s : RecordedAllocationSites()) {
-    if (s.site.kind == kind) return s.site;
-  }
-  ADD_FAILURE() << "no allocation of kind " << AllocationKindName(kind);
-  return {};
-}
-
-void ArriveAndRead(Harness& h) {
-  h.Arrive();
-  Handle file;
-  h.Open(&file);
-  h.Bus().SendFromDevice(Bytes(4));
-  h.Read(file, 64, nullptr);
-}
-
-void ArriveAndSleep(Harness& h) {
-  h.Arrive();
-  h.SetSystemPower(PowerSystemSleeping3);
-}
-
-}  // namespace
-
-TEST(AllocationFailure, OfTheInterfaceListFailsTheStartWithNoMemory) {
-  const AllocationSite list =
-      PoolSiteOfSize([](Harness& h) { h.Arrive(); }, 2 * sizeof(USBD_INTERFACE_LIST_ENTRY));
-  Harness h;
-  FailAllocationSiteOnce(list);
-  ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(h.Start(), STATUS_NO_MEMORY);
-  EXPECT_EQ(h.Bus().SelectCount(), 0);
-  EXPECT_THAT(h.Finish(), IsEmpty());
-}
-
-TEST(AllocationFailure, OfTheSelectRequestFailsTheStartWithInsufficientResources) {
-  const AllocationSite request =
-      SiteOfKind([](Harness& h) { h.Arrive(); }, AllocationKind::ConfigurationRequest);
-  Harness h;
-  FailAllocationSiteOnce(request);
-  ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
-  EXPECT_EQ(h.Start(), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_THAT(h.Finish(), IsEmpty());
-}
-
-TEST(AllocationFailure, OfATransferUrbOrContextFailsTheReadWithNothingSent) {
-  for (std::size_t size : {sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), sizeof(TRANSFER_CONTEXT)}) {
-    const AllocationSite site = PoolSiteOfSize(ArriveAndRead, size);
-    Harness h;
-    ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
-    Handle file;
-    ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
-    FailAllocationSiteOnce(site);
-    std::vector<UCHAR> got{1};
-    EXPECT_EQ(h.Read(file, 64, &got), STATUS_INSUFFICIENT_RESOURCES) << size;
-    EXPECT_TRUE(got.empty());
-    EXPECT_TRUE(h.Bus().TransferLengths(true).empty());
-    EXPECT_THAT(h.Finish(), IsEmpty());
-  }
-}
-
-TEST(AllocationFailure, OfThePowerContextCompletesTheSystemRequestWithInsufficientResources) {
-  const AllocationSite context = PoolSiteOfSize(ArriveAndSleep, sizeof(POWER_CONTEXT));
-  Harness h;
-  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
-  FailAllocationSiteOnce(context);
-  EXPECT_EQ(h.SetSystemPower(PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_TRUE(h.Bus().PowerSequence().empty());
-  EXPECT_EQ(h.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
-  EXPECT_THAT(h.Finish(), IsEmpty());
-}
-
-TEST(AllocationFailure, OfTheDevicePowerRequestCompletesTheSystemRequestWithItsStatus) {
-  const AllocationSite request = SiteOfKind(ArriveAndSleep, AllocationKind::PowerIrp);
-  Harness h;
-  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
-  FailAllocationSiteOnce(request);
-  EXPECT_EQ(h.SetSystemPower(PowerSystemSleeping3), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_TRUE(h.Bus().PowerSequence().empty());
-  EXPECT_THAT(h.Finish(), IsEmpty());
-}
-
-TEST(AllocationFailure, OfTheInterfaceQueryIrpLeavesTheStartWorkingWithoutTheBusInterface) {
-  const AllocationSite irp = SiteOfKind([](Harness& h) { h.Arrive(); }, AllocationKind::AllocateIrp);
-  Harness h;
-  FailAllocationSiteOnce(irp);
-  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
-  EXPECT_FALSE(h.Extension()->BusInterfaceAvailable);
-  EXPECT_EQ(h.Control(IOCTL_PORTLINE_IS_HIGH_SPEED, 4, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(writesSent + writesRefused, kHandles * kReadsEach);
+  EXPECT_EQ(h.Bus().ReceivedByDevice().size(), static_cast<std::size_t>(writesSent));
   EXPECT_THAT(h.Finish(), IsEmpty());
 }

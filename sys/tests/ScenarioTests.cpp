@@ -1,6 +1,7 @@
 // Whole-device scenarios in both completion modes, and the systematic
 // low-resources simulation: every scenario re-run once per allocation it
-// makes (every call of every allocation site), with only that call failing.
+// makes (every call of every allocation site), with only that call failing
+// and the step it fails in held to the one outcome stated for its site.
 #include <cstdio>
 
 #include <gmock/gmock.h>
@@ -48,6 +49,47 @@ std::string NameOf(const ::testing::TestParamInfo<Variant>& info) {
 
 int g_faultRuns = 0;
 
+// What the step an allocation failure happens in ends with, site by site.
+struct SiteOutcome {
+  const char* site;
+  AllocationKind kind;
+  std::size_t poolSize;  // pool sites only: the bytes they ask for
+  NTSTATUS status;
+};
+
+const SiteOutcome kOutcomes[] = {
+    {"the device object", AllocationKind::CreateDevice, 0, STATUS_INSUFFICIENT_RESOURCES},
+    {"the interface registration", AllocationKind::RegisterInterface, 0, STATUS_INSUFFICIENT_RESOURCES},
+    {"the descriptor probe", AllocationKind::Pool, PORTLINE_PROBE_BUFFER_SIZE, STATUS_INSUFFICIENT_RESOURCES},
+    {"the descriptor copy", AllocationKind::Pool, StandardConfigDescriptor().size() + 1,
+     STATUS_INSUFFICIENT_RESOURCES},
+    {"a descriptor read's URB", AllocationKind::Pool, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
+     STATUS_INSUFFICIENT_RESOURCES},
+    {"the interface list", AllocationKind::Pool, 2 * sizeof(USBD_INTERFACE_LIST_ENTRY), STATUS_NO_MEMORY},
+    {"the select-configuration URB", AllocationKind::ConfigurationRequest, 0, STATUS_INSUFFICIENT_RESOURCES},
+    {"a synchronous URB's IRP", AllocationKind::BuildIoctlIrp, 0, STATUS_INSUFFICIENT_RESOURCES},
+    // The start goes on without the bus interface.
+    {"the bus interface query's IRP", AllocationKind::AllocateIrp, 0, STATUS_SUCCESS},
+    {"a transfer URB", AllocationKind::Pool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
+     STATUS_INSUFFICIENT_RESOURCES},
+    {"a transfer context", AllocationKind::Pool, sizeof(TRANSFER_CONTEXT), STATUS_INSUFFICIENT_RESOURCES},
+    // The system request goes down without its device request.
+    {"a power context", AllocationKind::Pool, sizeof(POWER_CONTEXT), STATUS_SUCCESS},
+    {"a device power request", AllocationKind::PowerIrp, 0, STATUS_SUCCESS},
+};
+
+// The one outcome stated for a recorded site, or null.
+const SiteOutcome* OutcomeOf(const RecordedSite& recorded) {
+  const SiteOutcome* found = nullptr;
+  for (const SiteOutcome& o : kOutcomes) {
+    if (o.kind != recorded.site.kind) continue;
+    if (o.kind == AllocationKind::Pool && o.poolSize != recorded.size) continue;
+    if (found != nullptr) return nullptr;
+    found = &o;
+  }
+  return found;
+}
+
 class Scenario : public ::testing::TestWithParam<Variant> {};
 
 }  // namespace
@@ -71,15 +113,16 @@ TEST_P(Scenario, EndsCleanlyWhenAnyOneAllocationFails) {
   int runs = 0;
   // Every call of every site fails once, each in a run of its own.
   for (const RecordedSite& recorded : sites) {
+    const SiteOutcome* outcome = OutcomeOf(recorded);
+    ASSERT_NE(outcome, nullptr) << "no single outcome stated for " << AllocationKindName(recorded.site.kind)
+                                << " of " << recorded.size << " bytes at " << recorded.site.caller;
     for (int call = 1; call <= recorded.calls; ++call) {
       Harness h(ConfigFor(GetParam()));
-      FailAllocationSiteOnce(recorded.site, call);
+      h.InjectFailure(recorded.site, call, outcome->status);
       GetParam().scenario.run(h);
       const auto problems = h.Finish();
-      const char* kind = AllocationKindName(recorded.site.kind);
-      EXPECT_TRUE(InjectedFailureHappened()) << kind << " call " << call;
-      EXPECT_THAT(problems, IsEmpty()) << "failing call " << call << " of " << kind << " at "
-                                       << recorded.site.caller;
+      EXPECT_TRUE(InjectedFailureHappened()) << outcome->site << " call " << call;
+      EXPECT_THAT(problems, IsEmpty()) << "failing call " << call << " of " << outcome->site;
       ++runs;
     }
   }

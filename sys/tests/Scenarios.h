@@ -1,7 +1,8 @@
 // Whole-device scenarios, written so that the same steps serve as a plain
-// test and as a run with one allocation made to fail: every check goes
-// through Harness::Expect, which accepts a clean failure status once an
-// injected failure has happened.
+// test and as a run with one allocation made to fail: every request that
+// can allocate is a Harness::Step, which holds the step the failure happens
+// in to that allocation's exact status and then takes it again, so the rest
+// of the run must come out exactly as in the plain test.
 #pragma once
 
 #include <functional>

@@ -54,12 +54,6 @@ struct CallerBuffer {
 
 }  // namespace
 
-bool IsCleanFailure(NTSTATUS status) {
-  return status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_NO_MEMORY ||
-         status == STATUS_DEVICE_NOT_READY || status == STATUS_INVALID_PARAMETER ||
-         status == STATUS_NO_SUCH_DEVICE;
-}
-
 Harness::Harness(BusConfig config) {
   ResetModel();
   busDriver_ = CreateDriverObject();
@@ -352,16 +346,43 @@ NTSTATUS Harness::Wait(const Request& request) {
 }
 
 // ---- Checks -------------------------------------------------------------------------
+void Harness::InjectFailure(const AllocationSite& site, int call, NTSTATUS status) {
+  injecting_ = true;
+  failureStatus_ = status;
+  FailAllocationSiteOnce(site, call);
+}
+
+bool Harness::Step(const char* what, NTSTATUS expected, const std::function<NTSTATUS()>& op) {
+  const bool before = InjectedFailureHappened();
+  NTSTATUS status = op();
+  const bool met = !before && InjectedFailureHappened();
+  if (met) {
+    failureMet_ = true;
+    Expect(status, failureStatus_, Format("%s, where the allocation failed", what).c_str());
+    if (status != expected) status = op();
+  }
+  Expect(status, expected, what);
+  return met;
+}
+
+Request Harness::BeginStep(const char* what, const std::function<Request()>& op) {
+  const bool before = InjectedFailureHappened();
+  Request request = op();
+  if (before || !InjectedFailureHappened()) return request;
+  failureMet_ = true;
+  Expect(Wait(request), failureStatus_, Format("%s, where the allocation failed", what).c_str());
+  return op();
+}
+
 void Harness::Expect(NTSTATUS status, NTSTATUS expected, const char* what) {
   if (status == expected) return;
-  if (InjectedFailureHappened() && IsCleanFailure(status)) return;
   std::lock_guard lock(mu_);
   problems_.push_back(Format("%s: status 0x%08lX, expected 0x%08lX", what,
                              static_cast<unsigned long>(status), static_cast<unsigned long>(expected)));
 }
 
 void Harness::Expect(bool condition, const char* what) {
-  if (condition || InjectedFailureHappened()) return;
+  if (condition) return;
   std::lock_guard lock(mu_);
   problems_.push_back(what);
 }
@@ -372,6 +393,9 @@ std::vector<std::string> Harness::Finish() {
   if (fdo_ != nullptr) Expect(Remove(), STATUS_SUCCESS, "removal at the end of the scenario");
   DrainDeferred();
   std::lock_guard lock(mu_);
+  if (injecting_ && InjectedFailureHappened() && !failureMet_) {
+    problems_.push_back("the injected allocation failure happened outside every scenario step");
+  }
   for (auto& v : TakeViolations()) problems_.push_back("verifier: " + v);
   const auto pool = OutstandingPool();
   if (!pool.empty()) problems_.push_back("pool left allocated after removal: " + DescribePool(pool));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -72,11 +73,24 @@ class Harness {
   // Sends a major function the driver does not handle.
   NTSTATUS Other(UCHAR major);
 
-  // ---- Scenario checks that hold in fault-injection runs too ----
-  // Records a problem unless status is `expected` or, once an injected
-  // failure has happened, a clean failure status.
+  // ---- Scenario steps and checks, in plain and fault-injection runs ----
+  // Fails the given call of one allocation site in this run (the first is
+  // 1); the step that call happens in must end with exactly `status`.
+  void InjectFailure(const AllocationSite& site, int call, NTSTATUS status);
+  NTSTATUS InjectedFailureStatus() const { return failureStatus_; }
+  // One step of a scenario, as user mode or a manager takes it; it must end
+  // with `expected`. When the injected failure happens inside it, it must
+  // end with InjectedFailureStatus() instead, and is then taken once more,
+  // as its caller would, unless that already is `expected`. Returns true when
+  // the failure happened inside it.
+  bool Step(const char* what, NTSTATUS expected, const std::function<NTSTATUS()>& op);
+  // The same for a request left in flight: one that the injected failure
+  // ended at once must have ended with InjectedFailureStatus() and is sent
+  // again.
+  Request BeginStep(const char* what, const std::function<Request()>& op);
+  // Records a problem unless status is `expected`.
   void Expect(NTSTATUS status, NTSTATUS expected, const char* what);
-  // Records a problem unless `condition`; skipped after an injected failure.
+  // Records a problem unless `condition`.
   void Expect(bool condition, const char* what);
   // Ends the scenario: removes the device if it is still there, lets all
   // work finish, and returns every problem and verifier violation, plus any
@@ -98,9 +112,9 @@ class Harness {
   std::condition_variable cv_;
   bool finished_ = false;
   bool everAdded_ = false;
+  bool injecting_ = false;
+  bool failureMet_ = false;  // a step saw the injected failure
+  NTSTATUS failureStatus_ = STATUS_SUCCESS;
 };
-
-// Statuses a request may end with when an allocation was made to fail.
-bool IsCleanFailure(NTSTATUS status);
 
 }  // namespace kmodel

@@ -105,6 +105,10 @@ Model& M() {
 }
 
 thread_local KIRQL t_irql = PASSIVE_LEVEL;
+thread_local char t_threadIdentity;  // its address names the thread as a mutex owner
+
+// The dispatcher type of a mutex (KOBJECTS' MutantObject); events are 0 and 1.
+constexpr UCHAR kMutantObject = 2;
 thread_local int t_inPoCallDriver = 0;
 
 // Events: one lock and one condition for all of them, as in a dispatcher.
@@ -568,7 +572,7 @@ void WaitUntilDriverWaitsOrDeletes(PDEVICE_OBJECT device) {
     {
       std::unique_lock lock(g_eventMu);
       for (PRKEVENT e : g_waitedOn) {
-        if (e->Header.SignalState == 0) return;
+        if (e->Header.SignalState == 0 && e->Header.Type != kMutantObject) return;
       }
       g_eventCv.wait_for(lock, std::chrono::milliseconds(1));
     }
@@ -666,6 +670,11 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   }
   auto* event = static_cast<PRKEVENT>(Object);
   std::unique_lock lock(g_eventMu);
+  if (event->Header.Type == kMutantObject &&
+      static_cast<PKMUTEX>(Object)->OwnerThread == reinterpret_cast<PKTHREAD>(&t_threadIdentity)) {
+    Violation("a mutex acquired again by the thread that holds it");
+    return STATUS_SUCCESS;
+  }
   g_waitedOn.push_back(event);
   g_eventCv.notify_all();
   const bool signalled = g_eventCv.wait_for(lock, std::chrono::seconds(20),
@@ -676,7 +685,37 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     std::abort();
   }
   if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+  if (event->Header.Type == kMutantObject) {
+    event->Header.SignalState = 0;
+    static_cast<PKMUTEX>(Object)->OwnerThread = reinterpret_cast<PKTHREAD>(&t_threadIdentity);
+  }
   return STATUS_SUCCESS;
+}
+
+// A mutex is free (signal state 1) or held by one thread; the driver never
+// acquires one recursively.
+VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
+  (void)Level;
+  std::memset(Mutex, 0, sizeof(*Mutex));
+  Mutex->Header.Type = kMutantObject;
+  Mutex->Header.SignalState = 1;
+}
+
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  if (Wait) Violation("KeReleaseMutex with Wait = TRUE");
+  if (t_irql > DISPATCH_LEVEL) Violation("KeReleaseMutex above DISPATCH_LEVEL");
+  LONG previous;
+  {
+    std::lock_guard lock(g_eventMu);
+    if (Mutex->OwnerThread != reinterpret_cast<PKTHREAD>(&t_threadIdentity)) {
+      Violation("a mutex released by a thread that does not hold it");
+    }
+    previous = Mutex->Header.SignalState;
+    Mutex->OwnerThread = nullptr;
+    Mutex->Header.SignalState = 1;
+  }
+  g_eventCv.notify_all();
+  return previous;
 }
 
 // ---- IRPs -------------------------------------------------------------------------

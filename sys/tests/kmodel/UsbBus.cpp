@@ -137,6 +137,7 @@ void UsbBus::HandleUrb(PIRP irp, PURB urb) {
 }
 
 void UsbBus::HandleDescriptor(PIRP irp, PURB urb) {
+  if (config_.onRequest) config_.onRequest(BusRequest::GetDescriptor);
   auto& request = urb->UrbControlDescriptorRequest;
   if (urb->UrbHeader.Length != sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)) {
     Violation("descriptor URB with header length %u", urb->UrbHeader.Length);
@@ -169,6 +170,7 @@ void UsbBus::HandleDescriptor(PIRP irp, PURB urb) {
 }
 
 void UsbBus::HandleSelect(PIRP irp, PURB urb) {
+  if (config_.onRequest) config_.onRequest(BusRequest::SelectConfiguration);
   std::lock_guard lock(mu_);
   ++selects_;
   Failure failure;
@@ -212,7 +214,10 @@ void UsbBus::HandleSelect(PIRP irp, PURB urb) {
     p.Interval = d[offset + 6];
     p.PipeHandle = HandleFor(p.EndpointAddress);
     selectedSizes_.push_back(p.MaximumTransferSize);
-    pipes_[p.PipeHandle] = {p.EndpointAddress, p.PipeType, p.MaximumTransferSize};
+    // As real stacks have done since Windows XP, the bus ignores the size the
+    // client asked for and reports its own.
+    p.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+    pipes_[p.PipeHandle] = {p.EndpointAddress, p.PipeType, p.MaximumPacketSize};
   }
   if (pipe != info->NumberOfPipes) {
     urb->UrbHeader.Status = USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
@@ -274,11 +279,6 @@ bool UsbBus::HandleBulk(PIRP irp, PURB urb) {
     Violation("bulk transfer flags 0x%lX do not match the pipe's direction",
               static_cast<unsigned long>(transfer.TransferFlags));
   }
-  if (transfer.TransferBufferLength > pipe->second.maximumTransferSize) {
-    Violation("bulk transfer of %lu bytes exceeds the pipe's maximum transfer size %lu",
-              static_cast<unsigned long>(transfer.TransferBufferLength),
-              static_cast<unsigned long>(pipe->second.maximumTransferSize));
-  }
   if (transfer.TransferBufferMDL == nullptr ||
       MmGetMdlByteCount(transfer.TransferBufferMDL) < transfer.TransferBufferLength) {
     Violation("bulk transfer without an MDL large enough for it");
@@ -307,28 +307,52 @@ bool UsbBus::HandleBulk(PIRP irp, PURB urb) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     return false;
   }
-  if (!inData_.empty()) {
-    MoveIn(irp, urb);
-    return false;
-  }
+  PendingIn pending{irp, urb, 0};
+  if (MoveIn(pending)) return false;
   IoMarkIrpPending(irp);
-  pendingIn_.push_back(irp);
+  pendingIn_.push_back(pending);
   GuardIrp(irp, true);
   return true;
 }
 
-// Moves the device's next bytes into an IN transfer. Called with mu_ held.
-bool UsbBus::MoveIn(PIRP irp, PURB urb) {
-  auto& transfer = urb->UrbBulkOrInterruptTransfer;
-  std::vector<UCHAR>& chunk = inData_.front();
-  const ULONG n = std::min<ULONG>(transfer.TransferBufferLength, static_cast<ULONG>(chunk.size()));
-  std::memcpy(MdlAddress(transfer.TransferBufferMDL), chunk.data(), n);
-  chunk.erase(chunk.begin(), chunk.begin() + n);
-  if (chunk.empty()) inData_.pop_front();
-  transfer.TransferBufferLength = n;
-  urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-  irp->IoStatus.Status = STATUS_SUCCESS;
-  return true;
+// The maximum packet size of the selected IN endpoint. Called with mu_ held.
+USHORT UsbBus::InPacketSize() {
+  for (auto& [handle, pipe] : pipes_) {
+    if ((pipe.address & 0x80) && pipe.type == UsbdPipeTypeBulk && pipe.maximumPacketSize != 0) {
+      return pipe.maximumPacketSize;
+    }
+  }
+  return 64;
+}
+
+// Moves the device's packets into an IN transfer, whole, until a short
+// packet or a full buffer ends it. A packet that does not fit in the room
+// left is babble: it is lost, the transfer ends in error with the bytes it
+// had, and the endpoint halts. Called with mu_ held and the IRP unguarded.
+bool UsbBus::MoveIn(PendingIn& pending) {
+  auto& transfer = pending.urb->UrbBulkOrInterruptTransfer;
+  const ULONG length = transfer.TransferBufferLength;
+  const USHORT packetSize = InPacketSize();
+  auto finish = [&](NTSTATUS status, USBD_STATUS usbd) {
+    transfer.TransferBufferLength = pending.filled;
+    pending.urb->UrbHeader.Status = usbd;
+    pending.irp->IoStatus.Status = status;
+    return true;
+  };
+  while (!inPackets_.empty()) {
+    std::vector<UCHAR> packet = std::move(inPackets_.front());
+    inPackets_.pop_front();
+    if (packet.size() > length - pending.filled) {
+      haltedIn_ = true;
+      return finish(STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED);
+    }
+    std::memcpy(MdlAddress(transfer.TransferBufferMDL) + pending.filled, packet.data(), packet.size());
+    pending.filled += static_cast<ULONG>(packet.size());
+    if (packet.size() < packetSize || pending.filled == length) {
+      return finish(STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+    }
+  }
+  return false;
 }
 
 // ---- The scripted device -----------------------------------------------------------
@@ -342,18 +366,32 @@ void UsbBus::InOrder(std::function<void()> action) {
 
 void UsbBus::SendFromDevice(std::vector<UCHAR> bytes) {
   InOrder([this, bytes] {
-    PIRP irp = nullptr;
+    std::vector<PIRP> done;
+    std::vector<PIRP> stalled;
     {
       std::lock_guard lock(mu_);
-      inData_.push_back(bytes);
-      if (pendingIn_.empty()) return;
-      irp = pendingIn_.front();
-      pendingIn_.pop_front();
-      GuardIrp(irp, false);
-      auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-      MoveIn(irp, urb);
+      const USHORT packetSize = InPacketSize();
+      for (std::size_t at = 0; at < bytes.size(); at += packetSize) {
+        const std::size_t n = std::min<std::size_t>(packetSize, bytes.size() - at);
+        inPackets_.emplace_back(bytes.begin() + at, bytes.begin() + at + n);
+      }
+      while (!pendingIn_.empty() && !inPackets_.empty()) {
+        PendingIn& pending = pendingIn_.front();
+        GuardIrp(pending.irp, false);
+        if (!MoveIn(pending)) {
+          GuardIrp(pending.irp, true);
+          break;
+        }
+        done.push_back(pending.irp);
+        pendingIn_.pop_front();
+      }
+      if (haltedIn_) {  // babble halted the endpoint: the transfers behind it end too
+        for (auto& pending : pendingIn_) stalled.push_back(pending.irp);
+        pendingIn_.clear();
+      }
     }
-    CompleteNow(irp);
+    for (PIRP irp : done) CompleteNow(irp);
+    EndTransfers(stalled, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
   });
 }
 
@@ -364,7 +402,8 @@ std::vector<std::vector<UCHAR>> UsbBus::ReceivedByDevice() {
 
 std::vector<PIRP> UsbBus::TakePendingTransfers() {
   std::lock_guard lock(mu_);
-  std::vector<PIRP> irps(pendingIn_.begin(), pendingIn_.end());
+  std::vector<PIRP> irps;
+  for (auto& pending : pendingIn_) irps.push_back(pending.irp);
   pendingIn_.clear();
   return irps;
 }
@@ -389,7 +428,7 @@ void UsbBus::Halt(bool in) {
       std::lock_guard lock(mu_);
       (in ? haltedIn_ : haltedOut_) = true;
       if (in) {
-        stalled.assign(pendingIn_.begin(), pendingIn_.end());
+        for (auto& pending : pendingIn_) stalled.push_back(pending.irp);
         pendingIn_.clear();
       }
     }
@@ -517,6 +556,7 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
 }
 
 void UsbBus::HandleQueryInterface(PIRP irp, PIO_STACK_LOCATION stack) {
+  if (config_.onRequest) config_.onRequest(BusRequest::QueryInterface);
   std::lock_guard lock(mu_);
   ++queries_;
   auto& query = stack->Parameters.QueryInterface;

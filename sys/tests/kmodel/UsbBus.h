@@ -51,6 +51,10 @@ struct BusConfig {
   // Pended completion at removal: complete the removal itself before the
   // transfers it ends (true), or the transfers first (false).
   bool removalOvertakesTransfers = false;
+  // Runs as the bus takes each descriptor read, select-configuration and
+  // bus interface query, before it answers: a test puts other requests in
+  // the middle of a start with it.
+  std::function<void(BusRequest)> onRequest;
 };
 
 class UsbBus {
@@ -61,7 +65,11 @@ class UsbBus {
   const BusConfig& Config() const { return config_; }
 
   // ---- The scripted device ----
-  // Bytes the device sends; the oldest pending read, if any, takes them now.
+  // Bytes the device sends, in packets of the IN endpoint's maximum packet
+  // size; the pending reads, oldest first, take them now. A transfer ends
+  // with a short packet or a full buffer; a packet larger than the room
+  // left in the buffer ends it with babble and halts the endpoint. A packet
+  // is never split between transfers.
   void SendFromDevice(std::vector<UCHAR> bytes);
   std::vector<std::vector<UCHAR>> ReceivedByDevice();
   // The endpoint stalls: a pending or the next transfer reports it halted.
@@ -97,7 +105,13 @@ class UsbBus {
   struct Pipe {
     UCHAR address;
     USBD_PIPE_TYPE type;
-    ULONG maximumTransferSize;
+    USHORT maximumPacketSize;
+  };
+  // An IN transfer waiting in the bus, with the bytes it has taken so far.
+  struct PendingIn {
+    PIRP irp;
+    PURB urb;
+    ULONG filled;
   };
 
   static NTSTATUS NTAPI DispatchInternal(PDEVICE_OBJECT device, PIRP irp);
@@ -127,14 +141,16 @@ class UsbBus {
   // Ends every transfer waiting in the bus with the given statuses.
   std::vector<PIRP> TakePendingTransfers();
   void EndTransfers(const std::vector<PIRP>& irps, NTSTATUS status, USBD_STATUS usbd);
-  bool MoveIn(PIRP irp, PURB urb);
+  // Moves whole packets into an IN transfer; true when the transfer is done.
+  bool MoveIn(PendingIn& transfer);
+  USHORT InPacketSize();
 
   PDEVICE_OBJECT pdo_;
   BusConfig config_;
   std::recursive_mutex mu_;
-  std::deque<std::vector<UCHAR>> inData_;
+  std::deque<std::vector<UCHAR>> inPackets_;  // what the device has sent, packet by packet
   std::vector<std::vector<UCHAR>> outData_;
-  std::deque<PIRP> pendingIn_;
+  std::deque<PendingIn> pendingIn_;
   std::map<USBD_PIPE_HANDLE, Pipe> pipes_;
   std::map<BusRequest, Failure> failures_;
   bool haltedIn_ = false;
