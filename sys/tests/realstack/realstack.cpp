@@ -3,7 +3,9 @@
 // real Seamlog.exe on top, operated from outside as a technician would.
 //
 //   realstack install   --drivers DIR
-//   realstack SCENARIO  --seamlog EXE --library DLL --convert EXE --samples DIR --work DIR
+//   realstack serve     --report FILE     (plugs in a splicer that sends FILE)
+//   realstack status
+//   realstack SCENARIO  --seamlog EXE --library DLL --convert EXE --samples DIR --work DIR [--screens DIR]
 //
 // Scenarios: whole-report-a, whole-report-b, whole-report-c, unplug-with-reads-pending,
 // stalled-in-pipe, disable-and-enable, controls, two-splicers, close-with-read-pending.
@@ -48,7 +50,7 @@ void Require(bool ok, const std::string& what) {
 }
 
 struct Options {
-  std::string scenario, drivers, seamlog, library, convert, samples, work;
+  std::string scenario, drivers, seamlog, library, convert, samples, work, report, screens;
 };
 
 // ---------------------------------------------------------------------------
@@ -272,6 +274,11 @@ void WholeReport(const Options& o, char model, ULONG packet, ULONG pacing) {
   Check(status.LargestRead <= PORTLINE_MAX_TRANSFER_SIZE,
         "no bulk IN transfer asked for more than 64 bytes (largest " + std::to_string(status.LargestRead) + ")");
   Check(seamlog.Indicator() == 1, "Seamlog shows connected");
+  if (!o.screens.empty()) {
+    MakeDirectories(o.screens);
+    Sleep(150);  // let the window paint
+    Check(Screenshot(o.screens + "\\report-received.bmp"), "screenshot report-received.bmp");
+  }
   SaveAndCompare(o, seamlog, folder, ModelName(model), report.bytes);
   Check(seamlog.Exit(), "Exit ends Seamlog");
 }
@@ -514,6 +521,19 @@ void CloseWithReadPending(const Options& o) {
   Check(ReferencesGivenBack(bus, 0), "the bus interface reference was given back");
 }
 
+// Plugs in the first splicer with the report of --report, for a session by hand.
+void Serve(const Options& o) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  UnplugAll(bus);
+  const std::string report = ReadWholeFile(o.report);
+  Require(!report.empty(), "the report " + o.report + " is read");
+  Report served;
+  served.bytes = SplicerStream(report);
+  Require(bus.SetReport(0, served), "the splicer takes the report");
+  Require(bus.PlugAndWait(0), "the splicer is plugged in and configured");
+}
+
 // Prints what the bus knows of each splicer.
 void PrintStatus(const Options&) {
   Vbus bus;
@@ -538,13 +558,15 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   o.scenario = argv[1];
   const std::map<std::string, std::string*> paths{{"--drivers", &o.drivers}, {"--seamlog", &o.seamlog},
                                                   {"--library", &o.library}, {"--convert", &o.convert},
-                                                  {"--samples", &o.samples}, {"--work", &o.work}};
+                                                  {"--samples", &o.samples}, {"--work", &o.work},
+                                                  {"--report", &o.report},   {"--screens", &o.screens}};
   for (int i = 2; i + 1 < argc; i += 2) {
     auto it = paths.find(argv[i]);
     if (it == paths.end()) return false;
     *it->second = WindowsPath(argv[i + 1]);
   }
   if (o.scenario == "status") return true;
+  if (o.scenario == "serve") return !o.report.empty();
   return o.scenario == "install" ? !o.drivers.empty() : !o.seamlog.empty() && !o.work.empty();
 }
 
@@ -560,6 +582,7 @@ int main(int argc, char** argv) {
   const std::map<std::string, void (*)(const Options&)> scenarios{
       {"install", Install},
       {"status", PrintStatus},
+      {"serve", Serve},
       {"whole-report-a", [](const Options& x) { WholeReport(x, 'a', 64, 0); }},
       {"whole-report-b", [](const Options& x) { WholeReport(x, 'b', 7, 0); }},
       {"whole-report-c", [](const Options& x) { WholeReport(x, 'c', 33, 2); }},

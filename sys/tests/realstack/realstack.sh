@@ -5,7 +5,9 @@
 #   realstack.sh setup   STATE_DIR WINE_RUN PROGRAM ARGS...  (fresh prefix, then PROGRAM)
 #   realstack.sh run     STATE_DIR WINE_RUN PROGRAM ARGS...
 #   realstack.sh cleanup STATE_DIR
-# Every program runs under a time limit, so a hang fails the test instead of CI.
+# Every program runs under a time limit (REALSTACK_TIME_LIMIT seconds, 0 for
+# none), so a hang fails the test instead of CI. REALSTACK_DISPLAY: use this X
+# display instead of a private X server.
 set -u
 command=$1 state=$2
 shift 2
@@ -26,8 +28,12 @@ case $command in
     stop
     rm -rf "$WINEPREFIX" "$state/display"
     mkdir -p "$state"
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$state/display" >/dev/null 2>&1 &
-    echo $! >"$state/xvfb.pid"
+    if [ -n "${REALSTACK_DISPLAY:-}" ]; then
+      echo "${REALSTACK_DISPLAY#:}" >"$state/display"  # a desktop the caller owns
+    else
+      Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$state/display" >/dev/null 2>&1 &
+      echo $! >"$state/xvfb.pid"
+    fi
     for _ in $(seq 100); do [ -s "$state/display" ] && break; sleep 0.1; done
     [ -s "$state/display" ] || { echo "realstack: the X server did not start" >&2; stop; exit 1; }
     export DISPLAY=:$(head -n1 "$state/display")
