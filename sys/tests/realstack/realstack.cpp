@@ -16,7 +16,7 @@
 #include <setupapi.h>
 #include <dlgs.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
