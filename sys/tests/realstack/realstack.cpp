@@ -1,0 +1,607 @@
+// The real device path, end to end: simulated splicers on portline-vbus.sys,
+// the real Portline.sys bound to them by PnP, the real PortlineUSB.dll and the
+// real Seamlog.exe on top, operated from outside as a technician would.
+//
+//   realstack install   --drivers DIR
+//   realstack serve     --report FILE     (plugs in a splicer that sends FILE)
+//   realstack status
+//   realstack SCENARIO  --seamlog EXE --library DLL --convert EXE --samples DIR --work DIR [--screens DIR]
+//
+// Scenarios: whole-report-a, whole-report-b, whole-report-c, unplug-with-reads-pending,
+// stalled-in-pipe, disable-and-enable, controls, two-splicers, close-with-read-pending.
+// Each prints one line per check and exits 0 when every check held.
+#include <windows.h>
+#include <initguid.h>
+#include <commctrl.h>
+#include <setupapi.h>
+#include <dlgs.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "PortlinePublic.h"
+#include "VbusHardwareId.h"
+#include "automation.h"
+#include "control_ids.h"
+#include "installer.h"
+#include "vbus_client.h"
+
+namespace ids = seamlog::shell::ids;
+using namespace e2e;
+using namespace realstack;
+
+namespace {
+
+int failures = 0;
+bool skipped = false;
+
+bool Check(bool ok, const std::string& what) {
+  std::printf("%s %s\n", ok ? "ok:  " : "FAIL:", what.c_str());
+  std::fflush(stdout);
+  if (!ok) ++failures;
+  return ok;
+}
+
+void Require(bool ok, const std::string& what) {
+  if (!Check(ok, what)) Fail("cannot go on");
+}
+
+struct Options {
+  std::string scenario, drivers, seamlog, library, convert, samples, work, report, screens;
+};
+
+// ---------------------------------------------------------------------------
+// The splicer's stream and what Seamlog makes of it.
+
+// The report as the splicer sends it: lines end in CR alone.
+std::string SplicerStream(const std::string& report) {
+  std::string raw;
+  for (std::size_t i = 0; i < report.size(); ++i) {
+    raw += report[i];
+    if (report[i] == '\r' && i + 1 < report.size() && report[i + 1] == '\n') ++i;
+  }
+  return raw;
+}
+
+// Received text: every CR followed by an LF.
+std::string AsReceived(const std::string& raw) {
+  std::string text;
+  for (char c : raw) {
+    text += c;
+    if (c == '\r') text += '\n';
+  }
+  return text;
+}
+
+std::string LiveViewOf(const std::string& text) {
+  std::size_t start = 0;
+  if (text.size() > 20000) {
+    start = text.size() - 20000;
+    const std::size_t pair = text.find("\r\n", start);
+    if (pair != std::string::npos) start = pair + 2;
+  }
+  return text.substr(start);
+}
+
+std::string Sample(const Options& o, char model) {
+  const std::string report = ReadWholeFile(o.samples + "\\model-" + model + "-report.txt");
+  if (report.empty()) Fail(std::string("cannot read the sample report of model ") + model);
+  return SplicerStream(report);
+}
+
+// ---------------------------------------------------------------------------
+// Seamlog, operated from outside.
+
+class Seamlog {
+ public:
+  Seamlog(const Options& o, const std::string& folder, const std::string& model)
+      : work_(o.work + "\\" + folder), model_(model), program_(work_ + "\\Seamlog.exe") {
+    MakeDirectories(work_);
+    for (const char* stale : {"\\saved.csv", "\\expected.csv", "\\report.raw", "\\Benchkit.ini"})
+      DeleteFileA((work_ + stale).c_str());
+    if (!CopyFileA(o.seamlog.c_str(), (work_ + "\\Seamlog.exe").c_str(), FALSE)) Fail("cannot copy " + o.seamlog);
+    if (!CopyFileA(o.library.c_str(), (work_ + "\\PortlineUSB.dll").c_str(), FALSE)) Fail("cannot copy " + o.library);
+    program_.Start(work_);
+    HWND dialog = program_.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
+    HWND combo = GetDlgItem(dialog, ids::kSplModelCombo);
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(model.c_str()),
+                        SMTO_ABORTIFHUNG, 5000, &ignored);
+    Click(dialog, IDOK);
+    main_ = program_.RequireWindow(ids::kMainFormClass);
+    live_ = GetDlgItem(main_, ids::kLiveText);
+  }
+
+  std::string Live() const { return Text(live_); }
+  const std::string& Folder() const { return work_; }
+
+  // 0 not connected, 1 connected, -1 neither or both.
+  int Indicator() const {
+    const bool off = Visible(GetDlgItem(main_, ids::kUSBConnectPicture0));
+    const bool on = Visible(GetDlgItem(main_, ids::kUSBConnectPicture1));
+    return off == on ? -1 : (on ? 1 : 0);
+  }
+
+  bool WaitForLive(const std::string& expected, DWORD milliseconds) const {
+    return WaitFor([&] { return Live() == expected; }, milliseconds, 20);
+  }
+
+  // Save As through the real dialog; the saved table, or empty.
+  std::string SaveAs() {
+    const std::string saved = work_ + "\\saved.csv";
+    Click(main_, ids::kCmdSaveAsCmd);
+    HWND dialog = program_.RequireWindow("#32770", "Write File");
+    HWND name = GetDlgItem(dialog, cmb13);
+    if (name == nullptr) name = GetDlgItem(dialog, edt1);
+    if (name == nullptr) Fail("the Save dialog has no file name field");
+    SetText(name, saved);
+    Click(dialog, IDOK);
+    HWND done = nullptr;
+    WaitFor([&] { return (done = program_.FindDialogSaying("Data save completed.")) != nullptr; }, 30000);
+    if (!Check(done != nullptr, "Save As ends with \"Data save completed.\"")) return {};
+    Click(done, IDOK);
+    return ReadWholeFile(saved);
+  }
+
+  // Exit while connected; true when the program ended in time.
+  bool Exit(DWORD milliseconds = 15000) {
+    Click(main_, ids::kEndCommand);
+    WaitFor([&] {
+      if (HWND ask = program_.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
+      return !program_.Running();
+    }, milliseconds);
+    return program_.WaitForExit(1000) >= 0;
+  }
+
+ private:
+  std::string work_, model_;
+  Program program_;
+  HWND main_ = nullptr;
+  HWND live_ = nullptr;
+};
+
+// The table seamlog-convert --raw writes for the stream.
+std::string ConvertedTable(const Options& o, const std::string& folder, const std::string& model,
+                           const std::string& raw) {
+  const std::string dir = o.work + "\\" + folder;
+  WriteWholeFile(dir + "\\report.raw", raw);
+  const std::string expected = dir + "\\expected.csv";
+  const int code = RunProcess("\"" + o.convert + "\" --model " + model + " --raw \"" + dir + "\\report.raw\" \"" +
+                                  expected + "\"", 60000);
+  Check(code == 0, "seamlog-convert --raw converted the same report");
+  return ReadWholeFile(expected);
+}
+
+void SaveAndCompare(const Options& o, Seamlog& seamlog, const std::string& folder, const std::string& model,
+                    const std::string& raw) {
+  const std::string table = seamlog.SaveAs();
+  const std::string expected = ConvertedTable(o, folder, model, raw);
+  Check(!table.empty() && table == expected, "the saved " + model + " table is byte-identical to seamlog-convert --raw (" +
+                                                 std::to_string(table.size()) + " bytes)");
+}
+
+// Both splicers out and forgotten, so that every scenario starts alike.
+void UnplugAll(Vbus& bus) {
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    Require(bus.UnplugAndWait(child), "splicer " + std::to_string(child) + " is unplugged and its device gone");
+  }
+}
+
+// The function driver finishes its removal after the bus has deleted the
+// device object, so its last steps are waited for.
+bool ReferencesGivenBack(Vbus& bus, ULONG child) {
+  return bus.WaitFor(child, [](const VBUS_STATUS& s) { return s.InterfaceReferences == 0; }, 5000);
+}
+
+std::string ModelName(char model) { return std::string("MODEL-") + static_cast<char>(model - 'a' + 'A'); }
+
+// ---------------------------------------------------------------------------
+// Scenarios.
+
+// Installs the bus, then Portline.sys from the built INF with
+// UpdateDriverForPlugAndPlayDevices on both splicers at once, as a user's
+// installer does with the splicers attached; Wine binds it when they are
+// plugged in again. (Wine 8 hangs its PnP thread
+// when it installs a driver itself for a second device whose driver is
+// already running, so both splicers get theirs here, from user mode.)
+void Install(const Options& o) {
+  const std::wstring drivers = Wide(o.drivers);
+  std::string error = InstallRootDevice(drivers + L"\\portline-vbus.inf", L"ROOT\\PortlineVbus");
+  Require(error.empty(), "the virtual bus installs from its INF " + error);
+  Vbus bus;
+  Require(bus.Open(60000), "the virtual bus's control device opens");
+
+  Report report;
+  report.bytes = "installed\r";
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    Require(bus.SetReport(child, report) && bus.Plug(child), "splicer " + std::to_string(child) + " is plugged in");
+  }
+  Require(WaitFor([] { return PresentDevices(VBUS_HARDWARE_ID).size() == VBUS_CHILDREN; }, 30000),
+          "the system lists both splicers, still without a driver");
+  error = UpdateDriver(drivers + L"\\Portline.inf", VBUS_HARDWARE_ID);
+  Require(error.empty(), "UpdateDriverForPlugAndPlayDevices installs the built Portline.inf " + error);
+  // Wine binds the new driver when the devices next arrive.
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    Require(bus.UnplugAndWait(child), "splicer " + std::to_string(child) + " is unplugged");
+  }
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    const std::string name = "splicer " + std::to_string(child);
+    Check(bus.PlugAndWait(child), "plugged in again, " + name + " is started and configured by its function driver");
+    const VBUS_STATUS status = bus.Status(child);
+    Check(status.ClientMaximumTransferSize == PORTLINE_MAX_TRANSFER_SIZE,
+          name + ": Portline asked for 64-byte transfers (asked " + std::to_string(status.ClientMaximumTransferSize) + ")");
+    Check(status.InterfaceReferences == 1, name + ": Portline holds one reference on the bus interface");
+  }
+  const auto devices = PresentDevices(VBUS_HARDWARE_ID);
+  bool all_portline = devices.size() == VBUS_CHILDREN;
+  for (const auto& device : devices) all_portline = all_portline && device.service == L"Portline";
+  Check(all_portline, "the function driver of both is the Portline service");
+  Check(InterfacePaths(GUID_DEVINTERFACE_PORTLINE).size() == VBUS_CHILDREN, "each publishes one Portline interface");
+
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    Check(bus.UnplugAndWait(child), "unplugged, splicer " + std::to_string(child) + "'s device goes away");
+    Check(ReferencesGivenBack(bus, child), "and the bus interface reference is given back");
+  }
+  Check(WaitFor([] { return InterfacePaths(GUID_DEVINTERFACE_PORTLINE).empty(); }, 5000), "and the interfaces with them");
+  if (bus.Status(0).LateDereferences != 0) {
+    std::printf("note: Portline gave the bus interface back after its removal had gone down to the bus\n");
+  }
+}
+
+void WholeReport(const Options& o, char model, ULONG packet, ULONG pacing) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  UnplugAll(bus);
+  Report report;
+  report.bytes = Sample(o, model);
+  report.packet_size = packet;
+  report.pacing_ms = pacing;
+  Require(bus.SetReport(0, report), "the splicer takes the sample report of " + ModelName(model));
+  Require(bus.PlugAndWait(0), "the splicer is plugged in and configured");
+
+  const std::string folder = std::string("whole-") + model;
+  Seamlog seamlog(o, folder, ModelName(model));
+  const std::string expected = LiveViewOf(AsReceived(report.bytes));
+  Check(seamlog.WaitForLive(expected, 90000), "the live text holds the whole report, nothing lost, nothing doubled (" +
+                                                  std::to_string(report.bytes.size()) + " bytes in " +
+                                                  std::to_string(packet) + "-byte packets)");
+  const VBUS_STATUS status = bus.Status(0);
+  Check(status.Sent == report.bytes.size(), "the splicer delivered every byte once");
+  Check(status.Overruns == 0 && status.RejectedUrbs == 0, "no read overran a packet and no URB was refused");
+  Check(status.LargestRead <= PORTLINE_MAX_TRANSFER_SIZE,
+        "no bulk IN transfer asked for more than 64 bytes (largest " + std::to_string(status.LargestRead) + ")");
+  Check(seamlog.Indicator() == 1, "Seamlog shows connected");
+  if (!o.screens.empty()) {
+    MakeDirectories(o.screens);
+    Sleep(150);  // let the window paint
+    Check(Screenshot(o.screens + "\\report-received.bmp"), "screenshot report-received.bmp");
+  }
+  SaveAndCompare(o, seamlog, folder, ModelName(model), report.bytes);
+  Check(seamlog.Exit(), "Exit ends Seamlog");
+}
+
+void UnplugWithReadsPending(const Options& o) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  UnplugAll(bus);
+  Report report;
+  report.bytes = Sample(o, 'a');
+  report.unplug_at = 3000;
+  Require(bus.SetReport(0, report), "the splicer will be pulled out after 3000 bytes");
+  Require(bus.PlugAndWait(0), "the splicer is plugged in");
+  Seamlog seamlog(o, "unplug", "MODEL-A");
+  const std::string expected = LiveViewOf(AsReceived(report.bytes));
+
+  Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.Plugged == 0 && s.Devices == 0; }, 60000),
+        "the splicer was pulled out mid-report and its device removed");
+  VBUS_STATUS gone = bus.Status(0);
+  Check(gone.Sent == 3000, "it had sent exactly 3000 bytes");
+  Check(gone.GoneTransfers >= 1, "a read was pending when it went (" + std::to_string(gone.GoneTransfers) + ")");
+  Check(gone.SurpriseRemovals == 1, "the system saw a surprise removal");
+  Check(ReferencesGivenBack(bus, 0), "the bus interface reference was given back");
+  Check(WaitFor([&] { return seamlog.Indicator() == 0; }, 5000), "Seamlog shows not connected");
+  Check(expected.rfind(seamlog.Live(), 0) == 0 && !seamlog.Live().empty(), "what arrived so far is the report's beginning");
+
+  Check(bus.PlugAndWait(0), "plugged in again, the splicer is configured again");
+  Check(seamlog.WaitForLive(expected, 60000), "Seamlog reconnected on its own and holds the whole report, nothing lost, nothing doubled");
+  const VBUS_STATUS status = bus.Status(0);
+  Check(status.Sent == report.bytes.size() && status.Plugs == 2, "the splicer went on where it stopped");
+  Check(seamlog.Indicator() == 1, "Seamlog shows connected");
+  SaveAndCompare(o, seamlog, "unplug", "MODEL-A", report.bytes);
+  Check(seamlog.Exit(), "Exit ends Seamlog");
+}
+
+void StalledInPipe(const Options& o) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  UnplugAll(bus);
+  Report report;
+  report.bytes = Sample(o, 'b');
+  report.stall_at = 2000;
+  Require(bus.SetReport(0, report), "the splicer's IN endpoint will stall after 2000 bytes");
+  Require(bus.PlugAndWait(0), "the splicer is plugged in");
+  Seamlog seamlog(o, "stall", "MODEL-B");
+  const std::string expected = LiveViewOf(AsReceived(report.bytes));
+  Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.Stalls == 1; }, 60000), "the IN endpoint stalled");
+  Check(seamlog.WaitForLive(expected, 30000), "the whole report arrived after the stall, nothing lost, nothing doubled");
+  const VBUS_STATUS status = bus.Status(0);
+  Check(status.PipeResets >= 1 && !status.Halted, "the halted pipe was reset (" + std::to_string(status.PipeResets) + " resets)");
+  Check(status.Plugs == 1 && status.Removals == 0, "without a replug");
+  SaveAndCompare(o, seamlog, "stall", "MODEL-B", report.bytes);
+  Check(seamlog.Exit(), "Exit ends Seamlog");
+}
+
+void DisableAndEnable(const Options& o) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  UnplugAll(bus);
+  Report report;
+  report.bytes = Sample(o, 'c');
+  report.pacing_ms = 20;
+  Require(bus.SetReport(0, report), "the splicer sends a packet every 20 ms");
+  Require(bus.PlugAndWait(0), "the splicer is plugged in");
+  std::wstring instance;
+  for (const auto& device : PresentDevices(VBUS_HARDWARE_ID)) {
+    if (device.instance_id.size() > 2 && device.instance_id.compare(device.instance_id.size() - 2, 2, L"\\1") == 0) {
+      instance = device.instance_id;
+    }
+  }
+  Require(!instance.empty(), "the splicer's device is listed");
+  Seamlog seamlog(o, "disable", "MODEL-C");
+  Require(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.Sent >= 1000; }, 60000), "the report is under way");
+
+  std::string error = ChangeState(instance, DICS_DISABLE);
+  if (error == kStateChangeUnsupported) {
+    std::printf("skipped: %s (Wine's SetupAPI cannot disable a device, and its PnP manager sends no stop)\n",
+                error.c_str());
+    skipped = true;
+    seamlog.Exit();
+    return;
+  }
+  Check(error.empty(), "the device is disabled while connected " + error);
+  Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return !s.Started; }, 20000), "the device was stopped");
+  Check(WaitFor([&] { return seamlog.Indicator() == 0; }, 10000), "Seamlog shows not connected");
+  const ULONG sent_while_disabled = bus.Status(0).Sent;
+  error = ChangeState(instance, DICS_ENABLE);
+  Check(error.empty(), "the device is enabled again " + error);
+  Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.Started && s.Configured; }, 20000),
+        "the device was started and configured again");
+  const std::string expected = LiveViewOf(AsReceived(report.bytes));
+  Check(seamlog.WaitForLive(expected, 60000), "Seamlog reconnected and holds the whole report, nothing lost, nothing doubled");
+  const VBUS_STATUS status = bus.Status(0);
+  Check(status.Starts >= 2 && status.Plugs == 1, "the stop/start path ran without a replug (" +
+                                                     std::to_string(status.Starts) + " starts)");
+  Check(sent_while_disabled < report.bytes.size(), "the report was interrupted, not finished, while disabled");
+  SaveAndCompare(o, seamlog, "disable", "MODEL-C", report.bytes);
+  Check(seamlog.Exit(), "Exit ends Seamlog");
+}
+
+// One synchronous I/O control on the Portline device.
+struct Answer {
+  bool ok;
+  DWORD returned;
+  DWORD error;
+};
+Answer Ioctl(HANDLE device, DWORD code, void* out, DWORD out_size) {
+  DWORD returned = 0;
+  const BOOL ok = DeviceIoControl(device, code, nullptr, 0, out, out_size, &returned, nullptr);
+  return {ok != FALSE, returned, ok ? 0 : GetLastError()};
+}
+
+void Controls(const Options&) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  UnplugAll(bus);
+  Report report;
+  for (int i = 0; i < 300; ++i) report.bytes += static_cast<char>('!' + i % 90);
+  Require(bus.SetReport(0, report), "the splicer sends 300 bytes in 64-byte packets");
+  Require(bus.PlugAndWait(0, true), "a high-speed splicer is plugged in");
+  const auto paths = InterfacePaths(GUID_DEVINTERFACE_PORTLINE);
+  Require(paths.size() == 1, "its Portline interface is there");
+  HANDLE device = CreateFileW(paths[0].c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  Require(device != INVALID_HANDLE_VALUE, "the interface opens");
+
+  // The configuration descriptor: 32 bytes.
+  std::vector<unsigned char> buffer(4096, 0xCC);
+  Answer a = Ioctl(device, IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, buffer.data(), 8);
+  Check(!a.ok && buffer[0] == 0xCC, "GET_CONFIG_DESCRIPTOR into 8 bytes fails and writes nothing (error " +
+                                        std::to_string(a.error) + ")");
+  a = Ioctl(device, IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, buffer.data(), 32);
+  Check(a.ok && a.returned == 32 && buffer[0] == 9 && buffer[1] == 2 && buffer[2] == 32 && buffer[20] == 0x81,
+        "GET_CONFIG_DESCRIPTOR into exactly 32 bytes returns the whole descriptor");
+  std::fill(buffer.begin(), buffer.end(), 0xCC);
+  a = Ioctl(device, IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, buffer.data(), 4096);
+  Check(a.ok && a.returned == 32 && buffer[2] == 32 && buffer[27] == 0x02 && buffer[32] == 0xCC,
+        "GET_CONFIG_DESCRIPTOR into 4096 bytes returns 32 and leaves the rest alone");
+
+  // High speed: one 32-bit value.
+  ULONG value[16];
+  std::fill(std::begin(value), std::end(value), 0xCCCCCCCCu);
+  a = Ioctl(device, IOCTL_PORTLINE_IS_HIGH_SPEED, value, 2);
+  Check(!a.ok && value[0] == 0xCCCCCCCCu, "IS_HIGH_SPEED into 2 bytes fails and writes nothing");
+  a = Ioctl(device, IOCTL_PORTLINE_IS_HIGH_SPEED, value, 4);
+  Check(a.ok && a.returned == 4 && value[0] == 1, "IS_HIGH_SPEED into 4 bytes answers 1 for a high-speed splicer");
+  a = Ioctl(device, IOCTL_PORTLINE_IS_HIGH_SPEED, value, sizeof value);
+  Check(a.ok && a.returned == 4 && value[0] == 1 && value[1] == 0xCCCCCCCCu,
+        "IS_HIGH_SPEED into 64 bytes returns 4 bytes");
+
+  // Reset with nothing halted, with and without an output buffer.
+  a = Ioctl(device, IOCTL_PORTLINE_RESET_PIPE, nullptr, 0);
+  Check(a.ok && a.returned == 0, "RESET_PIPE with nothing halted succeeds");
+  a = Ioctl(device, IOCTL_PORTLINE_RESET_PIPE, buffer.data(), 4096);
+  Check(a.ok && a.returned == 0, "RESET_PIPE with a large buffer returns nothing");
+  a = Ioctl(device, 0x222004, buffer.data(), 64);
+  Check(!a.ok, "an unknown control code fails");
+
+  // Reads: one packet each; a read too short for the packet halts the pipe
+  // and loses nothing once it is reset.
+  DWORD got = 0;
+  std::string data(4096, '\0');
+  Check(ReadFile(device, data.data(), 64, &got, nullptr) && got == 64 && data.compare(0, 64, report.bytes, 0, 64) == 0,
+        "a 64-byte read returns the first packet");
+  const BOOL short_read = ReadFile(device, data.data(), 10, &got, nullptr);
+  Check(!short_read && got == 0, "a 10-byte read of a 64-byte packet fails (babble)");
+  Check(bus.Status(0).Halted == 1, "and the IN endpoint is halted");
+  a = Ioctl(device, IOCTL_PORTLINE_RESET_PIPE, nullptr, 0);
+  Check(a.ok && bus.Status(0).Halted == 0, "RESET_PIPE resets the halted pipe");
+  Check(ReadFile(device, data.data(), 64, &got, nullptr) && got == 64 && data.compare(0, 64, report.bytes, 64, 64) == 0,
+        "the next read returns the packet that did not fit");
+  const BOOL large = ReadFile(device, data.data(), 4096, &got, nullptr);
+  Check(large && got == 64 && data.compare(0, 64, report.bytes, 128, 64) == 0,
+        "a 4096-byte read returns one 64-byte transfer (got " + std::to_string(got) + ")");
+  Check(bus.Status(0).LargestRead <= PORTLINE_MAX_TRANSFER_SIZE,
+        "no bulk IN transfer asked for more than 64 bytes (largest " + std::to_string(bus.Status(0).LargestRead) + ")");
+
+  // Writes: at most 64 bytes each.
+  const std::string hundred(100, 'w');
+  Check(WriteFile(device, hundred.data(), 100, &got, nullptr) && got == 64, "a 100-byte write sends 64 bytes");
+  Check(WriteFile(device, "0123456789", 10, &got, nullptr) && got == 10, "a 10-byte write sends 10 bytes");
+  Check(bus.Out(0) == std::string(64, 'w') + "0123456789", "the splicer received exactly those 74 bytes");
+  CloseHandle(device);
+
+  Check(bus.UnplugAndWait(0) && bus.PlugAndWait(0, false), "replugged as a full-speed splicer");
+  const auto again = InterfacePaths(GUID_DEVINTERFACE_PORTLINE);
+  device = again.size() == 1 ? CreateFileW(again[0].c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr)
+                             : INVALID_HANDLE_VALUE;
+  a = device != INVALID_HANDLE_VALUE ? Ioctl(device, IOCTL_PORTLINE_IS_HIGH_SPEED, value, 4) : Answer{false, 0, 0};
+  Check(a.ok && a.returned == 4 && value[0] == 0, "IS_HIGH_SPEED answers 0 for a full-speed splicer");
+  if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+}
+
+void TwoSplicers(const Options& o) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  UnplugAll(bus);
+  Report a, b;
+  a.bytes = Sample(o, 'a');
+  b.bytes = Sample(o, 'b');
+  a.pacing_ms = b.pacing_ms = 5;
+  Require(bus.SetReport(0, a) && bus.SetReport(1, b), "two splicers take MODEL-A's and MODEL-B's reports");
+  Require(bus.PlugAndWait(0) && bus.PlugAndWait(1), "both are plugged in");
+  Seamlog first(o, "two-1", "MODEL-A");
+  Seamlog second(o, "two-2", "MODEL-B");
+  const std::string text_a = LiveViewOf(AsReceived(a.bytes)), text_b = LiveViewOf(AsReceived(b.bytes));
+  const bool done = WaitFor([&] {
+    const std::string one = first.Live(), two = second.Live();
+    return (one == text_a && two == text_b) || (one == text_b && two == text_a);
+  }, 45000, 50);
+  Check(done, "each Seamlog holds one splicer's whole report, neither shared");
+  if (!done) {
+    std::printf("      live texts: %zu and %zu characters (reports %zu and %zu)\n", first.Live().size(),
+                second.Live().size(), text_a.size(), text_b.size());
+  }
+  Check(bus.Status(0).Sent == a.bytes.size() && bus.Status(1).Sent == b.bytes.size(),
+        "each splicer delivered its report once");
+  Check(first.Exit() && second.Exit(), "Exit ends both");
+}
+
+void CloseWithReadPending(const Options& o) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  UnplugAll(bus);
+  Report report;
+  report.bytes = Sample(o, 'c').substr(0, 200);
+  Require(bus.SetReport(0, report), "the splicer sends 200 bytes and then nothing");
+  Require(bus.PlugAndWait(0), "the splicer is plugged in");
+  {
+    Seamlog seamlog(o, "close", "MODEL-C");
+    Check(seamlog.WaitForLive(AsReceived(report.bytes), 60000), "Seamlog received the 200 bytes");
+    Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.PendingReads == 1; }, 5000),
+          "one read waits in the splicer for more");
+    Check(seamlog.Exit(10000), "closing Seamlog does not hang");
+  }
+  Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.PendingReads == 0 && s.Cancels >= 1; }, 10000),
+        "the waiting read was cancelled (" + std::to_string(bus.Status(0).Cancels) + " cancel(s))");
+  Check(bus.UnplugAndWait(0, 20000), "the device can still be removed: no request or lock was left behind");
+  Check(ReferencesGivenBack(bus, 0), "the bus interface reference was given back");
+}
+
+// Plugs in the first splicer with the report of --report, for a session by hand.
+void Serve(const Options& o) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  UnplugAll(bus);
+  const std::string report = ReadWholeFile(o.report);
+  Require(!report.empty(), "the report " + o.report + " is read");
+  Report served;
+  served.bytes = SplicerStream(report);
+  Require(bus.SetReport(0, served), "the splicer takes the report");
+  Require(bus.PlugAndWait(0), "the splicer is plugged in and configured");
+}
+
+// Prints what the bus knows of each splicer.
+void PrintStatus(const Options&) {
+  Vbus bus;
+  Require(bus.Open(10000), "the virtual bus is there");
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    const VBUS_STATUS s = bus.Status(child);
+    std::printf("splicer %lu: plugged %lu devices %lu started %lu configured %lu halted %lu sent %lu/%lu "
+                "pending %lu plugs %lu starts %lu removals %lu reads %lu cancels %lu stalls %lu resets %lu "
+                "overruns %lu gone %lu rejected %lu references %lu\n",
+                child, s.Plugged, s.Devices, s.Started, s.Configured, s.Halted, s.Sent, s.ReportLength,
+                s.PendingReads, s.Plugs, s.Starts, s.Removals, s.Reads, s.Cancels, s.Stalls, s.PipeResets,
+                s.Overruns, s.GoneTransfers, s.RejectedUrbs, s.InterfaceReferences);
+  }
+  const auto devices = PresentDevices(VBUS_HARDWARE_ID);
+  for (const auto& device : devices) {
+    std::printf("device %s service %s\n", Narrow(device.instance_id).c_str(), Narrow(device.service).c_str());
+  }
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  if (argc < 2) return false;
+  o.scenario = argv[1];
+  const std::map<std::string, std::string*> paths{{"--drivers", &o.drivers}, {"--seamlog", &o.seamlog},
+                                                  {"--library", &o.library}, {"--convert", &o.convert},
+                                                  {"--samples", &o.samples}, {"--work", &o.work},
+                                                  {"--report", &o.report},   {"--screens", &o.screens}};
+  for (int i = 2; i + 1 < argc; i += 2) {
+    auto it = paths.find(argv[i]);
+    if (it == paths.end()) return false;
+    *it->second = WindowsPath(argv[i + 1]);
+  }
+  if (o.scenario == "status") return true;
+  if (o.scenario == "serve") return !o.report.empty();
+  return o.scenario == "install" ? !o.drivers.empty() : !o.seamlog.empty() && !o.work.empty();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!ParseOptions(argc, argv, o)) {
+    std::fprintf(stderr, "usage: realstack install --drivers DIR | realstack SCENARIO --seamlog EXE --library DLL "
+                         "--convert EXE --samples DIR --work DIR\n");
+    return 2;
+  }
+  const std::map<std::string, void (*)(const Options&)> scenarios{
+      {"install", Install},
+      {"status", PrintStatus},
+      {"serve", Serve},
+      {"whole-report-a", [](const Options& x) { WholeReport(x, 'a', 64, 0); }},
+      {"whole-report-b", [](const Options& x) { WholeReport(x, 'b', 7, 0); }},
+      {"whole-report-c", [](const Options& x) { WholeReport(x, 'c', 33, 2); }},
+      {"unplug-with-reads-pending", UnplugWithReadsPending},
+      {"stalled-in-pipe", StalledInPipe},
+      {"disable-and-enable", DisableAndEnable},
+      {"controls", Controls},
+      {"two-splicers", TwoSplicers},
+      {"close-with-read-pending", CloseWithReadPending}};
+  try {
+    auto it = scenarios.find(o.scenario);
+    if (it == scenarios.end()) Fail("unknown scenario " + o.scenario);
+    if (!o.work.empty()) MakeDirectories(o.work);
+    it->second(o);
+  } catch (const Fatal& fatal) {
+    std::printf("FAIL: %s\n", fatal.what.c_str());
+    ++failures;
+  }
+  std::printf("%s: %d check(s) failed\n", o.scenario.c_str(), failures);
+  if (failures == 0 && skipped) return 77;
+  return failures == 0 ? 0 : 1;
+}
