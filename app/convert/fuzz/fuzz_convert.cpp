@@ -2,7 +2,9 @@
 // Besides the sanitizers' checks, it traps when a converter breaks one of
 // its promises: progress outside 0..total or going back, a writer not closed
 // exactly once, a table without its opening rows, a record cut into the
-// wrong number of rows, or a Stopped result from a model that cannot stop.
+// wrong number of rows, a Stopped result from a model that cannot stop, a
+// failed table not discarded, or a completed run leaving for the next save
+// anything but the start of a record.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -44,8 +46,17 @@ void Check(Converter convert, Model model, std::string_view text) {
   Require(result.recordCount == recordCount(text.size(), modelRow(result.model).recordTextLength));
   if (model != Model::C) Require(result.outcome != ConvertOutcome::Stopped);
   if (result.outcome == ConvertOutcome::Failed) {
-    Require(!result.reason.empty());
+    Require(!result.reason.empty() && out.discarded() && result.consumedLength == 0);
     return;
+  }
+  Require(!out.discarded());
+  if (result.outcome == ConvertOutcome::Completed) {
+    // What is left for the next save is short of a record and begins one.
+    Require(result.consumedLength <= text.size());
+    const std::string_view kept = text.substr(result.consumedLength);
+    Require(kept.size() < 600 && (kept.empty() || kept.front() == '-'));
+  } else {
+    Require(result.consumedLength == 0);
   }
   Require(out.rows().size() >= 4 && out.rows()[0].empty() && out.rows()[1].empty());
   const std::size_t recordRows = out.rows().size() - 4;

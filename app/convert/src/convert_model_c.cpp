@@ -120,11 +120,13 @@ void BuildFillerRow(std::string& row, std::string_view body, const LineStarts& i
   AppendIrregular(row, body, irregular[2]);
 }
 
-// Cuts the next record body off the working copy: up to the next separator line.
+// Cuts the next record body off the working copy: up to the next separator
+// line. The first hyphens of a separator line still arriving at the end of
+// the text belong to the next record, not to this one.
 std::string_view CutRecord(detail::Frame& frame, int record) {
   frame.SkipSeparatorBlock();
-  const std::size_t next = frame.Rest().find(detail::kSeparatorLine);
-  if (next == std::string_view::npos) return frame.Take(frame.Rest().size());
+  const std::size_t next = detail::RecordStartIn(frame.Rest());
+  if (next == frame.Rest().size()) return frame.Take(next);
   if (next + 1 > static_cast<std::size_t>(kMaxRecordCount)) {
     throw detail::ConversionError{"record " + std::to_string(record) +
                                   ": the next record separator lies " + std::to_string(next) +

@@ -61,24 +61,35 @@ inline void AppendField(std::string& row, std::string_view field) {
   row.push_back(',');
 }
 
-// Runs body(frame, result) and ends the run: the writer is closed whatever
-// happened, and a close that fails turns the result into a failure.
+// Runs body(frame, result) and ends the run: a failed run discards what it
+// wrote, any other closes the writer, and a close that fails turns the
+// result into a failure. A completed run reports how much of the text it
+// consumed: everything before the start of a record still arriving.
 template <class Body>
 ConvertResult RunConverter(Model model, std::string_view text, RowWriter& out,
                            ProgressSink& progress, Body body) {
   ConvertResult result{model, recordCount(text.size(), modelRow(model).recordTextLength),
                        ConvertOutcome::Completed, {}, 0};
+  std::string_view rest = text;
   try {
     Frame frame(model, text, out, progress);
     body(frame, result);
+    rest = frame.Rest();
   } catch (const ConversionError& error) {
     result.outcome = ConvertOutcome::Failed;
     result.reason = error.reason;
   }
-  if (!out.Close() && result.outcome != ConvertOutcome::Failed) {
+  if (result.outcome == ConvertOutcome::Failed) {
+    if (!out.Discard()) result.reason += "; the rows written could not be taken back: " + out.LastError();
+    return result;
+  }
+  if (!out.Close()) {
     result.outcome = ConvertOutcome::Failed;
     result.reason = "the table file could not be closed: " + out.LastError();
+    return result;
   }
+  if (result.outcome == ConvertOutcome::Completed)
+    result.consumedLength = text.size() - rest.size() + RecordStartIn(rest);
   return result;
 }
 

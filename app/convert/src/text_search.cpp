@@ -60,4 +60,12 @@ std::size_t FindCrLf(std::string_view text, std::size_t from) {
   return 0;
 }
 
+std::size_t RecordStartIn(std::string_view tail) {
+  for (std::size_t at = tail.find('-'); at != std::string_view::npos; at = tail.find('-', at + 1)) {
+    const std::string_view from = tail.substr(at, kSeparatorLine.size());
+    if (kSeparatorLine.starts_with(from)) return at;
+  }
+  return tail.size();
+}
+
 }  // namespace seamlog::convert::detail

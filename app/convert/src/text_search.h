@@ -28,6 +28,11 @@ inline std::string_view Mid(std::string_view text, std::size_t pos, std::size_t 
 // True when text begins with the 31 hyphens of a record separator.
 inline bool StartsWithHyphenRun(std::string_view text) { return text.starts_with(kHyphenRun); }
 
+// Offset in tail of the first place where a record may begin: the separator
+// line, or as much of its beginning as tail still holds. tail.size() when
+// there is none.
+std::size_t RecordStartIn(std::string_view tail);
+
 // Removes the leading blanks (spaces only); trailing blanks remain.
 inline std::string_view LeftTrimBlanks(std::string_view s) {
   const auto first = s.find_first_not_of(' ');

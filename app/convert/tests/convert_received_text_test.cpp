@@ -54,12 +54,61 @@ TEST(ConvertReceivedText, AFailingCloseTurnsACompletedRunIntoAFailure) {
   struct FailingClose final : RowWriter {
     bool WriteRow(std::string_view) override { return true; }
     bool Close() override { return false; }
+    bool Discard() override { return true; }
     std::string LastError() const override { return "the network share went away"; }
   } out;
   NoProgress progress;
   const ConvertResult result = ConvertReceivedText("short", out, progress);
   EXPECT_EQ(result.outcome, ConvertOutcome::Failed);
   EXPECT_NE(result.reason.find("network share"), std::string::npos);
+}
+
+TEST(ConvertReceivedText, ACompletedSaveConsumesItsRecordsAndLeavesARecordStillArriving) {
+  const std::string separator = "-------------------------------\r\n";
+  struct Case { const char* what; std::string tail; std::size_t kept; };
+  const Case cases[] = {
+      {"nothing after the records", "", 0},
+      {"the first hyphens of a record", "-----", 5},
+      {"a separator line and a little more", separator + "  SPLICE", separator.size() + 8},
+      {"stray line ends before a record start", "\r\n\r\n" + separator, separator.size()},
+      {"stray line ends alone", "\r\n\r\n", 0},
+      {"hyphens that do not begin a separator", "--x\r\n", 0},
+  };
+  for (const Model model : {Model::A, Model::B, Model::C}) {
+    const std::string report = reportgen::GenerateReport({model, 3, 3, 0});
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(modelRow(model).name) + ": " + c.what);
+      const std::string text = report + c.tail;
+      MemoryRowWriter out;
+      NoProgress progress;
+      const ConvertResult result = ConvertReceivedText(text, out, progress);
+      ASSERT_EQ(result.outcome, ConvertOutcome::Completed) << result.reason;
+      EXPECT_EQ(result.consumedLength, text.size() - c.kept);
+    }
+    // Half a record: the records before it are saved, it waits for the rest.
+    const std::string half = report + report.substr(0, modelRow(model).recordTextLength / 2);
+    MemoryRowWriter out;
+    NoProgress progress;
+    EXPECT_EQ(ConvertReceivedText(half, out, progress).consumedLength, report.size());
+  }
+}
+
+TEST(ConvertReceivedText, AFailedRunDiscardsItsTableAndAStoppedOneConsumesNothing) {
+  MemoryRowWriter failing(5);
+  NoProgress progress;
+  const ConvertResult failed =
+      ConvertReceivedText(reportgen::GenerateReport({Model::A, 3, 3, 0}), failing, progress);
+  EXPECT_EQ(failed.outcome, ConvertOutcome::Failed);
+  EXPECT_TRUE(failing.discarded());
+  EXPECT_EQ(failed.consumedLength, 0u);
+
+  std::string text = reportgen::GenerateReport({Model::C, 3, 8, 2});
+  text.replace(text.find("Irregular\r\n", text.find("Splice No.    2")), 9, "Irregulor");
+  MemoryRowWriter out;
+  const ConvertResult stopped = ConvertReceivedText(text, out, progress);
+  EXPECT_EQ(stopped.outcome, ConvertOutcome::Stopped);
+  EXPECT_FALSE(out.discarded());
+  EXPECT_EQ(stopped.consumedLength, 0u);
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ SaveReport SaveAsFlow::Convert() {
   if (result.outcome != convert::ConvertOutcome::Completed)
     return {SaveOutcome::Failed, OutcomeReason(result)};
   if (!closed) return {SaveOutcome::Failed, "cannot close the file: " + file->LastError()};
-  return {SaveOutcome::Saved, {}};
+  return {SaveOutcome::Saved, {}, result.consumedLength};
 }
 
 SaveReport SaveAsFlow::Run() {
@@ -64,7 +64,7 @@ SaveReport SaveAsFlow::Run() {
   try {
     if (report.outcome == SaveOutcome::Saved) {
       messages_.ShowMessage(kSaveCompleted, MessageIcon::Information);
-      window_.ClearReceivedText();
+      window_.ClearReceivedText(report.consumedLength);
     } else if (report.outcome == SaveOutcome::Failed) {
       messages_.ShowMessage(kSaveFailed, MessageIcon::Exclamation);
     }

@@ -1,71 +1,41 @@
 #include "seamlog/save/table_file.h"
 
-#include <cerrno>
-#include <system_error>
-
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
+#include "exclusive_file.h"
 
 namespace seamlog::save {
 namespace {
 
-// Rows are collected and handed to the C library in blocks of this size.
+// Rows are collected and handed to the file in blocks of this size.
 constexpr std::size_t kBlockSize = 256 * 1024;
-
-std::string Describe(int errorNumber) {
-  return errorNumber != 0 ? std::generic_category().message(errorNumber) : "unknown error";
-}
-
-// True when the open file no longer has a name: it was deleted while being
-// written, and what was written is lost with it. (Windows does not let an
-// open file be deleted; there a vanished volume shows as a write error.)
-bool Unlinked(std::FILE* file) {
-#ifdef _WIN32
-  (void)file;
-  return false;
-#else
-  struct stat status {};
-  return ::fstat(::fileno(file), &status) == 0 && status.st_nlink == 0;
-#endif
-}
 
 }  // namespace
 
-std::unique_ptr<TableFile> TableFile::OpenForAppend(const std::string& path, std::string& error) {
+std::unique_ptr<TableFile> TableFile::OpenForAppend(const std::string& path, std::string& error,
+                                                    std::chrono::milliseconds lockWait) {
   if (path.empty()) {
     error = "no file name was given";
     return nullptr;
   }
-  errno = 0;
-  std::FILE* file = std::fopen(path.c_str(), "ab");
-  if (file == nullptr) {
-    error = "cannot open '" + path + "' for appending: " + Describe(errno);
-    return nullptr;
-  }
+  auto file = ExclusiveFile::Open(path, lockWait, error);
+  if (!file) return nullptr;
   error.clear();
-  return std::unique_ptr<TableFile>(new TableFile(file, path));
+  return std::unique_ptr<TableFile>(new TableFile(std::move(file), path));
 }
 
-TableFile::TableFile(std::FILE* file, std::string path) : file_(file), path_(std::move(path)) {
+TableFile::TableFile(std::unique_ptr<ExclusiveFile> file, std::string path)
+    : file_(std::move(file)), path_(std::move(path)) {
   buffer_.reserve(kBlockSize);
 }
 
-TableFile::~TableFile() { Close(); }
-
-bool TableFile::Fail(std::string_view what, int errorNumber) {
-  failed_ = true;
-  error_ = std::string(what) + " '" + path_ + "': " + Describe(errorNumber);
-  return false;
-}
+// A table never closed is no save: it is taken back.
+TableFile::~TableFile() { Discard(); }
 
 bool TableFile::FlushBuffer() {
   if (buffer_.empty()) return true;
-  errno = 0;
-  const std::size_t written = std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
-  const bool complete = written == buffer_.size() && std::ferror(file_) == 0;
+  const bool written = file_->Append(buffer_, error_);
   buffer_.clear();
-  return complete || Fail("cannot write to", errno);
+  if (!written) failed_ = true;
+  return written;
 }
 
 bool TableFile::WriteRow(std::string_view row) {
@@ -79,22 +49,27 @@ bool TableFile::WriteRow(std::string_view row) {
   return buffer_.size() < kBlockSize || FlushBuffer();
 }
 
-bool TableFile::Close() {
+bool TableFile::Close() { return End(true); }
+
+bool TableFile::Discard() { return End(false); }
+
+// Keeps the table when asked to and every row reached the file; otherwise
+// returns the file to what it was before the save.
+bool TableFile::End(bool keep) {
   if (closed_) return closeResult_;
   closed_ = true;
-  bool ok = !failed_ && FlushBuffer();
-  errno = 0;
-  if (ok && std::fflush(file_) != 0) ok = Fail("cannot write to", errno);
-  if (ok && Unlinked(file_)) {
-    failed_ = true;
-    error_ = "the table file '" + path_ + "' was deleted while it was being written";
-    ok = false;
+  std::string problem;
+  if (keep && !failed_ && FlushBuffer() && file_->Keep(problem)) {
+    closeResult_ = true;
+    return true;
   }
-  errno = 0;
-  if (std::fclose(file_) != 0 && ok) ok = Fail("cannot close", errno);
-  file_ = nullptr;
-  closeResult_ = ok;
-  return ok;
+  if (!problem.empty()) error_ = problem;  // the file was deleted or failed to close
+  buffer_.clear();
+  std::string undo;
+  const bool restored = file_->Restore(undo);
+  if (!restored) error_ += error_.empty() ? undo : "; " + undo;
+  closeResult_ = !keep && restored;
+  return closeResult_;
 }
 
 }  // namespace seamlog::save

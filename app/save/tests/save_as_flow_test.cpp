@@ -46,6 +46,10 @@ class MemoryFile : public convert::RowWriter {
     log_.push_back("close");
     return closeSucceeds;
   }
+  bool Discard() override {
+    log_.push_back("discard");
+    return true;
+  }
   std::string LastError() const override { return "disk full"; }
   bool closeSucceeds = true;
 
@@ -65,11 +69,13 @@ class FakeDesktop : public SaveWindow, public SaveFileDialog, public MessageDisp
     log.push_back("convert");
     if (convertThrows) throw std::overflow_error("record count beyond 16 bits");
     out.WriteRow("");
-    return ConvertResult{Model::A, 1, outcome, {}, 0};
+    ConvertResult result{Model::A, 1, outcome, {}, 0};
+    if (outcome == ConvertOutcome::Completed) result.consumedLength = receivedText.size() - stillArriving;
+    return result;
   }
-  void ClearReceivedText() override {
+  void ClearReceivedText(std::size_t consumedLength) override {
     log.push_back("clear");
-    receivedText.clear();
+    receivedText.erase(0, consumedLength);
   }
   void RestoreCurrentDirectory() override { log.push_back("cwd"); }
 
@@ -103,6 +109,7 @@ class FakeDesktop : public SaveWindow, public SaveFileDialog, public MessageDisp
   std::string receivedText = "----- some splice records -----";
   std::optional<std::string> chosenPath = std::string("C:\\Data\\run1.CSV");
   ConvertOutcome outcome = ConvertOutcome::Completed;
+  std::size_t stillArriving = 0;  // characters at the end of the text the converter leaves
   bool dialogThrows = false;
   bool convertThrows = false;
   bool openSucceeds = true;
@@ -133,6 +140,12 @@ TEST_F(SaveAsFlowTest, a_completed_save_reports_then_empties_the_text_and_puts_t
                                     "row ", "close", "destroyed", "info Data save completed.",
                                     "clear", "enable", "progress 0"));
   EXPECT_THAT(desk.receivedText, IsEmpty());
+}
+
+TEST_F(SaveAsFlowTest, a_record_still_arriving_when_the_save_began_stays_for_the_next_save) {
+  desk.stillArriving = 7;
+  EXPECT_EQ(Run().outcome, SaveOutcome::Saved);
+  EXPECT_EQ(desk.receivedText, "s -----");
 }
 
 TEST_F(SaveAsFlowTest, the_dialog_asks_for_a_csv_file_in_the_remembered_directory) {

@@ -2,11 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "seamlog/convert/convert_received_text.h"
 
@@ -107,21 +114,134 @@ TEST_F(TableFileTest, CloseIsIdempotentAndRowsAfterItAreRefused) {
   EXPECT_EQ(Contents(PathOf("closed.csv")), "");
 }
 
-TEST_F(TableFileTest, AFullDiskIsAFailureNeverSilence) {
-#ifdef _WIN32
-  GTEST_SKIP() << "no device that is always full on Windows";
-#else
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "/dev/full is missing";
-  std::string error;
-  auto file = TableFile::OpenForAppend("/dev/full", error);
-  ASSERT_TRUE(file) << error;
-  bool allWritten = true;
-  for (int i = 0; i < 100000 && allWritten; ++i) allWritten = file->WriteRow("row,row,row,row");
-  const bool closed = file->Close();
-  EXPECT_FALSE(allWritten && closed);
-  EXPECT_NE(file->LastError().find("/dev/full"), std::string::npos) << file->LastError();
-  EXPECT_FALSE(file->Close());  // the second close repeats the first result
+#ifndef _WIN32
+// Makes writes beyond limit bytes fail (EFBIG), as a full disk would, for
+// the life of the object.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(std::uintmax_t limit) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = static_cast<rlim_t>(limit);
+    ::setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
 #endif
+
+TEST_F(TableFileTest, AWriteErrorReturnsTheFileToItsLengthBeforeTheSave) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no way to fill the disk on Windows";
+#else
+  // A full disk at the first block, at a later block, and at the last flush.
+  const std::string before = "an earlier table\r\n";
+  for (const std::uintmax_t room : {10u, 300000u, 600000u}) {
+    SCOPED_TRACE(room);
+    { std::ofstream(PathOf("full.csv"), std::ios::binary) << before; }
+    const FileSizeLimit limit(before.size() + room);
+    std::string error;
+    auto file = TableFile::OpenForAppend(PathOf("full.csv"), error);
+    ASSERT_TRUE(file) << error;
+    bool allWritten = true;
+    for (int i = 0; i < 40000 && allWritten; ++i) allWritten = file->WriteRow("row,row,row,row,row");
+    EXPECT_FALSE(allWritten && file->Close());
+    EXPECT_NE(file->LastError().find("full.csv"), std::string::npos) << file->LastError();
+    EXPECT_FALSE(file->Close());  // a second close repeats the first result
+    EXPECT_EQ(Contents(PathOf("full.csv")), before);
+  }
+#endif
+}
+
+TEST_F(TableFileTest, AFullDiskDuringConversionFailsTheSaveAndLeavesTheFileAsItWas) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no way to fill the disk on Windows";
+#else
+  const std::string before = "an earlier table\r\n";
+  { std::ofstream(PathOf("full.csv"), std::ios::binary) << before; }
+  const FileSizeLimit limit(before.size() + 10);
+  std::string error;
+  auto file = TableFile::OpenForAppend(PathOf("full.csv"), error);
+  ASSERT_TRUE(file) << error;
+  convert::NoProgress progress;
+  const auto result = convert::ConvertReceivedText("nothing much", *file, progress);
+  EXPECT_EQ(result.outcome, convert::ConvertOutcome::Failed);
+  EXPECT_FALSE(result.reason.empty());
+  EXPECT_EQ(Contents(PathOf("full.csv")), before);
+#endif
+}
+
+TEST_F(TableFileTest, ASaveNotClosedLeavesAnOldFileAsItWasAndRemovesANewOne) {
+  enum class End { Discard, DestroyedUnclosed };
+  struct Case { End end; bool existed; };
+  for (const Case c : {Case{End::Discard, true}, Case{End::Discard, false},
+                       Case{End::DestroyedUnclosed, true}, Case{End::DestroyedUnclosed, false}}) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.end)) + (c.existed ? " existed" : " new"));
+    const std::string path = PathOf("undone.csv");
+    fs::remove(path);
+    if (c.existed) std::ofstream(path, std::ios::binary) << "kept\r\n";
+    std::string error;
+    auto file = TableFile::OpenForAppend(path, error);
+    ASSERT_TRUE(file) << error;
+    for (int i = 0; i < 30000; ++i) ASSERT_TRUE(file->WriteRow("a row that will be taken back"));
+    if (c.end == End::Discard) {
+      EXPECT_TRUE(file->Discard()) << file->LastError();
+    }
+    file.reset();
+    EXPECT_EQ(fs::exists(path), c.existed);
+    if (c.existed) {
+      EXPECT_EQ(Contents(path), "kept\r\n");
+    }
+  }
+}
+
+TEST_F(TableFileTest, ASecondSaveWaitsForTheFirstAndGivesUpNamingTheFile) {
+  const std::string path = PathOf("shared.csv");
+  std::string error;
+  auto first = TableFile::OpenForAppend(path, error);
+  ASSERT_TRUE(first) << error;
+  EXPECT_FALSE(TableFile::OpenForAppend(path, error, std::chrono::milliseconds(200)));
+  EXPECT_NE(error.find(path), std::string::npos) << error;
+  EXPECT_NE(error.find("in use"), std::string::npos) << error;
+
+  // A save that waits long enough gets the file once the first has closed it,
+  // and its rows follow the first table whole.
+  std::thread second([&] {
+    std::string secondError;
+    auto file = TableFile::OpenForAppend(path, secondError);
+    ASSERT_TRUE(file) << secondError;
+    for (int i = 0; i < 20000; ++i) file->WriteRow("second");
+    EXPECT_TRUE(file->Close()) << file->LastError();
+  });
+  std::string expected;
+  for (int i = 0; i < 20000; ++i) {
+    ASSERT_TRUE(first->WriteRow("first"));
+    expected += "first\r\n";
+    if (i == 10000) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(first->Close()) << first->LastError();
+  second.join();
+  for (int i = 0; i < 20000; ++i) expected += "second\r\n";
+  EXPECT_EQ(Contents(path), expected);
+}
+
+TEST_F(TableFileTest, AFolderOrADeviceIsRefusedWithItsOwnReason) {
+#ifdef _WIN32
+  const std::string device = "NUL";
+#else
+  const std::string device = "/dev/null";
+#endif
+  struct Case { std::string path; const char* reason; };
+  for (const Case& c : {Case{directory_.string(), "folder"}, Case{device, "not"}}) {
+    SCOPED_TRACE(c.path);
+    std::string error;
+    EXPECT_FALSE(TableFile::OpenForAppend(c.path, error));
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+    EXPECT_NE(error.find(c.path), std::string::npos) << error;
+  }
 }
 
 TEST_F(TableFileTest, AFileDeletedWhileBeingWrittenIsAFailure) {
@@ -135,21 +255,6 @@ TEST_F(TableFileTest, AFileDeletedWhileBeingWrittenIsAFailure) {
   fs::remove(PathOf("vanishing.csv"));
   EXPECT_FALSE(file->Close());
   EXPECT_NE(file->LastError().find("deleted"), std::string::npos) << file->LastError();
-#endif
-}
-
-TEST_F(TableFileTest, AFullDiskDuringConversionFailsTheSave) {
-#ifdef _WIN32
-  GTEST_SKIP() << "no device that is always full on Windows";
-#else
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "/dev/full is missing";
-  std::string error;
-  auto file = TableFile::OpenForAppend("/dev/full", error);
-  ASSERT_TRUE(file) << error;
-  convert::NoProgress progress;
-  const auto result = convert::ConvertReceivedText("nothing much", *file, progress);
-  EXPECT_EQ(result.outcome, convert::ConvertOutcome::Failed);
-  EXPECT_FALSE(result.reason.empty());
 #endif
 }
 

@@ -1,19 +1,23 @@
 // seamlog-convert: appends the table of a captured splicer report to a file,
 // exactly as the application's Save As does.
 //
-//   seamlog-convert [--model MODEL-A|MODEL-B|MODEL-C] [--raw] INPUT OUTPUT
+//   seamlog-convert [--model MODEL-A|MODEL-B|MODEL-C] [--raw] [--keep-line-ends] INPUT OUTPUT
 //
 // INPUT holds the received text byte for byte (with --raw: the bytes as the
-// splicer sent them; every CR then gets an LF after it). --model is the
+// splicer sent them; every CR then gets an LF after it). A capture whose
+// lines end in LF alone or in CR alone is converted as the CR LF text it
+// stands for, with a note; --keep-line-ends takes it as it is. --model is the
 // operator's selection (default MODEL-A); the text itself decides which
 // converter runs. OUTPUT is created when missing; an existing file keeps its
-// content and the table is added at its end.
+// content and the table is added at its end, whole or not at all.
 //
-// Exit status: 0 saved; 1 save failed (empty or unreadable input, output not
-// opened, conversion or write error); 2 usage; 3 MODEL-C stopped at a record
-// without its heading lines (the rows before it stay in OUTPUT).
+// Exit status: 0 saved; 1 save failed (empty, unreadable or too large input,
+// output refused or not opened, conversion or write error: OUTPUT is left as
+// it was); 2 usage; 3 MODEL-C stopped at a record without its heading lines
+// (the rows of the records before it stay in OUTPUT).
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -24,21 +28,28 @@
 namespace {
 
 namespace convert = seamlog::convert;
+namespace fs = std::filesystem;
+namespace tools = seamlog::tools;
 
 constexpr int kSaved = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 constexpr int kStopped = 3;
 
+constexpr std::string_view kSeparatorHyphens = "-------------------------------";  // 31
+
+constexpr const char* kUsageText =
+    "usage: seamlog-convert [--model MODEL-A|MODEL-B|MODEL-C] [--raw] [--keep-line-ends] INPUT OUTPUT\n"
+    "  INPUT             the received report text, byte for byte\n"
+    "  OUTPUT            the comma-separated file the table is appended to\n"
+    "  --model           the splicer model selected (default MODEL-A); the text decides\n"
+    "  --raw             INPUT is the splicer's byte stream: every CR gets an LF after it\n"
+    "  --keep-line-ends  take an INPUT whose lines end in LF or CR alone as it is,\n"
+    "                    instead of as the CR LF text it stands for\n"
+    "  --help            this text\n";
+
 int Usage(const char* problem) {
-  std::fprintf(stderr,
-               "seamlog-convert: %s\n"
-               "usage: seamlog-convert [--model MODEL-A|MODEL-B|MODEL-C] [--raw] INPUT OUTPUT\n"
-               "  INPUT    the received report text, byte for byte\n"
-               "  OUTPUT   the comma-separated file the table is appended to\n"
-               "  --model  the splicer model selected (default MODEL-A); the text decides\n"
-               "  --raw    INPUT is the splicer's byte stream: every CR gets an LF after it\n",
-               problem);
+  std::fprintf(stderr, "seamlog-convert: %s\n%s", problem, kUsageText);
   return kUsage;
 }
 
@@ -47,9 +58,13 @@ int Failed(const std::string& reason) {
   return kFailed;
 }
 
+void Note(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
+
 struct Arguments {
   convert::Model selected = convert::Model::A;
   bool raw = false;
+  bool keepLineEnds = false;
+  bool help = false;
   std::string input;
   std::string output;
 };
@@ -59,6 +74,10 @@ std::string Parse(int argc, char** argv, Arguments& args) {
   int files = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      args.help = true;
+      return {};
+    }
     if (arg == "--model") {
       if (i + 1 >= argc) return "--model needs a model name";
       const auto model = convert::modelFromName(argv[++i]);
@@ -66,6 +85,8 @@ std::string Parse(int argc, char** argv, Arguments& args) {
       args.selected = *model;
     } else if (arg == "--raw") {
       args.raw = true;
+    } else if (arg == "--keep-line-ends") {
+      args.keepLineEnds = true;
     } else if (arg.starts_with("--")) {
       return "unknown option '" + std::string(arg) + "'";
     } else if (files == 0) {
@@ -81,18 +102,62 @@ std::string Parse(int argc, char** argv, Arguments& args) {
   return files == 2 ? std::string{} : "INPUT and OUTPUT are both needed";
 }
 
+// Empty when OUTPUT may take the table, else why not.
+std::string RefuseOutput(const Arguments& args) {
+  const std::string quoted = "'" + args.output + "'";
+#ifdef _WIN32
+  if (tools::IsWindowsDeviceName(args.output))
+    return "OUTPUT " + quoted + " is a device, not a file: the table would go nowhere";
+#endif
+  std::error_code error;
+  const fs::file_status status = fs::status(args.output, error);
+  if (fs::is_directory(status)) return "OUTPUT " + quoted + " is a folder; give the name of a file in it";
+  if (fs::exists(status) && !fs::is_regular_file(status))
+    return "OUTPUT " + quoted + " is a device, not a file: the table would go nowhere";
+  if (fs::exists(status) && fs::equivalent(args.input, args.output, error))
+    return "INPUT and OUTPUT are the same file (" + quoted +
+           "): the table would be appended to the report itself";
+  return {};
+}
+
+// Brings a capture with LF-only or CR-only line ends to CR LF, saying so.
+void MendLineEnds(const Arguments& args, std::string& text) {
+  const tools::LineEnds ends = tools::DetectLineEnds(text);
+  if (ends != tools::LineEnds::LfOnly && ends != tools::LineEnds::CrOnly) return;
+  const char* kind = ends == tools::LineEnds::LfOnly ? "LF" : "CR";
+  if (args.keepLineEnds) {
+    Note("Warning: the lines of '" + args.input + "' end in " + kind +
+         " alone; taken as they are (--keep-line-ends).");
+    return;
+  }
+  text = tools::WithCrLf(text, ends);
+  Note("Note: the lines of '" + args.input + "' end in " + kind +
+       " alone (" + kind + "-only capture); converted as the CR LF text they stand for.");
+}
+
 int Convert(int argc, char** argv) {
   Arguments args;
   if (const std::string problem = Parse(argc, argv, args); !problem.empty()) {
     return Usage(problem.c_str());
   }
+  if (args.help) {
+    std::printf("seamlog-convert: appends the table of a captured splicer report to a file.\n%s",
+                kUsageText);
+    return kSaved;
+  }
+  if (const std::string refusal = RefuseOutput(args); !refusal.empty()) return Failed(refusal);
 
   std::string text;
   std::string error;
-  const auto kind = args.raw ? seamlog::tools::ByteStream::AsSentBySplicer
-                            : seamlog::tools::ByteStream::AsReceived;
-  if (!seamlog::tools::ReadReceivedFile(args.input, kind, text, error)) return Failed(error);
+  const auto kind = args.raw ? tools::ByteStream::AsSentBySplicer : tools::ByteStream::AsReceived;
+  if (!tools::ReadReceivedFile(args.input, kind, text, error)) return Failed(error);
   if (text.empty()) return Failed("'" + args.input + "' is empty: nothing was received");
+  if (!args.raw) MendLineEnds(args, text);
+  if (text.find(kSeparatorHyphens) == std::string::npos) {
+    Note("Warning: '" + args.input +
+         "' holds no record separator (a line of 31 hyphens) and may not be a splicer report; "
+         "it is converted all the same.");
+  }
 
   auto table = seamlog::save::TableFile::OpenForAppend(args.output, error);
   if (!table) return Failed(error);
@@ -113,14 +178,28 @@ int Convert(int argc, char** argv) {
   switch (result.outcome) {
     case convert::ConvertOutcome::Completed:
       std::printf("Data save completed.\n");
+      if (result.consumedLength < text.size()) {
+        std::fflush(stdout);
+        Note("Warning: the last " + std::to_string(text.size() - result.consumedLength) +
+             " characters begin a record that is not complete; they were not converted.");
+      }
       return kSaved;
-    case convert::ConvertOutcome::Stopped:
+    case convert::ConvertOutcome::Stopped: {
       std::fflush(stdout);
+      const int saved = result.stoppedAtRecord - 1;
       std::fprintf(stderr,
                    "Conversion stopped at record %d: it has no \"Irregular\" or \"Loss\" heading "
-                   "line.\nThe rows of the records before it were saved in '%s'.\n",
-                   result.stoppedAtRecord, args.output.c_str());
+                   "line.\n",
+                   result.stoppedAtRecord);
+      if (saved == 0) {
+        std::fprintf(stderr, "No record was saved: '%s' got only the table's opening rows.\n",
+                     args.output.c_str());
+      } else {
+        std::fprintf(stderr, "The rows of the %d record%s before it were saved in '%s'.\n", saved,
+                     saved == 1 ? "" : "s", args.output.c_str());
+      }
       return kStopped;
+    }
     case convert::ConvertOutcome::Failed:
       break;
   }
@@ -133,7 +212,7 @@ int Convert(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     return Convert(argc, argv);
-  } catch (const std::exception& e) {  // out of memory for a huge input, mostly
+  } catch (const std::exception& e) {  // out of memory, mostly
     return Failed(std::string("unexpected error: ") + e.what());
   }
 }

@@ -1,6 +1,7 @@
 #include "received_file.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -21,14 +22,13 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Calls take(block) for every block of the file; false on a read error.
-template <class Take>
-bool ForEachBlock(std::FILE* file, Take take) {
-  char block[kBlockSize];
-  std::size_t got = 0;
-  while ((got = std::fread(block, 1, sizeof block, file)) > 0) take(std::string_view(block, got));
-  return std::ferror(file) == 0;
+std::string TooLarge(const std::string& path, std::size_t maxBytes) {
+  return "'" + path + "' is larger than " + std::to_string(maxBytes) +
+         " bytes, the most INPUT may hold: no save can take more than 32,767 records "
+         "(21,790,387 characters of MODEL-C text)";
 }
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 }  // namespace
 
@@ -46,10 +46,15 @@ void AppendAddingLineFeeds(std::string& text, std::string_view bytes) {
 }
 
 bool ReadReceivedFile(const std::string& path, ByteStream kind, std::string& text,
-                      std::string& error) {
+                      std::string& error, std::size_t maxBytes) {
   std::error_code status;
   if (std::filesystem::is_directory(path, status)) {
     error = "cannot read '" + path + "': it is a directory";
+    return false;
+  }
+  const auto size = std::filesystem::file_size(path, status);
+  if (!status && size > maxBytes) {
+    error = TooLarge(path, maxBytes);
     return false;
   }
   errno = 0;
@@ -58,31 +63,69 @@ bool ReadReceivedFile(const std::string& path, ByteStream kind, std::string& tex
     error = "cannot open '" + path + "': " + Describe(errno);
     return false;
   }
-  auto failed = [&] {
+
+  std::string bytes;
+  if (!status) bytes.reserve(static_cast<std::size_t>(size));
+  std::array<char, kBlockSize> block;
+  std::size_t got = 0;
+  while ((got = std::fread(block.data(), 1, block.size(), file.get())) > 0) {
+    if (got > maxBytes - bytes.size()) {
+      error = TooLarge(path, maxBytes);
+      return false;
+    }
+    bytes.append(block.data(), got);
+  }
+  if (std::ferror(file.get()) != 0) {
     error = "cannot read '" + path + "': " + Describe(errno);
     return false;
-  };
-
-  text.clear();
-  std::size_t size = static_cast<std::size_t>(std::filesystem::file_size(path, status));
-  if (status) size = 0;
+  }
   if (kind == ByteStream::AsReceived) {
-    text.reserve(size);
-    return ForEachBlock(file.get(), [&](std::string_view block) { text.append(block); }) ||
-           failed();
+    text = std::move(bytes);
+    return true;
   }
-  // Count the CRs first, so that the text is allocated once at its final size.
-  std::size_t carriageReturns = 0;
-  errno = 0;
-  if (!ForEachBlock(file.get(), [&](std::string_view block) {
-        carriageReturns += static_cast<std::size_t>(std::count(block.begin(), block.end(), '\r'));
-      })) {
-    return failed();
+  text.clear();
+  text.reserve(bytes.size() + static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\r')));
+  AppendAddingLineFeeds(text, bytes);
+  return true;
+}
+
+LineEnds DetectLineEnds(std::string_view text) {
+  const bool hasCr = text.find('\r') != std::string_view::npos;
+  const bool hasLf = text.find('\n') != std::string_view::npos;
+  if (hasCr && hasLf) return LineEnds::CrLf;
+  if (hasLf) return LineEnds::LfOnly;
+  if (hasCr) return LineEnds::CrOnly;
+  return LineEnds::None;
+}
+
+std::string WithCrLf(std::string_view text, LineEnds ends) {
+  std::string result;
+  const char lineEnd = ends == LineEnds::LfOnly ? '\n' : '\r';
+  if (ends != LineEnds::LfOnly && ends != LineEnds::CrOnly) return std::string(text);
+  result.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), lineEnd)));
+  for (const char c : text) {
+    if (c == lineEnd) {
+      result.append("\r\n");
+    } else {
+      result.push_back(c);
+    }
   }
-  std::rewind(file.get());
-  text.reserve(size + carriageReturns);
-  return ForEachBlock(file.get(), [&](std::string_view block) { AppendAddingLineFeeds(text, block); }) ||
-         failed();
+  return result;
+}
+
+bool IsWindowsDeviceName(std::string_view path) {
+  if (path.starts_with("\\\\.\\") || path.starts_with("//./")) return true;
+  if (path.ends_with(':')) path.remove_suffix(1);  // "NUL:"
+  const std::size_t slash = path.find_last_of("\\/:");
+  std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  name = name.substr(0, name.find('.'));
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  std::string upper;
+  for (const char c : name) upper.push_back(Upper(c));
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+    if (upper == device) return true;
+  return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) &&
+         upper[3] >= '1' && upper[3] <= '9';
 }
 
 }  // namespace seamlog::tools

@@ -64,5 +64,35 @@ TEST(ReadReceivedFile, AMissingFileOrADirectoryIsAnErrorThatNamesIt) {
   EXPECT_NE(error.find(directory), std::string::npos) << error;
 }
 
+TEST(IsWindowsDeviceName, TheReservedNamesAreDevicesInAnyFolderAndWithAnyExtension) {
+  struct Case { const char* path; bool device; };
+  const Case cases[] = {
+      {"NUL", true},          {"nul", true},           {"AUX", true},
+      {"con.csv", true},      {"C:\\Data\\PRN.txt", true}, {"D:/x/com1", true},
+      {"LPT9", true},         {"NUL:", true},          {"CONOUT$", true},
+      {"\\\\.\\COM12", true}, {"NUL .csv", true},
+      {"COM0", false},        {"COM10", false},        {"nully.csv", false},
+      {"C:\\NUL\\table.csv", false},               {"console.csv", false},
+      {"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(IsWindowsDeviceName(c.path), c.device) << c.path;
+}
+
+TEST(LineEnds, ACaptureWithOneKindOfLineEndAloneIsBroughtToCrLf) {
+  struct Case { std::string text; LineEnds ends; std::string crlf; };
+  const Case cases[] = {
+      {"a\r\nb\r\n", LineEnds::CrLf, "a\r\nb\r\n"},
+      {"a\nb\n\n", LineEnds::LfOnly, "a\r\nb\r\n\r\n"},
+      {"a\rb\r", LineEnds::CrOnly, "a\r\nb\r\n"},
+      {"a\n\rb", LineEnds::CrLf, "a\n\rb"},  // mixed: taken as it is
+      {"no line end", LineEnds::None, "no line end"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(DetectLineEnds(c.text), c.ends);
+    EXPECT_EQ(WithCrLf(c.text, c.ends), c.crlf);
+  }
+}
+
 }  // namespace
 }  // namespace seamlog::tools

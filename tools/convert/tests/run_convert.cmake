@@ -1,28 +1,69 @@
 # Runs seamlog-convert once or more and checks its exit status, its messages
 # and the file it wrote.
-#   -DCONVERT=program  -DEMULATOR=runner (may be empty)  -DARGS=a|b|c (OUTPUT is appended)
-#   -DOUTPUT=file  -DEXIT=status  [-DRUNS=n] [-DPREFILL=text]
+#   -DCONVERT=program  -DEMULATOR=runner (may be empty)  -DOUTPUT=file  -DEXIT=status
+#   -DARGS=a|b|c       OUTPUT is appended, or stands where {OUTPUT} is; {INPUT}
+#                      stands for an input made by INPUT_FROM or BIG_INPUT
+#   [-DINPUT_FROM=file [-DLINE_ENDS=LF|CR] [-DREPEAT=n]]  {INPUT} is file, with its
+#                      CR LFs made LF or CR, repeated n times
+#   [-DBIG_INPUT=bytes]  {INPUT} is a (sparse) file of that many zero bytes
+#   [-DRUNS=n] [-DPREFILL=text]
+#   [-DPARALLEL=n]     n runs at once, after one run alone into OUTPUT.one;
+#                      OUTPUT must then hold n copies of that run's table
 #   [-DEXPECTED=file, compared with OUTPUT after the runs; its content repeated RUNS times]
+#   [-DUNCHANGED=1: OUTPUT must hold just the prefilled text afterwards]
 #   [-DNO_OUTPUT=1: OUTPUT must not exist afterwards]
-#   [-DSTDOUT=regex] [-DSTDERR=regex]
+#   [-DFOREIGN_OUTPUT=1: OUTPUT (a folder or a device) is neither removed nor checked]
+#   [-DSTDOUT=regex] [-DSTDERR=regex] [-DNOT_STDERR=regex]
+cmake_minimum_required(VERSION 3.25)
 if(NOT DEFINED RUNS)
   set(RUNS 1)
 endif()
 string(REPLACE "|" ";" arguments "${ARGS}")
-file(REMOVE "${OUTPUT}")
+if(NOT FOREIGN_OUTPUT)
+  file(REMOVE "${OUTPUT}")
+endif()
+
+set(input "${OUTPUT}.input")
+if(DEFINED INPUT_FROM)
+  # file(READ) would drop the CRs; the input is made with the shell's tools.
+  if(NOT DEFINED REPEAT)
+    set(REPEAT 1)
+  endif()
+  set(copies "")
+  foreach(copy RANGE 1 ${REPEAT})
+    list(APPEND copies "${INPUT_FROM}")
+  endforeach()
+  set(filter cat)
+  if(LINE_ENDS STREQUAL "LF")
+    set(filter tr -d "\r")
+  elseif(LINE_ENDS STREQUAL "CR")
+    set(filter tr -d "\n")
+  endif()
+  execute_process(COMMAND cat ${copies} COMMAND ${filter} OUTPUT_FILE "${input}" RESULT_VARIABLE made)
+  if(NOT made EQUAL 0)
+    message(FATAL_ERROR "cannot make the input from ${INPUT_FROM}")
+  endif()
+elseif(DEFINED BIG_INPUT)
+  file(REMOVE "${input}")
+  execute_process(COMMAND truncate -s ${BIG_INPUT} "${input}" RESULT_VARIABLE made)
+  if(NOT made EQUAL 0)
+    message(FATAL_ERROR "cannot make a ${BIG_INPUT}-byte input")
+  endif()
+endif()
+list(TRANSFORM arguments REPLACE "^{INPUT}$" "${input}")
+if("{OUTPUT}" IN_LIST arguments)
+  list(TRANSFORM arguments REPLACE "^{OUTPUT}$" "${OUTPUT}")
+else()
+  list(APPEND arguments "${OUTPUT}")
+endif()
+
 set(expected_output "")
 if(DEFINED PREFILL)
   file(WRITE "${OUTPUT}" "${PREFILL}")
   set(expected_output "${PREFILL}")
 endif()
 
-foreach(run RANGE 1 ${RUNS})
-  execute_process(
-    COMMAND ${EMULATOR} "${CONVERT}" ${arguments} "${OUTPUT}"
-    RESULT_VARIABLE status
-    OUTPUT_VARIABLE out
-    ERROR_VARIABLE err)
-  message(STATUS "run ${run}: exit ${status}\n--- stdout\n${out}--- stderr\n${err}---")
+function(check_messages status out err)
   if(NOT "${status}" STREQUAL "${EXIT}")
     message(FATAL_ERROR "exit status ${status}, expected ${EXIT}")
   endif()
@@ -32,10 +73,69 @@ foreach(run RANGE 1 ${RUNS})
   if(DEFINED STDERR AND NOT err MATCHES "${STDERR}")
     message(FATAL_ERROR "standard error does not match '${STDERR}'")
   endif()
+  if(DEFINED NOT_STDERR AND err MATCHES "${NOT_STDERR}")
+    message(FATAL_ERROR "standard error matches '${NOT_STDERR}'")
+  endif()
+endfunction()
+
+if(DEFINED PARALLEL)
+  set(alone "${OUTPUT}.one")
+  set(alone_arguments ${arguments})
+  list(FIND alone_arguments "${OUTPUT}" at)
+  list(REMOVE_AT alone_arguments ${at})
+  list(INSERT alone_arguments ${at} "${alone}")
+  file(REMOVE "${alone}")
+  execute_process(COMMAND ${EMULATOR} "${CONVERT}" ${alone_arguments} RESULT_VARIABLE status)
+  check_messages("${status}" "" "")
+  # Started by the shell side by side, not as a pipeline: a pipeline would
+  # feed one run's messages to the next and could end it with SIGPIPE.
+  set(command "")
+  foreach(word IN LISTS EMULATOR CONVERT arguments)
+    string(APPEND command " '${word}'")
+  endforeach()
+  set(script "status=0\n")
+  foreach(run RANGE 1 ${PARALLEL})
+    string(APPEND script "${command} >/dev/null & run${run}=$!\n")
+  endforeach()
+  foreach(run RANGE 1 ${PARALLEL})
+    string(APPEND script "wait $run${run}; code=$?; echo \"run ${run}: exit $code\" >&2\n"
+                         "[ $code -eq ${EXIT} ] || status=1\n")
+  endforeach()
+  string(APPEND script "exit $status\n")
+  execute_process(COMMAND sh -c "${script}" RESULT_VARIABLE status ERROR_VARIABLE err)
+  message(STATUS "runs at once:\n--- stderr\n${err}---")
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "not every run at once exited with ${EXIT}")
+  endif()
+  file(READ "${alone}" table HEX)
+  file(READ "${OUTPUT}" written HEX)
+  string(REPEAT "${table}" ${PARALLEL} want)
+  if(NOT written STREQUAL want)
+    message(FATAL_ERROR "${OUTPUT} is not ${PARALLEL} whole copies of the table of one run")
+  endif()
+  return()
+endif()
+
+foreach(run RANGE 1 ${RUNS})
+  execute_process(
+    COMMAND ${EMULATOR} "${CONVERT}" ${arguments}
+    RESULT_VARIABLE status
+    OUTPUT_VARIABLE out
+    ERROR_VARIABLE err)
+  message(STATUS "run ${run}: exit ${status}\n--- stdout\n${out}--- stderr\n${err}---")
+  check_messages("${status}" "${out}" "${err}")
 endforeach()
 
 if(NO_OUTPUT AND EXISTS "${OUTPUT}")
   message(FATAL_ERROR "${OUTPUT} was created")
+endif()
+if(UNCHANGED)
+  file(READ "${OUTPUT}" written HEX)
+  string(HEX "${expected_output}" want)
+  string(TOLOWER "${want}" want)
+  if(NOT written STREQUAL want)
+    message(FATAL_ERROR "${OUTPUT} was changed")
+  endif()
 endif()
 if(DEFINED EXPECTED)
   file(READ "${EXPECTED}" table HEX)

@@ -284,16 +284,14 @@ convert::ConvertResult MainForm::ConvertReceivedText(convert::RowWriter& out) {
                    ReceivedCaption(ReceivedText.size(), recordTextLength_).c_str());
   }
   ProgressToBar progress(*this);
-  convertedLength_ = ReceivedText.size();
   return convert::ConvertReceivedText(ReceivedText, out, progress);
 }
 
-// Empties what the save wrote. The poll timer keeps running while the
-// completion message is open; text that arrived meanwhile was not saved and
-// stays for the next save.
-void MainForm::ClearReceivedText() {
-  const std::size_t saved = std::min(convertedLength_, ReceivedText.size());
-  convertedLength_ = 0;
+// Empties what the save dealt with. A record still arriving when the save
+// began, and text that arrived while the completion message was open, were
+// not saved and stay for the next save.
+void MainForm::ClearReceivedText(std::size_t consumedLength) {
+  const std::size_t saved = std::min(consumedLength, ReceivedText.size());
   SetWindowTextA(liveText_, "");
   ReceivedText.erase(0, saved);
   liveView_.Refresh(std::string());

@@ -67,7 +67,7 @@ class MainForm final : public Window, private save::SaveWindow {
   void EnableSaveButton(bool enabled) override;
   bool HasReceivedText() const override { return !ReceivedText.empty(); }
   convert::ConvertResult ConvertReceivedText(convert::RowWriter& out) override;
-  void ClearReceivedText() override;
+  void ClearReceivedText(std::size_t consumedLength) override;
   void RestoreCurrentDirectory() override;
 
   convert::Model modelIndex_;
@@ -96,7 +96,6 @@ class MainForm final : public Window, private save::SaveWindow {
   Font liveTextFont_;
   Icon pictures_[2];
 
-  std::size_t convertedLength_ = 0;  // how much of ReceivedText the running save converts
   bool saving_ = false;
   bool closeAfterSave_ = false;
   bool askingToClose_ = false;

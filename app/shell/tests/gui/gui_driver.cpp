@@ -631,6 +631,100 @@ void TextArrivingDuringTheCompletionMessageIsKept(const std::string& exe) {
   CHECK(program.WaitForExit() == 0);
 }
 
+// The record numbers of each table in a file, table by table.
+std::vector<std::vector<int>> TableNumbers(const std::string& file) {
+  std::vector<std::vector<int>> tables;
+  bool units = false;
+  for (std::size_t at = 0; at < file.size();) {
+    std::size_t end = file.find("\r\n", at);
+    if (end == std::string::npos) end = file.size();
+    const std::string row = file.substr(at, end - at);
+    at = end + 2;
+    if (row.rfind("No.,", 0) == 0) {
+      tables.emplace_back();
+      units = true;
+    } else if (units) {
+      units = false;
+    } else if (!row.empty() && !tables.empty()) {
+      tables.back().push_back(std::atoi(row.c_str()));
+    }
+  }
+  return tables;
+}
+
+std::vector<int> Numbered(int count) {
+  std::vector<int> numbers;
+  for (int i = 1; i <= count; ++i) numbers.push_back(i);
+  return numbers;
+}
+
+void SaveInto(Program& program, const MainWindow& main, const std::string& table) {
+  Click(main.window, ids::kCmdSaveAsCmd);
+  ChooseFile(WaitForSaveDialog(program), table);
+}
+
+void ARecordStillArrivingStaysForTheNextSave(const std::string& exe) {
+  Program program(exe, "arriving");
+  program.Start();
+  MainWindow main = OpenMainWindow(program);
+  const std::string third = ModelARecord(3);
+  Inject(main, ModelARecords(2) + third.substr(0, 300));
+  const std::string table = program.folder() + "\\arriving.csv";
+  SaveInto(program, main, table);
+  Box done = WaitForMessageBox(program);
+  CHECK_EQ(done.text, "Data save completed.");
+  Answer(done, IDOK);
+  CHECK(WaitFor([&] { return main.Live() == third.substr(0, 300); }));
+  Inject(main, third.substr(300));
+  CHECK(SaveButtonEnabled(main));
+  SaveInto(program, main, table);
+  Box again = WaitForMessageBox(program);
+  CHECK_EQ(again.text, "Data save completed.");
+  Answer(again, IDOK);
+  CHECK(WaitFor([&] { return main.Live().empty(); }));
+  CHECK(TableNumbers(ReadFile(table)) == (std::vector<std::vector<int>>{{1, 2}, {3}}));
+  Click(main.window, ids::kEndCommand);  // nothing unsaved: no question
+  CHECK(program.WaitForExit() == 0);
+}
+
+void TwoWindowsSavingIntoOneFileKeepTheirTablesWhole(const std::string& exe) {
+  Program first(exe, "two_windows_first");
+  Program second(exe, "two_windows_second");
+  first.Start();
+  MainWindow a = OpenMainWindow(first);
+  second.Start();
+  MainWindow b = OpenMainWindow(second);
+  Inject(a, ModelARecords(9999));  // the No. column holds four digits
+  Inject(b, ModelARecords(5));
+  const std::string table = first.folder() + "\\shared.csv";
+  SaveInto(first, a, table);
+  SaveInto(second, b, table);  // while the first save holds the file
+  Box doneA = WaitForMessageBox(first, 240000);
+  Box doneB = WaitForMessageBox(second, 240000);
+  CHECK_EQ(doneA.text, "Data save completed.");
+  const auto tables = TableNumbers(ReadFile(table));
+  if (doneB.text == "Data save completed.") {
+    // One waited for the other: two whole tables, in either order.
+    using Tables = std::vector<std::vector<int>>;
+    CHECK(tables == (Tables{Numbered(9999), Numbered(5)}) ||
+          tables == (Tables{Numbered(5), Numbered(9999)}));
+  } else {
+    // The first held the file longer than the second would wait: the second
+    // failed, wrote nothing and kept its text.
+    CHECK_EQ(doneB.text, "Data save failed.");
+    CHECK(tables == (std::vector<std::vector<int>>{Numbered(9999)}));
+    CHECK(b.Live().size() == 5 * 618);
+  }
+  Answer(doneA, IDOK);
+  Answer(doneB, IDOK);
+  CHECK(SaveButtonEnabled(a) && SaveButtonEnabled(b));
+  Click(a.window, ids::kEndCommand);
+  CHECK(first.WaitForExit() == 0);
+  PostMessageA(b.window, WM_CLOSE, 0, 0);
+  if (doneB.text != "Data save completed.") Answer(WaitForMessageBox(second), IDYES);
+  CHECK(second.WaitForExit() == 0);
+}
+
 void RunTimeErrorEndsTheProgram(const std::string& exe) {
   Program program(exe, "run_time_error");
   program.Start();
@@ -694,6 +788,9 @@ int main(int argc, char** argv) {
       {"progress_shows_during_a_long_save", ProgressShowsDuringALongSave},
       {"run_time_error_ends_the_program", RunTimeErrorEndsTheProgram},
       {"text_arriving_during_the_completion_message_is_kept", TextArrivingDuringTheCompletionMessageIsKept},
+      {"a_record_still_arriving_stays_for_the_next_save", ARecordStillArrivingStaysForTheNextSave},
+      {"two_windows_saving_into_one_file_keep_their_tables_whole",
+       TwoWindowsSavingIntoOneFileKeepTheirTablesWhole},
   };
   const auto found = cases.find(argv[1]);
   if (found == cases.end()) {

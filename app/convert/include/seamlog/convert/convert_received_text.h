@@ -5,6 +5,7 @@
 // converted between code pages. Rows go to a RowWriter (each ends in CR LF),
 // progress to a ProgressSink. Every converter closes the writer when it ends,
 // on success and on failure alike; rows written before a failure stay.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -28,6 +29,12 @@ struct ConvertResult {
   ConvertOutcome outcome;
   std::string reason;          // why it stopped or failed, in words; empty on success
   int stoppedAtRecord = 0;     // Stopped: number of the record (from 1) that lacked a heading
+  // Completed: how many characters from the start of the text this save has
+  // dealt with, and may be cleared: the records converted, and any text after
+  // them that holds no start of a record. What follows from the first
+  // separator hyphen there on is a record still arriving, not yet converted;
+  // it belongs to the next save. 0 when the run stopped or failed.
+  std::size_t consumedLength = 0;
 };
 
 // Recognises the model from the first 300 characters and runs its converter.

@@ -19,19 +19,23 @@ class MemoryRowWriter final : public RowWriter {
 
   bool WriteRow(std::string_view row) override;
   bool Close() override;
+  // Marks the table discarded; the rows stay readable for inspection.
+  bool Discard() override;
   std::string LastError() const override { return error_; }
 
   const std::vector<std::string>& rows() const { return rows_; }
   // The table as a file would hold it: every row followed by CR LF.
   std::string text() const;
   bool closed() const { return closed_; }
-  int closeCalls() const { return closeCalls_; }
+  int closeCalls() const { return closeCalls_; }  // Close and Discard
+  bool discarded() const { return discarded_; }
 
  private:
   std::vector<std::string> rows_;
   std::optional<std::size_t> failAtRow_;
   std::string error_;
   bool closed_ = false;
+  bool discarded_ = false;
   int closeCalls_ = 0;
 };
 

@@ -9,9 +9,13 @@ struct RowWriter {
   virtual ~RowWriter() = default;
   // Writes row followed by CR LF. False on error (see LastError).
   virtual bool WriteRow(std::string_view row) = 0;
-  // Flushes and closes. False on error. Calling it again returns the
-  // result of the first call and does nothing more.
+  // Flushes and closes: the rows written are kept. False on error; a writer
+  // that cannot keep all of its rows keeps none of them. Calling it (or
+  // Discard) again returns the result of the first call and does nothing more.
   virtual bool Close() = 0;
+  // Closes and takes back every row written, so that what the rows were
+  // written to is as it was before. False when that could not be done.
+  virtual bool Discard() = 0;
   // Why the last failing call failed, in words.
   virtual std::string LastError() const = 0;
 };

@@ -2,6 +2,7 @@
 // The Save As flow of the main window: choose a file, append the converted
 // table to it, report the outcome. The window, the dialog, the message box
 // and the file system are reached through the small interfaces below.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,7 +42,9 @@ class SaveFileDialog {
   virtual std::optional<std::string> AskForFile(const SaveDialogRequest& request) = 0;
 };
 
-// Opens the output file for appending; empty (with a reason) on failure.
+// Opens the output file for appending, held by this save alone; empty (with
+// a reason) on failure. A file not closed cleanly is returned to its state
+// before the save.
 class OutputFiles {
  public:
   virtual ~OutputFiles() = default;
@@ -58,8 +61,10 @@ class SaveWindow {
   virtual bool HasReceivedText() const = 0;
   // Recognises the model, brings the window in line with it and converts.
   virtual convert::ConvertResult ConvertReceivedText(convert::RowWriter& out) = 0;
-  // Empties LiveText and ReceivedText.
-  virtual void ClearReceivedText() = 0;
+  // Empties LiveText and removes the first consumedLength characters of
+  // ReceivedText: what the save dealt with. The rest (a record still arriving
+  // when the save began, and whatever arrived during it) stays and is shown.
+  virtual void ClearReceivedText(std::size_t consumedLength) = 0;
   // Makes AppDirectory the current directory again after the dialog.
   virtual void RestoreCurrentDirectory() = 0;
 };
@@ -69,6 +74,7 @@ enum class SaveOutcome { Saved, Cancelled, Failed };
 struct SaveReport {
   SaveOutcome outcome = SaveOutcome::Failed;
   std::string reason;  // why a save failed, for the curious; never shown
+  std::size_t consumedLength = 0;  // Saved: the characters of ReceivedText it dealt with
 };
 
 class SaveAsFlow {

@@ -3,7 +3,14 @@
 // existing file keeps its content), rows written as 8-bit text each ending in
 // CR LF, byte for byte. Every write, flush and close error is reported: a
 // full disk or a vanished file is a failure, never silence.
-#include <cstdio>
+//
+// A save is whole or nothing. The file is held exclusively from the open to
+// the end, so that two saves into one file never mix their rows: a second
+// save waits for the first, and gives up after a few seconds. A save that
+// does not end in a clean Close (a write error, a Discard, or a TableFile
+// destroyed unclosed) returns the file to its length before the save, and
+// removes it when the save created it.
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,10 +19,18 @@
 
 namespace seamlog::save {
 
+class ExclusiveFile;
+
+// How long a save waits for another save to let go of the file.
+inline constexpr std::chrono::milliseconds kLockWait{5000};
+
 class TableFile final : public seamlog::convert::RowWriter {
  public:
-  // Opens path for appending; null with a reason in error when it cannot.
-  static std::unique_ptr<TableFile> OpenForAppend(const std::string& path, std::string& error);
+  // Opens path for appending and takes it for this save alone, waiting up to
+  // lockWait while another save holds it; null with a reason in error (which
+  // names the file) when it cannot.
+  static std::unique_ptr<TableFile> OpenForAppend(const std::string& path, std::string& error,
+                                                  std::chrono::milliseconds lockWait = kLockWait);
 
   ~TableFile() override;
   TableFile(const TableFile&) = delete;
@@ -23,16 +38,17 @@ class TableFile final : public seamlog::convert::RowWriter {
 
   bool WriteRow(std::string_view row) override;
   bool Close() override;
+  bool Discard() override;
   std::string LastError() const override { return error_; }
 
   const std::string& path() const { return path_; }
 
  private:
-  TableFile(std::FILE* file, std::string path);
+  TableFile(std::unique_ptr<ExclusiveFile> file, std::string path);
   bool FlushBuffer();
-  bool Fail(std::string_view what, int errorNumber);
+  bool End(bool keep);
 
-  std::FILE* file_;
+  std::unique_ptr<ExclusiveFile> file_;
   std::string path_;
   std::string buffer_;
   std::string error_;
