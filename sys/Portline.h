@@ -114,9 +114,13 @@ NTSTATUS ResetHaltedPipe(PDEVICE_OBJECT DeviceObject);
 }
 
 // A URB's USBD status reports its endpoint halted when both of its top two
-// bits are set.
+// bits are set and the rest is a transfer error of the host controller
+// (stall, babble, CRC and the like: 0xC0000001 to 0xC00000FF). A cancelled
+// transfer (USBD_STATUS_CANCELED) and a vanished device
+// (USBD_STATUS_DEVICE_GONE) carry the same two bits but halt nothing.
 inline bool UsbdStatusHalted(USBD_STATUS Status) {
-  return (static_cast<ULONG>(Status) >> 30) == 3;
+  const ULONG status = static_cast<ULONG>(Status);
+  return (status >> 30) == 3 && (status & 0x3FFFFF00) == 0 && (status & 0xFF) != 0;
 }
 
 // Completes a request with the given status and information, no priority

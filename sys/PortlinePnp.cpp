@@ -3,13 +3,26 @@
 
 namespace {
 
-// Releases everything a start or the add-device left with the device, just
-// before it is detached and deleted. PASSIVE_LEVEL.
+// Takes the bus interface out of reach of user requests and gives back its
+// reference. PASSIVE_LEVEL. Called at removal before the removal goes down:
+// the bus may delete the physical device object, and the interface with it,
+// as soon as the removal reaches it. A speed query already inside the
+// interface holds StateLock, so the release waits for it to return; later
+// ones find the interface gone.
+void RetireBusInterface(PDEVICE_EXTENSION ext) {
+  AcquireStateLock(ext);
+  USB_BUS_INTERFACE_USBDI_V1 busInterface = ext->BusInterface;
+  RtlZeroMemory(&ext->BusInterface, sizeof(ext->BusInterface));
+  ext->BusInterfaceAvailable = FALSE;
+  ReleaseStateLock(ext);
+  ReleaseBusInterface(&busInterface);
+}
+
+// Releases everything else a start or the add-device left with the device,
+// just before it is detached and deleted. PASSIVE_LEVEL.
 void ReleaseDeviceResources(PDEVICE_EXTENSION ext) {
   IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
   RtlFreeUnicodeString(&ext->InterfaceName);
-  ReleaseBusInterface(&ext->BusInterface);
-  ext->BusInterfaceAvailable = FALSE;
   if (ext->ConfigDescriptor != NULL) {
     ExFreePoolWithTag(ext->ConfigDescriptor, PORTLINE_POOL_TAG);
     ext->ConfigDescriptor = NULL;
@@ -55,6 +68,7 @@ extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     case IRP_MN_REMOVE_DEVICE: {
       ext->RemovePending = TRUE;
+      RetireBusInterface(ext);
       // The bus driver finishes every transfer it holds when the removal
       // reaches it; then the wait below ends.
       status = ForwardAndWait(ext->LowerDeviceObject, Irp);

@@ -141,18 +141,31 @@ TEST_P(StartedDevice, ZeroLengthReadsAndWritesSucceedWithoutReachingTheDevice) {
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
-TEST_P(StartedDevice, ATransferTheBusFailsReportsTheBusStatus) {
-  Harness h(Config());
-  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
-  Handle file;
-  ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
-  // An error that is not a halt: only the top bit of the USBD status is set.
-  h.Bus().FailNext(BusRequest::BulkOut, STATUS_IO_DEVICE_ERROR, USBD_STATUS_INVALID_PARAMETER);
-  ULONG_PTR written = 99;
-  EXPECT_EQ(h.Write(file, Bytes(8), &written), STATUS_IO_DEVICE_ERROR);
-  EXPECT_EQ(written, 0u);
-  EXPECT_EQ(h.Extension()->HaltedPipe, nullptr);
-  EXPECT_THAT(h.Finish(), IsEmpty());
+TEST_P(StartedDevice, AFailedTransferReportsTheBusStatusAndOnlyAnEndpointHaltRecordsThePipe) {
+  struct Case { USBD_STATUS usbd; bool halts; };
+  const Case cases[] = {
+      {USBD_STATUS_INVALID_PARAMETER, false},  // only the top bit set
+      {USBD_STATUS_CANCELED, false},           // both top bits, yet nothing halted
+      {USBD_STATUS_DEVICE_GONE, false},
+      {USBD_STATUS_STALL_PID, true},
+      {USBD_STATUS_BABBLE_DETECTED, true},
+      {USBD_STATUS_CRC, true},
+      {USBD_STATUS_DEV_NOT_RESPONDING, true},
+      {USBD_STATUS_ENDPOINT_HALTED, true},
+  };
+  for (const Case& c : cases) {
+    Harness h(Config());
+    ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+    Handle file;
+    ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
+    h.Bus().FailNext(BusRequest::BulkOut, STATUS_IO_DEVICE_ERROR, c.usbd);
+    ULONG_PTR written = 99;
+    EXPECT_EQ(h.Write(file, Bytes(8), &written), STATUS_IO_DEVICE_ERROR) << std::hex << c.usbd;
+    EXPECT_EQ(written, 0u) << std::hex << c.usbd;
+    EXPECT_EQ(h.Extension()->HaltedPipe, c.halts ? &h.Extension()->BulkOutPipe : nullptr)
+        << std::hex << c.usbd;
+    EXPECT_THAT(h.Finish(), IsEmpty());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothCompletionModes, StartedDevice,

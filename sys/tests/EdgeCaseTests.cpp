@@ -494,6 +494,30 @@ TEST(Removal, RequestsArrivingWhileItWaitsAreRefusedWithDeletePending) {
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
+TEST(Removal, WaitsForASpeedQueryInsideTheBusInterfaceBeforeReleasingIt) {
+  Harness* harness = nullptr;
+  std::thread removal;
+  BusConfig config;
+  config.highSpeed = true;
+  config.onRequest = [&](BusRequest request) {
+    if (request != BusRequest::IsDeviceHighSpeed || removal.joinable()) return;
+    // The removal arrives while the query is inside the bus interface and
+    // goes as far as it can before the query returns.
+    removal = std::thread([&] { harness->Remove(); });
+    WaitUntilAThreadWaits();
+  };
+  Harness h(config);
+  harness = &h;
+  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+  std::vector<UCHAR> out;
+  EXPECT_EQ(h.Control(IOCTL_PORTLINE_IS_HIGH_SPEED, 4, &out, nullptr), STATUS_SUCCESS);
+  EXPECT_THAT(out, ElementsAre(1, 0, 0, 0));
+  ASSERT_TRUE(removal.joinable());
+  removal.join();
+  EXPECT_EQ(h.Bus().BusInterfaceReferences(), 0);
+  EXPECT_THAT(h.Finish(), IsEmpty());
+}
+
 TEST(HostileUse, ThousandsOfCreateCloseCycles) {
   Harness h;
   ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);

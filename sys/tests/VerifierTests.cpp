@@ -134,6 +134,28 @@ NTSTATUS NTAPI TouchesDeletedDevice(PDEVICE_OBJECT device, PIRP irp) {
   return status;
 }
 
+NTSTATUS NTAPI ReleasesBusInterfaceAfterPassingRemovalDown(PDEVICE_OBJECT device, PIRP irp) {
+  PDEVICE_EXTENSION ext = ExtensionOf(device);
+  PDEVICE_OBJECT lower = ext->LowerDeviceObject;
+  IoSkipCurrentIrpStackLocation(irp);
+  NTSTATUS status = IoCallDriver(lower, irp);
+  ReleaseBusInterface(&ext->BusInterface);
+  IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
+  RtlFreeUnicodeString(&ext->InterfaceName);
+  ExFreePoolWithTag(ext->ConfigDescriptor, PORTLINE_POOL_TAG);
+  IoDetachDevice(lower);
+  IoDeleteDevice(device);
+  return status;
+}
+
+NTSTATUS NTAPI AsksTheSpeedThroughAReleasedInterface(PDEVICE_OBJECT device, PIRP irp) {
+  USB_BUS_INTERFACE_USBDI_V1 copy = ExtensionOf(device)->BusInterface;
+  ReleaseBusInterface(&ExtensionOf(device)->BusInterface);
+  ExtensionOf(device)->BusInterfaceAvailable = FALSE;
+  copy.IsDeviceHighSpeed(copy.BusContext);
+  return CompleteRequest(irp, STATUS_SUCCESS, 0);
+}
+
 NTSTATUS NTAPI LeaksPool(PDEVICE_OBJECT, PIRP irp) {
   ExAllocatePoolWithTag(NonPagedPool, 24, PORTLINE_POOL_TAG);
   return CompleteRequest(irp, STATUS_SUCCESS, 0);
@@ -206,6 +228,12 @@ const Case kCases[] = {
     {"a double delete", [](Harness& h) { RemoveWith(h, DeletesTwice); }, "deleted twice"},
     {"a deleted device touched afterwards", [](Harness& h) { RemoveWith(h, TouchesDeletedDevice); },
      "deleted device object"},
+    {"the bus interface released after the removal went down",
+     [](Harness& h) { RemoveWith(h, ReleasesBusInterfaceAfterPassingRemovalDown); },
+     "InterfaceDereference called after the removal reached the bus"},
+    {"a call through a released bus interface",
+     [](Harness& h) { ControlWith(h, AsksTheSpeedThroughAReleasedInterface); },
+     "IsDeviceHighSpeed called after its last reference was given back"},
     {"pool left after removal", [](Harness& h) { ControlWith(h, LeaksPool); },
      "pool left allocated after removal: 'Wdm ' 24 bytes"},
 };

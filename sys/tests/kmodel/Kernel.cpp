@@ -580,6 +580,18 @@ void WaitUntilDriverWaitsOrDeletes(PDEVICE_OBJECT device) {
   }
 }
 
+void WaitUntilAThreadWaits() {
+  std::unique_lock lock(g_eventMu);
+  const bool waiting = g_eventCv.wait_for(lock, std::chrono::seconds(20), [] {
+    return std::any_of(g_waitedOn.begin(), g_waitedOn.end(),
+                       [](PRKEVENT e) { return e->Header.SignalState == 0; });
+  });
+  if (!waiting) {
+    std::fprintf(stderr, "kernel model: no thread ever came to wait\n");
+    std::abort();
+  }
+}
+
 void ResetModel() {
   DrainDeferred();
   Model& m = M();

@@ -130,6 +130,10 @@ void DrainDeferred();
 // "late" really comes after the driver has either waited for it or gone on
 // without it.
 void WaitUntilDriverWaitsOrDeletes(PDEVICE_OBJECT device);
+// Waits until some thread is blocked on an unsignalled event or on a mutex
+// another thread holds: a test holding the driver up at one point lets
+// another request run until it has to wait.
+void WaitUntilAThreadWaits();
 
 // ---- Lifetime ---------------------------------------------------------------
 // Frees everything and clears every record; called between scenarios.

@@ -479,6 +479,9 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
         bus->unplugged_ = true;  // the device is gone
       } else {
         bus->removed_ = true;    // its configuration ends with the device object
+        // A vanished device's PDO, and with it every interface it handed
+        // out, may be deleted from here on.
+        for (Grant& grant : bus->grants_) grant.ended = true;
       }
     }
     // Ended late, the transfers find the driver either waiting for them or,
@@ -578,7 +581,8 @@ void UsbBus::HandleQueryInterface(PIRP irp, PIO_STACK_LOCATION stack) {
   std::memset(busInterface, 0, sizeof(*busInterface));
   busInterface->Size = sizeof(*busInterface);
   busInterface->Version = USB_BUSIF_USBDI_VERSION_1;
-  busInterface->BusContext = this;
+  grants_.push_back({this, 1, false});
+  busInterface->BusContext = &grants_.back();
   busInterface->InterfaceReference = InterfaceReference;
   busInterface->InterfaceDereference = InterfaceDereference;
   busInterface->IsDeviceHighSpeed = config_.busInterfaceLacksHighSpeed ? nullptr : IsDeviceHighSpeed;
@@ -586,20 +590,44 @@ void UsbBus::HandleQueryInterface(PIRP irp, PIO_STACK_LOCATION stack) {
   irp->IoStatus.Status = STATUS_SUCCESS;
 }
 
+UsbBus::Grant* UsbBus::GrantFor(PVOID context, const char* function) {
+  auto* grant = static_cast<Grant*>(context);
+  std::lock_guard lock(grant->bus->mu_);
+  if (grant->ended) {
+    Violation("bus interface %s called after the removal reached the bus", function);
+  } else if (grant->references <= 0) {
+    Violation("bus interface %s called after its last reference was given back", function);
+  }
+  return grant;
+}
+
 VOID NTAPI UsbBus::InterfaceReference(PVOID context) {
-  auto* bus = static_cast<UsbBus*>(context);
-  std::lock_guard lock(bus->mu_);
-  ++bus->references_;
+  Grant* grant = GrantFor(context, "InterfaceReference");
+  std::lock_guard lock(grant->bus->mu_);
+  ++grant->references;
+  ++grant->bus->references_;
 }
 
 VOID NTAPI UsbBus::InterfaceDereference(PVOID context) {
-  auto* bus = static_cast<UsbBus*>(context);
-  std::lock_guard lock(bus->mu_);
-  if (--bus->references_ < 0) Violation("bus interface dereferenced more often than referenced");
+  Grant* grant = GrantFor(context, "InterfaceDereference");
+  std::lock_guard lock(grant->bus->mu_);
+  --grant->references;
+  if (--grant->bus->references_ < 0) Violation("bus interface dereferenced more often than referenced");
 }
 
 BOOLEAN NTAPI UsbBus::IsDeviceHighSpeed(PVOID context) {
-  return static_cast<UsbBus*>(context)->config_.highSpeed ? TRUE : FALSE;
+  Grant* grant = GrantFor(context, "IsDeviceHighSpeed");
+  UsbBus* bus = grant->bus;
+  auto live = [grant] {
+    std::lock_guard lock(grant->bus->mu_);
+    return !grant->ended && grant->references > 0;
+  };
+  const bool liveAtEntry = live();
+  if (bus->config_.onRequest) bus->config_.onRequest(BusRequest::IsDeviceHighSpeed);
+  if (liveAtEntry && !live()) {
+    Violation("bus interface released while IsDeviceHighSpeed ran through it");
+  }
+  return bus->config_.highSpeed ? TRUE : FALSE;
 }
 
 NTSTATUS NTAPI UsbBus::DispatchPower(PDEVICE_OBJECT, PIRP irp) {

@@ -28,6 +28,7 @@ enum class BusRequest {
   QueryInterface,
   Start,
   Capabilities,
+  IsDeviceHighSpeed,  // a call through the bus interface
 };
 
 // A configuration descriptor with one interface of class 0 and a bulk IN
@@ -51,9 +52,9 @@ struct BusConfig {
   // Pended completion at removal: complete the removal itself before the
   // transfers it ends (true), or the transfers first (false).
   bool removalOvertakesTransfers = false;
-  // Runs as the bus takes each descriptor read, select-configuration and
-  // bus interface query, before it answers: a test puts other requests in
-  // the middle of a start with it.
+  // Runs as the bus takes each descriptor read, select-configuration, bus
+  // interface query and IsDeviceHighSpeed call, before it answers: a test
+  // puts other requests in the middle of a start or of a call with it.
   std::function<void(BusRequest)> onRequest;
 };
 
@@ -107,6 +108,17 @@ class UsbBus {
     USBD_PIPE_TYPE type;
     USHORT maximumPacketSize;
   };
+  // One bus interface handed out by a query: its functions' bus context. It
+  // ends when the removal reaches the bus, which may then delete the PDO it
+  // belongs to; a call through it afterwards is a verifier failure.
+  struct Grant {
+    UsbBus* bus;
+    int references;
+    bool ended;
+  };
+  // The grant behind a bus context, checked as `function` is called through it.
+  static Grant* GrantFor(PVOID context, const char* function);
+
   // An IN transfer waiting in the bus, with the bytes it has taken so far.
   struct PendingIn {
     PIRP irp;
@@ -153,6 +165,7 @@ class UsbBus {
   std::deque<PendingIn> pendingIn_;
   std::map<USBD_PIPE_HANDLE, Pipe> pipes_;
   std::map<BusRequest, Failure> failures_;
+  std::deque<Grant> grants_;  // a deque: the contexts handed out stay where they are
   bool haltedIn_ = false;
   bool haltedOut_ = false;
   bool unplugged_ = false;

@@ -246,8 +246,10 @@ void Install(const Options& o) {
     Check(ReferencesGivenBack(bus, child), "and the bus interface reference is given back");
   }
   Check(WaitFor([] { return InterfacePaths(GUID_DEVINTERFACE_PORTLINE).empty(); }, 5000), "and the interfaces with them");
-  if (bus.Status(0).LateDereferences != 0) {
-    std::printf("note: Portline gave the bus interface back after its removal had gone down to the bus\n");
+  for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
+    Check(bus.Status(child).LateDereferences == 0,
+          "splicer " + std::to_string(child) +
+              ": Portline gave the bus interface back before its removal went down to the bus");
   }
 }
 
