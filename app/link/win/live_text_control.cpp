@@ -19,28 +19,40 @@ class TextBox {
     text_ = text != nullptr ? text : L"";
     Reindex(true);
   }
+  // Only the new characters are looked at.
   void Append(const wchar_t* text, std::size_t count) {
     const bool follow = AtEnd();
+    const std::size_t from = text_.size();
     text_.append(text, count);
-    Reindex(follow);
+    IndexFrom(from);
+    Rescroll(follow);
   }
+  // The line starts that fall inside the dropped head go; the others move
+  // back by the characters dropped, so the cost follows the lines left (the
+  // view holds at most 20,000 characters), never the text ever received.
   void TrimHead(std::size_t count) {
     count = std::min(count, text_.size());
-    const std::size_t lines_before = lines_.size();
     const bool follow = AtEnd();
     text_.erase(0, count);
-    Reindex(false);
-    const std::size_t dropped = lines_before > lines_.size() ? lines_before - lines_.size() : 0;
-    top_ = top_ > static_cast<int>(dropped) ? top_ - static_cast<int>(dropped) : 0;
-    if (follow) ScrollToEnd();
-    UpdateScrollBar();
+    const auto kept = std::upper_bound(lines_.begin(), lines_.end(), count);
+    const auto dropped = static_cast<int>(kept - lines_.begin()) - 1;
+    lines_.erase(lines_.begin() + 1, kept);
+    for (std::size_t i = 1; i < lines_.size(); ++i) lines_[i] -= count;
+    top_ = std::max(0, top_ - dropped);
+    Rescroll(follow);
   }
 
   // Line starts: after every CR LF and after every LF not preceded by CR.
   void Reindex(bool follow) {
     lines_.assign(1, 0);
-    for (std::size_t i = 0; i < text_.size(); ++i)
+    IndexFrom(0);
+    Rescroll(follow);
+  }
+  void IndexFrom(std::size_t from) {
+    for (std::size_t i = from; i < text_.size(); ++i)
       if (text_[i] == L'\n') lines_.push_back(i + 1);
+  }
+  void Rescroll(bool follow) {
     if (follow) ScrollToEnd();
     top_ = std::clamp(top_, 0, MaxTop());
     UpdateScrollBar();
@@ -167,6 +179,8 @@ LRESULT TextBox::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_GETFONT:
       return reinterpret_cast<LRESULT>(font_);
+    case EM_GETLINECOUNT:
+      return static_cast<LRESULT>(lines_.size());
     case WM_SIZE: {
       const bool follow = AtEnd();
       if (follow) ScrollToEnd();
