@@ -2,8 +2,6 @@
 
 #include <array>
 
-#include "link/received_text.h"
-
 namespace seamlog::link {
 namespace {
 
@@ -51,10 +49,7 @@ void PollCycle::Tick(PollHost& host) {
   if (rings_.ReceivedCount() != 0) {
     TransferBuffer buffer{};
     const std::int16_t n = rings_.TakeReceived(buffer.data(), kMaxTransfer);
-    if (n != 0) {
-      AppendReceivedBytes(host.ReceivedText(), buffer.data(), static_cast<std::size_t>(n));
-      host.ShowLiveText();
-    }
+    if (n != 0) capture_.AppendReceivedBytes(buffer.data(), static_cast<std::size_t>(n));
   }
 
   if (!read_ok || !write_ok) {

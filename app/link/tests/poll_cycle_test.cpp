@@ -64,11 +64,10 @@ class ScriptedLibrary : public DeviceLibrary {
   std::int32_t reads_made = 0;
 };
 
-class FakeWindow : public PollHost {
+class FakeWindow : public PollHost, public capture::CaptureObserver {
  public:
   bool connected = false;
   std::vector<bool> connection_changes;
-  std::string text;
   int live_refreshes = 0;
 
   bool Connected() const override { return connected; }
@@ -76,14 +75,17 @@ class FakeWindow : public PollHost {
     connected = flag;
     connection_changes.push_back(flag);
   }
-  std::string& ReceivedText() override { return text; }
-  void ShowLiveText() override { ++live_refreshes; }
+  void TextAppended(std::string_view) override { ++live_refreshes; }
+  void TextDiscarded(std::size_t) override {}
 };
 
 struct Fixture {
+  Fixture() { received.AddObserver(window); }
   ScriptedLibrary library;
   FakeWindow window;
-  PollCycle cycle{library};
+  capture::Capture received{convert::Model::A};
+  PollCycle cycle{library, received};
+  const std::string& text() const { return received.ReceivedText(); }
   void Ticks(int n) {
     for (int i = 0; i < n; ++i) cycle.Tick(window);
   }
@@ -95,7 +97,7 @@ TEST(PollCycle, ATickThatOpensTheDeviceReadsInTheSameTick) {
   f.Ticks(1);
   EXPECT_EQ(f.library.calls, (std::vector<std::string>{"create", "read"}));
   EXPECT_EQ(f.window.connection_changes, std::vector<bool>{true});
-  EXPECT_EQ(f.window.text, "AB\r\nCD");
+  EXPECT_EQ(f.text(), "AB\r\nCD");
   EXPECT_EQ(f.window.live_refreshes, 1);
 }
 
@@ -105,7 +107,7 @@ TEST(PollCycle, ARefusedCreateEndsTheTickWithNothingShown) {
   f.Ticks(2);
   EXPECT_EQ(f.library.calls, (std::vector<std::string>{"create", "create"}));
   EXPECT_TRUE(f.window.connection_changes.empty());
-  EXPECT_EQ(f.window.text, "");
+  EXPECT_EQ(f.text(), "");
   EXPECT_EQ(f.window.live_refreshes, 0);
   f.Ticks(1);
   EXPECT_TRUE(f.window.connected) << "the third attempt succeeds";
@@ -115,7 +117,7 @@ TEST(PollCycle, ChunksAccumulateAcrossTicksWithCrLfLineEnds) {
   Fixture f;
   f.library.reads = {"line one\r", "\nline", "", " two\r"};
   f.Ticks(6);
-  EXPECT_EQ(f.window.text, "line one\r\n\nline two\r\n");
+  EXPECT_EQ(f.text(), "line one\r\n\nline two\r\n");
   EXPECT_EQ(f.window.live_refreshes, 3) << "a tick that reads nothing leaves the view alone";
   EXPECT_EQ(f.library.calls.front(), "create");
   EXPECT_EQ(std::count(f.library.calls.begin(), f.library.calls.end(), "create"), 1);
@@ -137,7 +139,7 @@ TEST(PollCycle, AfterAFailedReadTheNextTickOpensAgainAndTextSurvives) {
   f.Ticks(3);
   EXPECT_EQ(f.library.calls,
             (std::vector<std::string>{"create", "read", "read", "close", "create", "read"}));
-  EXPECT_EQ(f.window.text, "first\r\nsecond");
+  EXPECT_EQ(f.text(), "first\r\nsecond");
   EXPECT_TRUE(f.window.connected);
 }
 
@@ -148,7 +150,7 @@ TEST(PollCycle, ASuccessfulOpenEmptiesBothRings) {
   f.library.read_result_override = 0;
   f.Ticks(1);
   EXPECT_EQ(f.cycle.Rings().ReceivedCount(), 0);
-  EXPECT_EQ(f.window.text, "") << "bytes left from before the open are not shown";
+  EXPECT_EQ(f.text(), "") << "bytes left from before the open are not shown";
 }
 
 TEST(PollCycle, ReadCountsOutsideTheContractCountAsFailures) {
@@ -158,7 +160,7 @@ TEST(PollCycle, ReadCountsOutsideTheContractCountAsFailures) {
     f.Ticks(1);
     EXPECT_EQ(f.library.calls.back(), "close") << bad;
     EXPECT_FALSE(f.window.connected) << bad;
-    EXPECT_EQ(f.window.text, "") << bad;
+    EXPECT_EQ(f.text(), "") << bad;
   }
 }
 
@@ -193,7 +195,7 @@ TEST(PollCycle, AFailedWriteStillReadsThenClosesTheDevice) {
   f.library.calls.clear();
   f.Ticks(1);
   EXPECT_EQ(f.library.calls, (std::vector<std::string>{"write", "read", "close"}));
-  EXPECT_EQ(f.window.text, "kept");
+  EXPECT_EQ(f.text(), "kept");
   EXPECT_FALSE(f.window.connected);
 }
 
@@ -216,10 +218,11 @@ TEST(PollCycle, UnloadWhileNotConnectedMakesNoLibraryCall) {
 
 TEST(PollCycle, WhileNotConnectedTheTextDoesNotChange) {
   Fixture f;
-  f.window.text = "earlier";
+  f.received.AppendText("earlier");
+  f.window.live_refreshes = 0;
   f.library.create_results = {1, 1, 1};
   f.Ticks(3);
-  EXPECT_EQ(f.window.text, "earlier");
+  EXPECT_EQ(f.text(), "earlier");
   EXPECT_EQ(f.window.live_refreshes, 0);
 }
 
@@ -234,7 +237,7 @@ TEST(PollCycle, AWholeReportArrivesByteForByte) {
   }
   for (std::size_t at = 0; at < report.size(); at += 61) f.library.reads.push_back(report.substr(at, 61));
   f.Ticks(static_cast<int>(f.library.reads.size()) + 2);
-  EXPECT_EQ(f.window.text, expected);
+  EXPECT_EQ(f.text(), expected);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "live_text_view.h"
 
-#include "link/received_text.h"
+#include "seamlog/capture/received_text.h"
 #include "live_text_control.h"
 
 namespace seamlog::link {
@@ -45,7 +45,7 @@ void LiveTextView::Refresh(const std::string& text) {
   pending_ = false;
   last_refresh_ = GetTickCount64();
   if (edit_ == nullptr) return;
-  const std::size_t start = LiveViewStart(text);
+  const std::size_t start = capture::LiveViewStart(text);
   // Anything but growth at the end (the text was emptied by a save, or the
   // control was changed by someone else) puts the view in afresh.
   const auto in_control = static_cast<std::size_t>(GetWindowTextLengthW(edit_));
@@ -58,7 +58,7 @@ void LiveTextView::Refresh(const std::string& text) {
 }
 
 void LiveTextView::Replace(const std::string& text) {
-  const std::size_t start = LiveViewStart(text);
+  const std::size_t start = capture::LiveViewStart(text);
   SetWindowTextW(edit_, Visible(text, start, text.size()).c_str());
   shown_start_ = start;
   shown_end_ = text.size();

@@ -10,14 +10,6 @@ std::string ReceivedCaption(std::size_t textLength, int recordTextLength) {
          std::to_string(convert::recordCount(textLength, recordTextLength));
 }
 
-std::string_view LiveView(std::string_view receivedText) {
-  if (receivedText.size() <= kLiveViewLimit) return receivedText;
-  const std::string_view tail = receivedText.substr(receivedText.size() - kLiveViewLimit);
-  const auto crlf = tail.find("\r\n");
-  if (crlf == std::string_view::npos) return tail;
-  return tail.substr(crlf + 1);  // begins with the pair's line feed
-}
-
 ProgressRange StartProgressRange(std::int16_t steps) {
   return ProgressRange{0, steps > 0 ? steps : 1, 0};
 }

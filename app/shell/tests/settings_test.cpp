@@ -126,5 +126,26 @@ TEST(Settings, clearing_file_names_keeps_csv_dir) {
   EXPECT_EQ(settings.CsvDir(), "C:\\Data");
 }
 
+TEST(Settings, a_chosen_file_that_cannot_be_split_is_refused_and_keeps_csv_dir) {
+  for (const char* path : {"run1.csv", "C:\\Data\\run1", "C:\\a.b\\noext"}) {
+    SCOPED_TRACE(path);
+    MapIni ini;
+    Settings settings(ini, "C:\\S");
+    ASSERT_TRUE(settings.RememberChosenFile("D:\\Old\\x.csv"));
+    ini.values.clear();
+    EXPECT_FALSE(settings.RememberChosenFile(path));
+    EXPECT_EQ(settings.CsvDir(), "D:\\Old");
+    EXPECT_TRUE(ini.values.empty());
+  }
+}
+
+TEST(Settings, a_chosen_file_in_a_drive_root_remembers_the_bare_drive) {
+  MapIni ini;
+  Settings settings(ini, "C:\\S");
+  ASSERT_TRUE(settings.RememberChosenFile("E:\\x.csv"));
+  EXPECT_EQ(settings.CsvDir(), "E:");
+  EXPECT_EQ((ini.values[{"C:\\S\\Benchkit.ini", "System", "CsvDir"}]), "E:");
+}
+
 }  // namespace
 }  // namespace seamlog::shell

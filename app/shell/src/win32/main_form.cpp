@@ -17,7 +17,6 @@ namespace seamlog::shell {
 namespace {
 
 constexpr UINT_PTR kDisplayTimerId = 1;
-constexpr UINT_PTR kUSBCommTimerId = 2;
 constexpr UINT kDisplayPeriod = 1000;
 constexpr UINT kPollPeriodNotConnected = 1000;
 constexpr UINT kPollPeriodConnected = 1;
@@ -26,17 +25,6 @@ constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 constexpr int kOuterWidthTwips = 8040;
 constexpr int kOuterHeightTwips = 7212;
-
-// The converter's progress goes straight to the window's progress bar.
-class ProgressToBar final : public convert::ProgressSink {
- public:
-  explicit ProgressToBar(MainForm& form) : form_(form) {}
-  void StartProgress(std::int16_t n) override { form_.StartProgress(n); }
-  void SetProgress(std::int16_t n) override { form_.SetProgress(n); }
-
- private:
-  MainForm& form_;
-};
 
 class TableFiles final : public save::OutputFiles {
  public:
@@ -52,34 +40,24 @@ void SetTextIfChanged(HWND control, const std::string& text) {
   if (text != current) SetWindowTextA(control, text.c_str());
 }
 
-std::string Caption(const std::string& modelName) { return "Seamlog <" + modelName + ">"; }
+std::string Caption(std::string_view modelName) { return "Seamlog <" + std::string(modelName) + ">"; }
 
 // The poll cycle's view of the main window.
 class LinkHost final : public link::PollHost {
  public:
-  LinkHost(MainForm& form, link::LiveTextView& view) : form_(form), view_(view) {}
+  explicit LinkHost(MainForm& form) : form_(form) {}
   bool Connected() const override { return form_.Connected(); }
   void SetConnected(bool flag) override { form_.SetConnected(flag); }
-  std::string& ReceivedText() override { return form_.ReceivedText; }
-  void ShowLiveText() override { view_.Changed(form_.ReceivedText); }
 
  private:
   MainForm& form_;
-  link::LiveTextView& view_;
 };
 
 }  // namespace
 
-MainForm::MainForm(convert::Model model) { SetModel(model); }
+MainForm::MainForm(convert::Model model) : capture_(model) { capture_.AddObserver(*this); }
 
-MainForm::~MainForm() = default;
-
-void MainForm::SetModel(convert::Model model) {
-  const convert::ModelRow& row = convert::modelRow(model);
-  modelName_ = std::string(row.name);
-  modelIndex_ = row.index;
-  recordTextLength_ = row.recordTextLength;
-}
+MainForm::~MainForm() { capture_.RemoveObserver(*this); }
 
 void MainForm::Load() {
   const int dpi = ScreenDpi();
@@ -97,9 +75,8 @@ void MainForm::Load() {
   settings_->LoadSettings();
   // 4: no device yet.
   connected_ = false;
-  // 5: nothing received.
-  ReceivedText.clear();
-  SetWindowTextA(liveText_, "");
+  // 5: nothing received; the live view empties with the text.
+  capture_.Clear();
   // 6: the poll timer tries to open the device once a second.
   usbCommTimer_->SetInterval(kPollPeriodNotConnected);
   usbCommTimer_->Enable();
@@ -141,7 +118,7 @@ void MainForm::CreateControls() {
     SetFont(control, controlFont_.get());
   SetFont(liveText_, liveTextFont_.get());
 
-  usbCommTimer_ = std::make_unique<USBCommTimer>(hwnd(), kUSBCommTimerId);
+  usbCommTimer_ = std::make_unique<USBCommTimer>(hwnd());
 }
 
 void MainForm::SetupMainWindow() {
@@ -153,7 +130,7 @@ void MainForm::SetupMainWindow() {
   UpdateWindow(hwnd());
   SetWindowTextA(informationLabel_, "");
   SetConnected(false);
-  SetWindowTextA(hwnd(), Caption(modelName_).c_str());
+  SetWindowTextA(hwnd(), Caption(capture_.ModelName()).c_str());
   SetWindowTextA(cmdSaveAsCmd_, "Save As (&S)");
   SetWindowTextA(endCommand_, "Exit (&Q)");
 }
@@ -211,7 +188,8 @@ void MainForm::SetConnected(bool flag) {
 }
 
 void MainForm::DisplayTimerTick() {
-  SetTextIfChanged(informationLabel_, ReceivedCaption(ReceivedText.size(), recordTextLength_));
+  SetTextIfChanged(informationLabel_,
+                   ReceivedCaption(capture_.ReceivedText().size(), capture_.RecordTextLength()));
 }
 
 void MainForm::DrawPicture(const DRAWITEMSTRUCT& item) {
@@ -224,34 +202,29 @@ void MainForm::DrawPicture(const DRAWITEMSTRUCT& item) {
 
 // ---- received text ----------------------------------------------------------
 
-void MainForm::AppendLiveText(std::string_view text) {
-  if (text.empty()) return;
-  ReceivedText.append(text);
-  ShowLiveView();
-}
+// New text shows within the view's refresh interval; see OnUSBCommTick.
+void MainForm::TextAppended(std::string_view) { liveView_.Changed(capture_.ReceivedText()); }
 
-void MainForm::ShowLiveView() {
-  // Appends to the text box and trims its head; never replaces all of it.
-  liveView_.Refresh(ReceivedText);
-}
+// A save or the window's load removed text: the view shows what is left at once.
+void MainForm::TextDiscarded(std::size_t) { liveView_.Refresh(capture_.ReceivedText()); }
 
 // ---- USB link ----------------------------------------------------------------
 
 // One tick of the poll timer. The connection and poll cycle plugs in here.
 void MainForm::OnUSBCommTick() {
-  LinkHost host(*this, liveView_);
+  LinkHost host(*this);
   pollCycle_.Tick(host);
   // New text shows within the view's refresh interval while connected, and
   // at once when the connection has just ended.
   if (connected_)
-    liveView_.Poll(ReceivedText);
+    liveView_.Poll(capture_.ReceivedText());
   else
-    liveView_.Flush(ReceivedText);
+    liveView_.Flush(capture_.ReceivedText());
 }
 
 // Called as the main window unloads: a connected device is closed here.
 void MainForm::OnUnloadLink() {
-  LinkHost host(*this, liveView_);
+  LinkHost host(*this);
   pollCycle_.Unload(host);
   connected_ = false;  // closed once, however often unloading is reached
 }
@@ -264,7 +237,7 @@ void MainForm::CmdSaveAsClick() {
   save::CommonSaveDialog dialog(hwnd());
   save::ApplicationMessageBox messages(hwnd());
   TableFiles files;
-  save::SaveAsFlow(*this, dialog, messages, files, *settings_).Run();
+  save::SaveAsFlow(capture_, *this, *settings_, dialog, messages, files).Run();
   saving_ = false;
   // An Exit that arrived while the flow ran is carried out now.
   if (closeAfterSave_) {
@@ -275,29 +248,12 @@ void MainForm::CmdSaveAsClick() {
 
 void MainForm::EnableSaveButton(bool enabled) { EnableWindow(cmdSaveAsCmd_, enabled); }
 
-convert::ConvertResult MainForm::ConvertReceivedText(convert::RowWriter& out) {
-  const convert::Model recognised = convert::recogniseModel(ReceivedText);
-  if (recognised != modelIndex_) {
-    SetModel(recognised);
-    SetWindowTextA(hwnd(), Caption(modelName_).c_str());
-    SetWindowTextA(informationLabel_,
-                   ReceivedCaption(ReceivedText.size(), recordTextLength_).c_str());
-  }
-  ProgressToBar progress(*this);
-  convertedLength_ = ReceivedText.size();
-  return convert::ConvertReceivedText(ReceivedText, out, progress);
-}
-
-// Empties what the save wrote. The poll timer keeps running while the
-// completion message is open; text that arrived meanwhile was not saved and
-// stays for the next save.
-void MainForm::ClearReceivedText() {
-  const std::size_t saved = std::min(convertedLength_, ReceivedText.size());
-  convertedLength_ = 0;
-  SetWindowTextA(liveText_, "");
-  ReceivedText.erase(0, saved);
-  liveView_.Refresh(std::string());
-  if (!ReceivedText.empty()) ShowLiveView();
+// The captions follow a model that the save recognised in the text.
+void MainForm::ShowConvertResult(const convert::ConvertResult&, bool modelSwitched) {
+  if (!modelSwitched) return;
+  SetWindowTextA(hwnd(), Caption(capture_.ModelName()).c_str());
+  SetWindowTextA(informationLabel_,
+                 ReceivedCaption(capture_.ReceivedText().size(), capture_.RecordTextLength()).c_str());
 }
 
 void MainForm::RestoreCurrentDirectory() {
@@ -313,7 +269,7 @@ void MainForm::RequestClose() {
     return;
   }
   if (askingToClose_) return;
-  if (!ReceivedText.empty()) {
+  if (!capture_.Empty()) {
     askingToClose_ = true;
     const int answer = MessageBoxA(hwnd(), "Received data has not been saved. Exit anyway?",
                                    "Seamlog", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
@@ -339,7 +295,6 @@ LRESULT MainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_TIMER:
       if (wParam == kDisplayTimerId) DisplayTimerTick();
-      if (wParam == kUSBCommTimerId) OnUSBCommTick();
       return 0;
     case USBCommTimer::kTickMessage:
       usbCommTimer_->Dispatch(wParam, [this] { OnUSBCommTick(); });
@@ -370,7 +325,8 @@ LRESULT MainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COPYDATA: {
       const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
       if (data->dwData != ids::kTestReceivedTextTag) break;
-      AppendLiveText(std::string_view(static_cast<const char*>(data->lpData), data->cbData));
+      capture_.AppendText(std::string_view(static_cast<const char*>(data->lpData), data->cbData));
+      liveView_.Refresh(capture_.ReceivedText());  // the driver reads the view at once
       return TRUE;
     }
 #endif

@@ -1,6 +1,6 @@
-#include "link/received_text.h"
+#include "seamlog/capture/received_text.h"
 
-namespace seamlog::link {
+namespace seamlog::capture {
 
 std::size_t AppendReceivedBytes(std::string& text, const std::uint8_t* bytes, std::size_t n) {
   const std::size_t before = text.size();
@@ -20,4 +20,4 @@ std::size_t LiveViewStart(std::string_view text) {
   return tail_start + pair + 2;
 }
 
-}  // namespace seamlog::link
+}  // namespace seamlog::capture
