@@ -5,7 +5,7 @@
 namespace seamlog::link {
 namespace {
 
-using TransferBuffer = std::array<std::uint8_t, kTransferBufferSize>;
+using TransferBuffer = std::array<std::uint8_t, kReadBufferSize>;
 
 }  // namespace
 

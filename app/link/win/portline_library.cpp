@@ -51,25 +51,25 @@ FARPROC PortlineLibrary::Resolve(FARPROC& cache, const char* name) {
 std::int32_t PortlineLibrary::CreateDevice(std::int32_t& handle, std::int32_t& extra1, std::int32_t& extra2) {
   const FARPROC fn = Resolve(create_, "PortlineUsbCreateDevice");
   if (fn == nullptr) return -1;
-  return As<CreateFn>(fn)(&handle, &extra1, &extra2);
+  return As<PortlineUsbCreateDeviceFn>(fn)(&handle, &extra1, &extra2);
 }
 
 std::int32_t PortlineLibrary::ReadFile(std::int32_t& handle, std::uint8_t* buffer) {
   const FARPROC fn = Resolve(read_, "PortlineUsbReadFile");
   if (fn == nullptr) return kDeviceFailure;
-  return As<ReadFn>(fn)(&handle, buffer);
+  return As<PortlineUsbReadFileFn>(fn)(&handle, buffer);
 }
 
 std::int32_t PortlineLibrary::WriteFile(std::int32_t& handle, std::uint8_t* bytes, std::int32_t& count) {
   const FARPROC fn = Resolve(write_, "PortlineUsbWriteFile");
   if (fn == nullptr) return kDeviceFailure;
-  return As<WriteFn>(fn)(&handle, bytes, &count);
+  return As<PortlineUsbWriteFileFn>(fn)(&handle, bytes, &count);
 }
 
 std::int32_t PortlineLibrary::CloseDevice(std::int32_t& handle) {
   const FARPROC fn = Resolve(close_, "PortlineUsbCloseDevice");
   if (fn == nullptr) return -1;
-  return As<CloseFn>(fn)(&handle);
+  return As<PortlineUsbCloseDeviceFn>(fn)(&handle);
 }
 
 }  // namespace seamlog::link
