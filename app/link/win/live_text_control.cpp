@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "win32util/handles.h"
+
 namespace seamlog::link {
 namespace {
 
@@ -88,21 +90,21 @@ class TextBox {
   }
 
   void MeasureFont() {
-    HDC dc = GetDC(window_);
-    HGDIOBJ old = SelectObject(dc, font_ != nullptr ? font_ : GetStockObject(SYSTEM_FIXED_FONT));
+    win32util::ClientDC dc(window_);
+    win32util::SelectedObject font(dc.get(), Font());
     TEXTMETRICW metrics{};
-    GetTextMetricsW(dc, &metrics);
-    SelectObject(dc, old);
-    ReleaseDC(window_, dc);
+    GetTextMetricsW(dc.get(), &metrics);
     line_height_ = std::max(1, static_cast<int>(metrics.tmHeight + metrics.tmExternalLeading));
   }
 
+  HGDIOBJ Font() const { return font_ != nullptr ? font_ : GetStockObject(SYSTEM_FIXED_FONT); }
+
   void Paint() {
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(window_, &paint);
+    win32util::PaintDC paint(window_);
+    const HDC dc = paint.get();
     RECT client;
     GetClientRect(window_, &client);
-    HGDIOBJ old = SelectObject(dc, font_ != nullptr ? font_ : GetStockObject(SYSTEM_FIXED_FONT));
+    win32util::SelectedObject font(dc, Font());
     SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
     SetBkColor(dc, GetSysColor(COLOR_WINDOW));
     const int margin = 2;
@@ -120,8 +122,6 @@ class TextBox {
       RECT rest{client.left, y, client.right, client.bottom};
       FillRect(dc, &rest, GetSysColorBrush(COLOR_WINDOW));
     }
-    SelectObject(dc, old);
-    EndPaint(window_, &paint);
   }
 
   void OnScroll(WPARAM wparam) {

@@ -1,7 +1,8 @@
 #include "portline_library.h"
 
-#include <atomic>
 #include <utility>
+
+#include "win32util/run_time_error.h"
 
 namespace seamlog::link {
 namespace {
@@ -17,13 +18,7 @@ Fn As(FARPROC address) {
 }  // namespace
 
 void EndWithRunTimeError(const std::string& message, int error_number) {
-  // The box runs a modal loop in which further timer ticks may arrive and fail
-  // the same way; only the first shows the message, the others return.
-  static std::atomic<bool> ending{false};
-  if (ending.exchange(true)) return;
-  const std::string text = "Run-time error '" + std::to_string(error_number) + "':\r\n\r\n" + message;
-  MessageBoxA(GetActiveWindow(), text.c_str(), "Seamlog", MB_OK | MB_ICONERROR);
-  ExitProcess(static_cast<UINT>(error_number));
+  win32util::ShowRunTimeError(error_number, message);
 }
 
 PortlineLibrary::PortlineLibrary(std::string file_name, FatalErrorHandler on_fatal)

@@ -19,10 +19,10 @@ TEST(TwipsRect, converts_left_top_width_and_height_at_the_given_dpi) {
 }
 
 TEST(FixedPitchFont, always_gives_a_fixed_pitch_font_even_without_ms_gothic) {
-  const Font font = FixedPitchFont(9, 96);
+  const win32util::Font font = FixedPitchFont(9, 96);
   ASSERT_TRUE(font);
-  ScreenDC screen;
-  SelectedObject selected(screen.get(), font.get());
+  win32util::ClientDC screen;
+  win32util::SelectedObject selected(screen.get(), font.get());
   TEXTMETRICA metrics{};
   ASSERT_TRUE(GetTextMetricsA(screen.get(), &metrics));
   // The flag's name is misleading: a set bit means a variable-pitch font.

@@ -12,6 +12,7 @@
 #include "seamlog/save/table_file.h"
 #include "seamlog/shell/status.h"
 #include "ui.h"
+#include "win32util/run_time_error.h"
 
 namespace seamlog::shell {
 namespace {
@@ -63,8 +64,13 @@ void MainForm::Load() {
   const int dpi = ScreenDpi();
   HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_SEAMLOG));
   if (!CreateTopLevel(ids::kMainFormClass, "Seamlog", kStyle, kExStyle,
-                      TwipsToPixels(kOuterWidthTwips, dpi), TwipsToPixels(kOuterHeightTwips, dpi), icon))
-    ReportRunTimeError("The main window cannot be created.");
+                      TwipsToPixels(kOuterWidthTwips, dpi), TwipsToPixels(kOuterHeightTwips, dpi), icon)) {
+    win32util::ShowRunTimeError(0, "The main window cannot be created.");
+    return;
+  }
+  // A run-time error box belongs to this window, in front of it even when
+  // another program is active.
+  win32util::SetRunTimeErrorOwner(hwnd());
   CreateControls();
   SetTimer(hwnd(), kDisplayTimerId, kDisplayPeriod, nullptr);
 
@@ -105,7 +111,7 @@ void MainForm::CreateControls() {
                               ids::kCmdSaveAsCmd, TwipsRect(5880, 120, 1935, 375, dpi));
   // The live view: a read-only text box that, unlike EDIT, takes appends and
   // head trims at a cost independent of the text it holds.
-  if (!link::LiveTextControl::Register()) ReportRunTimeError("The live text box cannot be created.");
+  if (!link::LiveTextControl::Register()) win32util::ShowRunTimeError(0, "The live text box cannot be created.");
   liveText_ = CreateChild(hwnd(), "SeamlogLiveText", "",
                           WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY,
                           ids::kLiveText, TwipsRect(120, 600, 7695, 5532, dpi), WS_EX_CLIENTEDGE);

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "handles.h"
+#include "win32util/handles.h"
 #include "link/poll_cycle.h"
 #include "live_text_control.h"
 #include "live_text_view.h"
@@ -85,9 +85,9 @@ class MainForm final : public Window, private save::SaveWindow, private capture:
   int progressMaximum_ = 1;
   int paintedPixel_ = 0;
 
-  Font controlFont_;
-  Font liveTextFont_;
-  Icon pictures_[2];
+  win32util::Font controlFont_;
+  win32util::Font liveTextFont_;
+  win32util::Icon pictures_[2];
 
   bool saving_ = false;
   bool closeAfterSave_ = false;

@@ -5,6 +5,7 @@
 #include "control_ids.h"
 #include "resource.h"
 #include "ui.h"
+#include "win32util/run_time_error.h"
 
 namespace seamlog::shell {
 namespace {
@@ -30,8 +31,10 @@ std::optional<convert::Model> SelectModelDialog::Run() {
   const int width = outer.right - outer.left;
   const int height = outer.bottom - outer.top;
   HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_SEAMLOG));
-  if (!CreateTopLevel(ids::kSelectModelDialogClass, "", kStyle, kExStyle, width, height, icon))
-    ReportRunTimeError("The model selection dialog cannot be created.");
+  if (!CreateTopLevel(ids::kSelectModelDialogClass, "", kStyle, kExStyle, width, height, icon)) {
+    win32util::ShowRunTimeError(0, "The model selection dialog cannot be created.");
+    return std::nullopt;
+  }
 
   Load();
   SetWindowPos(hwnd(), nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,

@@ -639,6 +639,9 @@ void RunTimeErrorEndsTheProgram(const std::string& exe) {
   PostMessageA(main.window, RegisterWindowMessageA(ids::kTestRunTimeErrorMessage), 0, 0);
   Box box = WaitForMessageBox(program);
   CHECK(box.text.rfind("Run-time error", 0) == 0);
+  // The box belongs to the main window, so it stays in front of it even when
+  // another program is active.
+  CHECK(GetWindow(box.window, GW_OWNER) == main.window);
   CHECK(box.text.find("Test failure raised by the GUI test driver") != std::string::npos);
   Answer(box, IDOK);
   CHECK(program.WaitForExit() == 1);
