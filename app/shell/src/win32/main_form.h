@@ -84,6 +84,7 @@ class MainForm final : public Window, private save::SaveWindow, private capture:
   link::LiveTextView liveView_;
   int progressMaximum_ = 1;
   int paintedPixel_ = 0;
+  DWORD paintedAt_ = 0;  // GetTickCount of the last painting
 
   win32util::Font controlFont_;
   win32util::Font liveTextFont_;
