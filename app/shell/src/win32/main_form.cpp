@@ -295,10 +295,14 @@ void MainForm::RequestClose() {
   Unload();
 }
 
-void MainForm::Unload() {
+void MainForm::StopLinkAndTimers() {
   OnUnloadLink();
   usbCommTimer_->Disable();
   KillTimer(hwnd(), kDisplayTimerId);
+}
+
+void MainForm::Unload() {
+  StopLinkAndTimers();
   DestroyWindow(hwnd());
 }
 
@@ -332,7 +336,9 @@ LRESULT MainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_QUERYENDSESSION:
       return TRUE;  // the system is shutting down: never hold it up
     case WM_ENDSESSION:
-      if (wParam) OnUnloadLink();
+      // The session ends and the program with it: the device is closed, and
+      // the timers stop so that no tick opens it again.
+      if (wParam) StopLinkAndTimers();
       return 0;
     case WM_DESTROY:
       PostQuitMessage(0);

@@ -52,6 +52,7 @@ class MainForm final : public Window, private save::SaveWindow, private capture:
   void OnUnloadLink();
   void CmdSaveAsClick();
   void RequestClose();
+  void StopLinkAndTimers();
   void Unload();
   void DrawPicture(const DRAWITEMSTRUCT& item);
   void RepaintProgressNow(int value);

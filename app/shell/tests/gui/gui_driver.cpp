@@ -82,6 +82,29 @@ int Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Deletes a folder with everything in it; true when it is gone.
+bool RemoveFolder(const std::string& folder) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = entry.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string path = folder + "\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveFolder(path);
+      else
+        DeleteFileA(path.c_str());
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+  }
+  RemoveDirectoryA(folder.c_str());
+  return GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+// Every folder a case made; each must be gone when the case ends.
+std::vector<std::string> Folders;
+
 // ---- the program under test -------------------------------------------------
 
 class Program {
@@ -92,15 +115,19 @@ class Program {
     folder_ = std::string(temp) + "seamlog_gui_" + caseName + "_" + std::to_string(GetCurrentProcessId()) +
               "_" + std::to_string(GetTickCount64());
     CreateDirectoryA(folder_.c_str(), nullptr);
+    Folders.push_back(folder_);
     exe_ = folder_ + "\\Seamlog.exe";
     if (!CopyFileA(exe.c_str(), exe_.c_str(), FALSE)) Fail("cannot copy " + exe);
   }
+  // Ends the program if it still runs and takes its folder away with it.
   ~Program() {
     if (process_.hProcess) {
       if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process_.hProcess, 99);
+      WaitForSingleObject(process_.hProcess, 10000);
       CloseHandle(process_.hProcess);
       CloseHandle(process_.hThread);
     }
+    RemoveFolder(folder_);
   }
 
   const std::string& folder() const { return folder_; }
@@ -707,6 +734,12 @@ int main(int argc, char** argv) {
     found->second(argv[2]);
   } catch (const Fatal& fatal) {
     std::printf("FAILED: %s\n", fatal.what.c_str());
+    ++failures;
+  }
+  // A case leaves nothing behind in the Wine prefix.
+  for (const std::string& folder : Folders) {
+    if (GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+    std::printf("FAILED: %s was left behind\n", folder.c_str());
     ++failures;
   }
   std::printf("%s: %s\n", argv[1], failures ? "FAILED" : "passed");
