@@ -7,7 +7,7 @@
 namespace seamlog::capture {
 
 bool Capture::SelectModel(convert::Model model) {
-  const convert::ModelRow& row = convert::modelRow(model);
+  const convert::ModelRow& row = convert::ModelRowOf(model);
   const bool changed = modelName_.empty() || row.index != modelIndex_;
   modelIndex_ = row.index;
   modelName_ = row.name;

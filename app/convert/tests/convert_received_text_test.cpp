@@ -14,7 +14,7 @@ namespace {
 TEST(ConvertReceivedText, TheRecognisedModelsConverterRunsAndCountsWithItsRecordLength) {
   struct Case { Model model; int records; };
   for (const Case c : {Case{Model::A, 7}, Case{Model::B, 9}, Case{Model::C, 5}}) {
-    SCOPED_TRACE(modelRow(c.model).name);
+    SCOPED_TRACE(ModelRowOf(c.model).name);
     const std::string text = reportgen::GenerateReport({c.model, c.records, 3, 0});
     MemoryRowWriter out;
     testing::RecordingProgress progress;

@@ -7,7 +7,7 @@ namespace seamlog::shell {
 std::string ReceivedCaption(std::size_t textLength, int recordTextLength) {
   if (textLength == 0) return {};
   return "Seamlog Received: " +
-         std::to_string(convert::recordCount(textLength, recordTextLength));
+         std::to_string(convert::RecordCount(textLength, recordTextLength));
 }
 
 ProgressRange StartProgressRange(std::int16_t steps) {

@@ -69,7 +69,7 @@ void SelectModelDialog::Load() {
 
   SetWindowTextA(hwnd(), "Seamlog ");
   for (convert::Model model : {convert::Model::A, convert::Model::B, convert::Model::C}) {
-    const std::string name(convert::modelRow(model).name);
+    const std::string name(convert::ModelRowOf(model).name);
     SendMessageA(splModelCombo_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
   }
   SendMessageA(splModelCombo_, CB_SETCURSEL, 0, 0);
@@ -77,7 +77,7 @@ void SelectModelDialog::Load() {
 
 void SelectModelDialog::OKClick() {
   // The text must be one of the names exactly; anything else ends the program.
-  Finish(convert::modelFromName(WindowText(splModelCombo_)));
+  Finish(convert::ModelFromName(WindowText(splModelCombo_)));
 }
 
 void SelectModelDialog::Finish(std::optional<convert::Model> choice) {
