@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "link/poll_cycle.h"
+#include "seamlog/link/poll_cycle.h"
 #include "seamlog/capture/received_text.h"
 
 namespace {
@@ -31,10 +31,10 @@ class Host : public PollHost, public seamlog::capture::CaptureObserver {
  public:
   explicit Host(const std::string& text) : text_(text) {}
   bool connected = true;
-  std::size_t view_start = 0;
+  std::size_t viewStart = 0;
   bool Connected() const override { return connected; }
   void SetConnected(bool flag) override { connected = flag; }
-  void TextAppended(std::string_view) override { view_start = seamlog::capture::LiveViewStart(text_); }
+  void TextAppended(std::string_view) override { viewStart = seamlog::capture::LiveViewStart(text_); }
   void TextDiscarded(std::size_t) override {}
 
  private:
@@ -53,7 +53,7 @@ void BM_TickWithReceivedText(benchmark::State& state) {
   cycle.OpenDevice();
   for (auto _ : state) {
     cycle.Tick(host);
-    benchmark::DoNotOptimize(host.view_start);
+    benchmark::DoNotOptimize(host.viewStart);
   }
   state.SetBytesProcessed(state.iterations() * 64);
 }

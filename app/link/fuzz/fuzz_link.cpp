@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "link/poll_cycle.h"
+#include "seamlog/link/poll_cycle.h"
 #include "seamlog/capture/received_text.h"
 #include "sim_settings.h"
 

@@ -182,7 +182,7 @@ TEST(PollTimer, TicksArriveOnTheWindowThreadOneAtATime) {
   PollTimer timer;
   timer.Bind(window, kTick);
   ASSERT_TRUE(timer.Start(1));
-  int ticks = 0, queued_max = 0;
+  int ticks = 0, queuedMax = 0;
   const ULONGLONG until = GetTickCount64() + 300;
   MSG msg;
   while (GetTickCount64() < until) {
@@ -196,12 +196,12 @@ TEST(PollTimer, TicksArriveOnTheWindowThreadOneAtATime) {
       MSG extra;
       int queued = 0;
       while (PeekMessageA(&extra, window, kTick, kTick, PM_NOREMOVE | PM_NOYIELD) && queued == 0) ++queued;
-      queued_max = std::max(queued_max, queued);
+      queuedMax = std::max(queuedMax, queued);
     });
   }
   timer.Stop();
   EXPECT_GT(ticks, 10);
-  EXPECT_EQ(queued_max, 0) << "a tick was posted while the previous one was still running";
+  EXPECT_EQ(queuedMax, 0) << "a tick was posted while the previous one was still running";
   // After a stop, a tick still in the queue is discarded.
   bool ran = false;
   while (PeekMessageA(&msg, window, kTick, kTick, PM_REMOVE)) timer.Dispatch(msg.wParam, [&] { ran = true; });

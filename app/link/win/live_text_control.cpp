@@ -64,7 +64,7 @@ class TextBox {
   int VisibleLines() const {
     RECT client;
     GetClientRect(window_, &client);
-    return std::max(1, static_cast<int>(client.bottom - client.top) / line_height_);
+    return std::max(1, static_cast<int>(client.bottom - client.top) / lineHeight_);
   }
   int MaxTop() const { return std::max(0, static_cast<int>(lines_.size()) - VisibleLines()); }
   bool AtEnd() const { return top_ >= MaxTop(); }
@@ -94,7 +94,7 @@ class TextBox {
     win32util::SelectedObject font(dc.get(), Font());
     TEXTMETRICW metrics{};
     GetTextMetricsW(dc.get(), &metrics);
-    line_height_ = std::max(1, static_cast<int>(metrics.tmHeight + metrics.tmExternalLeading));
+    lineHeight_ = std::max(1, static_cast<int>(metrics.tmHeight + metrics.tmExternalLeading));
   }
 
   HGDIOBJ Font() const { return font_ != nullptr ? font_ : GetStockObject(SYSTEM_FIXED_FONT); }
@@ -113,10 +113,10 @@ class TextBox {
       const std::size_t start = lines_[line];
       std::size_t end = line + 1 < lines_.size() ? lines_[line + 1] : text_.size();
       while (end > start && (text_[end - 1] == L'\n' || text_[end - 1] == L'\r')) --end;
-      RECT row{client.left, y, client.right, y + line_height_};
+      RECT row{client.left, y, client.right, y + lineHeight_};
       ExtTextOutW(dc, client.left + margin, y, ETO_OPAQUE | ETO_CLIPPED, &row, text_.data() + start,
                   static_cast<UINT>(end - start), nullptr);
-      y += line_height_;
+      y += lineHeight_;
     }
     if (y < client.bottom) {
       RECT rest{client.left, y, client.right, client.bottom};
@@ -146,7 +146,7 @@ class TextBox {
   std::wstring text_;
   std::vector<std::size_t> lines_{0};
   HFONT font_ = nullptr;
-  int line_height_ = 16;
+  int lineHeight_ = 16;
   int top_ = 0;
   int wheel_ = 0;
 };
@@ -252,15 +252,15 @@ bool LiveTextControl::Register() {
   WNDCLASSEXW existing{};
   existing.cbSize = sizeof existing;
   if (GetClassInfoExW(GetModuleHandleW(nullptr), kClassName, &existing)) return true;
-  WNDCLASSEXW window_class{};
-  window_class.cbSize = sizeof window_class;
-  window_class.style = CS_DBLCLKS;
-  window_class.lpfnWndProc = &Procedure;
-  window_class.hInstance = GetModuleHandleW(nullptr);
-  window_class.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-  window_class.hbrBackground = nullptr;
-  window_class.lpszClassName = kClassName;
-  return RegisterClassExW(&window_class) != 0;
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.style = CS_DBLCLKS;
+  windowClass.lpfnWndProc = &Procedure;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  windowClass.hbrBackground = nullptr;
+  windowClass.lpszClassName = kClassName;
+  return RegisterClassExW(&windowClass) != 0;
 }
 
 }  // namespace seamlog::link

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link/device_library.h"
+#include "seamlog/link/device_library.h"
 
 namespace seamlog::link {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "win32util/handles.h"
-#include "link/poll_cycle.h"
+#include "seamlog/link/poll_cycle.h"
 #include "live_text_control.h"
 #include "live_text_view.h"
 #include "portline_library.h"

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "link/byte_ring.h"
-#include "link/device_library.h"
+#include "seamlog/link/byte_ring.h"
+#include "seamlog/link/device_library.h"
 #include "seamlog/capture/capture.h"
 
 namespace seamlog::link {
@@ -39,13 +39,13 @@ class PollCycle {
   void CloseDevice();
 
   DeviceRings& Rings() { return rings_; }
-  std::int32_t DeviceHandle() const { return device_handle_; }
+  std::int32_t DeviceHandle() const { return deviceHandle_; }
 
  private:
   DeviceLibrary& library_;
   capture::Capture& capture_;
   DeviceRings rings_;
-  std::int32_t device_handle_ = 0;
+  std::int32_t deviceHandle_ = 0;
 };
 
 }  // namespace seamlog::link
