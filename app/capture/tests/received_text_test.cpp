@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <vector>
 
 #include "seamlog/capture/capture.h"
@@ -42,9 +43,17 @@ INSTANTIATE_TEST_SUITE_P(
         LineEndCase{"an empty chunk", {""}, ""},
         LineEndCase{"a line continued over chunks", {"Spl", "ice ", "12\r"}, "Splice 12\r\n"}),
     [](const auto& info) {
-      std::string name = info.param.what;
-      for (char& c : name)
-        if (c == ' ') c = '_';
+      // "a chunk ending in CR" -> "AChunkEndingInCR"
+      std::string name;
+      bool capital = true;
+      for (const char c : std::string(info.param.what)) {
+        if (c == ' ') {
+          capital = true;
+          continue;
+        }
+        name += capital ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+        capital = false;
+      }
       return name;
     });
 

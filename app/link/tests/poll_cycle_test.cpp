@@ -39,8 +39,8 @@ class ScriptedLibrary : public DeviceLibrary {
   std::int32_t ReadFile(std::int32_t& handle, std::uint8_t* buffer) override {
     calls.push_back("read");
     EXPECT_EQ(handle, handleGiven);
-    ++readsMade;
-    if (readsMade == failReadAt) return kDeviceFailure;
+    ++readsMade_;
+    if (readsMade_ == failReadAt) return kDeviceFailure;
     if (readResultOverride) return *readResultOverride;
     if (reads.empty()) return 0;
     const std::string chunk = reads.front();
@@ -61,7 +61,7 @@ class ScriptedLibrary : public DeviceLibrary {
   }
 
  private:
-  std::int32_t readsMade = 0;
+  std::int32_t readsMade_ = 0;
 };
 
 class FakeWindow : public PollHost, public capture::CaptureObserver {

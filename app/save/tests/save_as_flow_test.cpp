@@ -136,7 +136,7 @@ class SaveAsFlowTest : public ::testing::Test {
   FakeDesktop desk;
 };
 
-TEST_F(SaveAsFlowTest, a_completed_save_reports_then_empties_the_text_and_puts_the_window_back) {
+TEST_F(SaveAsFlowTest, ACompletedSaveReportsThenEmptiesTheTextAndPutsTheWindowBack) {
   const SaveReport report = Run();
   EXPECT_EQ(report.outcome, SaveOutcome::Saved);
   EXPECT_THAT(desk.log, ElementsAre("disable", "clear names", "dialog", "cwd", "open C:\\Data\\run1.CSV",
@@ -147,7 +147,7 @@ TEST_F(SaveAsFlowTest, a_completed_save_reports_then_empties_the_text_and_puts_t
   EXPECT_EQ(report.conversion->model, Model::A);
 }
 
-TEST_F(SaveAsFlowTest, the_dialog_asks_for_a_csv_file_in_the_remembered_directory) {
+TEST_F(SaveAsFlowTest, TheDialogAsksForACsvFileInTheRememberedDirectory) {
   Run();
   EXPECT_EQ(desk.lastRequest.title, "Write File");
   EXPECT_EQ(desk.lastRequest.filter, "SaveFile(*.csv)|*.csv");
@@ -163,21 +163,21 @@ struct DialogDirectoryCase {
 
 class DialogDirectoryTest : public ::testing::TestWithParam<DialogDirectoryCase> {};
 
-TEST_P(DialogDirectoryTest, a_bare_drive_opens_at_its_root_and_any_other_folder_as_it_is) {
+TEST_P(DialogDirectoryTest, ABareDriveOpensAtItsRootAndAnyOtherFolderAsItIs) {
   EXPECT_EQ(DialogDirectory(GetParam().csvDir), GetParam().shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     CsvDirs, DialogDirectoryTest,
-    ::testing::Values(DialogDirectoryCase{"a_bare_drive", "C:", "C:\\"},
-                      DialogDirectoryCase{"a_bare_drive_in_small_letters", "e:", "e:\\"},
-                      DialogDirectoryCase{"a_folder", "C:\\Data", "C:\\Data"},
-                      DialogDirectoryCase{"nothing_remembered", "", ""},
-                      DialogDirectoryCase{"a_digit_is_no_drive", "1:", "1:"},
-                      DialogDirectoryCase{"a_network_share", "\\\\server\\share", "\\\\server\\share"}),
+    ::testing::Values(DialogDirectoryCase{"ABareDrive", "C:", "C:\\"},
+                      DialogDirectoryCase{"ABareDriveInSmallLetters", "e:", "e:\\"},
+                      DialogDirectoryCase{"AFolder", "C:\\Data", "C:\\Data"},
+                      DialogDirectoryCase{"NothingRemembered", "", ""},
+                      DialogDirectoryCase{"ADigitIsNoDrive", "1:", "1:"},
+                      DialogDirectoryCase{"ANetworkShare", "\\\\server\\share", "\\\\server\\share"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(SaveAsFlowTest, after_a_save_into_a_drive_root_the_next_dialog_opens_at_that_root) {
+TEST_F(SaveAsFlowTest, AfterASaveIntoADriveRootTheNextDialogOpensAtThatRoot) {
   desk.chosenPath = "C:\\x.csv";
   Run();
   EXPECT_EQ(desk.CsvDir(), "C:");
@@ -186,7 +186,7 @@ TEST_F(SaveAsFlowTest, after_a_save_into_a_drive_root_the_next_dialog_opens_at_t
   EXPECT_EQ(desk.lastRequest.initialDirectory, "C:\\");
 }
 
-TEST_F(SaveAsFlowTest, the_chosen_directory_is_remembered_before_the_file_is_opened) {
+TEST_F(SaveAsFlowTest, TheChosenDirectoryIsRememberedBeforeTheFileIsOpened) {
   desk.openSucceeds = false;
   SaveAsFlow flow(capture, desk, desk, desk, desk, desk);
   flow.Run();
@@ -195,14 +195,14 @@ TEST_F(SaveAsFlowTest, the_chosen_directory_is_remembered_before_the_file_is_ope
   EXPECT_EQ(flow.ChosenFilePath(), "C:\\Data\\run1.CSV");
 }
 
-TEST_F(SaveAsFlowTest, nothing_received_fails_at_once_without_a_dialog) {
+TEST_F(SaveAsFlowTest, NothingReceivedFailsAtOnceWithoutADialog) {
   capture.Clear();
   EXPECT_EQ(Run().outcome, SaveOutcome::Failed);
   EXPECT_THAT(desk.log, ElementsAre("disable", "warn Data save failed.", "enable", "progress 0"));
   EXPECT_EQ(desk.remembered, 0);
 }
 
-TEST_F(SaveAsFlowTest, a_cancelled_dialog_ends_silently_and_keeps_everything) {
+TEST_F(SaveAsFlowTest, ACancelledDialogEndsSilentlyAndKeepsEverything) {
   desk.chosenPath.reset();
   EXPECT_EQ(Run().outcome, SaveOutcome::Cancelled);
   EXPECT_THAT(desk.log, ElementsAre("disable", "clear names", "dialog", "cwd", "enable", "progress 0"));
@@ -210,13 +210,13 @@ TEST_F(SaveAsFlowTest, a_cancelled_dialog_ends_silently_and_keeps_everything) {
   EXPECT_FALSE(capture.Empty());
 }
 
-TEST_F(SaveAsFlowTest, a_failing_dialog_counts_as_a_cancel) {
+TEST_F(SaveAsFlowTest, AFailingDialogCountsAsACancel) {
   desk.dialogThrows = true;
   EXPECT_EQ(Run().outcome, SaveOutcome::Cancelled);
   EXPECT_THAT(desk.log, ElementsAre("disable", "clear names", "dialog", "cwd", "enable", "progress 0"));
 }
 
-TEST_F(SaveAsFlowTest, a_path_the_location_refuses_counts_as_a_cancel) {
+TEST_F(SaveAsFlowTest, APathTheLocationRefusesCountsAsACancel) {
   desk.pathSplits = false;
   SaveAsFlow flow(capture, desk, desk, desk, desk, desk);
   EXPECT_EQ(flow.Run().outcome, SaveOutcome::Cancelled);
@@ -224,7 +224,7 @@ TEST_F(SaveAsFlowTest, a_path_the_location_refuses_counts_as_a_cancel) {
   EXPECT_EQ(flow.ChosenFilePath(), "");
 }
 
-TEST_F(SaveAsFlowTest, a_file_that_cannot_be_opened_fails_and_keeps_the_text) {
+TEST_F(SaveAsFlowTest, AFileThatCannotBeOpenedFailsAndKeepsTheText) {
   desk.openSucceeds = false;
   const SaveReport report = Run();
   EXPECT_EQ(report.outcome, SaveOutcome::Failed);
@@ -234,7 +234,7 @@ TEST_F(SaveAsFlowTest, a_file_that_cannot_be_opened_fails_and_keeps_the_text) {
   EXPECT_FALSE(capture.Empty());
 }
 
-TEST_F(SaveAsFlowTest, text_of_another_model_switches_the_capture_and_tells_the_window) {
+TEST_F(SaveAsFlowTest, TextOfAnotherModelSwitchesTheCaptureAndTellsTheWindow) {
   capture.Clear();
   capture.AppendText(kModelCWithoutHeadings);
   const SaveReport report = Run();
@@ -247,7 +247,7 @@ TEST_F(SaveAsFlowTest, text_of_another_model_switches_the_capture_and_tells_the_
   EXPECT_THAT(desk.log, ::testing::Contains("result 1 kept"));
 }
 
-TEST_F(SaveAsFlowTest, a_conversion_that_stops_short_is_reported_as_a_failure) {
+TEST_F(SaveAsFlowTest, AConversionThatStopsShortIsReportedAsAFailure) {
   capture.Clear();
   capture.AppendText(kModelCWithoutHeadings);
   const SaveReport report = Run();
@@ -258,7 +258,7 @@ TEST_F(SaveAsFlowTest, a_conversion_that_stops_short_is_reported_as_a_failure) {
   EXPECT_EQ(capture.ReceivedText(), kModelCWithoutHeadings);
 }
 
-TEST_F(SaveAsFlowTest, a_failed_write_closes_the_file_and_keeps_the_text) {
+TEST_F(SaveAsFlowTest, AFailedWriteClosesTheFileAndKeepsTheText) {
   desk.failWrites = true;
   const SaveReport report = Run();
   EXPECT_EQ(report.outcome, SaveOutcome::Failed);
@@ -267,7 +267,7 @@ TEST_F(SaveAsFlowTest, a_failed_write_closes_the_file_and_keeps_the_text) {
   EXPECT_EQ(desk.CsvDir(), "C:\\Data");
 }
 
-TEST_F(SaveAsFlowTest, an_error_thrown_while_converting_takes_the_failure_path_with_the_file_closed) {
+TEST_F(SaveAsFlowTest, AnErrorThrownWhileConvertingTakesTheFailurePathWithTheFileClosed) {
   desk.throwOnWrite = true;
   EXPECT_EQ(Run().outcome, SaveOutcome::Failed);
   EXPECT_THAT(desk.log, ElementsAre("disable", "clear names", "dialog", "cwd", "open C:\\Data\\run1.CSV",
@@ -276,7 +276,7 @@ TEST_F(SaveAsFlowTest, an_error_thrown_while_converting_takes_the_failure_path_w
   EXPECT_FALSE(capture.Empty());
 }
 
-TEST_F(SaveAsFlowTest, a_table_that_cannot_be_flushed_on_close_is_no_save) {
+TEST_F(SaveAsFlowTest, ATableThatCannotBeFlushedOnCloseIsNoSave) {
   desk.closeSucceeds = false;
   const SaveReport report = Run();
   EXPECT_EQ(report.outcome, SaveOutcome::Failed);
@@ -284,13 +284,13 @@ TEST_F(SaveAsFlowTest, a_table_that_cannot_be_flushed_on_close_is_no_save) {
   EXPECT_FALSE(capture.Empty());
 }
 
-TEST_F(SaveAsFlowTest, text_that_arrives_while_the_completion_message_is_open_stays) {
+TEST_F(SaveAsFlowTest, TextThatArrivesWhileTheCompletionMessageIsOpenStays) {
   desk.onMessage = [this] { capture.AppendText("late"); };
   EXPECT_EQ(Run().outcome, SaveOutcome::Saved);
   EXPECT_EQ(capture.ReceivedText(), "late");
 }
 
-TEST_F(SaveAsFlowTest, each_save_starts_with_the_previous_choice_forgotten) {
+TEST_F(SaveAsFlowTest, EachSaveStartsWithThePreviousChoiceForgotten) {
   SaveAsFlow flow(capture, desk, desk, desk, desk, desk);
   flow.Run();
   capture.AppendText("more");

@@ -15,7 +15,7 @@ struct CountCase {
 
 class ReceivedCaptionTest : public ::testing::TestWithParam<CountCase> {};
 
-TEST_P(ReceivedCaptionTest, shows_the_record_count_rounded_half_to_even) {
+TEST_P(ReceivedCaptionTest, ShowsTheRecordCountRoundedHalfToEven) {
   EXPECT_EQ(ReceivedCaption(GetParam().length, GetParam().recordTextLength), GetParam().caption);
 }
 
@@ -32,11 +32,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CountCase{665 * 40000, 665, "Seamlog Received: 40000"},
                       CountCase{618u * 100000u + 309u, 618, "Seamlog Received: 100000"}),
     [](const auto& info) {
-      return std::to_string(info.param.length) + "_characters_of_" +
+      return std::to_string(info.param.length) + "CharactersOf" +
              std::to_string(info.param.recordTextLength);
     });
 
-TEST(StartProgressRange, zero_steps_keep_the_maximum_above_the_minimum) {
+TEST(StartProgressRange, ZeroStepsKeepTheMaximumAboveTheMinimum) {
   EXPECT_EQ(StartProgressRange(0), (ProgressRange{0, 1, 0}));
   EXPECT_EQ(StartProgressRange(12), (ProgressRange{0, 12, 0}));
   EXPECT_EQ(StartProgressRange(32767), (ProgressRange{0, 32767, 0}));
