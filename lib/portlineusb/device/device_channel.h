@@ -6,10 +6,12 @@
 
 #include <cstdint>
 
+#include "portline/portline_usb_contract.h"
+
 namespace portline {
 
-inline constexpr std::int32_t kFailure = 9999;
-inline constexpr DWORD kTransferSize = 64;
+inline constexpr std::int32_t kFailure = kDeviceFailure;
+inline constexpr DWORD kTransferSize = kMaxTransfer;
 
 class DeviceChannel {
  public:
