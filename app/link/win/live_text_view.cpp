@@ -37,13 +37,13 @@ void LiveTextView::Changed(const std::string& text) {
 
 void LiveTextView::Poll(const std::string& text) {
   if (!pending_) return;
-  if (GetTickCount64() - lastRefresh_ < kRefreshMs) return;
+  if (GetTickCount() - lastRefresh_ < kRefreshMs) return;
   Refresh(text);
 }
 
 void LiveTextView::Refresh(const std::string& text) {
   pending_ = false;
-  lastRefresh_ = GetTickCount64();
+  lastRefresh_ = GetTickCount();
   if (edit_ == nullptr) return;
   const std::size_t start = capture::LiveViewStart(text);
   // Anything but growth at the end (the text was emptied by a save, or the

@@ -14,7 +14,7 @@ namespace seamlog::link {
 
 class LiveTextView {
  public:
-  static constexpr ULONGLONG kRefreshMs = 40;
+  static constexpr DWORD kRefreshMs = 40;
 
   void Attach(HWND edit);
   HWND Edit() const { return edit_; }
@@ -45,7 +45,7 @@ class LiveTextView {
   std::size_t shownStart_ = 0;
   std::size_t shownEnd_ = 0;
   bool pending_ = false;
-  ULONGLONG lastRefresh_ = 0;
+  DWORD lastRefresh_ = 0;  // GetTickCount, which Windows XP has; differences survive its wrap
   std::array<wchar_t, 256> glyphs_{};
 };
 
