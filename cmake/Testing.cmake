@@ -20,6 +20,8 @@ function(seamlog_add_test name)
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
   else()
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST)
+    # Names come from the suites' name generators, never from parameter bytes,
+    # so they stay the same from build to build.
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST NO_PRETTY_VALUES)
   endif()
 endfunction()

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, only those missing.
 set -euo pipefail
 pkgs=(
-  cmake ninja-build g++ clang libclang-rt-14-dev
+  cmake ninja-build g++ clang libclang-rt-14-dev clang-format clang-tidy
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 mingw-w64-tools
   wine64 xvfb xauth x11-utils imagemagick python3

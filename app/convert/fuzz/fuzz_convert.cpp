@@ -43,7 +43,7 @@ void Check(Converter convert, Model model, std::string_view text) {
   const ConvertResult result = convert(text, out, progress);
   Require(out.closeCalls() == 1);
   Require(result.model == model);
-  Require(result.recordCount == recordCount(text.size(), modelRow(result.model).recordTextLength));
+  Require(result.recordCount == RecordCount(text.size(), ModelRowOf(result.model).recordTextLength));
   if (model != Model::C) Require(result.outcome != ConvertOutcome::Stopped);
   if (result.outcome == ConvertOutcome::Failed) {
     Require(!result.reason.empty() && out.discarded() && result.consumedLength == 0);
@@ -77,7 +77,7 @@ void Check(Converter convert, Model model, std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const Model recognised = recogniseModel(text);
+  const Model recognised = RecogniseModel(text);
   Require(recognised == Model::A || recognised == Model::B || recognised == Model::C);
   Check(ConvertModelA, Model::A, text);
   Check(ConvertModelB, Model::B, text);

@@ -4,7 +4,7 @@ namespace seamlog::convert {
 
 ConvertResult ConvertReceivedText(std::string_view receivedText, RowWriter& out,
                                   ProgressSink& progress) {
-  switch (recogniseModel(receivedText)) {
+  switch (RecogniseModel(receivedText)) {
     case Model::A: return ConvertModelA(receivedText, out, progress);
     case Model::B: return ConvertModelB(receivedText, out, progress);
     case Model::C: break;

@@ -10,13 +10,13 @@ void ThrowBeyond16Bits(std::int64_t value, std::string_view what) {
 }
 
 Frame::Frame(Model model, std::string_view receivedText, RowWriter& out, ProgressSink& progress)
-    : recordTextLength_(modelRow(model).recordTextLength),
+    : recordTextLength_(ModelRowOf(model).recordTextLength),
       rest_(receivedText),
       out_(out),
       progress_(progress) {}
 
 void Frame::Begin(std::string_view header, std::string_view units) {
-  total_ = To16(recordCount(rest_.size(), recordTextLength_),
+  total_ = To16(RecordCount(rest_.size(), recordTextLength_),
                 "the received text is too long to save: its record count");
   progress_.StartProgress(total_);
   WriteRow({});
@@ -42,7 +42,7 @@ void Frame::WriteRow(std::string_view row) {
 }
 
 void Frame::ReportProgress() {
-  const std::int64_t remaining = recordCount(rest_.size(), recordTextLength_);
+  const std::int64_t remaining = RecordCount(rest_.size(), recordTextLength_);
   progress_.SetProgress(To16(total_ - remaining, "the progress value"));
 }
 

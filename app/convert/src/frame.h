@@ -68,7 +68,7 @@ inline void AppendField(std::string& row, std::string_view field) {
 template <class Body>
 ConvertResult RunConverter(Model model, std::string_view text, RowWriter& out,
                            ProgressSink& progress, Body body) {
-  ConvertResult result{model, recordCount(text.size(), modelRow(model).recordTextLength),
+  ConvertResult result{model, RecordCount(text.size(), ModelRowOf(model).recordTextLength),
                        ConvertOutcome::Completed, {}, 0};
   std::string_view rest = text;
   try {

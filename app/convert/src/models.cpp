@@ -18,23 +18,23 @@ constexpr std::size_t kHeadLength = 300;
 
 }  // namespace
 
-const ModelRow& modelRow(Model m) { return kModels.at(static_cast<std::size_t>(m)); }
+const ModelRow& ModelRowOf(Model m) { return kModels.at(static_cast<std::size_t>(m)); }
 
-std::optional<Model> modelFromName(std::string_view name) {
+std::optional<Model> ModelFromName(std::string_view name) {
   for (const auto& row : kModels) {
     if (row.name == name) return row.index;
   }
   return std::nullopt;
 }
 
-Model recogniseModel(std::string_view receivedText) {
+Model RecogniseModel(std::string_view receivedText) {
   const std::string_view head = receivedText.substr(0, kHeadLength);
   const std::size_t irregular = detail::FindNoCase(head, 1, "Irregular");
   if (irregular == 0) return Model::A;
   return detail::FindNoCase(head, irregular, "Loss") != 0 ? Model::B : Model::C;
 }
 
-std::int64_t recordCount(std::size_t textLength, int recordTextLength) {
+std::int64_t RecordCount(std::size_t textLength, int recordTextLength) {
   const auto divisor = static_cast<std::uint64_t>(recordTextLength > 0 ? recordTextLength : 1);
   const std::uint64_t quotient = textLength / divisor;
   const std::uint64_t twiceRest = 2 * (textLength % divisor);

@@ -14,7 +14,7 @@ namespace {
 TEST(ConvertReceivedText, TheRecognisedModelsConverterRunsAndCountsWithItsRecordLength) {
   struct Case { Model model; int records; };
   for (const Case c : {Case{Model::A, 7}, Case{Model::B, 9}, Case{Model::C, 5}}) {
-    SCOPED_TRACE(modelRow(c.model).name);
+    SCOPED_TRACE(ModelRowOf(c.model).name);
     const std::string text = reportgen::GenerateReport({c.model, c.records, 3, 0});
     MemoryRowWriter out;
     testing::RecordingProgress progress;
@@ -77,7 +77,7 @@ TEST(ConvertReceivedText, ACompletedSaveConsumesItsRecordsAndLeavesARecordStillA
   for (const Model model : {Model::A, Model::B, Model::C}) {
     const std::string report = reportgen::GenerateReport({model, 3, 3, 0});
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::string(modelRow(model).name) + ": " + c.what);
+      SCOPED_TRACE(std::string(ModelRowOf(model).name) + ": " + c.what);
       const std::string text = report + c.tail;
       MemoryRowWriter out;
       NoProgress progress;
@@ -86,7 +86,7 @@ TEST(ConvertReceivedText, ACompletedSaveConsumesItsRecordsAndLeavesARecordStillA
       EXPECT_EQ(result.consumedLength, text.size() - c.kept);
     }
     // Half a record: the records before it are saved, it waits for the rest.
-    const std::string half = report + report.substr(0, modelRow(model).recordTextLength / 2);
+    const std::string half = report + report.substr(0, ModelRowOf(model).recordTextLength / 2);
     MemoryRowWriter out;
     NoProgress progress;
     EXPECT_EQ(ConvertReceivedText(half, out, progress).consumedLength, report.size());

@@ -139,6 +139,20 @@ TEST(ModelA, ATextOfMoreThan32767RecordsFailsBeforeWritingAnything) {
   EXPECT_TRUE(run.out.closed());
 }
 
+TEST(ModelA, ExactlyThe32767RecordsOfA16BitCountConvertToTheLastOne) {
+  const std::string record = SeparatorBlock() + Body();
+  ASSERT_EQ(record.size(), 618u);
+  std::string text;
+  text.reserve(record.size() * 32767);
+  for (int i = 0; i < 32767; ++i) text += record;
+  const Conversion run(text);
+  EXPECT_EQ(run.result.outcome, ConvertOutcome::Completed);
+  EXPECT_EQ(run.result.recordCount, 32767);
+  EXPECT_EQ(run.out.rows().size(), 4u + 32767u);
+  EXPECT_EQ(run.progress.starts, std::vector<std::int16_t>{32767});
+  EXPECT_EQ(run.progress.values.back(), 32767);
+}
+
 TEST(ModelA, GeneratedReportsConvertToTheValuesTheyWereMadeFrom) {
   reportgen::ReportOptions options{Model::A, 40, 17, 0};
   const std::string report = reportgen::GenerateReport(options);

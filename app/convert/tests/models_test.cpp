@@ -13,21 +13,21 @@ using testing::Blanks;
 using testing::Put;
 
 TEST(ModelTable, EachModelHasItsNameIndexAndRecordLength) {
-  EXPECT_EQ(modelRow(Model::A).name, "MODEL-A");
-  EXPECT_EQ(modelRow(Model::A).recordTextLength, 618);
-  EXPECT_EQ(modelRow(Model::B).name, "MODEL-B");
-  EXPECT_EQ(modelRow(Model::B).recordTextLength, 378);
-  EXPECT_EQ(modelRow(Model::C).name, "MODEL-C");
-  EXPECT_EQ(modelRow(Model::C).recordTextLength, 665);
-  EXPECT_EQ(static_cast<int>(modelRow(Model::C).index), 2);
+  EXPECT_EQ(ModelRowOf(Model::A).name, "MODEL-A");
+  EXPECT_EQ(ModelRowOf(Model::A).recordTextLength, 618);
+  EXPECT_EQ(ModelRowOf(Model::B).name, "MODEL-B");
+  EXPECT_EQ(ModelRowOf(Model::B).recordTextLength, 378);
+  EXPECT_EQ(ModelRowOf(Model::C).name, "MODEL-C");
+  EXPECT_EQ(ModelRowOf(Model::C).recordTextLength, 665);
+  EXPECT_EQ(static_cast<int>(ModelRowOf(Model::C).index), 2);
 }
 
 TEST(ModelTable, ANameIsFoundOnlyWhenItMatchesExactly) {
-  EXPECT_EQ(modelFromName("MODEL-B"), Model::B);
-  EXPECT_EQ(modelFromName("MODEL-C"), Model::C);
-  EXPECT_FALSE(modelFromName("model-b").has_value());
-  EXPECT_FALSE(modelFromName("MODEL-B ").has_value());
-  EXPECT_FALSE(modelFromName("").has_value());
+  EXPECT_EQ(ModelFromName("MODEL-B"), Model::B);
+  EXPECT_EQ(ModelFromName("MODEL-C"), Model::C);
+  EXPECT_FALSE(ModelFromName("model-b").has_value());
+  EXPECT_FALSE(ModelFromName("MODEL-B ").has_value());
+  EXPECT_FALSE(ModelFromName("").has_value());
 }
 
 TEST(RecordCount, RoundsToTheNearestWholeRecordWithHalvesGoingToEven) {
@@ -39,7 +39,7 @@ TEST(RecordCount, RoundsToTheNearestWholeRecordWithHalvesGoingToEven) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.length) + " / " + std::to_string(c.recordLength));
-    EXPECT_EQ(recordCount(c.length, c.recordLength), c.count);
+    EXPECT_EQ(RecordCount(c.length, c.recordLength), c.count);
   }
 }
 
@@ -71,7 +71,7 @@ TEST(Recognition, TheFirst300CharactersDecideTheModel) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(recogniseModel(c.text), c.model);
+    EXPECT_EQ(RecogniseModel(c.text), c.model);
   }
 }
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "link/poll_cycle.h"
-#include "link/received_text.h"
+#include "seamlog/link/poll_cycle.h"
+#include "seamlog/capture/received_text.h"
 
 namespace {
 
@@ -27,27 +27,33 @@ class Always64 : public DeviceLibrary {
   std::int32_t CloseDevice(std::int32_t&) override { return 0; }
 };
 
-class Host : public PollHost {
+class Host : public PollHost, public seamlog::capture::CaptureObserver {
  public:
+  explicit Host(const std::string& text) : text_(text) {}
   bool connected = true;
-  std::string text;
-  std::size_t view_start = 0;
+  std::size_t viewStart = 0;
   bool Connected() const override { return connected; }
   void SetConnected(bool flag) override { connected = flag; }
-  std::string& ReceivedText() override { return text; }
-  void ShowLiveText() override { view_start = LiveViewStart(text); }
+  void TextAppended(std::string_view) override { viewStart = seamlog::capture::LiveViewStart(text_); }
+  void TextDiscarded(std::size_t) override {}
+
+ private:
+  const std::string& text_;
 };
 
 void BM_TickWithReceivedText(benchmark::State& state) {
   Always64 library;
-  PollCycle cycle(library);
-  Host host;
-  host.text.reserve(static_cast<std::size_t>(state.range(0)) * 2);
-  while (host.text.size() < static_cast<std::size_t>(state.range(0))) host.text += "Splice Data   Record No. : 1\r\n";
+  seamlog::capture::Capture received(seamlog::convert::Model::A);
+  PollCycle cycle(library, received);
+  Host host(received.ReceivedText());
+  received.AddObserver(host);
+  std::string text;
+  while (text.size() < static_cast<std::size_t>(state.range(0))) text += "Splice Data   Record No. : 1\r\n";
+  received.AppendText(text);
   cycle.OpenDevice();
   for (auto _ : state) {
     cycle.Tick(host);
-    benchmark::DoNotOptimize(host.view_start);
+    benchmark::DoNotOptimize(host.viewStart);
   }
   state.SetBytesProcessed(state.iterations() * 64);
 }

@@ -15,13 +15,15 @@
 #include <string>
 #include <string_view>
 
-#include "link/poll_cycle.h"
-#include "link/received_text.h"
+#include "seamlog/link/poll_cycle.h"
+#include "seamlog/capture/received_text.h"
 #include "sim_settings.h"
 
 namespace {
 
 using namespace seamlog::link;
+using seamlog::capture::kLiveViewLength;
+using seamlog::capture::LiveViewStart;
 
 class ScriptedLibrary : public DeviceLibrary {
  public:
@@ -67,18 +69,22 @@ class ScriptedLibrary : public DeviceLibrary {
   bool open_ = false;
 };
 
-class Host : public PollHost {
+class Host : public PollHost, public seamlog::capture::CaptureObserver {
  public:
+  explicit Host(const std::string& text) : text_(text) {}
   bool connected = false;
-  std::string text;
   bool Connected() const override { return connected; }
   void SetConnected(bool flag) override { connected = flag; }
-  std::string& ReceivedText() override { return text; }
-  void ShowLiveText() override {
+  void TextAppended(std::string_view) override {
+    const std::string& text = text_;
     const std::size_t start = LiveViewStart(text);
     if (text.size() - start > kLiveViewLength) std::abort();
     if (start > 0 && start != text.size() - kLiveViewLength && text.compare(start - 2, 2, "\r\n") != 0) std::abort();
   }
+  void TextDiscarded(std::size_t) override {}
+
+ private:
+  const std::string& text_;
 };
 
 }  // namespace
@@ -87,8 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   portline::sim::ParseSimSettings(std::string_view(reinterpret_cast<const char*>(data), size));
 
   ScriptedLibrary library(data, size);
-  PollCycle cycle(library);
-  Host host;
+  seamlog::capture::Capture received(seamlog::convert::Model::A);
+  PollCycle cycle(library, received);
+  Host host(received.ReceivedText());
+  received.AddObserver(host);
   for (std::size_t ticks = 0; !library.Done() && ticks < 4 * size + 4; ++ticks) {
     cycle.Tick(host);
     if (cycle.Rings().ReceivedCount() != 0) std::abort();
@@ -100,6 +108,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     expected += c;
     if (c == '\r') expected += '\n';
   }
-  if (host.text != expected) std::abort();
+  if (received.ReceivedText() != expected) std::abort();
   return 0;
 }

@@ -1,18 +1,18 @@
-#include "link/byte_ring.h"
+#include "seamlog/link/byte_ring.h"
 
 namespace seamlog::link {
 
 void ByteRing::Reset() {
   slots_.fill(0);
-  write_index_ = 0;
+  writeIndex_ = 0;
   count_ = 0;
 }
 
 std::int16_t ByteRing::Push(const std::uint8_t* source, std::int16_t n) {
   std::int16_t stored = 0;
   for (std::int16_t i = 0; i < n && count_ < kCapacity; ++i) {
-    slots_[static_cast<std::size_t>(write_index_)] = source[i];
-    write_index_ = static_cast<std::int16_t>((write_index_ + 1) % kCapacity);
+    slots_[static_cast<std::size_t>(writeIndex_)] = source[i];
+    writeIndex_ = static_cast<std::int16_t>((writeIndex_ + 1) % kCapacity);
     ++count_;
     ++stored;
   }

@@ -1,27 +1,25 @@
-#include "link/poll_cycle.h"
+#include "seamlog/link/poll_cycle.h"
 
 #include <array>
-
-#include "link/received_text.h"
 
 namespace seamlog::link {
 namespace {
 
-using TransferBuffer = std::array<std::uint8_t, kTransferBufferSize>;
+using TransferBuffer = std::array<std::uint8_t, kReadBufferSize>;
 
 }  // namespace
 
 bool PollCycle::OpenDevice() {
   std::int32_t extra1 = 0;
   std::int32_t extra2 = 0;
-  if (library_.CreateDevice(device_handle_, extra1, extra2) != 0) return false;
+  if (library_.CreateDevice(deviceHandle_, extra1, extra2) != 0) return false;
   rings_.ResetRings();
   return true;
 }
 
 bool PollCycle::ReceiveFromDevice() {
   TransferBuffer buffer{};
-  const std::int32_t r = library_.ReadFile(device_handle_, buffer.data());
+  const std::int32_t r = library_.ReadFile(deviceHandle_, buffer.data());
   if (r == kDeviceFailure) return false;
   // A count outside 0..64 cannot have come from a sound read: treat it as a
   // failure instead of reading past the buffer.
@@ -35,29 +33,26 @@ bool PollCycle::SendPending() {
   const std::int16_t n = rings_.TakeTransmit(buffer.data(), kMaxTransfer);
   if (n == 0) return false;
   std::int32_t count = n;
-  return library_.WriteFile(device_handle_, buffer.data(), count) != kDeviceFailure;
+  return library_.WriteFile(deviceHandle_, buffer.data(), count) != kDeviceFailure;
 }
 
-void PollCycle::CloseDevice() { library_.CloseDevice(device_handle_); }
+void PollCycle::CloseDevice() { library_.CloseDevice(deviceHandle_); }
 
 void PollCycle::Tick(PollHost& host) {
   if (!host.Connected() && OpenDevice()) host.SetConnected(true);
   if (!host.Connected()) return;
 
-  bool write_ok = true;
-  if (rings_.TransmitCount() != 0) write_ok = SendPending();
-  const bool read_ok = ReceiveFromDevice();
+  bool writeOk = true;
+  if (rings_.TransmitCount() != 0) writeOk = SendPending();
+  const bool readOk = ReceiveFromDevice();
 
   if (rings_.ReceivedCount() != 0) {
     TransferBuffer buffer{};
     const std::int16_t n = rings_.TakeReceived(buffer.data(), kMaxTransfer);
-    if (n != 0) {
-      AppendReceivedBytes(host.ReceivedText(), buffer.data(), static_cast<std::size_t>(n));
-      host.ShowLiveText();
-    }
+    if (n != 0) capture_.AppendReceivedBytes(buffer.data(), static_cast<std::size_t>(n));
   }
 
-  if (!read_ok || !write_ok) {
+  if (!readOk || !writeOk) {
     CloseDevice();
     host.SetConnected(false);
   }

@@ -1,4 +1,4 @@
-#include "link/byte_ring.h"
+#include "seamlog/link/byte_ring.h"
 
 #include <gtest/gtest.h>
 

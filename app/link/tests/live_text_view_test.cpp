@@ -4,9 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
-#include "link/received_text.h"
+#include "seamlog/capture/received_text.h"
 #include "live_text_control.h"
 #include "poll_timer.h"
 
@@ -22,7 +23,7 @@ std::string ControlText(HWND edit) {
 }
 
 std::string ExpectedView(const std::string& text) {
-  std::string view = text.substr(LiveViewStart(text));
+  std::string view = text.substr(capture::LiveViewStart(text));
   for (char& c : view)
     if (c == '\0') c = '.';
   return view;
@@ -55,7 +56,34 @@ TEST_F(LiveEdit, GrowingTextIsAppendedAndTheHeadTrimmedToTheView) {
   }
   view_.Refresh(text);
   EXPECT_EQ(ControlText(edit_), ExpectedView(text));
-  EXPECT_LE(ControlText(edit_).size(), kLiveViewLength);
+  EXPECT_LE(ControlText(edit_).size(), capture::kLiveViewLength);
+}
+
+// The control keeps its line index across appends and trims: one line more
+// than the line feeds it holds.
+TEST_F(LiveEdit, TheLineIndexFollowsAppendsAndTrims) {
+  std::string text;
+  for (int i = 0; i < 3000; ++i) {
+    text += "Splice " + std::to_string(i) + (i % 3 == 0 ? "\n" : "\r\n");
+    if (i % 41 != 0) continue;
+    view_.Refresh(text);
+    const std::string shown = ControlText(edit_);
+    ASSERT_EQ(SendMessageW(edit_, EM_GETLINECOUNT, 0, 0), 1 + std::count(shown.begin(), shown.end(), '\n')) << i;
+  }
+}
+
+// Exactly 20,000 characters are shown whole, CR LF and all; one more and the
+// view starts after the first CR LF of the last 20,000.
+TEST_F(LiveEdit, ExactlyTwentyThousandCharactersWithACrLfAreShownWhole) {
+  std::string text = std::string(100, 'a') + "\r\n" + std::string(capture::kLiveViewLength - 102, 'b');
+  ASSERT_EQ(text.size(), capture::kLiveViewLength);
+  view_.Refresh(text);
+  EXPECT_EQ(ControlText(edit_), text);
+  EXPECT_EQ(SendMessageW(edit_, EM_GETLINECOUNT, 0, 0), 2);
+  text += "c";
+  view_.Refresh(text);
+  EXPECT_EQ(ControlText(edit_), std::string(capture::kLiveViewLength - 102, 'b') + "c");
+  EXPECT_EQ(SendMessageW(edit_, EM_GETLINECOUNT, 0, 0), 1);
 }
 
 TEST_F(LiveEdit, ALineSplitAcrossRefreshesIsContinued) {
@@ -154,7 +182,7 @@ TEST(PollTimer, TicksArriveOnTheWindowThreadOneAtATime) {
   PollTimer timer;
   timer.Bind(window, kTick);
   ASSERT_TRUE(timer.Start(1));
-  int ticks = 0, queued_max = 0;
+  int ticks = 0, queuedMax = 0;
   const ULONGLONG until = GetTickCount64() + 300;
   MSG msg;
   while (GetTickCount64() < until) {
@@ -168,12 +196,12 @@ TEST(PollTimer, TicksArriveOnTheWindowThreadOneAtATime) {
       MSG extra;
       int queued = 0;
       while (PeekMessageA(&extra, window, kTick, kTick, PM_NOREMOVE | PM_NOYIELD) && queued == 0) ++queued;
-      queued_max = std::max(queued_max, queued);
+      queuedMax = std::max(queuedMax, queued);
     });
   }
   timer.Stop();
   EXPECT_GT(ticks, 10);
-  EXPECT_EQ(queued_max, 0) << "a tick was posted while the previous one was still running";
+  EXPECT_EQ(queuedMax, 0) << "a tick was posted while the previous one was still running";
   // After a stop, a tick still in the queue is discarded.
   bool ran = false;
   while (PeekMessageA(&msg, window, kTick, kTick, PM_REMOVE)) timer.Dispatch(msg.wParam, [&] { ran = true; });

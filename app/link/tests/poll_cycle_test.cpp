@@ -1,4 +1,4 @@
-#include "link/poll_cycle.h"
+#include "seamlog/link/poll_cycle.h"
 
 #include <gtest/gtest.h>
 
@@ -15,33 +15,33 @@ namespace {
 // A scripted device library that records every call.
 class ScriptedLibrary : public DeviceLibrary {
  public:
-  std::deque<std::int32_t> create_results;  // empty: succeed
+  std::deque<std::int32_t> createResults;  // empty: succeed
   std::deque<std::string> reads;            // "" reads 0 bytes
-  std::int32_t fail_read_at = -1;           // read number that returns 9999
-  std::optional<std::int32_t> read_result_override;  // forced result for every read
-  std::int32_t write_result = 1;
+  std::int32_t failReadAt = -1;           // read number that returns 9999
+  std::optional<std::int32_t> readResultOverride;  // forced result for every read
+  std::int32_t writeResult = 1;
   std::vector<std::string> calls;
   std::vector<std::string> written;
-  std::int32_t handle_given = 7;
+  std::int32_t handleGiven = 7;
 
   std::int32_t CreateDevice(std::int32_t& handle, std::int32_t& extra1, std::int32_t& extra2) override {
     calls.push_back("create");
     EXPECT_EQ(extra1, 0);
     EXPECT_EQ(extra2, 0);
     std::int32_t result = 0;
-    if (!create_results.empty()) {
-      result = create_results.front();
-      create_results.pop_front();
+    if (!createResults.empty()) {
+      result = createResults.front();
+      createResults.pop_front();
     }
-    if (result == 0) handle = handle_given;
+    if (result == 0) handle = handleGiven;
     return result;
   }
   std::int32_t ReadFile(std::int32_t& handle, std::uint8_t* buffer) override {
     calls.push_back("read");
-    EXPECT_EQ(handle, handle_given);
-    ++reads_made;
-    if (reads_made == fail_read_at) return kDeviceFailure;
-    if (read_result_override) return *read_result_override;
+    EXPECT_EQ(handle, handleGiven);
+    ++readsMade_;
+    if (readsMade_ == failReadAt) return kDeviceFailure;
+    if (readResultOverride) return *readResultOverride;
     if (reads.empty()) return 0;
     const std::string chunk = reads.front();
     reads.pop_front();
@@ -50,40 +50,42 @@ class ScriptedLibrary : public DeviceLibrary {
   }
   std::int32_t WriteFile(std::int32_t& handle, std::uint8_t* bytes, std::int32_t& count) override {
     calls.push_back("write");
-    EXPECT_EQ(handle, handle_given);
+    EXPECT_EQ(handle, handleGiven);
     written.emplace_back(reinterpret_cast<char*>(bytes), static_cast<std::size_t>(count));
-    return write_result;
+    return writeResult;
   }
   std::int32_t CloseDevice(std::int32_t& handle) override {
     calls.push_back("close");
-    EXPECT_EQ(handle, handle_given);
+    EXPECT_EQ(handle, handleGiven);
     return 0;
   }
 
  private:
-  std::int32_t reads_made = 0;
+  std::int32_t readsMade_ = 0;
 };
 
-class FakeWindow : public PollHost {
+class FakeWindow : public PollHost, public capture::CaptureObserver {
  public:
   bool connected = false;
-  std::vector<bool> connection_changes;
-  std::string text;
-  int live_refreshes = 0;
+  std::vector<bool> connectionChanges;
+  int liveRefreshes = 0;
 
   bool Connected() const override { return connected; }
   void SetConnected(bool flag) override {
     connected = flag;
-    connection_changes.push_back(flag);
+    connectionChanges.push_back(flag);
   }
-  std::string& ReceivedText() override { return text; }
-  void ShowLiveText() override { ++live_refreshes; }
+  void TextAppended(std::string_view) override { ++liveRefreshes; }
+  void TextDiscarded(std::size_t) override {}
 };
 
 struct Fixture {
+  Fixture() { received.AddObserver(window); }
   ScriptedLibrary library;
   FakeWindow window;
-  PollCycle cycle{library};
+  capture::Capture received{convert::Model::A};
+  PollCycle cycle{library, received};
+  const std::string& text() const { return received.ReceivedText(); }
   void Ticks(int n) {
     for (int i = 0; i < n; ++i) cycle.Tick(window);
   }
@@ -94,19 +96,19 @@ TEST(PollCycle, ATickThatOpensTheDeviceReadsInTheSameTick) {
   f.library.reads = {"AB\rCD"};
   f.Ticks(1);
   EXPECT_EQ(f.library.calls, (std::vector<std::string>{"create", "read"}));
-  EXPECT_EQ(f.window.connection_changes, std::vector<bool>{true});
-  EXPECT_EQ(f.window.text, "AB\r\nCD");
-  EXPECT_EQ(f.window.live_refreshes, 1);
+  EXPECT_EQ(f.window.connectionChanges, std::vector<bool>{true});
+  EXPECT_EQ(f.text(), "AB\r\nCD");
+  EXPECT_EQ(f.window.liveRefreshes, 1);
 }
 
 TEST(PollCycle, ARefusedCreateEndsTheTickWithNothingShown) {
   Fixture f;
-  f.library.create_results = {3, 9999};
+  f.library.createResults = {3, 9999};
   f.Ticks(2);
   EXPECT_EQ(f.library.calls, (std::vector<std::string>{"create", "create"}));
-  EXPECT_TRUE(f.window.connection_changes.empty());
-  EXPECT_EQ(f.window.text, "");
-  EXPECT_EQ(f.window.live_refreshes, 0);
+  EXPECT_TRUE(f.window.connectionChanges.empty());
+  EXPECT_EQ(f.text(), "");
+  EXPECT_EQ(f.window.liveRefreshes, 0);
   f.Ticks(1);
   EXPECT_TRUE(f.window.connected) << "the third attempt succeeds";
 }
@@ -115,29 +117,29 @@ TEST(PollCycle, ChunksAccumulateAcrossTicksWithCrLfLineEnds) {
   Fixture f;
   f.library.reads = {"line one\r", "\nline", "", " two\r"};
   f.Ticks(6);
-  EXPECT_EQ(f.window.text, "line one\r\n\nline two\r\n");
-  EXPECT_EQ(f.window.live_refreshes, 3) << "a tick that reads nothing leaves the view alone";
+  EXPECT_EQ(f.text(), "line one\r\n\nline two\r\n");
+  EXPECT_EQ(f.window.liveRefreshes, 3) << "a tick that reads nothing leaves the view alone";
   EXPECT_EQ(f.library.calls.front(), "create");
   EXPECT_EQ(std::count(f.library.calls.begin(), f.library.calls.end(), "create"), 1);
 }
 
 TEST(PollCycle, AFailedReadInTheFirstTickClosesTheDeviceInThatTick) {
   Fixture f;
-  f.library.fail_read_at = 1;
+  f.library.failReadAt = 1;
   f.Ticks(1);
   EXPECT_EQ(f.library.calls, (std::vector<std::string>{"create", "read", "close"}));
-  EXPECT_EQ(f.window.connection_changes, (std::vector<bool>{true, false}));
+  EXPECT_EQ(f.window.connectionChanges, (std::vector<bool>{true, false}));
   EXPECT_FALSE(f.window.connected);
 }
 
 TEST(PollCycle, AfterAFailedReadTheNextTickOpensAgainAndTextSurvives) {
   Fixture f;
   f.library.reads = {"first\r", "second"};
-  f.library.fail_read_at = 2;
+  f.library.failReadAt = 2;
   f.Ticks(3);
   EXPECT_EQ(f.library.calls,
             (std::vector<std::string>{"create", "read", "read", "close", "create", "read"}));
-  EXPECT_EQ(f.window.text, "first\r\nsecond");
+  EXPECT_EQ(f.text(), "first\r\nsecond");
   EXPECT_TRUE(f.window.connected);
 }
 
@@ -145,20 +147,20 @@ TEST(PollCycle, ASuccessfulOpenEmptiesBothRings) {
   Fixture f;
   const std::uint8_t stale[] = {1, 2, 3};
   f.cycle.Rings().PushReceived(stale, 3);
-  f.library.read_result_override = 0;
+  f.library.readResultOverride = 0;
   f.Ticks(1);
   EXPECT_EQ(f.cycle.Rings().ReceivedCount(), 0);
-  EXPECT_EQ(f.window.text, "") << "bytes left from before the open are not shown";
+  EXPECT_EQ(f.text(), "") << "bytes left from before the open are not shown";
 }
 
 TEST(PollCycle, ReadCountsOutsideTheContractCountAsFailures) {
   for (std::int32_t bad : {65, 1000, -1}) {
     Fixture f;
-    f.library.read_result_override = bad;
+    f.library.readResultOverride = bad;
     f.Ticks(1);
     EXPECT_EQ(f.library.calls.back(), "close") << bad;
     EXPECT_FALSE(f.window.connected) << bad;
-    EXPECT_EQ(f.window.text, "") << bad;
+    EXPECT_EQ(f.text(), "") << bad;
   }
 }
 
@@ -188,12 +190,12 @@ TEST(PollCycle, AFailedWriteStillReadsThenClosesTheDevice) {
   f.Ticks(1);
   const std::uint8_t byte = 'w';
   f.cycle.Rings().PushTransmit(&byte, 1);
-  f.library.write_result = kDeviceFailure;
+  f.library.writeResult = kDeviceFailure;
   f.library.reads = {"kept"};
   f.library.calls.clear();
   f.Ticks(1);
   EXPECT_EQ(f.library.calls, (std::vector<std::string>{"write", "read", "close"}));
-  EXPECT_EQ(f.window.text, "kept");
+  EXPECT_EQ(f.text(), "kept");
   EXPECT_FALSE(f.window.connected);
 }
 
@@ -207,7 +209,7 @@ TEST(PollCycle, UnloadWhileConnectedClosesTheDeviceOnce) {
 
 TEST(PollCycle, UnloadWhileNotConnectedMakesNoLibraryCall) {
   Fixture f;
-  f.library.create_results = {1};
+  f.library.createResults = {1};
   f.Ticks(1);
   f.library.calls.clear();
   f.cycle.Unload(f.window);
@@ -216,11 +218,12 @@ TEST(PollCycle, UnloadWhileNotConnectedMakesNoLibraryCall) {
 
 TEST(PollCycle, WhileNotConnectedTheTextDoesNotChange) {
   Fixture f;
-  f.window.text = "earlier";
-  f.library.create_results = {1, 1, 1};
+  f.received.AppendText("earlier");
+  f.window.liveRefreshes = 0;
+  f.library.createResults = {1, 1, 1};
   f.Ticks(3);
-  EXPECT_EQ(f.window.text, "earlier");
-  EXPECT_EQ(f.window.live_refreshes, 0);
+  EXPECT_EQ(f.text(), "earlier");
+  EXPECT_EQ(f.window.liveRefreshes, 0);
 }
 
 TEST(PollCycle, AWholeReportArrivesByteForByte) {
@@ -234,7 +237,7 @@ TEST(PollCycle, AWholeReportArrivesByteForByte) {
   }
   for (std::size_t at = 0; at < report.size(); at += 61) f.library.reads.push_back(report.substr(at, 61));
   f.Ticks(static_cast<int>(f.library.reads.size()) + 2);
-  EXPECT_EQ(f.window.text, expected);
+  EXPECT_EQ(f.text(), expected);
 }
 
 }  // namespace

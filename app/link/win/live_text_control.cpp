@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "win32util/handles.h"
+
 namespace seamlog::link {
 namespace {
 
@@ -19,28 +21,40 @@ class TextBox {
     text_ = text != nullptr ? text : L"";
     Reindex(true);
   }
+  // Only the new characters are looked at.
   void Append(const wchar_t* text, std::size_t count) {
     const bool follow = AtEnd();
+    const std::size_t from = text_.size();
     text_.append(text, count);
-    Reindex(follow);
+    IndexFrom(from);
+    Rescroll(follow);
   }
+  // The line starts that fall inside the dropped head go; the others move
+  // back by the characters dropped, so the cost follows the lines left (the
+  // view holds at most 20,000 characters), never the text ever received.
   void TrimHead(std::size_t count) {
     count = std::min(count, text_.size());
-    const std::size_t lines_before = lines_.size();
     const bool follow = AtEnd();
     text_.erase(0, count);
-    Reindex(false);
-    const std::size_t dropped = lines_before > lines_.size() ? lines_before - lines_.size() : 0;
-    top_ = top_ > static_cast<int>(dropped) ? top_ - static_cast<int>(dropped) : 0;
-    if (follow) ScrollToEnd();
-    UpdateScrollBar();
+    const auto kept = std::upper_bound(lines_.begin(), lines_.end(), count);
+    const auto dropped = static_cast<int>(kept - lines_.begin()) - 1;
+    lines_.erase(lines_.begin() + 1, kept);
+    for (std::size_t i = 1; i < lines_.size(); ++i) lines_[i] -= count;
+    top_ = std::max(0, top_ - dropped);
+    Rescroll(follow);
   }
 
   // Line starts: after every CR LF and after every LF not preceded by CR.
   void Reindex(bool follow) {
     lines_.assign(1, 0);
-    for (std::size_t i = 0; i < text_.size(); ++i)
+    IndexFrom(0);
+    Rescroll(follow);
+  }
+  void IndexFrom(std::size_t from) {
+    for (std::size_t i = from; i < text_.size(); ++i)
       if (text_[i] == L'\n') lines_.push_back(i + 1);
+  }
+  void Rescroll(bool follow) {
     if (follow) ScrollToEnd();
     top_ = std::clamp(top_, 0, MaxTop());
     UpdateScrollBar();
@@ -50,7 +64,7 @@ class TextBox {
   int VisibleLines() const {
     RECT client;
     GetClientRect(window_, &client);
-    return std::max(1, static_cast<int>(client.bottom - client.top) / line_height_);
+    return std::max(1, static_cast<int>(client.bottom - client.top) / lineHeight_);
   }
   int MaxTop() const { return std::max(0, static_cast<int>(lines_.size()) - VisibleLines()); }
   bool AtEnd() const { return top_ >= MaxTop(); }
@@ -76,21 +90,21 @@ class TextBox {
   }
 
   void MeasureFont() {
-    HDC dc = GetDC(window_);
-    HGDIOBJ old = SelectObject(dc, font_ != nullptr ? font_ : GetStockObject(SYSTEM_FIXED_FONT));
+    win32util::ClientDC dc(window_);
+    win32util::SelectedObject font(dc.get(), Font());
     TEXTMETRICW metrics{};
-    GetTextMetricsW(dc, &metrics);
-    SelectObject(dc, old);
-    ReleaseDC(window_, dc);
-    line_height_ = std::max(1, static_cast<int>(metrics.tmHeight + metrics.tmExternalLeading));
+    GetTextMetricsW(dc.get(), &metrics);
+    lineHeight_ = std::max(1, static_cast<int>(metrics.tmHeight + metrics.tmExternalLeading));
   }
 
+  HGDIOBJ Font() const { return font_ != nullptr ? font_ : GetStockObject(SYSTEM_FIXED_FONT); }
+
   void Paint() {
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(window_, &paint);
+    win32util::PaintDC paint(window_);
+    const HDC dc = paint.get();
     RECT client;
     GetClientRect(window_, &client);
-    HGDIOBJ old = SelectObject(dc, font_ != nullptr ? font_ : GetStockObject(SYSTEM_FIXED_FONT));
+    win32util::SelectedObject font(dc, Font());
     SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
     SetBkColor(dc, GetSysColor(COLOR_WINDOW));
     const int margin = 2;
@@ -99,17 +113,15 @@ class TextBox {
       const std::size_t start = lines_[line];
       std::size_t end = line + 1 < lines_.size() ? lines_[line + 1] : text_.size();
       while (end > start && (text_[end - 1] == L'\n' || text_[end - 1] == L'\r')) --end;
-      RECT row{client.left, y, client.right, y + line_height_};
+      RECT row{client.left, y, client.right, y + lineHeight_};
       ExtTextOutW(dc, client.left + margin, y, ETO_OPAQUE | ETO_CLIPPED, &row, text_.data() + start,
                   static_cast<UINT>(end - start), nullptr);
-      y += line_height_;
+      y += lineHeight_;
     }
     if (y < client.bottom) {
       RECT rest{client.left, y, client.right, client.bottom};
       FillRect(dc, &rest, GetSysColorBrush(COLOR_WINDOW));
     }
-    SelectObject(dc, old);
-    EndPaint(window_, &paint);
   }
 
   void OnScroll(WPARAM wparam) {
@@ -134,7 +146,7 @@ class TextBox {
   std::wstring text_;
   std::vector<std::size_t> lines_{0};
   HFONT font_ = nullptr;
-  int line_height_ = 16;
+  int lineHeight_ = 16;
   int top_ = 0;
   int wheel_ = 0;
 };
@@ -167,6 +179,8 @@ LRESULT TextBox::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_GETFONT:
       return reinterpret_cast<LRESULT>(font_);
+    case EM_GETLINECOUNT:
+      return static_cast<LRESULT>(lines_.size());
     case WM_SIZE: {
       const bool follow = AtEnd();
       if (follow) ScrollToEnd();
@@ -238,15 +252,15 @@ bool LiveTextControl::Register() {
   WNDCLASSEXW existing{};
   existing.cbSize = sizeof existing;
   if (GetClassInfoExW(GetModuleHandleW(nullptr), kClassName, &existing)) return true;
-  WNDCLASSEXW window_class{};
-  window_class.cbSize = sizeof window_class;
-  window_class.style = CS_DBLCLKS;
-  window_class.lpfnWndProc = &Procedure;
-  window_class.hInstance = GetModuleHandleW(nullptr);
-  window_class.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-  window_class.hbrBackground = nullptr;
-  window_class.lpszClassName = kClassName;
-  return RegisterClassExW(&window_class) != 0;
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.style = CS_DBLCLKS;
+  windowClass.lpfnWndProc = &Procedure;
+  windowClass.hInstance = GetModuleHandleW(nullptr);
+  windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  windowClass.hbrBackground = nullptr;
+  windowClass.lpszClassName = kClassName;
+  return RegisterClassExW(&windowClass) != 0;
 }
 
 }  // namespace seamlog::link

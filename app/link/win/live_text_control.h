@@ -1,11 +1,12 @@
 // A read-only multi-line text box with a vertical scroll bar for the live view
 // of received text. Unlike the system's EDIT control, whose every change costs
 // time in proportion to all the text it holds, it only keeps the text and an
-// index of its lines, and paints the lines in sight; appending at the end and
-// trimming at the head cost no more than the characters moved.
+// index of its line starts, and paints the lines in sight. Appending at the
+// end looks only at the new characters; trimming the head moves the text and
+// line starts that stay, which the live view keeps at most 20,000 long.
 //
-// Messages besides the usual WM_SETTEXT, WM_GETTEXT, WM_GETTEXTLENGTH and
-// WM_SETFONT:
+// Messages besides the usual WM_SETTEXT, WM_GETTEXT, WM_GETTEXTLENGTH,
+// WM_SETFONT and EM_GETLINECOUNT:
 //   kAppendMessage    wParam = character count, lParam = const wchar_t* text
 //   kTrimHeadMessage  wParam = number of characters to drop from the head
 // While the last line is in sight the view follows new text; a reader who has

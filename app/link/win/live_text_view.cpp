@@ -1,13 +1,13 @@
 #include "live_text_view.h"
 
-#include "link/received_text.h"
+#include "seamlog/capture/received_text.h"
 #include "live_text_control.h"
 
 namespace seamlog::link {
 
 void LiveTextView::Attach(HWND edit) {
   edit_ = edit;
-  shown_start_ = shown_end_ = 0;
+  shownStart_ = shownEnd_ = 0;
   pending_ = false;
   // One character in the control for each received byte, so that offsets in
   // the control and in the received text always match. NUL shows as a dot;
@@ -37,42 +37,42 @@ void LiveTextView::Changed(const std::string& text) {
 
 void LiveTextView::Poll(const std::string& text) {
   if (!pending_) return;
-  if (GetTickCount() - last_refresh_ < kRefreshMs) return;
+  if (GetTickCount() - lastRefresh_ < kRefreshMs) return;
   Refresh(text);
 }
 
 void LiveTextView::Refresh(const std::string& text) {
   pending_ = false;
-  last_refresh_ = GetTickCount();
+  lastRefresh_ = GetTickCount();
   if (edit_ == nullptr) return;
-  const std::size_t start = LiveViewStart(text);
+  const std::size_t start = capture::LiveViewStart(text);
   // Anything but growth at the end (the text was emptied by a save, or the
   // control was changed by someone else) puts the view in afresh.
-  const auto in_control = static_cast<std::size_t>(GetWindowTextLengthW(edit_));
-  if (text.size() < shown_end_ || in_control != shown_end_ - shown_start_ || start > shown_end_) {
+  const auto inControl = static_cast<std::size_t>(GetWindowTextLengthW(edit_));
+  if (text.size() < shownEnd_ || inControl != shownEnd_ - shownStart_ || start > shownEnd_) {
     Replace(text);
     return;
   }
-  if (text.size() > shown_end_) Append(text, shown_end_);
-  if (start > shown_start_) TrimHeadTo(start);
+  if (text.size() > shownEnd_) Append(text, shownEnd_);
+  if (start > shownStart_) TrimHeadTo(start);
 }
 
 void LiveTextView::Replace(const std::string& text) {
-  const std::size_t start = LiveViewStart(text);
+  const std::size_t start = capture::LiveViewStart(text);
   SetWindowTextW(edit_, Visible(text, start, text.size()).c_str());
-  shown_start_ = start;
-  shown_end_ = text.size();
+  shownStart_ = start;
+  shownEnd_ = text.size();
 }
 
 void LiveTextView::Append(const std::string& text, std::size_t from) {
   const std::wstring added = Visible(text, from, text.size());
   SendMessageW(edit_, LiveTextControl::kAppendMessage, added.size(), reinterpret_cast<LPARAM>(added.c_str()));
-  shown_end_ = text.size();
+  shownEnd_ = text.size();
 }
 
 void LiveTextView::TrimHeadTo(std::size_t start) {
-  SendMessageW(edit_, LiveTextControl::kTrimHeadMessage, start - shown_start_, 0);
-  shown_start_ = start;
+  SendMessageW(edit_, LiveTextControl::kTrimHeadMessage, start - shownStart_, 0);
+  shownStart_ = start;
 }
 
 }  // namespace seamlog::link

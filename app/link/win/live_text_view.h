@@ -32,8 +32,8 @@ class LiveTextView {
   void Refresh(const std::string& text);
 
   // Offsets into the received text of what the control holds.
-  std::size_t ShownStart() const { return shown_start_; }
-  std::size_t ShownEnd() const { return shown_end_; }
+  std::size_t ShownStart() const { return shownStart_; }
+  std::size_t ShownEnd() const { return shownEnd_; }
 
  private:
   void Replace(const std::string& text);
@@ -42,10 +42,10 @@ class LiveTextView {
   std::wstring Visible(const std::string& text, std::size_t from, std::size_t to) const;
 
   HWND edit_ = nullptr;
-  std::size_t shown_start_ = 0;
-  std::size_t shown_end_ = 0;
+  std::size_t shownStart_ = 0;
+  std::size_t shownEnd_ = 0;
   bool pending_ = false;
-  DWORD last_refresh_ = 0;  // GetTickCount, compared by difference across its wrap
+  DWORD lastRefresh_ = 0;  // GetTickCount, which Windows XP has; differences survive its wrap
   std::array<wchar_t, 256> glyphs_{};
 };
 

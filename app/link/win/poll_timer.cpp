@@ -29,13 +29,13 @@ VOID CALLBACK PollTimer::Fire(PVOID self, BOOLEAN) {
     timer->outstanding_.store(false);
 }
 
-bool PollTimer::Start(DWORD period_ms) {
+bool PollTimer::Start(DWORD periodMs) {
   Stop();
-  period_ms_ = period_ms;
+  periodMs_ = periodMs;
   generation_.fetch_add(1);
   outstanding_.store(false);
-  SetFineResolution(period_ms < kFinePeriodLimit);
-  return CreateTimerQueueTimer(&timer_, nullptr, &PollTimer::Fire, this, period_ms, period_ms,
+  SetFineResolution(periodMs < kFinePeriodLimit);
+  return CreateTimerQueueTimer(&timer_, nullptr, &PollTimer::Fire, this, periodMs, periodMs,
                                WT_EXECUTEINTIMERTHREAD) != FALSE;
 }
 
@@ -51,11 +51,11 @@ void PollTimer::Stop() {
 }
 
 void PollTimer::SetFineResolution(bool fine) {
-  if (fine == fine_resolution_) return;
+  if (fine == fineResolution_) return;
   const TimePeriodFn fn = LookUpWinmm(fine ? "timeBeginPeriod" : "timeEndPeriod");
   if (fn == nullptr) return;
   fn(1);
-  fine_resolution_ = fine;
+  fineResolution_ = fine;
 }
 
 }  // namespace seamlog::link

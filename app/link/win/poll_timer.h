@@ -22,7 +22,7 @@ class PollTimer {
   // Ticks arrive as `message` posted to `window`; hand them to Dispatch.
   void Bind(HWND window, UINT message);
   // Stops the timer and starts it again with the given period in ms.
-  bool Start(DWORD period_ms);
+  bool Start(DWORD periodMs);
   // Stops the timer; returns once no callback runs any more.
   void Stop();
 
@@ -36,18 +36,18 @@ class PollTimer {
     return true;
   }
 
-  DWORD Period() const { return period_ms_; }
+  DWORD Period() const { return periodMs_; }
   bool Running() const { return timer_ != nullptr; }
 
  private:
-  static VOID CALLBACK Fire(PVOID self, BOOLEAN timer_or_wait_fired);
+  static VOID CALLBACK Fire(PVOID self, BOOLEAN timerOrWaitFired);
   void SetFineResolution(bool fine);
 
   HWND window_ = nullptr;
   UINT message_ = 0;
   HANDLE timer_ = nullptr;
-  DWORD period_ms_ = 0;
-  bool fine_resolution_ = false;
+  DWORD periodMs_ = 0;
+  bool fineResolution_ = false;
   std::atomic<bool> outstanding_{false};
   std::atomic<std::uint32_t> generation_{0};
 };

@@ -1,7 +1,8 @@
 #include "portline_library.h"
 
-#include <atomic>
 #include <utility>
+
+#include "win32util/run_time_error.h"
 
 namespace seamlog::link {
 namespace {
@@ -28,13 +29,7 @@ Fn As(FARPROC address) {
 }  // namespace
 
 void EndWithRunTimeError(const std::string& message, int error_number) {
-  // The box runs a modal loop in which further timer ticks may arrive and fail
-  // the same way; only the first shows the message, the others return.
-  static std::atomic<bool> ending{false};
-  if (ending.exchange(true)) return;
-  const std::string text = "Run-time error '" + std::to_string(error_number) + "':\r\n\r\n" + message;
-  MessageBoxA(GetActiveWindow(), text.c_str(), "Seamlog", MB_OK | MB_ICONERROR);
-  ExitProcess(static_cast<UINT>(error_number));
+  win32util::ShowRunTimeError(error_number, message);
 }
 
 PortlineLibrary::PortlineLibrary(std::string file_name, FatalErrorHandler on_fatal)
@@ -67,25 +62,25 @@ FARPROC PortlineLibrary::Resolve(FARPROC& cache, const char* name) {
 std::int32_t PortlineLibrary::CreateDevice(std::int32_t& handle, std::int32_t& extra1, std::int32_t& extra2) {
   const FARPROC fn = Resolve(create_, "PortlineUsbCreateDevice");
   if (fn == nullptr) return -1;
-  return As<CreateFn>(fn)(&handle, &extra1, &extra2);
+  return As<PortlineUsbCreateDeviceFn>(fn)(&handle, &extra1, &extra2);
 }
 
 std::int32_t PortlineLibrary::ReadFile(std::int32_t& handle, std::uint8_t* buffer) {
   const FARPROC fn = Resolve(read_, "PortlineUsbReadFile");
   if (fn == nullptr) return kDeviceFailure;
-  return As<ReadFn>(fn)(&handle, buffer);
+  return As<PortlineUsbReadFileFn>(fn)(&handle, buffer);
 }
 
 std::int32_t PortlineLibrary::WriteFile(std::int32_t& handle, std::uint8_t* bytes, std::int32_t& count) {
   const FARPROC fn = Resolve(write_, "PortlineUsbWriteFile");
   if (fn == nullptr) return kDeviceFailure;
-  return As<WriteFn>(fn)(&handle, bytes, &count);
+  return As<PortlineUsbWriteFileFn>(fn)(&handle, bytes, &count);
 }
 
 std::int32_t PortlineLibrary::CloseDevice(std::int32_t& handle) {
   const FARPROC fn = Resolve(close_, "PortlineUsbCloseDevice");
   if (fn == nullptr) return -1;
-  return As<CloseFn>(fn)(&handle);
+  return As<PortlineUsbCloseDeviceFn>(fn)(&handle);
 }
 
 }  // namespace seamlog::link

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link/device_library.h"
+#include "seamlog/link/device_library.h"
 
 namespace seamlog::link {
 
@@ -33,11 +33,6 @@ class PortlineLibrary final : public DeviceLibrary {
   bool Loaded() const { return module_ != nullptr; }
 
  private:
-  using CreateFn = std::int32_t(__stdcall*)(std::int32_t*, std::int32_t*, std::int32_t*);
-  using ReadFn = std::int32_t(__stdcall*)(std::int32_t*, std::uint8_t*);
-  using WriteFn = std::int32_t(__stdcall*)(std::int32_t*, std::uint8_t*, std::int32_t*);
-  using CloseFn = std::int32_t(__stdcall*)(std::int32_t*);
-
   // The function's address, looking it up (and loading the library) on first
   // use; null after the fatal handler has run.
   FARPROC Resolve(FARPROC& cache, const char* name);

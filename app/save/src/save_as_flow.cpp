@@ -1,5 +1,6 @@
 #include "seamlog/save/save_as_flow.h"
 
+#include <cctype>
 #include <exception>
 
 namespace seamlog::save {
@@ -14,16 +15,24 @@ std::string OutcomeReason(const convert::ConvertResult& result) {
 
 }  // namespace
 
+std::string DialogDirectory(std::string_view csvDir) {
+  const bool bareDrive = csvDir.size() == 2 && std::isalpha(static_cast<unsigned char>(csvDir[0])) &&
+                         csvDir[1] == ':';
+  return bareDrive ? std::string(csvDir) + '\\' : std::string(csvDir);
+}
+
 bool SaveAsFlow::ChooseSaveFile() {
-  settings_.ClearFileNames();
+  chosenFilePath_.clear();
+  location_.ClearFileNames();
   bool chosen = false;
   try {
     const SaveDialogRequest request{"Write File", "SaveFile(*.csv)|*.csv", "csv",
-                                    settings_.CsvDir()};
+                                    DialogDirectory(location_.CsvDir())};
     if (const auto path = dialog_.AskForFile(request)) {
-      // The path is split as the dialog returned it; a path that cannot be
-      // split counts as a cancel and leaves the remembered directory alone.
-      chosen = settings_.SplitFilePath(*path) && settings_.RememberFileLocation("csv");
+      // The path is taken as the dialog returned it; a path that cannot be
+      // split counts as a cancel and leaves the remembered folder alone.
+      chosen = location_.RememberChosenFile(*path);
+      if (chosen) chosenFilePath_ = *path;
     }
   } catch (const std::exception&) {
     chosen = false;
@@ -34,37 +43,45 @@ bool SaveAsFlow::ChooseSaveFile() {
 
 SaveReport SaveAsFlow::Convert() {
   std::string error;
-  auto file = files_.OpenForAppend(settings_.ChosenFilePath(), error);
-  if (!file) return {SaveOutcome::Failed, "cannot open " + settings_.ChosenFilePath() + ": " + error};
+  auto file = files_.OpenForAppend(chosenFilePath_, error);
+  if (!file) return {SaveOutcome::Failed, "cannot open " + chosenFilePath_ + ": " + error, {}};
 
-  const convert::ConvertResult result = window_.ConvertReceivedText(*file);
+  // The model is recognised once, by the engine; the capture and the window
+  // follow what it found.
+  const convert::ConvertResult result =
+      convert::ConvertReceivedText(capture_.ReceivedText(), *file, window_);
+  // A record still arriving when the save began is not converted: it stays,
+  // with whatever arrives meanwhile, for the next save.
+  capture_.MarkConverted(result.consumedLength);
+  window_.ShowConvertResult(result, capture_.SelectModel(result.model));
   // Closing flushes: a table that did not reach the disk is no save.
   const bool closed = file->Close();
   if (result.outcome != convert::ConvertOutcome::Completed)
-    return {SaveOutcome::Failed, OutcomeReason(result)};
-  if (!closed) return {SaveOutcome::Failed, "cannot close the file: " + file->LastError()};
-  return {SaveOutcome::Saved, {}, result.consumedLength};
+    return {SaveOutcome::Failed, OutcomeReason(result), result};
+  if (!closed) return {SaveOutcome::Failed, "cannot close the file: " + file->LastError(), result};
+  return {SaveOutcome::Saved, {}, result};
 }
 
 SaveReport SaveAsFlow::Run() {
   window_.EnableSaveButton(false);
   SaveReport report;
   try {
-    if (!window_.HasReceivedText()) {
-      report = {SaveOutcome::Failed, "nothing received"};
+    if (capture_.Empty()) {
+      report = {SaveOutcome::Failed, "nothing received", {}};
     } else if (!ChooseSaveFile()) {
-      report = {SaveOutcome::Cancelled, {}};
+      report = {SaveOutcome::Cancelled, {}, {}};
     } else {
       report = Convert();
     }
   } catch (const std::exception& e) {
-    report = {SaveOutcome::Failed, e.what()};
+    report = {SaveOutcome::Failed, e.what(), {}};
   }
 
   try {
     if (report.outcome == SaveOutcome::Saved) {
       messages_.ShowMessage(kSaveCompleted, MessageIcon::Information);
-      window_.ClearReceivedText(report.consumedLength);
+      // Text that arrived while the message was open stays for the next save.
+      capture_.DiscardConverted();
     } else if (report.outcome == SaveOutcome::Failed) {
       messages_.ShowMessage(kSaveFailed, MessageIcon::Exclamation);
     }

@@ -3,47 +3,47 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <map>
+#include <functional>
 #include <stdexcept>
-#include <tuple>
 #include <vector>
 
 namespace seamlog::save {
 namespace {
 
 using convert::ConvertOutcome;
-using convert::ConvertResult;
 using convert::Model;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class MapIni : public shell::IniStore {
- public:
-  std::string ReadIniString(const std::string& file, const std::string& section,
-                            const std::string& key) override {
-    auto it = values.find({file, section, key});
-    return it == values.end() ? std::string() : it->second;
-  }
-  void WriteIniString(const std::string& file, const std::string& section, const std::string& key,
-                      const std::string& value) override {
-    values[{file, section, key}] = value;
-    ++writes;
-  }
-  std::map<std::tuple<std::string, std::string, std::string>, std::string> values;
-  int writes = 0;
-};
+// A MODEL-A record as the splicer sends it: the separator block and a body
+// of 552 characters with the record number at its 35th character.
+std::string ModelARecord(int number) {
+  std::string body(552, ' ');
+  const std::string no = std::to_string(number);
+  body.replace(34, no.size(), no);
+  body.replace(68, 3, "0.4");
+  body.replace(550, 2, "\r\n");
+  return std::string(31, '-') + "\r\n" + std::string(31, ' ') + "\r\n" + body;
+}
 
-// Collects rows in memory; "file" names the file it was opened for.
+// MODEL-C text ("Irregular" without a "Loss" after it) whose first record
+// has no heading line: the converter stops.
+const std::string kModelCWithoutHeadings = "Irregular splice report " + std::string(700, 'z');
+
+// Collects rows in memory and logs the first close. It can fail a write, or
+// throw from one, to walk the failure paths.
 class MemoryFile : public convert::RowWriter {
  public:
   explicit MemoryFile(std::vector<std::string>& log) : log_(log) {}
   ~MemoryFile() override { log_.push_back("destroyed"); }
   bool WriteRow(std::string_view row) override {
-    log_.push_back("row " + std::string(row));
+    if (throwOnWrite) throw std::runtime_error("out of memory");
+    if (failWrites) return false;
+    rows.emplace_back(row);
     return true;
   }
   bool Close() override {
-    log_.push_back("close");
+    if (closeCalls++ == 0) log_.push_back("close " + std::to_string(rows.size()) + " rows");
     return closeSucceeds;
   }
   bool Discard() override {
@@ -52,32 +52,42 @@ class MemoryFile : public convert::RowWriter {
   }
   std::string LastError() const override { return "disk full"; }
   bool closeSucceeds = true;
+  bool failWrites = false;
+  bool throwOnWrite = false;
+  std::vector<std::string> rows;
+  int closeCalls = 0;
 
  private:
   std::vector<std::string>& log_;
 };
 
-// One recorder for the window, the dialog, the message box and the files, so
-// that a test can check the order in which the flow touches them.
-class FakeDesktop : public SaveWindow, public SaveFileDialog, public MessageDisplay, public OutputFiles {
+// One recorder for the window, the remembered folder, the dialog, the
+// message box and the files, so that a test can check the order in which
+// the flow touches them.
+class FakeDesktop : public SaveWindow,
+                    public SaveLocation,
+                    public SaveFileDialog,
+                    public MessageDisplay,
+                    public OutputFiles {
  public:
   // SaveWindow
   void EnableSaveButton(bool enabled) override { log.push_back(enabled ? "enable" : "disable"); }
   void StartProgress(std::int16_t steps) override { log.push_back("progress " + std::to_string(steps)); }
-  bool HasReceivedText() const override { return !receivedText.empty(); }
-  ConvertResult ConvertReceivedText(convert::RowWriter& out) override {
-    log.push_back("convert");
-    if (convertThrows) throw std::overflow_error("record count beyond 16 bits");
-    out.WriteRow("");
-    ConvertResult result{Model::A, 1, outcome, {}, 0};
-    if (outcome == ConvertOutcome::Completed) result.consumedLength = receivedText.size() - stillArriving;
-    return result;
-  }
-  void ClearReceivedText(std::size_t consumedLength) override {
-    log.push_back("clear");
-    receivedText.erase(0, consumedLength);
+  void SetProgress(std::int16_t) override {}
+  void ShowConvertResult(const convert::ConvertResult& result, bool modelSwitched) override {
+    log.push_back("result " + std::to_string(result.recordCount) + (modelSwitched ? " switched" : " kept"));
   }
   void RestoreCurrentDirectory() override { log.push_back("cwd"); }
+
+  // SaveLocation
+  std::string CsvDir() const override { return csvDir; }
+  void ClearFileNames() override { log.push_back("clear names"); }
+  bool RememberChosenFile(std::string_view path) override {
+    if (!pathSplits) return false;
+    csvDir = std::string(path.substr(0, path.rfind('\\')));
+    ++remembered;
+    return true;
+  }
 
   // SaveFileDialog
   std::optional<std::string> AskForFile(const SaveDialogRequest& request) override {
@@ -89,13 +99,12 @@ class FakeDesktop : public SaveWindow, public SaveFileDialog, public MessageDisp
 
   // MessageDisplay
   void ShowMessage(std::string_view text, MessageIcon icon) override {
-    log.push_back(std::string(icon == MessageIcon::Information ? "info " : "warn ") +
-                  std::string(text));
+    log.push_back(std::string(icon == MessageIcon::Information ? "info " : "warn ") + std::string(text));
+    if (onMessage) onMessage();
   }
 
   // OutputFiles
-  std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path,
-                                                    std::string& error) override {
+  std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, std::string& error) override {
     log.push_back("open " + path);
     if (!openSucceeds) {
       error = "sharing violation";
@@ -103,52 +112,53 @@ class FakeDesktop : public SaveWindow, public SaveFileDialog, public MessageDisp
     }
     auto file = std::make_unique<MemoryFile>(log);
     file->closeSucceeds = closeSucceeds;
+    file->failWrites = failWrites;
+    file->throwOnWrite = throwOnWrite;
     return file;
   }
 
-  std::string receivedText = "----- some splice records -----";
+  std::string csvDir = "D:\\Old";
+  bool pathSplits = true;
+  int remembered = 0;
   std::optional<std::string> chosenPath = std::string("C:\\Data\\run1.CSV");
-  ConvertOutcome outcome = ConvertOutcome::Completed;
-  std::size_t stillArriving = 0;  // characters at the end of the text the converter leaves
   bool dialogThrows = false;
-  bool convertThrows = false;
   bool openSucceeds = true;
   bool closeSucceeds = true;
+  bool failWrites = false;
+  bool throwOnWrite = false;
+  std::function<void()> onMessage;
   SaveDialogRequest lastRequest;
   std::vector<std::string> log;
 };
 
 class SaveAsFlowTest : public ::testing::Test {
  protected:
-  SaveAsFlowTest() : settings(ini, "C:\\Program Files\\Seamlog") {
-    ini.values[{iniPath, "System", "CsvDir"}] = "D:\\Old";
-    settings.LoadSettings();
-    ini.writes = 0;
-  }
-  SaveReport Run() { return SaveAsFlow(desk, desk, desk, desk, settings).Run(); }
-  std::string CsvDirInFile() { return ini.values[{iniPath, "System", "CsvDir"}]; }
+  SaveAsFlowTest() { capture.AppendText(ModelARecord(1) + ModelARecord(2)); }
+  SaveReport Run() { return SaveAsFlow(capture, desk, desk, desk, desk, desk).Run(); }
 
-  const std::string iniPath = "C:\\Program Files\\Seamlog\\Benchkit.ini";
-  MapIni ini;
-  shell::Settings settings;
+  capture::Capture capture{Model::A};
   FakeDesktop desk;
 };
 
-TEST_F(SaveAsFlowTest, a_completed_save_reports_then_empties_the_text_and_puts_the_window_back) {
-  EXPECT_EQ(Run().outcome, SaveOutcome::Saved);
-  EXPECT_THAT(desk.log, ElementsAre("disable", "dialog", "cwd", "open C:\\Data\\run1.CSV", "convert",
-                                    "row ", "close", "destroyed", "info Data save completed.",
-                                    "clear", "enable", "progress 0"));
-  EXPECT_THAT(desk.receivedText, IsEmpty());
+TEST_F(SaveAsFlowTest, ACompletedSaveReportsThenEmptiesTheTextAndPutsTheWindowBack) {
+  const SaveReport report = Run();
+  EXPECT_EQ(report.outcome, SaveOutcome::Saved);
+  EXPECT_THAT(desk.log, ElementsAre("disable", "clear names", "dialog", "cwd", "open C:\\Data\\run1.CSV",
+                                    "progress 2", "close 6 rows", "result 2 kept", "destroyed",
+                                    "info Data save completed.", "enable", "progress 0"));
+  EXPECT_THAT(capture.ReceivedText(), IsEmpty());
+  ASSERT_TRUE(report.conversion.has_value());
+  EXPECT_EQ(report.conversion->model, Model::A);
 }
 
-TEST_F(SaveAsFlowTest, a_record_still_arriving_when_the_save_began_stays_for_the_next_save) {
-  desk.stillArriving = 7;
+TEST_F(SaveAsFlowTest, ARecordStillArrivingWhenTheSaveBeganStaysForTheNextSave) {
+  const std::string stillArriving = std::string(31, '-') + "\r\n" + std::string(31, ' ') + "\r\n   12";
+  capture.AppendText(stillArriving);
   EXPECT_EQ(Run().outcome, SaveOutcome::Saved);
-  EXPECT_EQ(desk.receivedText, "s -----");
+  EXPECT_EQ(capture.ReceivedText(), stillArriving);
 }
 
-TEST_F(SaveAsFlowTest, the_dialog_asks_for_a_csv_file_in_the_remembered_directory) {
+TEST_F(SaveAsFlowTest, TheDialogAsksForACsvFileInTheRememberedDirectory) {
   Run();
   EXPECT_EQ(desk.lastRequest.title, "Write File");
   EXPECT_EQ(desk.lastRequest.filter, "SaveFile(*.csv)|*.csv");
@@ -156,105 +166,149 @@ TEST_F(SaveAsFlowTest, the_dialog_asks_for_a_csv_file_in_the_remembered_director
   EXPECT_EQ(desk.lastRequest.initialDirectory, "D:\\Old");
 }
 
-TEST_F(SaveAsFlowTest, the_chosen_directory_is_remembered_and_written_before_the_file_is_opened) {
-  desk.openSucceeds = false;
-  Run();
-  EXPECT_EQ(settings.CsvDir(), "C:\\Data");
-  EXPECT_EQ(CsvDirInFile(), "C:\\Data");
-  EXPECT_EQ(settings.ChosenFilePath(), "C:\\Data\\run1.CSV");
+struct DialogDirectoryCase {
+  const char* name;
+  const char* csvDir;
+  const char* shown;
+};
+
+class DialogDirectoryTest : public ::testing::TestWithParam<DialogDirectoryCase> {};
+
+TEST_P(DialogDirectoryTest, ABareDriveOpensAtItsRootAndAnyOtherFolderAsItIs) {
+  EXPECT_EQ(DialogDirectory(GetParam().csvDir), GetParam().shown);
 }
 
-TEST_F(SaveAsFlowTest, nothing_received_fails_at_once_without_a_dialog) {
-  desk.receivedText.clear();
+INSTANTIATE_TEST_SUITE_P(
+    CsvDirs, DialogDirectoryTest,
+    ::testing::Values(DialogDirectoryCase{"ABareDrive", "C:", "C:\\"},
+                      DialogDirectoryCase{"ABareDriveInSmallLetters", "e:", "e:\\"},
+                      DialogDirectoryCase{"AFolder", "C:\\Data", "C:\\Data"},
+                      DialogDirectoryCase{"NothingRemembered", "", ""},
+                      DialogDirectoryCase{"ADigitIsNoDrive", "1:", "1:"},
+                      DialogDirectoryCase{"ANetworkShare", "\\\\server\\share", "\\\\server\\share"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SaveAsFlowTest, AfterASaveIntoADriveRootTheNextDialogOpensAtThatRoot) {
+  desk.chosenPath = "C:\\x.csv";
+  Run();
+  EXPECT_EQ(desk.CsvDir(), "C:");
+  capture.AppendText(ModelARecord(3));
+  Run();
+  EXPECT_EQ(desk.lastRequest.initialDirectory, "C:\\");
+}
+
+TEST_F(SaveAsFlowTest, TheChosenDirectoryIsRememberedBeforeTheFileIsOpened) {
+  desk.openSucceeds = false;
+  SaveAsFlow flow(capture, desk, desk, desk, desk, desk);
+  flow.Run();
+  EXPECT_EQ(desk.CsvDir(), "C:\\Data");
+  EXPECT_EQ(desk.remembered, 1);
+  EXPECT_EQ(flow.ChosenFilePath(), "C:\\Data\\run1.CSV");
+}
+
+TEST_F(SaveAsFlowTest, NothingReceivedFailsAtOnceWithoutADialog) {
+  capture.Clear();
   EXPECT_EQ(Run().outcome, SaveOutcome::Failed);
   EXPECT_THAT(desk.log, ElementsAre("disable", "warn Data save failed.", "enable", "progress 0"));
-  EXPECT_EQ(ini.writes, 0);
+  EXPECT_EQ(desk.remembered, 0);
 }
 
-TEST_F(SaveAsFlowTest, a_cancelled_dialog_ends_silently_and_keeps_everything) {
+TEST_F(SaveAsFlowTest, ACancelledDialogEndsSilentlyAndKeepsEverything) {
   desk.chosenPath.reset();
   EXPECT_EQ(Run().outcome, SaveOutcome::Cancelled);
-  EXPECT_THAT(desk.log, ElementsAre("disable", "dialog", "cwd", "enable", "progress 0"));
-  EXPECT_EQ(settings.CsvDir(), "D:\\Old");
-  EXPECT_EQ(ini.writes, 0);
-  EXPECT_FALSE(desk.receivedText.empty());
+  EXPECT_THAT(desk.log, ElementsAre("disable", "clear names", "dialog", "cwd", "enable", "progress 0"));
+  EXPECT_EQ(desk.CsvDir(), "D:\\Old");
+  EXPECT_FALSE(capture.Empty());
 }
 
-TEST_F(SaveAsFlowTest, a_failing_dialog_counts_as_a_cancel) {
+TEST_F(SaveAsFlowTest, AFailingDialogCountsAsACancel) {
   desk.dialogThrows = true;
   EXPECT_EQ(Run().outcome, SaveOutcome::Cancelled);
-  EXPECT_THAT(desk.log, ElementsAre("disable", "dialog", "cwd", "enable", "progress 0"));
+  EXPECT_THAT(desk.log, ElementsAre("disable", "clear names", "dialog", "cwd", "enable", "progress 0"));
 }
 
-TEST_F(SaveAsFlowTest, paths_that_cannot_be_split_count_as_a_cancel_and_keep_csv_dir) {
-  for (const char* path : {"run1.csv", "C:\\Data\\run1", "C:\\a.b\\noext"}) {
-    SCOPED_TRACE(path);
-    desk.log.clear();
-    desk.chosenPath = path;
-    EXPECT_EQ(Run().outcome, SaveOutcome::Cancelled);
-    EXPECT_THAT(desk.log, ElementsAre("disable", "dialog", "cwd", "enable", "progress 0"));
-    EXPECT_EQ(settings.CsvDir(), "D:\\Old");
-    EXPECT_EQ(ini.writes, 0);
-  }
+TEST_F(SaveAsFlowTest, APathTheLocationRefusesCountsAsACancel) {
+  desk.pathSplits = false;
+  SaveAsFlow flow(capture, desk, desk, desk, desk, desk);
+  EXPECT_EQ(flow.Run().outcome, SaveOutcome::Cancelled);
+  EXPECT_THAT(desk.log, ElementsAre("disable", "clear names", "dialog", "cwd", "enable", "progress 0"));
+  EXPECT_EQ(flow.ChosenFilePath(), "");
 }
 
-TEST_F(SaveAsFlowTest, a_file_in_a_drive_root_stores_the_bare_drive) {
-  desk.chosenPath = "E:\\x.csv";
-  Run();
-  EXPECT_EQ(settings.CsvDir(), "E:");
-  EXPECT_EQ(CsvDirInFile(), "E:");
-  EXPECT_THAT(desk.log, ::testing::Contains("open E:\\x.csv"));
-}
-
-TEST_F(SaveAsFlowTest, a_file_that_cannot_be_opened_fails_and_keeps_the_text) {
+TEST_F(SaveAsFlowTest, AFileThatCannotBeOpenedFailsAndKeepsTheText) {
   desk.openSucceeds = false;
   const SaveReport report = Run();
   EXPECT_EQ(report.outcome, SaveOutcome::Failed);
   EXPECT_THAT(report.reason, ::testing::HasSubstr("sharing violation"));
-  EXPECT_THAT(desk.log, ElementsAre("disable", "dialog", "cwd", "open C:\\Data\\run1.CSV",
+  EXPECT_THAT(desk.log, ElementsAre("disable", "clear names", "dialog", "cwd", "open C:\\Data\\run1.CSV",
                                     "warn Data save failed.", "enable", "progress 0"));
-  EXPECT_FALSE(desk.receivedText.empty());
+  EXPECT_FALSE(capture.Empty());
 }
 
-TEST_F(SaveAsFlowTest, a_conversion_that_stops_short_is_reported_as_a_failure) {
-  desk.outcome = ConvertOutcome::Stopped;
+TEST_F(SaveAsFlowTest, TextOfAnotherModelSwitchesTheCaptureAndTellsTheWindow) {
+  capture.Clear();
+  capture.AppendText(kModelCWithoutHeadings);
+  const SaveReport report = Run();
+  EXPECT_EQ(report.outcome, SaveOutcome::Failed);
+  EXPECT_EQ(capture.ModelIndex(), Model::C);
+  EXPECT_THAT(desk.log, ::testing::Contains("result 1 switched"));
+  // A second save of the same model keeps it.
+  desk.log.clear();
+  Run();
+  EXPECT_THAT(desk.log, ::testing::Contains("result 1 kept"));
+}
+
+TEST_F(SaveAsFlowTest, AConversionThatStopsShortIsReportedAsAFailure) {
+  capture.Clear();
+  capture.AppendText(kModelCWithoutHeadings);
+  const SaveReport report = Run();
+  EXPECT_EQ(report.outcome, SaveOutcome::Failed);
+  ASSERT_TRUE(report.conversion.has_value());
+  EXPECT_EQ(report.conversion->outcome, ConvertOutcome::Stopped);
+  EXPECT_THAT(desk.log, ::testing::Contains("warn Data save failed."));
+  EXPECT_EQ(capture.ReceivedText(), kModelCWithoutHeadings);
+}
+
+TEST_F(SaveAsFlowTest, AFailedWriteClosesTheFileAndKeepsTheText) {
+  desk.failWrites = true;
+  const SaveReport report = Run();
+  EXPECT_EQ(report.outcome, SaveOutcome::Failed);
+  EXPECT_THAT(desk.log, ::testing::IsSupersetOf({"close 0 rows", "warn Data save failed."}));
+  EXPECT_FALSE(capture.Empty());
+  EXPECT_EQ(desk.CsvDir(), "C:\\Data");
+}
+
+TEST_F(SaveAsFlowTest, AnErrorThrownWhileConvertingTakesTheFailurePathWithTheFileClosed) {
+  desk.throwOnWrite = true;
   EXPECT_EQ(Run().outcome, SaveOutcome::Failed);
-  EXPECT_THAT(desk.log, ElementsAre("disable", "dialog", "cwd", "open C:\\Data\\run1.CSV", "convert",
-                                    "row ", "close", "destroyed", "warn Data save failed.",
-                                    "enable", "progress 0"));
-  EXPECT_FALSE(desk.receivedText.empty());
+  EXPECT_THAT(desk.log, ElementsAre("disable", "clear names", "dialog", "cwd", "open C:\\Data\\run1.CSV",
+                                    "progress 2", "destroyed", "warn Data save failed.", "enable",
+                                    "progress 0"));
+  EXPECT_FALSE(capture.Empty());
 }
 
-TEST_F(SaveAsFlowTest, a_failed_conversion_closes_the_file_and_keeps_the_text) {
-  desk.outcome = ConvertOutcome::Failed;
-  EXPECT_EQ(Run().outcome, SaveOutcome::Failed);
-  EXPECT_THAT(desk.log, ::testing::IsSupersetOf({"close", "warn Data save failed."}));
-  EXPECT_FALSE(desk.receivedText.empty());
-  EXPECT_EQ(settings.CsvDir(), "C:\\Data");
-}
-
-TEST_F(SaveAsFlowTest, an_error_thrown_while_converting_takes_the_failure_path_with_the_file_closed) {
-  desk.convertThrows = true;
-  EXPECT_EQ(Run().outcome, SaveOutcome::Failed);
-  EXPECT_THAT(desk.log, ElementsAre("disable", "dialog", "cwd", "open C:\\Data\\run1.CSV", "convert",
-                                    "destroyed", "warn Data save failed.", "enable", "progress 0"));
-}
-
-TEST_F(SaveAsFlowTest, a_table_that_cannot_be_flushed_on_close_is_no_save) {
+TEST_F(SaveAsFlowTest, ATableThatCannotBeFlushedOnCloseIsNoSave) {
   desk.closeSucceeds = false;
   const SaveReport report = Run();
   EXPECT_EQ(report.outcome, SaveOutcome::Failed);
   EXPECT_THAT(report.reason, ::testing::HasSubstr("disk full"));
-  EXPECT_FALSE(desk.receivedText.empty());
+  EXPECT_FALSE(capture.Empty());
 }
 
-TEST_F(SaveAsFlowTest, each_save_starts_with_the_previous_choice_forgotten) {
-  Run();
-  desk.receivedText = "more";
+TEST_F(SaveAsFlowTest, TextThatArrivesWhileTheCompletionMessageIsOpenStays) {
+  desk.onMessage = [this] { capture.AppendText("late"); };
+  EXPECT_EQ(Run().outcome, SaveOutcome::Saved);
+  EXPECT_EQ(capture.ReceivedText(), "late");
+}
+
+TEST_F(SaveAsFlowTest, EachSaveStartsWithThePreviousChoiceForgotten) {
+  SaveAsFlow flow(capture, desk, desk, desk, desk, desk);
+  flow.Run();
+  capture.AppendText("more");
   desk.chosenPath.reset();
-  Run();
-  EXPECT_EQ(settings.ChosenFilePath(), "");
-  EXPECT_EQ(settings.CsvDir(), "C:\\Data");
+  flow.Run();
+  EXPECT_EQ(flow.ChosenFilePath(), "");
+  EXPECT_EQ(desk.CsvDir(), "C:\\Data");
 }
 
 }  // namespace

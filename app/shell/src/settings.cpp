@@ -56,6 +56,10 @@ bool Settings::RememberFileLocation(std::string_view kind) {
   return true;
 }
 
+bool Settings::RememberChosenFile(std::string_view fullPath) {
+  return SplitFilePath(fullPath) && RememberFileLocation("csv");
+}
+
 void Settings::ClearFileNames() {
   lastSplit_ = {};
   csvParts_ = {};

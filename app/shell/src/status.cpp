@@ -7,15 +7,7 @@ namespace seamlog::shell {
 std::string ReceivedCaption(std::size_t textLength, int recordTextLength) {
   if (textLength == 0) return {};
   return "Seamlog Received: " +
-         std::to_string(convert::recordCount(textLength, recordTextLength));
-}
-
-std::string_view LiveView(std::string_view receivedText) {
-  if (receivedText.size() <= kLiveViewLimit) return receivedText;
-  const std::string_view tail = receivedText.substr(receivedText.size() - kLiveViewLimit);
-  const auto crlf = tail.find("\r\n");
-  if (crlf == std::string_view::npos) return tail;
-  return tail.substr(crlf + 1);  // begins with the pair's line feed
+         std::to_string(convert::RecordCount(textLength, recordTextLength));
 }
 
 ProgressRange StartProgressRange(std::int16_t steps) {

@@ -31,16 +31,16 @@ class PrivateProfileTest : public ::testing::Test {
   PrivateProfileStore store;
 };
 
-TEST_F(PrivateProfileTest, a_missing_file_reads_as_empty) {
+TEST_F(PrivateProfileTest, AMissingFileReadsAsEmpty) {
   EXPECT_EQ(store.ReadIniString(path, "System", "CsvDir"), "");
 }
 
-TEST_F(PrivateProfileTest, a_missing_key_reads_as_empty) {
+TEST_F(PrivateProfileTest, AMissingKeyReadsAsEmpty) {
   WriteFile("[System]\r\nOther=1\r\n");
   EXPECT_EQ(store.ReadIniString(path, "System", "CsvDir"), "");
 }
 
-TEST_F(PrivateProfileTest, writing_csv_dir_keeps_the_other_keys_and_sections) {
+TEST_F(PrivateProfileTest, WritingCsvDirKeepsTheOtherKeysAndSections) {
   WriteFile("[Other]\r\nColour=blue\r\n[System]\r\nSpeed=9600\r\n");
   store.WriteIniString(path, "System", "CsvDir", "C:\\Data");
   EXPECT_EQ(store.ReadIniString(path, "System", "CsvDir"), "C:\\Data");
@@ -48,19 +48,19 @@ TEST_F(PrivateProfileTest, writing_csv_dir_keeps_the_other_keys_and_sections) {
   EXPECT_EQ(store.ReadIniString(path, "Other", "Colour"), "blue");
 }
 
-TEST_F(PrivateProfileTest, the_first_write_creates_the_file_and_its_section) {
+TEST_F(PrivateProfileTest, TheFirstWriteCreatesTheFileAndItsSection) {
   store.WriteIniString(path, "System", "CsvDir", "C:");
   EXPECT_NE(ReadFile().find("[System]"), std::string::npos);
   EXPECT_EQ(store.ReadIniString(path, "System", "CsvDir"), "C:");
 }
 
-TEST_F(PrivateProfileTest, a_value_of_2000_characters_reads_back_as_its_first_1023) {
+TEST_F(PrivateProfileTest, AValueOf2000CharactersReadsBackAsItsFirst1023) {
   const std::string value(2000, 'd');
   WriteFile("[System]\r\nCsvDir=" + value + "\r\n");
   EXPECT_EQ(store.ReadIniString(path, "System", "CsvDir"), value.substr(0, 1023));
 }
 
-TEST(ProgramDirectory, ends_in_a_backslash) {
+TEST(ProgramDirectory, EndsInABackslash) {
   const std::string directory = ProgramDirectory();
   ASSERT_FALSE(directory.empty());
   EXPECT_EQ(directory.back(), '\\');

@@ -16,7 +16,7 @@ struct SplitCase {
 
 class SplitFilePathTest : public ::testing::TestWithParam<SplitCase> {};
 
-TEST_P(SplitFilePathTest, cuts_at_the_last_backslash_and_the_last_dot) {
+TEST_P(SplitFilePathTest, CutsAtTheLastBackslashAndTheLastDot) {
   const auto parts = SplitFilePath(GetParam().path);
   ASSERT_TRUE(parts.has_value());
   EXPECT_EQ(*parts, GetParam().expected);
@@ -31,15 +31,15 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"C:\\Data\\.csv", {"C:\\Data\\.csv", "C:\\Data", "", ".csv"}},
         SplitCase{"\\\\server\\share\\t.Csv", {"\\\\server\\share\\t.Csv", "\\\\server\\share", "t", ".csv"}},
         SplitCase{"C:\\Data\\run.", {"C:\\Data\\run.", "C:\\Data", "run", "."}}),
-    [](const auto& info) { return "path_" + std::to_string(info.index); });
+    [](const auto& info) { return "Path" + std::to_string(info.index); });
 
-TEST(SplitFilePath, a_path_without_backslash_or_a_name_without_dot_cannot_be_split) {
+TEST(SplitFilePath, APathWithoutBackslashOrANameWithoutDotCannotBeSplit) {
   for (const char* path : {"", "run.csv", "C:run.csv", "C:\\Data\\run", "C:\\a.b\\run", "C:\\Data\\"}) {
     EXPECT_FALSE(SplitFilePath(path).has_value()) << path;
   }
 }
 
-TEST(AsAppDirectory, appends_one_backslash_unless_it_is_already_there) {
+TEST(AsAppDirectory, AppendsOneBackslashUnlessItIsAlreadyThere) {
   EXPECT_EQ(AsAppDirectory("C:\\Program Files\\Seamlog"), "C:\\Program Files\\Seamlog\\");
   EXPECT_EQ(AsAppDirectory("C:\\"), "C:\\");
 }
@@ -60,13 +60,13 @@ class MapIni : public IniStore {
   std::vector<std::string> reads;
 };
 
-TEST(Settings, the_settings_file_lies_in_the_program_directory) {
+TEST(Settings, TheSettingsFileLiesInTheProgramDirectory) {
   MapIni ini;
   EXPECT_EQ(Settings(ini, "C:\\Seamlog").SettingsFilePath(), "C:\\Seamlog\\Benchkit.ini");
   EXPECT_EQ(Settings(ini, "D:\\").SettingsFilePath(), "D:\\Benchkit.ini");
 }
 
-TEST(Settings, loading_reads_csv_dir_of_section_system) {
+TEST(Settings, LoadingReadsCsvDirOfSectionSystem) {
   MapIni ini;
   ini.values[{"C:\\S\\Benchkit.ini", "System", "CsvDir"}] = "C:\\Data";
   Settings settings(ini, "C:\\S");
@@ -75,7 +75,7 @@ TEST(Settings, loading_reads_csv_dir_of_section_system) {
   EXPECT_THAT(ini.reads, ::testing::ElementsAre("C:\\S\\Benchkit.ini|System|CsvDir"));
 }
 
-TEST(Settings, a_missing_key_loads_as_an_empty_csv_dir) {
+TEST(Settings, AMissingKeyLoadsAsAnEmptyCsvDir) {
   MapIni ini;
   ini.values[{"C:\\S\\Benchkit.ini", "System", "Other"}] = "x";
   Settings settings(ini, "C:\\S");
@@ -83,7 +83,7 @@ TEST(Settings, a_missing_key_loads_as_an_empty_csv_dir) {
   EXPECT_EQ(settings.CsvDir(), "");
 }
 
-TEST(Settings, remembering_a_csv_file_keeps_its_parts_and_writes_only_csv_dir) {
+TEST(Settings, RememberingACsvFileKeepsItsPartsAndWritesOnlyCsvDir) {
   MapIni ini;
   ini.values[{"C:\\S\\Benchkit.ini", "System", "Other"}] = "kept";
   Settings settings(ini, "C:\\S");
@@ -97,7 +97,7 @@ TEST(Settings, remembering_a_csv_file_keeps_its_parts_and_writes_only_csv_dir) {
   EXPECT_EQ((ini.values[{"C:\\S\\Benchkit.ini", "System", "Other"}]), "kept");
 }
 
-TEST(Settings, another_kind_than_csv_changes_nothing) {
+TEST(Settings, AnotherKindThanCsvChangesNothing) {
   MapIni ini;
   Settings settings(ini, "C:\\S");
   ASSERT_TRUE(settings.SplitFilePath("C:\\Data\\run1.txt"));
@@ -107,7 +107,7 @@ TEST(Settings, another_kind_than_csv_changes_nothing) {
   EXPECT_TRUE(ini.values.empty());
 }
 
-TEST(Settings, a_failed_split_keeps_the_previous_split_path) {
+TEST(Settings, AFailedSplitKeepsThePreviousSplitPath) {
   MapIni ini;
   Settings settings(ini, "C:\\S");
   ASSERT_TRUE(settings.SplitFilePath("C:\\Data\\run1.csv"));
@@ -115,7 +115,7 @@ TEST(Settings, a_failed_split_keeps_the_previous_split_path) {
   EXPECT_EQ(settings.LastSplit().fullPath, "C:\\Data\\run1.csv");
 }
 
-TEST(Settings, clearing_file_names_keeps_csv_dir) {
+TEST(Settings, ClearingFileNamesKeepsCsvDir) {
   MapIni ini;
   Settings settings(ini, "C:\\S");
   settings.SplitFilePath("C:\\Data\\run1.csv");
@@ -124,6 +124,27 @@ TEST(Settings, clearing_file_names_keeps_csv_dir) {
   EXPECT_EQ(settings.ChosenFilePath(), "");
   EXPECT_EQ(settings.LastSplit(), SplitPath{});
   EXPECT_EQ(settings.CsvDir(), "C:\\Data");
+}
+
+TEST(Settings, AChosenFileThatCannotBeSplitIsRefusedAndKeepsCsvDir) {
+  for (const char* path : {"run1.csv", "C:\\Data\\run1", "C:\\a.b\\noext"}) {
+    SCOPED_TRACE(path);
+    MapIni ini;
+    Settings settings(ini, "C:\\S");
+    ASSERT_TRUE(settings.RememberChosenFile("D:\\Old\\x.csv"));
+    ini.values.clear();
+    EXPECT_FALSE(settings.RememberChosenFile(path));
+    EXPECT_EQ(settings.CsvDir(), "D:\\Old");
+    EXPECT_TRUE(ini.values.empty());
+  }
+}
+
+TEST(Settings, AChosenFileInADriveRootRemembersTheBareDrive) {
+  MapIni ini;
+  Settings settings(ini, "C:\\S");
+  ASSERT_TRUE(settings.RememberChosenFile("E:\\x.csv"));
+  EXPECT_EQ(settings.CsvDir(), "E:");
+  EXPECT_EQ((ini.values[{"C:\\S\\Benchkit.ini", "System", "CsvDir"}]), "E:");
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ struct CountCase {
 
 class ReceivedCaptionTest : public ::testing::TestWithParam<CountCase> {};
 
-TEST_P(ReceivedCaptionTest, shows_the_record_count_rounded_half_to_even) {
+TEST_P(ReceivedCaptionTest, ShowsTheRecordCountRoundedHalfToEven) {
   EXPECT_EQ(ReceivedCaption(GetParam().length, GetParam().recordTextLength), GetParam().caption);
 }
 
@@ -32,32 +32,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CountCase{665 * 40000, 665, "Seamlog Received: 40000"},
                       CountCase{618u * 100000u + 309u, 618, "Seamlog Received: 100000"}),
     [](const auto& info) {
-      return std::to_string(info.param.length) + "_characters_of_" +
+      return std::to_string(info.param.length) + "CharactersOf" +
              std::to_string(info.param.recordTextLength);
     });
 
-TEST(LiveView, a_text_up_to_the_limit_is_shown_whole) {
-  const std::string text(kLiveViewLimit, 'x');
-  EXPECT_EQ(LiveView(text), text);
-  EXPECT_EQ(LiveView(""), "");
-}
-
-TEST(LiveView, a_longer_text_is_shown_from_the_line_feed_of_the_first_line_break_in_its_tail) {
-  // One character over the limit; the tail's first CR LF starts at its 51st character.
-  std::string text = "H" + std::string(50, 'a') + "\r\n" + std::string(kLiveViewLimit - 52, 'b');
-  ASSERT_EQ(text.size(), kLiveViewLimit + 1);
-  const std::string_view view = LiveView(text);
-  EXPECT_EQ(view.size(), kLiveViewLimit - 51);
-  EXPECT_EQ(view.front(), '\n');
-  EXPECT_EQ(view.back(), 'b');
-}
-
-TEST(LiveView, a_tail_without_a_line_break_is_shown_whole) {
-  const std::string text = "\r\n" + std::string(kLiveViewLimit, 'z');
-  EXPECT_EQ(LiveView(text), std::string(kLiveViewLimit, 'z'));
-}
-
-TEST(StartProgressRange, zero_steps_keep_the_maximum_above_the_minimum) {
+TEST(StartProgressRange, ZeroStepsKeepTheMaximumAboveTheMinimum) {
   EXPECT_EQ(StartProgressRange(0), (ProgressRange{0, 1, 0}));
   EXPECT_EQ(StartProgressRange(12), (ProgressRange{0, 12, 0}));
   EXPECT_EQ(StartProgressRange(32767), (ProgressRange{0, 32767, 0}));

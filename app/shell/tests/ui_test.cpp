@@ -6,7 +6,7 @@
 namespace seamlog::shell {
 namespace {
 
-TEST(TwipsRect, converts_left_top_width_and_height_at_the_given_dpi) {
+TEST(TwipsRect, ConvertsLeftTopWidthAndHeightAtTheGivenDpi) {
   const RECT at96 = TwipsRect(120, 600, 7695, 5532, 96);
   EXPECT_EQ(at96.left, 8);
   EXPECT_EQ(at96.top, 40);
@@ -18,11 +18,11 @@ TEST(TwipsRect, converts_left_top_width_and_height_at_the_given_dpi) {
   EXPECT_EQ(at144.bottom - at144.top, 721);
 }
 
-TEST(FixedPitchFont, always_gives_a_fixed_pitch_font_even_without_ms_gothic) {
-  const Font font = FixedPitchFont(9, 96);
+TEST(FixedPitchFont, AlwaysGivesAFixedPitchFontEvenWithoutMsGothic) {
+  const win32util::Font font = FixedPitchFont(9, 96);
   ASSERT_TRUE(font);
-  ScreenDC screen;
-  SelectedObject selected(screen.get(), font.get());
+  win32util::ClientDC screen;
+  win32util::SelectedObject selected(screen.get(), font.get());
   TEXTMETRICA metrics{};
   ASSERT_TRUE(GetTextMetricsA(screen.get(), &metrics));
   // The flag's name is misleading: a set bit means a variable-pitch font.
@@ -33,7 +33,7 @@ TEST(FixedPitchFont, always_gives_a_fixed_pitch_font_even_without_ms_gothic) {
   EXPECT_EQ(narrow.cx, wide.cx);
 }
 
-TEST(MessageFont, is_available) { EXPECT_TRUE(MessageFont()); }
+TEST(MessageFont, IsAvailable) { EXPECT_TRUE(MessageFont()); }
 
 }  // namespace
 }  // namespace seamlog::shell

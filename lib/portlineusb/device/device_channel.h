@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <memory>
 
+#include "portline/portline_usb_contract.h"
+
 namespace portline {
 
-inline constexpr std::int32_t kFailure = 9999;
-inline constexpr DWORD kTransferSize = 64;
+inline constexpr std::int32_t kFailure = kDeviceFailure;
+inline constexpr DWORD kTransferSize = kMaxTransfer;
 // How long a write may take, and how long closing waits for the pending read
 // after cancelling it.
 inline constexpr DWORD kWriteTimeoutMs = 2000;

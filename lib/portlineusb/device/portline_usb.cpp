@@ -19,11 +19,11 @@ namespace portline {
 namespace {
 
 // Results of PortlineUsbCreateDevice besides 0 (opened).
-constexpr std::int32_t kNoDevice = 1;
-constexpr std::int32_t kOpenFailed = 2;
-constexpr std::int32_t kTableFull = 3;
-constexpr std::int32_t kBadArgument = 4;
-constexpr std::int32_t kAllHeld = 5;
+constexpr std::int32_t kNoDevice = kCreateNoDevice;
+constexpr std::int32_t kOpenFailed = kCreateOpenFailed;
+constexpr std::int32_t kTableFull = kCreateTooManyOpen;
+constexpr std::int32_t kBadArgument = kCreateBadArgument;
+constexpr std::int32_t kAllHeld = kCreateAllHeld;
 
 DeviceTable table;
 

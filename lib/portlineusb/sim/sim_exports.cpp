@@ -19,7 +19,7 @@
 namespace portline::sim {
 namespace {
 
-constexpr std::int32_t kBadSettings = 3;
+constexpr std::int32_t kBadSettings = kCreateNotConfigured;
 
 std::mutex lock;
 std::unique_ptr<SplicerReplay> splicer;

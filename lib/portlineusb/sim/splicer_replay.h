@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "portline/portline_usb_contract.h"
 #include "sim_settings.h"
 
 namespace portline::sim {
 
-inline constexpr std::int32_t kFailure = 9999;
-inline constexpr std::int32_t kRefused = 1;
-inline constexpr std::int32_t kAlreadyOpen = 2;
+inline constexpr std::int32_t kFailure = kDeviceFailure;
+inline constexpr std::int32_t kRefused = kCreateNoDevice;
+inline constexpr std::int32_t kAlreadyOpen = kCreateOpenFailed;
 inline constexpr std::int32_t kDeviceHandle = 1;
 
 struct ReplayStats {

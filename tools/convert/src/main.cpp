@@ -80,7 +80,7 @@ std::string Parse(int argc, char** argv, Arguments& args) {
     }
     if (arg == "--model") {
       if (i + 1 >= argc) return "--model needs a model name";
-      const auto model = convert::modelFromName(argv[++i]);
+      const auto model = convert::ModelFromName(argv[++i]);
       if (!model) return "unknown model '" + std::string(argv[i]) + "'";
       args.selected = *model;
     } else if (arg == "--raw") {
@@ -164,11 +164,11 @@ int Convert(int argc, char** argv) {
 
   convert::NoProgress progress;
   const convert::ConvertResult result = convert::ConvertReceivedText(text, *table, progress);
-  const std::string_view used = convert::modelRow(result.model).name;
+  const std::string_view used = convert::ModelRowOf(result.model).name;
   if (result.model == args.selected) {
     std::printf("Model: %.*s\n", static_cast<int>(used.size()), used.data());
   } else {
-    const std::string_view selected = convert::modelRow(args.selected).name;
+    const std::string_view selected = convert::ModelRowOf(args.selected).name;
     std::printf("Model: %.*s (recognised in the text; %.*s was selected)\n",
                 static_cast<int>(used.size()), used.data(), static_cast<int>(selected.size()),
                 selected.data());

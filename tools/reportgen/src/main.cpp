@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     const bool hasValue = i + 1 < argc;
     long number = 0;
     if (arg == "--model" && hasValue) {
-      const auto model = seamlog::convert::modelFromName(argv[++i]);
+      const auto model = seamlog::convert::ModelFromName(argv[++i]);
       if (!model) return Usage();
       options.model = *model;
     } else if (arg == "--records" && hasValue) {

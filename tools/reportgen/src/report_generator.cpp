@@ -146,7 +146,7 @@ ValuesC RandomValuesC(Random& random, int number, int fibers) {
 
 std::string SeparatorBlock(Model model) {
   return std::string(31, '-') + "\r\n" +
-         PadRight(std::string("  SPLICE RECORD         ") + std::string(convert::modelRow(model).name), 31) +
+         PadRight(std::string("  SPLICE RECORD         ") + std::string(convert::ModelRowOf(model).name), 31) +
          "\r\n";
 }
 
@@ -298,7 +298,7 @@ std::string GenerateReport(const ReportOptions& options) {
   const std::string separator = SeparatorBlock(options.model);
   std::string report;
   report.reserve(static_cast<std::size_t>(options.records) *
-                 static_cast<std::size_t>(convert::modelRow(options.model).recordTextLength + 200));
+                 static_cast<std::size_t>(convert::ModelRowOf(options.model).recordTextLength + 200));
   for (int number = 1; number <= options.records; ++number) {
     report += separator;
     switch (options.model) {

@@ -20,10 +20,10 @@ TEST(ReportGenerator, EachModelsRecordsHaveTheirNominalLengthAndAreRecognised) {
   struct Case { Model model; int fibers; std::size_t recordLength; };
   for (const Case c : {Case{Model::A, 0, 618}, Case{Model::B, 0, 378}, Case{Model::C, 0, 665},
                        Case{Model::C, 8, 665}, Case{Model::C, 1, 665}}) {
-    SCOPED_TRACE(convert::modelRow(c.model).name);
+    SCOPED_TRACE(convert::ModelRowOf(c.model).name);
     const std::string report = GenerateReport({c.model, 30, 9, c.fibers});
     EXPECT_EQ(report.size(), 30 * c.recordLength);
-    EXPECT_EQ(convert::recogniseModel(report), c.model);
+    EXPECT_EQ(convert::RecogniseModel(report), c.model);
     EXPECT_TRUE(OnlyCrLfLineEnds(report));
     EXPECT_EQ(report.find(std::string(31, '-') + "\r\n"), 0u);
     EXPECT_EQ(SeparatorBlock(c.model).size(), 66u);
@@ -33,7 +33,7 @@ TEST(ReportGenerator, EachModelsRecordsHaveTheirNominalLengthAndAreRecognised) {
 TEST(ReportGenerator, MODELCRecordsWithMoreThanEightFibersAreLonger) {
   const std::string report = GenerateReport({Model::C, 2, 9, 12});
   EXPECT_GT(report.size(), 2u * 665u);
-  EXPECT_EQ(convert::recogniseModel(report), Model::C);
+  EXPECT_EQ(convert::RecogniseModel(report), Model::C);
 }
 
 TEST(ReportGenerator, TheSameSeedGivesTheSameReportAndAnotherSeedAnother) {

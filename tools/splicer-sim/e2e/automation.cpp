@@ -4,6 +4,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "win32util/handles.h"
+
 namespace e2e {
 
 void Fail(const std::string& what) { throw Fatal{what}; }
@@ -151,7 +153,8 @@ bool Program::Running() const { return WaitForSingleObject(process_.hProcess, 0)
 bool Screenshot(const std::string& path) {
   const int width = GetSystemMetrics(SM_CXSCREEN);
   const int height = GetSystemMetrics(SM_CYSCREEN);
-  HDC screen = GetDC(nullptr);
+  win32util::ClientDC screen_dc;
+  const HDC screen = screen_dc.get();
   HDC memory = CreateCompatibleDC(screen);
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof info.bmiHeader;
@@ -164,10 +167,11 @@ bool Screenshot(const std::string& path) {
   HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
   bool ok = false;
   if (bitmap != nullptr) {
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
-    GdiFlush();
-    SelectObject(memory, old);
+    {
+      win32util::SelectedObject selected(memory, bitmap);
+      BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+      GdiFlush();
+    }
     const DWORD row = static_cast<DWORD>((width * 3 + 3) & ~3);
     const DWORD image = row * static_cast<DWORD>(height);
     BITMAPFILEHEADER file{};
@@ -182,7 +186,6 @@ bool Screenshot(const std::string& path) {
     DeleteObject(bitmap);
   }
   DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
   return ok;
 }
 
@@ -193,11 +196,10 @@ int RunProcess(const std::string& command_line, DWORD milliseconds) {
   std::string command = command_line;
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return -1;
+  const win32util::KernelHandle owned_process(process.hProcess), owned_thread(process.hThread);
   WaitForSingleObject(process.hProcess, milliseconds);
   DWORD code = 1;
   GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
-  CloseHandle(process.hThread);
   return static_cast<int>(code);
 }
 

@@ -5,6 +5,7 @@
 //                           [--disconnect-after N] [--stall-at N] [--screens DIR]
 //                           [--winusb DLL]
 //   seamlog-e2e missing-dll --seamlog EXE --model MODEL-X --work DIR [--screens DIR]
+//   seamlog-e2e end-session --seamlog EXE --sim-dll DLL --report FILE --work DIR
 //
 // main-job: pick the model, see the not-connected status, let the program
 // connect on its own and take in the whole report (through a disconnect and
@@ -18,7 +19,9 @@
 // stall's pipe reset and the pending read ended on close. A winusb.dll that is
 // not WinUSB lies beside the program: the library must not load it.
 // missing-dll: without PortlineUSB.dll the first poll
-// must end the program with a message naming the file.
+// must end the program with a message naming the file. end-session: when
+// the system's session ends while the splicer is connected, the device is
+// closed once and never opened again.
 //
 // The report may be given with CR LF line ends; the splicer sends CR alone,
 // so the simulator replays it with CR LF turned into CR.
@@ -326,6 +329,28 @@ void MissingLibrary(const Options& o) {
   Check(code == 53, "its exit code is the run-time error number 53 (got " + std::to_string(code) + ")");
 }
 
+void EndSession(const Options& o) {
+  const std::string report = ReadWholeFile(o.report);
+  if (report.empty()) Fail("cannot read the report " + o.report);
+  Screens screens(o.screens);
+  PrepareFolder(o, true);
+  WriteWholeFile(o.work + "\\report.raw", SplicerStream(report));
+  WriteWholeFile(o.work + "\\PortlineSim.ini", "[Splicer]\r\nReportFile=report.raw\r\nCallLog=calls.log\r\n");
+  Program program(o.work + "\\Seamlog.exe");
+  program.Start("C:\\");
+  HWND main = ChooseModel(program, o, screens);
+  const std::string log_path = o.work + "\\calls.log";
+  Check(WaitFor([&] { return Count(ReadWholeFile(log_path), "create 0") == 1; }, 10000, 5),
+        "the program connects on its own");
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutA(main, WM_ENDSESSION, TRUE, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+  Sleep(2500);  // more than two periods of the not-connected poll timer
+  const std::string log = ReadWholeFile(log_path);
+  Check(Count(log, "close 0") == 1, "the end of the session closed the device once");
+  Check(Count(log, "create 0") == 1, "no tick opened the device again afterwards");
+  Check(LastLine(log).rfind("close 0", 0) == 0, "the last library call was that close");
+}
+
 bool ParseOptions(int argc, char** argv, Options& o) {
   if (argc < 2) return false;
   o.scenario = argv[1];
@@ -355,7 +380,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
   Options o;
   if (!ParseOptions(argc, argv, o)) {
-    std::fprintf(stderr, "usage: seamlog-e2e main-job|missing-dll --seamlog EXE --work DIR [options]\n");
+    std::fprintf(stderr, "usage: seamlog-e2e main-job|missing-dll|end-session --seamlog EXE --work DIR [options]\n");
     return 2;
   }
   try {
@@ -363,6 +388,8 @@ int main(int argc, char** argv) {
       MainJob(o);
     else if (o.scenario == "missing-dll")
       MissingLibrary(o);
+    else if (o.scenario == "end-session")
+      EndSession(o);
     else
       Fail("unknown scenario " + o.scenario);
   } catch (const Fatal& fatal) {

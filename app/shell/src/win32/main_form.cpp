@@ -12,13 +12,15 @@
 #include "seamlog/save/table_file.h"
 #include "seamlog/shell/status.h"
 #include "ui.h"
+#include "win32util/run_time_error.h"
 
 namespace seamlog::shell {
 namespace {
 
 constexpr UINT_PTR kDisplayTimerId = 1;
-constexpr UINT_PTR kUSBCommTimerId = 2;
 constexpr UINT kDisplayPeriod = 1000;
+// The progress bar is painted at most this often while a save runs.
+constexpr DWORD kProgressPaintMs = 40;
 constexpr UINT kPollPeriodNotConnected = 1000;
 constexpr UINT kPollPeriodConnected = 1;
 
@@ -26,17 +28,6 @@ constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 constexpr int kOuterWidthTwips = 8040;
 constexpr int kOuterHeightTwips = 7212;
-
-// The converter's progress goes straight to the window's progress bar.
-class ProgressToBar final : public convert::ProgressSink {
- public:
-  explicit ProgressToBar(MainForm& form) : form_(form) {}
-  void StartProgress(std::int16_t n) override { form_.StartProgress(n); }
-  void SetProgress(std::int16_t n) override { form_.SetProgress(n); }
-
- private:
-  MainForm& form_;
-};
 
 class TableFiles final : public save::OutputFiles {
  public:
@@ -52,41 +43,36 @@ void SetTextIfChanged(HWND control, const std::string& text) {
   if (text != current) SetWindowTextA(control, text.c_str());
 }
 
-std::string Caption(const std::string& modelName) { return "Seamlog <" + modelName + ">"; }
+std::string Caption(std::string_view modelName) { return "Seamlog <" + std::string(modelName) + ">"; }
 
 // The poll cycle's view of the main window.
 class LinkHost final : public link::PollHost {
  public:
-  LinkHost(MainForm& form, link::LiveTextView& view) : form_(form), view_(view) {}
+  explicit LinkHost(MainForm& form) : form_(form) {}
   bool Connected() const override { return form_.Connected(); }
   void SetConnected(bool flag) override { form_.SetConnected(flag); }
-  std::string& ReceivedText() override { return form_.ReceivedText; }
-  void ShowLiveText() override { view_.Changed(form_.ReceivedText); }
 
  private:
   MainForm& form_;
-  link::LiveTextView& view_;
 };
 
 }  // namespace
 
-MainForm::MainForm(convert::Model model) { SetModel(model); }
+MainForm::MainForm(convert::Model model) : capture_(model) { capture_.AddObserver(*this); }
 
-MainForm::~MainForm() = default;
-
-void MainForm::SetModel(convert::Model model) {
-  const convert::ModelRow& row = convert::modelRow(model);
-  modelName_ = std::string(row.name);
-  modelIndex_ = row.index;
-  recordTextLength_ = row.recordTextLength;
-}
+MainForm::~MainForm() { capture_.RemoveObserver(*this); }
 
 void MainForm::Load() {
   const int dpi = ScreenDpi();
   HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_SEAMLOG));
   if (!CreateTopLevel(ids::kMainFormClass, "Seamlog", kStyle, kExStyle,
-                      TwipsToPixels(kOuterWidthTwips, dpi), TwipsToPixels(kOuterHeightTwips, dpi), icon))
-    ReportRunTimeError("The main window cannot be created.");
+                      TwipsToPixels(kOuterWidthTwips, dpi), TwipsToPixels(kOuterHeightTwips, dpi), icon)) {
+    win32util::ShowRunTimeError(0, "The main window cannot be created.");
+    return;
+  }
+  // A run-time error box belongs to this window, in front of it even when
+  // another program is active.
+  win32util::SetRunTimeErrorOwner(hwnd());
   CreateControls();
   SetTimer(hwnd(), kDisplayTimerId, kDisplayPeriod, nullptr);
 
@@ -97,9 +83,8 @@ void MainForm::Load() {
   settings_->LoadSettings();
   // 4: no device yet.
   connected_ = false;
-  // 5: nothing received.
-  ReceivedText.clear();
-  SetWindowTextA(liveText_, "");
+  // 5: nothing received; the live view empties with the text.
+  capture_.Clear();
   // 6: the poll timer tries to open the device once a second.
   usbCommTimer_->SetInterval(kPollPeriodNotConnected);
   usbCommTimer_->Enable();
@@ -128,7 +113,7 @@ void MainForm::CreateControls() {
                               ids::kCmdSaveAsCmd, TwipsRect(5880, 120, 1935, 375, dpi));
   // The live view: a read-only text box that, unlike EDIT, takes appends and
   // head trims at a cost independent of the text it holds.
-  if (!link::LiveTextControl::Register()) ReportRunTimeError("The live text box cannot be created.");
+  if (!link::LiveTextControl::Register()) win32util::ShowRunTimeError(0, "The live text box cannot be created.");
   liveText_ = CreateChild(hwnd(), "SeamlogLiveText", "",
                           WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY,
                           ids::kLiveText, TwipsRect(120, 600, 7695, 5532, dpi), WS_EX_CLIENTEDGE);
@@ -141,7 +126,7 @@ void MainForm::CreateControls() {
     SetFont(control, controlFont_.get());
   SetFont(liveText_, liveTextFont_.get());
 
-  usbCommTimer_ = std::make_unique<USBCommTimer>(hwnd(), kUSBCommTimerId);
+  usbCommTimer_ = std::make_unique<USBCommTimer>(hwnd());
 }
 
 void MainForm::SetupMainWindow() {
@@ -153,7 +138,7 @@ void MainForm::SetupMainWindow() {
   UpdateWindow(hwnd());
   SetWindowTextA(informationLabel_, "");
   SetConnected(false);
-  SetWindowTextA(hwnd(), Caption(modelName_).c_str());
+  SetWindowTextA(hwnd(), Caption(capture_.ModelName()).c_str());
   SetWindowTextA(cmdSaveAsCmd_, "Save As (&S)");
   SetWindowTextA(endCommand_, "Exit (&Q)");
 }
@@ -174,17 +159,25 @@ void MainForm::StartProgress(std::int16_t steps) {
   progressMaximum_ = range.maximum;
   RepaintProgressNow(range.value);
   paintedPixel_ = 0;
+  paintedAt_ = GetTickCount();
 }
 
-// Painting is slow next to converting a record, so the bar is painted only
-// when the new value moves its edge by at least one pixel.
+// Painting the bar costs about a millisecond, converting a record a few
+// microseconds: painting every pixel of a 32,000-record save took longer
+// than the conversion and the file together. So the bar is painted when its
+// edge moves by a pixel and the last painting is kProgressPaintMs old, and
+// always at the end of the run.
 void MainForm::SetProgress(std::int16_t value) {
+  const bool last = value >= progressMaximum_;
+  const DWORD now = GetTickCount();
+  if (!last && now - paintedAt_ < kProgressPaintMs) return;
   RECT bar;
   GetClientRect(informationBar_, &bar);
   const int pixel = MulDiv(value, bar.right - bar.left, progressMaximum_);
-  if (pixel == paintedPixel_ && value != progressMaximum_) return;
+  if (pixel == paintedPixel_ && !last) return;
   RepaintProgressNow(value);
   paintedPixel_ = pixel;
+  paintedAt_ = now;
 }
 
 // A save converts without giving the message loop a turn, so the bar is
@@ -211,7 +204,8 @@ void MainForm::SetConnected(bool flag) {
 }
 
 void MainForm::DisplayTimerTick() {
-  SetTextIfChanged(informationLabel_, ReceivedCaption(ReceivedText.size(), recordTextLength_));
+  SetTextIfChanged(informationLabel_,
+                   ReceivedCaption(capture_.ReceivedText().size(), capture_.RecordTextLength()));
 }
 
 void MainForm::DrawPicture(const DRAWITEMSTRUCT& item) {
@@ -224,34 +218,29 @@ void MainForm::DrawPicture(const DRAWITEMSTRUCT& item) {
 
 // ---- received text ----------------------------------------------------------
 
-void MainForm::AppendLiveText(std::string_view text) {
-  if (text.empty()) return;
-  ReceivedText.append(text);
-  ShowLiveView();
-}
+// New text shows within the view's refresh interval; see OnUSBCommTick.
+void MainForm::TextAppended(std::string_view) { liveView_.Changed(capture_.ReceivedText()); }
 
-void MainForm::ShowLiveView() {
-  // Appends to the text box and trims its head; never replaces all of it.
-  liveView_.Refresh(ReceivedText);
-}
+// A save or the window's load removed text: the view shows what is left at once.
+void MainForm::TextDiscarded(std::size_t) { liveView_.Refresh(capture_.ReceivedText()); }
 
 // ---- USB link ----------------------------------------------------------------
 
 // One tick of the poll timer. The connection and poll cycle plugs in here.
 void MainForm::OnUSBCommTick() {
-  LinkHost host(*this, liveView_);
+  LinkHost host(*this);
   pollCycle_.Tick(host);
   // New text shows within the view's refresh interval while connected, and
   // at once when the connection has just ended.
   if (connected_)
-    liveView_.Poll(ReceivedText);
+    liveView_.Poll(capture_.ReceivedText());
   else
-    liveView_.Flush(ReceivedText);
+    liveView_.Flush(capture_.ReceivedText());
 }
 
 // Called as the main window unloads: a connected device is closed here.
 void MainForm::OnUnloadLink() {
-  LinkHost host(*this, liveView_);
+  LinkHost host(*this);
   pollCycle_.Unload(host);
   connected_ = false;  // closed once, however often unloading is reached
 }
@@ -264,7 +253,7 @@ void MainForm::CmdSaveAsClick() {
   save::CommonSaveDialog dialog(hwnd());
   save::ApplicationMessageBox messages(hwnd());
   TableFiles files;
-  save::SaveAsFlow(*this, dialog, messages, files, *settings_).Run();
+  save::SaveAsFlow(capture_, *this, *settings_, dialog, messages, files).Run();
   saving_ = false;
   // An Exit that arrived while the flow ran is carried out now.
   if (closeAfterSave_) {
@@ -275,27 +264,12 @@ void MainForm::CmdSaveAsClick() {
 
 void MainForm::EnableSaveButton(bool enabled) { EnableWindow(cmdSaveAsCmd_, enabled); }
 
-convert::ConvertResult MainForm::ConvertReceivedText(convert::RowWriter& out) {
-  const convert::Model recognised = convert::recogniseModel(ReceivedText);
-  if (recognised != modelIndex_) {
-    SetModel(recognised);
-    SetWindowTextA(hwnd(), Caption(modelName_).c_str());
-    SetWindowTextA(informationLabel_,
-                   ReceivedCaption(ReceivedText.size(), recordTextLength_).c_str());
-  }
-  ProgressToBar progress(*this);
-  return convert::ConvertReceivedText(ReceivedText, out, progress);
-}
-
-// Empties what the save dealt with. A record still arriving when the save
-// began, and text that arrived while the completion message was open, were
-// not saved and stay for the next save.
-void MainForm::ClearReceivedText(std::size_t consumedLength) {
-  const std::size_t saved = std::min(consumedLength, ReceivedText.size());
-  SetWindowTextA(liveText_, "");
-  ReceivedText.erase(0, saved);
-  liveView_.Refresh(std::string());
-  if (!ReceivedText.empty()) ShowLiveView();
+// The captions follow a model that the save recognised in the text.
+void MainForm::ShowConvertResult(const convert::ConvertResult&, bool modelSwitched) {
+  if (!modelSwitched) return;
+  SetWindowTextA(hwnd(), Caption(capture_.ModelName()).c_str());
+  SetWindowTextA(informationLabel_,
+                 ReceivedCaption(capture_.ReceivedText().size(), capture_.RecordTextLength()).c_str());
 }
 
 void MainForm::RestoreCurrentDirectory() {
@@ -311,7 +285,7 @@ void MainForm::RequestClose() {
     return;
   }
   if (askingToClose_) return;
-  if (!ReceivedText.empty()) {
+  if (!capture_.Empty()) {
     askingToClose_ = true;
     const int answer = MessageBoxA(hwnd(), "Received data has not been saved. Exit anyway?",
                                    "Seamlog", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
@@ -321,10 +295,14 @@ void MainForm::RequestClose() {
   Unload();
 }
 
-void MainForm::Unload() {
+void MainForm::StopLinkAndTimers() {
   OnUnloadLink();
   usbCommTimer_->Disable();
   KillTimer(hwnd(), kDisplayTimerId);
+}
+
+void MainForm::Unload() {
+  StopLinkAndTimers();
   DestroyWindow(hwnd());
 }
 
@@ -337,7 +315,6 @@ LRESULT MainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_TIMER:
       if (wParam == kDisplayTimerId) DisplayTimerTick();
-      if (wParam == kUSBCommTimerId) OnUSBCommTick();
       return 0;
     case USBCommTimer::kTickMessage:
       usbCommTimer_->Dispatch(wParam, [this] { OnUSBCommTick(); });
@@ -359,7 +336,9 @@ LRESULT MainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_QUERYENDSESSION:
       return TRUE;  // the system is shutting down: never hold it up
     case WM_ENDSESSION:
-      if (wParam) OnUnloadLink();
+      // The session ends and the program with it: the device is closed, and
+      // the timers stop so that no tick opens it again.
+      if (wParam) StopLinkAndTimers();
       return 0;
     case WM_DESTROY:
       PostQuitMessage(0);
@@ -368,7 +347,8 @@ LRESULT MainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COPYDATA: {
       const auto* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
       if (data->dwData != ids::kTestReceivedTextTag) break;
-      AppendLiveText(std::string_view(static_cast<const char*>(data->lpData), data->cbData));
+      capture_.AppendText(std::string_view(static_cast<const char*>(data->lpData), data->cbData));
+      liveView_.Refresh(capture_.ReceivedText());  // the driver reads the view at once
       return TRUE;
     }
 #endif

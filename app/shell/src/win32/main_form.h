@@ -5,12 +5,13 @@
 #include <memory>
 #include <string>
 
-#include "handles.h"
-#include "link/poll_cycle.h"
+#include "win32util/handles.h"
+#include "seamlog/link/poll_cycle.h"
 #include "live_text_control.h"
 #include "live_text_view.h"
 #include "portline_library.h"
 #include "private_profile.h"
+#include "seamlog/capture/capture.h"
 #include "seamlog/convert/models.h"
 #include "seamlog/save/save_as_flow.h"
 #include "seamlog/shell/settings.h"
@@ -19,7 +20,9 @@
 
 namespace seamlog::shell {
 
-class MainForm final : public Window, private save::SaveWindow {
+// The window shows the capture (the received text and its model) and the
+// link's state; it holds no text of its own.
+class MainForm final : public Window, private save::SaveWindow, private capture::CaptureObserver {
  public:
   explicit MainForm(convert::Model model);
   ~MainForm() override;
@@ -27,23 +30,15 @@ class MainForm final : public Window, private save::SaveWindow {
   // Creates the window and runs its load: settings, state, timers, set-up.
   void Load();
 
-  // Model state, as chosen in the dialog or switched by a save.
-  convert::Model ModelIndex() const { return modelIndex_; }
-  const std::string& ModelName() const { return modelName_; }
-  std::int16_t RecordTextLength() const { return recordTextLength_; }
+  // The received text and the model state, as chosen in the dialog or
+  // switched by a save.
+  const capture::Capture& Received() const { return capture_; }
   bool Connected() const { return connected_; }
-
-  // All text received since the last successful save (bytes as received,
-  // every CR followed by an LF).
-  std::string ReceivedText;
-
-  // Appends received text and refreshes the live view with its tail.
-  void AppendLiveText(std::string_view text);
 
   // Status display.
   void DisableInformation(bool flag);
   void StartProgress(std::int16_t steps) override;
-  void SetProgress(std::int16_t value);
+  void SetProgress(std::int16_t value) override;
   void SetConnected(bool flag);
 
  protected:
@@ -52,27 +47,26 @@ class MainForm final : public Window, private save::SaveWindow {
  private:
   void CreateControls();
   void SetupMainWindow();
-  void SetModel(convert::Model model);
-  void ShowLiveView();
   void DisplayTimerTick();
   void OnUSBCommTick();
   void OnUnloadLink();
   void CmdSaveAsClick();
   void RequestClose();
+  void StopLinkAndTimers();
   void Unload();
   void DrawPicture(const DRAWITEMSTRUCT& item);
   void RepaintProgressNow(int value);
 
   // save::SaveWindow
   void EnableSaveButton(bool enabled) override;
-  bool HasReceivedText() const override { return !ReceivedText.empty(); }
-  convert::ConvertResult ConvertReceivedText(convert::RowWriter& out) override;
-  void ClearReceivedText(std::size_t consumedLength) override;
+  void ShowConvertResult(const convert::ConvertResult& result, bool modelSwitched) override;
   void RestoreCurrentDirectory() override;
 
-  convert::Model modelIndex_;
-  std::string modelName_;
-  std::int16_t recordTextLength_;
+  // capture::CaptureObserver: the live view follows the received text.
+  void TextAppended(std::string_view text) override;
+  void TextDiscarded(std::size_t length) override;
+
+  capture::Capture capture_;
   bool connected_ = false;
 
   PrivateProfileStore ini_;
@@ -87,14 +81,15 @@ class MainForm final : public Window, private save::SaveWindow {
   std::unique_ptr<USBCommTimer> usbCommTimer_;
   // The USB link: PortlineUSB.dll, the poll cycle and the live view.
   link::PortlineLibrary portlineLibrary_;
-  link::PollCycle pollCycle_{portlineLibrary_};
+  link::PollCycle pollCycle_{portlineLibrary_, capture_};
   link::LiveTextView liveView_;
   int progressMaximum_ = 1;
   int paintedPixel_ = 0;
+  DWORD paintedAt_ = 0;  // GetTickCount of the last painting
 
-  Font controlFont_;
-  Font liveTextFont_;
-  Icon pictures_[2];
+  win32util::Font controlFont_;
+  win32util::Font liveTextFont_;
+  win32util::Icon pictures_[2];
 
   bool saving_ = false;
   bool closeAfterSave_ = false;

@@ -5,6 +5,7 @@
 #include "control_ids.h"
 #include "resource.h"
 #include "ui.h"
+#include "win32util/run_time_error.h"
 
 namespace seamlog::shell {
 namespace {
@@ -30,8 +31,10 @@ std::optional<convert::Model> SelectModelDialog::Run() {
   const int width = outer.right - outer.left;
   const int height = outer.bottom - outer.top;
   HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_SEAMLOG));
-  if (!CreateTopLevel(ids::kSelectModelDialogClass, "", kStyle, kExStyle, width, height, icon))
-    ReportRunTimeError("The model selection dialog cannot be created.");
+  if (!CreateTopLevel(ids::kSelectModelDialogClass, "", kStyle, kExStyle, width, height, icon)) {
+    win32util::ShowRunTimeError(0, "The model selection dialog cannot be created.");
+    return std::nullopt;
+  }
 
   Load();
   SetWindowPos(hwnd(), nullptr, (GetSystemMetrics(SM_CXSCREEN) - width) / 2,
@@ -66,7 +69,7 @@ void SelectModelDialog::Load() {
 
   SetWindowTextA(hwnd(), "Seamlog ");
   for (convert::Model model : {convert::Model::A, convert::Model::B, convert::Model::C}) {
-    const std::string name(convert::modelRow(model).name);
+    const std::string name(convert::ModelRowOf(model).name);
     SendMessageA(splModelCombo_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
   }
   SendMessageA(splModelCombo_, CB_SETCURSEL, 0, 0);
@@ -74,7 +77,7 @@ void SelectModelDialog::Load() {
 
 void SelectModelDialog::OKClick() {
   // The text must be one of the names exactly; anything else ends the program.
-  Finish(convert::modelFromName(WindowText(splModelCombo_)));
+  Finish(convert::ModelFromName(WindowText(splModelCombo_)));
 }
 
 void SelectModelDialog::Finish(std::optional<convert::Model> choice) {

@@ -2,7 +2,7 @@
 // The first window: the operator names the splicer model.
 #include <optional>
 
-#include "handles.h"
+#include "win32util/handles.h"
 #include "seamlog/convert/models.h"
 #include "window.h"
 
@@ -26,7 +26,7 @@ class SelectModelDialog final : public Window {
   HWND splModelCombo_ = nullptr;
   HWND okButton_ = nullptr;
   HWND cancelButton_ = nullptr;
-  Font font_;
+  win32util::Font font_;
   std::optional<convert::Model> choice_;
   bool done_ = false;
 };

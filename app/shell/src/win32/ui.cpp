@@ -4,8 +4,12 @@
 
 namespace seamlog::shell {
 
+using win32util::ClientDC;
+using win32util::Font;
+using win32util::SelectedObject;
+
 int ScreenDpi() {
-  ScreenDC screen;
+  ClientDC screen;
   const int dpi = GetDeviceCaps(screen.get(), LOGPIXELSY);
   return dpi > 0 ? dpi : 96;
 }
@@ -27,7 +31,7 @@ Font MessageFont() {
 namespace {
 
 bool FaceIs(HFONT font, const char* face) {
-  ScreenDC screen;
+  ClientDC screen;
   SelectedObject selected(screen.get(), font);
   char actual[LF_FACESIZE] = {};
   GetTextFaceA(screen.get(), LF_FACESIZE, actual);

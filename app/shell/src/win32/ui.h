@@ -2,7 +2,7 @@
 // Layout in twips and the fonts of Seamlog's windows.
 #include <windows.h>
 
-#include "handles.h"
+#include "win32util/handles.h"
 
 namespace seamlog::shell {
 
@@ -17,11 +17,11 @@ inline int TwipsToPixels(int twips, int dpi) { return MulDiv(twips, dpi, kTwipsP
 RECT TwipsRect(int left, int top, int width, int height, int dpi);
 
 // The system's message-box font, for buttons and labels.
-Font MessageFont();
+win32util::Font MessageFont();
 
 // "MS Gothic", or whatever fixed-pitch font the font mapper offers when it
 // is missing.
-Font FixedPitchFont(int pointSize, int dpi);
+win32util::Font FixedPitchFont(int pointSize, int dpi);
 
 inline void SetFont(HWND control, HFONT font) {
   SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);

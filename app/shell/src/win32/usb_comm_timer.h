@@ -17,7 +17,7 @@ class USBCommTimer {
   // The message that carries a tick to the owner window.
   static constexpr UINT kTickMessage = WM_APP + 0x51;
 
-  USBCommTimer(HWND owner, UINT_PTR id) : id_(id) { timer_.Bind(owner, kTickMessage); }
+  explicit USBCommTimer(HWND owner) { timer_.Bind(owner, kTickMessage); }
   USBCommTimer(const USBCommTimer&) = delete;
   USBCommTimer& operator=(const USBCommTimer&) = delete;
   ~USBCommTimer() { Disable(); }
@@ -35,11 +35,9 @@ class USBCommTimer {
 
   bool Enabled() const { return enabled_; }
   UINT Interval() const { return interval_; }
-  UINT_PTR Id() const { return id_; }
 
  private:
   link::PollTimer timer_;
-  UINT_PTR id_;
   UINT interval_ = 1000;
   bool enabled_ = false;
 };

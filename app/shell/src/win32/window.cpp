@@ -3,6 +3,8 @@
 #include <exception>
 #include <new>
 
+#include "win32util/run_time_error.h"
+
 namespace seamlog::shell {
 
 Window::~Window() {
@@ -51,18 +53,13 @@ LRESULT CALLBACK Window::Procedure(HWND hwnd, UINT message, WPARAM wParam, LPARA
     }
     return result;
   } catch (const std::bad_alloc&) {
-    ReportRunTimeError("Out of memory");
+    win32util::ShowRunTimeError(0, "Out of memory");
   } catch (const std::exception& error) {
-    ReportRunTimeError(error.what());
+    win32util::ShowRunTimeError(0, error.what());
   } catch (...) {
-    ReportRunTimeError("Unexpected error");
+    win32util::ShowRunTimeError(0, "Unexpected error");
   }
-}
-
-void ReportRunTimeError(const std::string& description) {
-  const std::string text = "Run-time error:\r\n\r\n" + description;
-  MessageBoxA(nullptr, text.c_str(), "Seamlog", MB_OK | MB_ICONSTOP | MB_TASKMODAL);
-  ExitProcess(1);
+  return 0;  // a second error while the first one's box is open
 }
 
 HWND CreateChild(HWND parent, const char* className, const char* text, DWORD style, int id,

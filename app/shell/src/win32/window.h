@@ -31,9 +31,6 @@ class Window {
   HWND hwnd_ = nullptr;
 };
 
-// Shows "Run-time error" with the error's description and ends the program.
-[[noreturn]] void ReportRunTimeError(const std::string& description);
-
 // Creates a child control at a pixel rectangle.
 HWND CreateChild(HWND parent, const char* className, const char* text, DWORD style, int id,
                  const RECT& pixels, DWORD exStyle = 0);

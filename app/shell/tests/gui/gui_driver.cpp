@@ -82,6 +82,29 @@ int Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Deletes a folder with everything in it; true when it is gone.
+bool RemoveFolder(const std::string& folder) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = entry.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string path = folder + "\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveFolder(path);
+      else
+        DeleteFileA(path.c_str());
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+  }
+  RemoveDirectoryA(folder.c_str());
+  return GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+// Every folder a case made; each must be gone when the case ends.
+std::vector<std::string> Folders;
+
 // ---- the program under test -------------------------------------------------
 
 class Program {
@@ -92,21 +115,31 @@ class Program {
     folder_ = std::string(temp) + "seamlog_gui_" + caseName + "_" + std::to_string(GetCurrentProcessId()) +
               "_" + std::to_string(GetTickCount64());
     CreateDirectoryA(folder_.c_str(), nullptr);
+    Folders.push_back(folder_);
     exe_ = folder_ + "\\Seamlog.exe";
     if (!CopyFileA(exe.c_str(), exe_.c_str(), FALSE)) Fail("cannot copy " + exe);
   }
+  // Ends the program if it still runs and takes its folder away with it.
   ~Program() {
     if (process_.hProcess) {
       if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process_.hProcess, 99);
+      WaitForSingleObject(process_.hProcess, 10000);
       CloseHandle(process_.hProcess);
       CloseHandle(process_.hThread);
     }
+    RemoveFolder(folder_);
   }
 
   const std::string& folder() const { return folder_; }
   std::string IniPath() const { return folder_ + "\\Benchkit.ini"; }
 
+  // Starts the program; a program that has ended may be started again.
   void Start() {
+    if (process_.hProcess) {
+      CloseHandle(process_.hProcess);
+      CloseHandle(process_.hThread);
+      process_ = {};
+    }
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     std::string command = "\"" + exe_ + "\"";
@@ -246,19 +279,73 @@ std::string ModelARecords(int count) {
 struct Box {
   HWND window;
   std::string text;
+  HWND icon = nullptr;  // the control that shows its icon
 };
+
+// 32-bit pixels of a w x h bitmap drawn by paint on a memory DC.
+template <typename Paint>
+std::vector<DWORD> Pixels(int w, int h, Paint&& paint) {
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFO format{};
+  format.bmiHeader.biSize = sizeof format.bmiHeader;
+  format.bmiHeader.biWidth = w;
+  format.bmiHeader.biHeight = -h;
+  format.bmiHeader.biPlanes = 1;
+  format.bmiHeader.biBitCount = 32;
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
+  std::vector<DWORD> pixels;
+  if (bitmap) {
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    paint(memory, screen);
+    GdiFlush();
+    const DWORD* p = static_cast<const DWORD*>(bits);
+    pixels.assign(p, p + static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+  }
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
+
+// Whether the box shows this system icon: its icon control's pixels on the
+// screen against the icon drawn here on the same background.
+bool ShowsIcon(const Box& box, LPCSTR systemIcon) {
+  RECT r;
+  if (!box.icon || !GetWindowRect(box.icon, &r)) return false;
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  const std::vector<DWORD> shown =
+      Pixels(w, h, [&](HDC memory, HDC screen) { BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY); });
+  if (shown.empty()) return false;
+  const COLORREF background = RGB((shown[0] >> 16) & 0xFF, (shown[0] >> 8) & 0xFF, shown[0] & 0xFF);
+  const std::vector<DWORD> drawn = Pixels(w, h, [&](HDC memory, HDC) {
+    HBRUSH brush = CreateSolidBrush(background);
+    RECT all{0, 0, w, h};
+    FillRect(memory, &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(memory, 0, 0, LoadIconA(nullptr, systemIcon), 0, 0, 0, nullptr, DI_NORMAL);
+  });
+  return shown == drawn;
+}
 
 // The program's message box, with the text it shows.
 Box WaitForMessageBox(Program& program, DWORD milliseconds = 15000) {
   HWND box = program.RequireWindow("#32770", "Seamlog", milliseconds);
   std::string text;
+  HWND icon = nullptr;
+  Sleep(200);  // let the box paint
   for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    if (ClassOf(child) == "Static" && !(GetWindowLongA(child, GWL_STYLE) & SS_ICON)) {
-      const std::string t = Text(child);
-      if (!t.empty()) text = t;
+    if (ClassOf(child) != "Static") continue;
+    if ((GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+      icon = child;
+      continue;
     }
+    const std::string t = Text(child);
+    if (!t.empty()) text = t;
   }
-  return Box{box, text};
+  return Box{box, text, icon};
 }
 
 void Answer(const Box& box, int id) { Click(box.window, id); }
@@ -343,6 +430,36 @@ void UntouchedOkSelectsModelA(const std::string& exe) {
   CHECK(outer.right - outer.left == MulDiv(8040, dpi, 1440));
   CHECK(outer.bottom - outer.top == MulDiv(7212, dpi, 1440));
 
+  // Every control at its place in twips (left, top, width, height of the
+  // client area).
+  struct Place {
+    int id, left, top, width, height;
+  };
+  for (const Place& p : {Place{ids::kUSBConnectPicture0, 120, 120, 495, 495},
+                         Place{ids::kUSBConnectPicture1, 120, 120, 495, 495},
+                         Place{ids::kInformationLabel, 720, 120, 5052, 372},
+                         Place{ids::kCmdSaveAsCmd, 5880, 120, 1935, 375},
+                         Place{ids::kLiveText, 120, 600, 7695, 5532},
+                         Place{ids::kInformationBar, 120, 6240, 5652, 372},
+                         Place{ids::kEndCommand, 5880, 6240, 1935, 375}}) {
+    RECT r;
+    GetWindowRect(main.item(p.id), &r);
+    MapWindowPoints(nullptr, main.window, reinterpret_cast<POINT*>(&r), 2);
+    const int x = MulDiv(p.left, dpi, 1440), y = MulDiv(p.top, dpi, 1440);
+    if (r.left != x || r.top != y || r.right - r.left != MulDiv(p.width, dpi, 1440) ||
+        r.bottom - r.top != MulDiv(p.height, dpi, 1440)) {
+      std::printf("FAILED: control %d at %ld,%ld %ldx%ld\n", p.id, r.left, r.top, r.right - r.left,
+                  r.bottom - r.top);
+      ++failures;
+    }
+  }
+
+  // Not connected: the input focus is on Exit.
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  CHECK(GetGUIThreadInfo(GetWindowThreadProcessId(main.window, nullptr), &gui));
+  CHECK(gui.hwndFocus == main.item(ids::kEndCommand));
+
   // Alt+Q is Exit; with nothing received it closes without a question.
   PressAlt(main.window, 'q');
   CHECK(program.WaitForExit() == 0);
@@ -423,6 +540,8 @@ void SaveWithNothingReceivedFails(const std::string& exe) {
   PressAlt(main.window, 's');  // Alt+S is Save As
   Box box = WaitForMessageBox(program);
   CHECK_EQ(box.text, "Data save failed.");
+  CHECK(ShowsIcon(box, IDI_EXCLAMATION));
+  CHECK(!ShowsIcon(box, IDI_ASTERISK));
   CHECK(!IsWindowEnabled(main.item(ids::kCmdSaveAsCmd)));
   CHECK(!program.FindWindowOf("#32770", "Write File"));
   Answer(box, IDOK);
@@ -451,12 +570,16 @@ void SaveAsThroughTheCommonDialog(const std::string& exe) {
   CHECK(main.Live().size() == records.size());
 
   // A save into a file under the temporary folder.
+  // Typed without an extension: the dialog adds ".csv".
   const std::string table = program.folder() + "\\tables\\run1.csv";
   CreateDirectoryA((program.folder() + "\\tables").c_str(), nullptr);
   Click(main.window, ids::kCmdSaveAsCmd);
-  ChooseFile(WaitForSaveDialog(program), table);
+  ChooseFile(WaitForSaveDialog(program), program.folder() + "\\tables\\run1");
   Box done = WaitForMessageBox(program);
   CHECK_EQ(done.text, "Data save completed.");
+  CHECK(ShowsIcon(done, IDI_ASTERISK));
+  CHECK(!ShowsIcon(done, IDI_EXCLAMATION));
+  CHECK(GetFileAttributesA((program.folder() + "\\tables\\run1").c_str()) == INVALID_FILE_ATTRIBUTES);
   CHECK(main.Live().size() == records.size());  // emptied only after the box is closed
   Answer(done, IDOK);
   CHECK(SaveButtonEnabled(main));
@@ -532,6 +655,23 @@ void SaveIntoADriveRoot(const std::string& exe) {
   DeleteFileA(table.c_str());
   Click(main.window, ids::kEndCommand);
   CHECK(program.WaitForExit() == 0);
+
+  // After a restart the dialog opens at the root of C:, the remembered
+  // folder, not at the program's own folder (the current one on drive C).
+  program.Start();
+  MainWindow again = OpenMainWindow(program);
+  Inject(again, ModelARecords(1));
+  Click(again.window, ids::kCmdSaveAsCmd);
+  HWND dialog = WaitForSaveDialog(program);
+  const std::string lookIn = Text(GetDlgItem(dialog, cmb2));
+  std::printf("      the dialog looks in \"%s\"\n", lookIn.c_str());
+  CHECK(lookIn.find("C:") != std::string::npos);
+  CHECK(lookIn.find("seamlog_gui") == std::string::npos);
+  Click(dialog, IDCANCEL);
+  CHECK(SaveButtonEnabled(again));
+  Click(again.window, ids::kEndCommand);
+  Answer(WaitForMessageBox(program), IDYES);
+  CHECK(program.WaitForExit() == 0);
 }
 
 void ModelCTextWithoutHeadingsFails(const std::string& exe) {
@@ -540,15 +680,17 @@ void ModelCTextWithoutHeadingsFails(const std::string& exe) {
   MainWindow main = OpenMainWindow(program);
   // "Irregular" with no "Loss" after it is MODEL-C; without its heading line
   // the conversion stops at the first record.
-  const std::string text = "Irregular splice report " + std::string(700, 'z');
+  // 1600 characters: 2.59 records of MODEL-A's 618, 2.41 of MODEL-C's 665.
+  const std::string text = "Irregular splice report " + std::string(1600 - 24, 'z');
   Inject(main, text);
+  CHECK(WaitFor([&] { return main.Label() == "Seamlog Received: 3"; }, 3000));  // counted as MODEL-A
   const std::string table = program.folder() + "\\stopped.csv";
   Click(main.window, ids::kCmdSaveAsCmd);
   ChooseFile(WaitForSaveDialog(program), table);
   Box box = WaitForMessageBox(program);
   CHECK_EQ(box.text, "Data save failed.");
   CHECK_EQ(main.Caption(), "Seamlog <MODEL-C>");  // the recognised model is taken over
-  CHECK_EQ(main.Label(), "Seamlog Received: 1");
+  CHECK_EQ(main.Label(), "Seamlog Received: 2");
   Answer(box, IDOK);
   CHECK(SaveButtonEnabled(main));
   CHECK(main.Live() == text);
@@ -733,6 +875,9 @@ void RunTimeErrorEndsTheProgram(const std::string& exe) {
   PostMessageA(main.window, RegisterWindowMessageA(ids::kTestRunTimeErrorMessage), 0, 0);
   Box box = WaitForMessageBox(program);
   CHECK(box.text.rfind("Run-time error", 0) == 0);
+  // The box belongs to the main window, so it stays in front of it even when
+  // another program is active.
+  CHECK(GetWindow(box.window, GW_OWNER) == main.window);
   CHECK(box.text.find("Test failure raised by the GUI test driver") != std::string::npos);
   Answer(box, IDOK);
   CHECK(program.WaitForExit() == 1);
@@ -801,6 +946,12 @@ int main(int argc, char** argv) {
     found->second(argv[2]);
   } catch (const Fatal& fatal) {
     std::printf("FAILED: %s\n", fatal.what.c_str());
+    ++failures;
+  }
+  // A case leaves nothing behind in the Wine prefix.
+  for (const std::string& folder : Folders) {
+    if (GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+    std::printf("FAILED: %s was left behind\n", folder.c_str());
     ++failures;
   }
   std::printf("%s: %s\n", argv[1], failures ? "FAILED" : "passed");

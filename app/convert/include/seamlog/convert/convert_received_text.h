@@ -39,7 +39,8 @@ struct ConvertResult {
 
 // Recognises the model from the first 300 characters and runs its converter.
 // The caller compares result.model with its current selection and decides the
-// captions; it reports Stopped silently and Failed as "Data save failed.".
+// captions. Save As reports Stopped and Failed alike as "Data save failed."
+// and keeps the text: a table cut short is no save.
 ConvertResult ConvertReceivedText(std::string_view receivedText, RowWriter& out,
                                   ProgressSink& progress);
 

@@ -17,20 +17,20 @@ struct ModelRow {
 };
 
 // The row of the model table: "MODEL-A"/618, "MODEL-B"/378, "MODEL-C"/665.
-const ModelRow& modelRow(Model m);
+const ModelRow& ModelRowOf(Model m);
 
 // Exact, case-sensitive match of a model name ("MODEL-B").
-std::optional<Model> modelFromName(std::string_view name);
+std::optional<Model> ModelFromName(std::string_view name);
 
 // Which model sent this text, judged from its first 300 characters:
 // no "Irregular" -> MODEL-A; "Irregular" and then "Loss" -> MODEL-B;
 // "Irregular" without a "Loss" after it -> MODEL-C. Letter case is ignored.
-Model recogniseModel(std::string_view receivedText);
+Model RecogniseModel(std::string_view receivedText);
 
 // Received records estimated from the text length alone: textLength divided
 // by recordTextLength, rounded to the nearest whole number, halves to even.
 // Wide, so that the caller can see a count that does not fit in 16 bits.
-std::int64_t recordCount(std::size_t textLength, int recordTextLength);
+std::int64_t RecordCount(std::size_t textLength, int recordTextLength);
 
 // The largest record total or progress value a save can carry.
 inline constexpr std::int64_t kMaxRecordCount = 32767;

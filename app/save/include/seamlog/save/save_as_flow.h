@@ -1,17 +1,18 @@
 #pragma once
-// The Save As flow of the main window: choose a file, append the converted
-// table to it, report the outcome. The window, the dialog, the message box
-// and the file system are reached through the small interfaces below.
-#include <cstddef>
+// The Save As flow of the main window: choose a file, convert the captured
+// text into it, report the outcome. The window, the remembered folder, the
+// dialog, the message box and the file system are reached through the small
+// interfaces below; the received text comes from the capture.
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "seamlog/capture/capture.h"
 #include "seamlog/convert/convert_received_text.h"
+#include "seamlog/convert/progress.h"
 #include "seamlog/convert/row_writer.h"
-#include "seamlog/shell/settings.h"
 
 namespace seamlog::save {
 
@@ -31,7 +32,25 @@ struct SaveDialogRequest {
   std::string title;             // "Write File"
   std::string filter;            // "SaveFile(*.csv)|*.csv"
   std::string defaultExtension;  // "csv"
-  std::string initialDirectory;  // CsvDir
+  std::string initialDirectory;  // CsvDir, with the backslash of a drive root ("C:\")
+};
+
+// The folder the dialog opens in for a remembered CsvDir: a bare drive ("C:")
+// would mean that drive's current folder, so its root is passed instead.
+std::string DialogDirectory(std::string_view csvDir);
+
+// Where the folder of the chosen file is remembered between saves and runs.
+class SaveLocation {
+ public:
+  virtual ~SaveLocation() = default;
+  // The folder of the last saved file, without its last backslash.
+  virtual std::string CsvDir() const = 0;
+  // Forgets the file chosen by the previous save; CsvDir stays.
+  virtual void ClearFileNames() = 0;
+  // Takes over a path the dialog returned: its folder becomes CsvDir and is
+  // remembered for the next run. False, with nothing changed, when the path
+  // has no backslash or its file name no dot.
+  virtual bool RememberChosenFile(std::string_view fullPath) = 0;
 };
 
 // The common Save dialog. Empty when the operator cancelled or the dialog
@@ -52,19 +71,14 @@ class OutputFiles {
                                                             std::string& error) = 0;
 };
 
-// What the flow needs of the main window.
-class SaveWindow {
+// What the flow needs of the main window. The converter moves its progress
+// bar through the ProgressSink.
+class SaveWindow : public convert::ProgressSink {
  public:
-  virtual ~SaveWindow() = default;
   virtual void EnableSaveButton(bool enabled) = 0;
-  virtual void StartProgress(std::int16_t steps) = 0;
-  virtual bool HasReceivedText() const = 0;
-  // Recognises the model, brings the window in line with it and converts.
-  virtual convert::ConvertResult ConvertReceivedText(convert::RowWriter& out) = 0;
-  // Empties LiveText and removes the first consumedLength characters of
-  // ReceivedText: what the save dealt with. The rest (a record still arriving
-  // when the save began, and whatever arrived during it) stays and is shown.
-  virtual void ClearReceivedText(std::size_t consumedLength) = 0;
+  // The conversion has ended; modelSwitched when the text showed another
+  // model than the one selected, which the capture now holds.
+  virtual void ShowConvertResult(const convert::ConvertResult& result, bool modelSwitched) = 0;
   // Makes AppDirectory the current directory again after the dialog.
   virtual void RestoreCurrentDirectory() = 0;
 };
@@ -74,14 +88,15 @@ enum class SaveOutcome { Saved, Cancelled, Failed };
 struct SaveReport {
   SaveOutcome outcome = SaveOutcome::Failed;
   std::string reason;  // why a save failed, for the curious; never shown
-  std::size_t consumedLength = 0;  // Saved: the characters of ReceivedText it dealt with
+  std::optional<convert::ConvertResult> conversion;  // when the converter ran
 };
 
 class SaveAsFlow {
  public:
-  SaveAsFlow(SaveWindow& window, SaveFileDialog& dialog, MessageDisplay& messages,
-             OutputFiles& files, shell::Settings& settings)
-      : window_(window), dialog_(dialog), messages_(messages), files_(files), settings_(settings) {}
+  SaveAsFlow(capture::Capture& capture, SaveWindow& window, SaveLocation& location,
+             SaveFileDialog& dialog, MessageDisplay& messages, OutputFiles& files)
+      : capture_(capture), window_(window), location_(location), dialog_(dialog),
+        messages_(messages), files_(files) {}
 
   // The whole click on Save As. Every path ends with the file closed, the
   // button enabled again and the progress bar emptied.
@@ -90,15 +105,19 @@ class SaveAsFlow {
   // Lets the operator pick the file; remembers its directory at once.
   // False when cancelled or when the chosen path cannot be split.
   bool ChooseSaveFile();
+  // The file chosen by the last ChooseSaveFile; empty until one is chosen.
+  const std::string& ChosenFilePath() const { return chosenFilePath_; }
 
  private:
   SaveReport Convert();
 
+  capture::Capture& capture_;
   SaveWindow& window_;
+  SaveLocation& location_;
   SaveFileDialog& dialog_;
   MessageDisplay& messages_;
   OutputFiles& files_;
-  shell::Settings& settings_;
+  std::string chosenFilePath_;
 };
 
 }  // namespace seamlog::save

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "seamlog/save/save_as_flow.h"
+
 namespace seamlog::shell {
 
 // Reads and writes one value of an initialisation file. The Windows build
@@ -39,7 +41,7 @@ inline constexpr std::string_view kSettingsFileName = "Benchkit.ini";
 inline constexpr std::string_view kSettingsSection = "System";
 inline constexpr std::string_view kCsvDirKey = "CsvDir";
 
-class Settings {
+class Settings final : public save::SaveLocation {
  public:
   Settings(IniStore& ini, std::string appDirectory);
 
@@ -58,9 +60,12 @@ class Settings {
   bool RememberFileLocation(std::string_view kind);
 
   // Empties the chosen file's parts and the last split path; CsvDir stays.
-  void ClearFileNames();
+  void ClearFileNames() override;
 
-  const std::string& CsvDir() const { return csvDir_; }
+  // Save As: SplitFilePath, then RememberFileLocation("csv").
+  bool RememberChosenFile(std::string_view fullPath) override;
+
+  std::string CsvDir() const override { return csvDir_; }
   const SplitPath& LastSplit() const { return lastSplit_; }
   const SplitPath& CsvParts() const { return csvParts_; }
   const std::string& ChosenFilePath() const { return csvParts_.fullPath; }

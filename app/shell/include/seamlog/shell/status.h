@@ -13,14 +13,6 @@ namespace seamlog::shell {
 // wide, so any text length displays.
 std::string ReceivedCaption(std::size_t textLength, int recordTextLength);
 
-// The live view shows at most this many characters of the received text.
-inline constexpr std::size_t kLiveViewLimit = 20000;
-
-// The tail of the received text that the live view shows: all of it up to
-// the limit; beyond it the last kLiveViewLimit characters, starting at the
-// line feed of their first CR LF pair (all of them when there is none).
-std::string_view LiveView(std::string_view receivedText);
-
 // The progress bar's range and value after StartProgress(n): the maximum
 // must stay above the minimum, so a run of 0 steps gets maximum 1.
 struct ProgressRange {

@@ -24,16 +24,16 @@ class ByteRing {
   std::int16_t Take(std::uint8_t* destination, std::int16_t n);
 
   std::int16_t Count() const { return count_; }
-  std::int16_t WriteIndex() const { return write_index_; }
+  std::int16_t WriteIndex() const { return writeIndex_; }
   std::uint8_t Slot(std::int16_t index) const { return slots_[static_cast<std::size_t>(index) & 0xFF]; }
 
  private:
   std::int16_t OldestIndex() const {
-    return static_cast<std::int16_t>((write_index_ + kCapacity - count_) % kCapacity);
+    return static_cast<std::int16_t>((writeIndex_ + kCapacity - count_) % kCapacity);
   }
 
   std::array<std::uint8_t, kCapacity> slots_{};
-  std::int16_t write_index_ = 0;
+  std::int16_t writeIndex_ = 0;
   std::int16_t count_ = 0;
 };
 

@@ -1,33 +1,30 @@
 // The connection and poll cycle: one call of Tick per tick of the poll timer.
 // While not connected a tick tries to open the device; once open, each tick
-// reads at most one chunk, turns it into text and appends it to the received
-// text. A failed read or write closes the device again.
+// reads at most one chunk and appends it to the capture, which turns it into
+// received text. A failed read or write closes the device again.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
-#include "link/byte_ring.h"
-#include "link/device_library.h"
+#include "seamlog/link/byte_ring.h"
+#include "seamlog/link/device_library.h"
+#include "seamlog/capture/capture.h"
 
 namespace seamlog::link {
 
 // The window side of the cycle: the connection state with its indicator and
-// timer period, and the received text with its live view.
+// timer period.
 class PollHost {
  public:
   virtual ~PollHost() = default;
   virtual bool Connected() const = 0;
   // Records the state, switches the indicator and re-arms the poll timer.
   virtual void SetConnected(bool connected) = 0;
-  virtual std::string& ReceivedText() = 0;
-  // Called after a tick appended text, to bring the live view up to date.
-  virtual void ShowLiveText() = 0;
 };
 
 class PollCycle {
  public:
-  explicit PollCycle(DeviceLibrary& library) : library_(library) {}
+  PollCycle(DeviceLibrary& library, capture::Capture& capture) : library_(library), capture_(capture) {}
 
   // One tick of the poll timer.
   void Tick(PollHost& host);
@@ -42,12 +39,13 @@ class PollCycle {
   void CloseDevice();
 
   DeviceRings& Rings() { return rings_; }
-  std::int32_t DeviceHandle() const { return device_handle_; }
+  std::int32_t DeviceHandle() const { return deviceHandle_; }
 
  private:
   DeviceLibrary& library_;
+  capture::Capture& capture_;
   DeviceRings rings_;
-  std::int32_t device_handle_ = 0;
+  std::int32_t deviceHandle_ = 0;
 };
 
 }  // namespace seamlog::link

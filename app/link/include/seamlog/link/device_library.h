@@ -4,13 +4,13 @@
 
 #include <cstdint>
 
+#include "portline/portline_usb_contract.h"
+
 namespace seamlog::link {
 
-// A read or write result that means the device is gone or failed.
-inline constexpr std::int32_t kDeviceFailure = 9999;
-// Largest transfer in either direction; read buffers hold one byte more.
-inline constexpr std::int16_t kMaxTransfer = 64;
-inline constexpr std::int16_t kTransferBufferSize = kMaxTransfer + 1;
+using portline::kDeviceFailure;
+using portline::kMaxTransfer;
+using portline::kReadBufferSize;
 
 class DeviceLibrary {
  public:

@@ -1,6 +1,6 @@
-#include "link/received_text.h"
+#include "seamlog/capture/received_text.h"
 
-namespace seamlog::link {
+namespace seamlog::capture {
 
 std::size_t AppendReceivedBytes(std::string& text, const std::uint8_t* bytes, std::size_t n) {
   const std::size_t before = text.size();
@@ -14,10 +14,10 @@ std::size_t AppendReceivedBytes(std::string& text, const std::uint8_t* bytes, st
 
 std::size_t LiveViewStart(std::string_view text) {
   if (text.size() <= kLiveViewLength) return 0;
-  const std::size_t tail_start = text.size() - kLiveViewLength;
-  const std::size_t pair = text.substr(tail_start).find("\r\n");
-  if (pair == std::string_view::npos) return tail_start;
-  return tail_start + pair + 2;
+  const std::size_t tailStart = text.size() - kLiveViewLength;
+  const std::size_t pair = text.substr(tailStart).find("\r\n");
+  if (pair == std::string_view::npos) return tailStart;
+  return tailStart + pair + 2;
 }
 
-}  // namespace seamlog::link
+}  // namespace seamlog::capture

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace seamlog::link {
+namespace seamlog::capture {
 
 // The live view shows at most this many of the last received characters.
 inline constexpr std::size_t kLiveViewLength = 20000;
@@ -22,4 +22,4 @@ std::size_t AppendReceivedBytes(std::string& text, const std::uint8_t* bytes, st
 // is one). Looks at no more than the tail, however long the text.
 std::size_t LiveViewStart(std::string_view text);
 
-}  // namespace seamlog::link
+}  // namespace seamlog::capture

@@ -1,10 +1,11 @@
 #pragma once
-// Small owners for Win32 handles: each frees its handle exactly once.
+// Small owners for Win32 handles, device contexts and selected GDI objects:
+// each gives back what it holds exactly once.
 #include <windows.h>
 
 #include <utility>
 
-namespace seamlog::shell {
+namespace win32util {
 
 template <typename Handle, typename Free>
 class Owned {
@@ -40,21 +41,44 @@ struct DestroyIconHandle {
 struct CloseKernelHandle {
   void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
+struct FreeModule {
+  void operator()(HMODULE module) const { FreeLibrary(module); }
+};
 
 using Font = Owned<HFONT, DeleteGdiObject>;
 using Icon = Owned<HICON, DestroyIconHandle>;
+// Events, processes, threads, files: null means none (a file that failed to
+// open, INVALID_HANDLE_VALUE, is not taken over).
 using KernelHandle = Owned<HANDLE, CloseKernelHandle>;
+using Module = Owned<HMODULE, FreeModule>;
 
-// The screen's device context for as long as the object lives.
-class ScreenDC {
+// The device context of a window's client area (the screen's for null) for as
+// long as the object lives.
+class ClientDC {
  public:
-  ScreenDC() : dc_(GetDC(nullptr)) {}
-  ~ScreenDC() { ReleaseDC(nullptr, dc_); }
-  ScreenDC(const ScreenDC&) = delete;
-  ScreenDC& operator=(const ScreenDC&) = delete;
+  explicit ClientDC(HWND window = nullptr) : window_(window), dc_(GetDC(window)) {}
+  ~ClientDC() { ReleaseDC(window_, dc_); }
+  ClientDC(const ClientDC&) = delete;
+  ClientDC& operator=(const ClientDC&) = delete;
   HDC get() const { return dc_; }
 
  private:
+  HWND window_;
+  HDC dc_;
+};
+
+// BeginPaint and EndPaint around the painting of a WM_PAINT.
+class PaintDC {
+ public:
+  explicit PaintDC(HWND window) : window_(window), dc_(BeginPaint(window, &paint_)) {}
+  ~PaintDC() { EndPaint(window_, &paint_); }
+  PaintDC(const PaintDC&) = delete;
+  PaintDC& operator=(const PaintDC&) = delete;
+  HDC get() const { return dc_; }
+
+ private:
+  HWND window_;
+  PAINTSTRUCT paint_{};
   HDC dc_;
 };
 
@@ -71,4 +95,4 @@ class SelectedObject {
   HGDIOBJ previous_;
 };
 
-}  // namespace seamlog::shell
+}  // namespace win32util

@@ -1,10 +1,13 @@
-#include "link/received_text.h"
+#include "seamlog/capture/received_text.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <vector>
 
-namespace seamlog::link {
+#include "seamlog/capture/capture.h"
+
+namespace seamlog::capture {
 namespace {
 
 std::string Converted(const std::vector<std::string>& chunks) {
@@ -38,7 +41,21 @@ INSTANTIATE_TEST_SUITE_P(
         LineEndCase{"several CRs in a row", {"\r\r\r"}, "\r\n\r\n\r\n"},
         LineEndCase{"one byte", {"Z"}, "Z"},
         LineEndCase{"an empty chunk", {""}, ""},
-        LineEndCase{"a line continued over chunks", {"Spl", "ice ", "12\r"}, "Splice 12\r\n"}));
+        LineEndCase{"a line continued over chunks", {"Spl", "ice ", "12\r"}, "Splice 12\r\n"}),
+    [](const auto& info) {
+      // "a chunk ending in CR" -> "AChunkEndingInCR"
+      std::string name;
+      bool capital = true;
+      for (const char c : std::string(info.param.what)) {
+        if (c == ' ') {
+          capital = true;
+          continue;
+        }
+        name += capital ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+        capital = false;
+      }
+      return name;
+    });
 
 TEST(ReceivedBytes, NulAndHighBytesAreKeptByteForByte) {
   const std::uint8_t bytes[] = {'A', 0x00, 0xB0, 0xFF, '\r', 0x00};
@@ -83,5 +100,58 @@ TEST(LiveView, TheViewNeverExceedsTwentyThousandCharacters) {
   EXPECT_EQ(text.substr(start - 2, 2), "\r\n");
 }
 
+// Records what a view of the capture hears.
+class Recorder final : public CaptureObserver {
+ public:
+  void TextAppended(std::string_view text) override { events.push_back("+" + std::string(text)); }
+  void TextDiscarded(std::size_t length) override { events.push_back("-" + std::to_string(length)); }
+  std::vector<std::string> events;
+};
+
+TEST(Capture, BytesAreAppendedAsReceivedTextAndObserversSeeWhatWasAdded) {
+  Capture capture(convert::Model::A);
+  Recorder recorder;
+  capture.AddObserver(recorder);
+  const std::uint8_t bytes[] = {'A', 'B', '\r', 'C'};
+  capture.AppendReceivedBytes(bytes, sizeof bytes);
+  capture.AppendReceivedBytes(bytes, 0);
+  capture.AppendText("D");
+  EXPECT_EQ(capture.ReceivedText(), "AB\r\nCD");
+  EXPECT_EQ(recorder.events, (std::vector<std::string>{"+AB\r\nC", "+D"}));
+}
+
+TEST(Capture, ASaveDiscardsOnlyWhatItConvertedAndKeepsTextThatArrivedMeanwhile) {
+  Capture capture(convert::Model::A);
+  Recorder recorder;
+  capture.AddObserver(recorder);
+  capture.AppendText("saved ");
+  capture.MarkConverted(capture.ReceivedText().size());
+  capture.AppendText("late");
+  capture.DiscardConverted();
+  EXPECT_EQ(capture.ReceivedText(), "late");
+  EXPECT_EQ(recorder.events.back(), "-6");
+  // A second discard without a new save removes nothing.
+  capture.DiscardConverted();
+  EXPECT_EQ(capture.ReceivedText(), "late");
+  capture.Clear();
+  EXPECT_TRUE(capture.Empty());
+  EXPECT_EQ(recorder.events.back(), "-4");
+  // A removed observer hears nothing more.
+  capture.RemoveObserver(recorder);
+  capture.AppendText("x");
+  EXPECT_EQ(recorder.events.back(), "-4");
+}
+
+TEST(Capture, SelectingAModelTakesItsRowAndTellsWhetherItChanged) {
+  Capture capture(convert::Model::C);
+  EXPECT_EQ(capture.ModelName(), "MODEL-C");
+  EXPECT_EQ(capture.RecordTextLength(), 665);
+  EXPECT_FALSE(capture.SelectModel(convert::Model::C));
+  EXPECT_TRUE(capture.SelectModel(convert::Model::B));
+  EXPECT_EQ(capture.ModelIndex(), convert::Model::B);
+  EXPECT_EQ(capture.ModelName(), "MODEL-B");
+  EXPECT_EQ(capture.RecordTextLength(), 378);
+}
+
 }  // namespace
-}  // namespace seamlog::link
+}  // namespace seamlog::capture

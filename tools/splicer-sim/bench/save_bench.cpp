@@ -1,0 +1,159 @@
+// How long Save As takes in the real window, from the Save dialog's OK to
+// "Data save completed.", for a large MODEL-A text. Not a test: it measures
+// and reports. The text is handed to the test build of the program
+// (SeamlogTestHook.exe) the way the GUI tests do, so no splicer is needed.
+//
+//   seamlog-save-bench --seamlog SeamlogTestHook.exe --work DIR [--records N] [--runs R]
+#include <windows.h>
+#include <dlgs.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "automation.h"
+#include "control_ids.h"
+
+namespace ids = seamlog::shell::ids;
+using namespace e2e;
+
+namespace {
+
+struct Options {
+  std::string seamlog, work;
+  int records = 32000;
+  int runs = 3;
+};
+
+// A MODEL-A record: the separator block and a body of 552 characters with the
+// record number at its 35th character.
+std::string ModelARecords(int count) {
+  std::string text;
+  text.reserve(static_cast<std::size_t>(count) * 618);
+  for (int i = 1; i <= count; ++i) {
+    std::string body(552, ' ');
+    const std::string no = std::to_string(i);
+    body.replace(34, no.size(), no);
+    body.replace(68, 3, "0.4");
+    body.replace(550, 2, "\r\n");
+    text += std::string(31, '-') + "\r\n" + std::string(31, ' ') + "\r\n" + body;
+  }
+  return text;
+}
+
+void Inject(HWND main, const std::string& text) {
+  constexpr std::size_t kChunk = 1024 * 1024;
+  for (std::size_t at = 0; at < text.size(); at += kChunk) {
+    const std::string piece = text.substr(at, kChunk);
+    COPYDATASTRUCT data{ids::kTestReceivedTextTag, static_cast<DWORD>(piece.size()), const_cast<char*>(piece.data())};
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(main, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, 30000,
+                             &result) ||
+        result != TRUE)
+      Fail("the program did not take the text (is it SeamlogTestHook.exe?)");
+  }
+}
+
+double Now() {
+  LARGE_INTEGER frequency, counter;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&counter);
+  return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+struct SaveTimes {
+  double dialogGone = 0;  // the Save dialog has closed
+  double completed = 0;   // "Data save completed." shows
+};
+
+// One save, timed from pressing Save in the dialog.
+SaveTimes TimedSave(Program& program, HWND main, const std::string& table) {
+  Click(main, ids::kCmdSaveAsCmd);
+  HWND dialog = program.RequireWindow("#32770", "Write File", 60000);
+  HWND name = GetDlgItem(dialog, cmb13);
+  if (name == nullptr) name = GetDlgItem(dialog, edt1);
+  if (name == nullptr) Fail("the Save dialog has no file name field");
+  SetText(name, table);
+  SaveTimes times;
+  const double start = Now();
+  Click(dialog, IDOK);
+  WaitFor([&] { return !IsWindow(dialog); }, 600000, 1);
+  times.dialogGone = Now() - start;
+  HWND done = nullptr;
+  HWND failed = nullptr;
+  if (!WaitFor([&] {
+        done = program.FindDialogSaying("Data save completed.");
+        if (done == nullptr) failed = program.FindDialogSaying("Data save failed.");
+        return done != nullptr || failed != nullptr;
+      }, 600000, 1)) {
+    Screenshot(table + ".bmp");
+    Fail("no \"Data save completed.\" within ten minutes (screen in " + table + ".bmp)");
+  }
+  if (failed != nullptr) Fail("the save of " + table + " failed");
+  times.completed = Now() - start;
+  Click(done, IDOK);
+  WaitFor([&] { return IsWindowEnabled(GetDlgItem(main, ids::kCmdSaveAsCmd)) != FALSE; });
+  return times;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string key = argv[i], value = argv[i + 1];
+    if (key == "--seamlog") o.seamlog = WindowsPath(value);
+    else if (key == "--work") o.work = WindowsPath(value);
+    else if (key == "--records") o.records = std::stoi(value);
+    else if (key == "--runs") o.runs = std::stoi(value);
+  }
+  if (o.seamlog.empty() || o.work.empty() || o.records < 1 || o.runs < 1) {
+    std::fprintf(stderr, "usage: seamlog-save-bench --seamlog SeamlogTestHook.exe --work DIR [--records N] [--runs R]\n");
+    return 2;
+  }
+  try {
+    MakeDirectories(o.work);
+    const std::string exe = o.work + "\\Seamlog.exe";
+    if (!CopyFileA(o.seamlog.c_str(), exe.c_str(), FALSE)) Fail("cannot copy " + o.seamlog);
+    const std::string text = ModelARecords(o.records);
+
+    Program program(exe);
+    program.Start("C:\\");
+    HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
+    Click(dialog, IDOK);
+    HWND main = program.RequireWindow(ids::kMainFormClass);
+
+    std::vector<double> times, dialog_times;
+    for (int run = 0; run < o.runs; ++run) {
+      const std::string table = o.work + "\\save-" + std::to_string(run) + ".csv";
+      DeleteFileA(table.c_str());
+      Inject(main, text);
+      // The label shows the count once the display timer has seen the text.
+      const std::string counted = "Seamlog Received: " + std::to_string(o.records);
+      if (!WaitFor([&] { return Text(GetDlgItem(main, ids::kInformationLabel)) == counted; }, 60000))
+        Fail("the label never showed " + counted);
+      const SaveTimes t = TimedSave(program, main, table);
+      times.push_back(t.completed);
+      dialog_times.push_back(t.dialogGone);
+      const std::string written = ReadWholeFile(table);
+      const auto rows = static_cast<std::size_t>(std::count(written.begin(), written.end(), '\n'));
+      if (rows != static_cast<std::size_t>(o.records) + 4) Fail("the table has " + std::to_string(rows) + " rows");
+      DeleteFileA(table.c_str());
+    }
+    Click(main, ids::kEndCommand);
+    program.WaitForExit(20000);
+
+    std::sort(times.begin(), times.end());
+    std::sort(dialog_times.begin(), dialog_times.end());
+    std::printf("Seamlog save benchmark: %d MODEL-A records (%zu characters), %d runs\n", o.records, text.size(),
+                o.runs);
+    std::printf("  dialog OK to \"Data save completed.\"  best %.3f s, median %.3f s, worst %.3f s\n", times.front(),
+                times[times.size() / 2], times.back());
+    std::printf("  of which until the dialog has closed  median %.3f s\n", dialog_times[dialog_times.size() / 2]);
+  } catch (const Fatal& fatal) {
+    std::printf("benchmark failed: %s\n", fatal.what.c_str());
+    return 1;
+  }
+  return 0;
+}
