@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
+
+#include "win32util/handles.h"
 
 namespace portline {
 namespace {
@@ -65,39 +68,46 @@ const WinUsbApi* Api() {
   return api;
 }
 
+// WinUSB's handle of an initialised interface; there is one only where the
+// API was found.
+struct FreeWinUsbInterface {
+  void operator()(WINUSB_INTERFACE_HANDLE usb) const { Api()->Free(usb); }
+};
+using WinUsbInterface = win32util::Owned<WINUSB_INTERFACE_HANDLE, FreeWinUsbInterface>;
+
 class WinUsbIo final : public PipeIo {
  public:
-  WinUsbIo(const WinUsbApi& api, HANDLE file, WINUSB_INTERFACE_HANDLE usb, UCHAR in, UCHAR out)
-      : api_(api), file_(file), usb_(usb), in_(in), out_(out) {}
+  WinUsbIo(const WinUsbApi& api, win32util::KernelHandle file, WinUsbInterface usb, UCHAR in, UCHAR out)
+      : api_(api), file_(std::move(file)), usb_(std::move(usb)), in_(in), out_(out) {}
   ~WinUsbIo() override { Release(); }
 
   bool StartRead(std::uint8_t* buffer, DWORD length, OVERLAPPED& operation) override {
     read_ = &operation;
-    return api_.ReadPipe(usb_, in_, buffer, length, nullptr, &operation) != FALSE;
+    return api_.ReadPipe(usb_.get(), in_, buffer, length, nullptr, &operation) != FALSE;
   }
   bool StartWrite(const std::uint8_t* bytes, DWORD length, OVERLAPPED& operation) override {
-    return api_.WritePipe(usb_, out_, const_cast<PUCHAR>(bytes), length, nullptr, &operation) != FALSE;
+    return api_.WritePipe(usb_.get(), out_, const_cast<PUCHAR>(bytes), length, nullptr, &operation) != FALSE;
   }
   bool Result(OVERLAPPED& operation, DWORD& moved) override {
-    return api_.GetOverlappedResult(usb_, &operation, &moved, FALSE) != FALSE;
+    return api_.GetOverlappedResult(usb_.get(), &operation, &moved, FALSE) != FALSE;
   }
   // WinUSB cancels by pipe: aborting a pipe ends every transfer on it.
-  void Cancel(OVERLAPPED& operation) override { api_.AbortPipe(usb_, &operation == read_ ? in_ : out_); }
+  void Cancel(OVERLAPPED& operation) override { api_.AbortPipe(usb_.get(), &operation == read_ ? in_ : out_); }
   // Clears the pipe's halt (stall) on the device and in WinUSB.
-  void Recover(bool inbound) override { api_.ResetPipe(usb_, inbound ? in_ : out_); }
+  void Recover(bool inbound) override { api_.ResetPipe(usb_.get(), inbound ? in_ : out_); }
+  // Ends both pipes' transfers, then frees the interface and closes the file.
   void Release() override {
-    if (usb_ == nullptr) return;
-    api_.AbortPipe(usb_, in_);
-    api_.AbortPipe(usb_, out_);
-    api_.Free(usb_);
-    usb_ = nullptr;
-    CloseHandle(file_);
+    if (!usb_) return;
+    api_.AbortPipe(usb_.get(), in_);
+    api_.AbortPipe(usb_.get(), out_);
+    usb_.Reset();
+    file_.Reset();
   }
 
  private:
   const WinUsbApi& api_;
-  HANDLE file_;
-  WINUSB_INTERFACE_HANDLE usb_;
+  win32util::KernelHandle file_;
+  WinUsbInterface usb_;
   UCHAR in_;
   UCHAR out_;
   const OVERLAPPED* read_ = nullptr;
@@ -127,23 +137,26 @@ bool SetTimeout(const WinUsbApi& api, WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, U
 
 std::unique_ptr<PipeIo> WinUsbPipes(HANDLE file) {
   if (file == INVALID_HANDLE_VALUE || file == nullptr) return nullptr;
-  const WinUsbApi* api = Api();
-  WINUSB_INTERFACE_HANDLE usb = nullptr;
-  UCHAR in = 0, out = 0;
-  if (api == nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-  } else if (api->Initialize(file, &usb)) {
-    if (FindBulkPipes(*api, usb, in, out) && SetTimeout(*api, usb, in, 0) &&
-        SetTimeout(*api, usb, out, kWriteTimeoutMs))
-      return std::make_unique<WinUsbIo>(*api, file, usb, in, out);
-    const DWORD error = GetLastError();
-    api->Free(usb);
+  win32util::KernelHandle device(file);
+  WinUsbInterface usb;
+  // Frees the interface and closes the file, keeping the failure's error
+  // code for the caller.
+  const auto fail = [&](DWORD error) -> std::unique_ptr<PipeIo> {
+    usb.Reset();
+    device.Reset();
     SetLastError(error);
-  }
-  const DWORD error = GetLastError();
-  CloseHandle(file);
-  SetLastError(error);
-  return nullptr;
+    return nullptr;
+  };
+  const WinUsbApi* api = Api();
+  if (api == nullptr) return fail(ERROR_NOT_SUPPORTED);
+  WINUSB_INTERFACE_HANDLE initialised = nullptr;
+  if (!api->Initialize(device.get(), &initialised)) return fail(GetLastError());
+  usb.Reset(initialised);
+  UCHAR in = 0, out = 0;
+  if (!FindBulkPipes(*api, usb.get(), in, out) || !SetTimeout(*api, usb.get(), in, 0) ||
+      !SetTimeout(*api, usb.get(), out, kWriteTimeoutMs))
+    return fail(GetLastError());
+  return std::make_unique<WinUsbIo>(*api, std::move(device), std::move(usb), in, out);
 }
 
 }  // namespace portline
