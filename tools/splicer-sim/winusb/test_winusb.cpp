@@ -53,7 +53,7 @@ struct Interface {
 
 std::mutex lock;
 std::unique_ptr<SplicerReplay> splicer;
-std::filesystem::path call_log;
+std::filesystem::path callLog;
 
 std::filesystem::path ProgramFolder() {
   wchar_t path[MAX_PATH * 4] = {};
@@ -67,8 +67,8 @@ std::string ReadWhole(const std::filesystem::path& path) {
 }
 
 void Note(const std::string& line) {
-  if (call_log.empty()) return;
-  std::ofstream(call_log, std::ios::binary | std::ios::app) << line << "\r\n";
+  if (callLog.empty()) return;
+  std::ofstream(callLog, std::ios::binary | std::ios::app) << line << "\r\n";
 }
 
 std::string Position() { return "position=" + std::to_string(splicer->Position()); }
@@ -77,16 +77,16 @@ bool Ready() {
   if (splicer != nullptr) return true;
   const std::filesystem::path folder = ProgramFolder();
   const auto parsed = portline::sim::ParseSimSettings(ReadWhole(folder / "WinUsbSim.ini"));
-  if (!parsed.ok()) {
+  if (!parsed.Usable()) {
     std::ofstream(folder / "WinUsbSim.log", std::ios::app) << "error: WinUsbSim.ini: " << parsed.error << "\n";
     return false;
   }
-  std::filesystem::path report = parsed.settings.report_file;
+  std::filesystem::path report = parsed.settings.reportFile;
   if (report.is_relative()) report = folder / report;
   const std::string bytes = ReadWhole(report);
-  if (!parsed.settings.call_log.empty()) {
-    call_log = parsed.settings.call_log;
-    if (call_log.is_relative()) call_log = folder / call_log;
+  if (!parsed.settings.callLog.empty()) {
+    callLog = parsed.settings.callLog;
+    if (callLog.is_relative()) callLog = folder / callLog;
   }
   splicer = std::make_unique<SplicerReplay>(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), parsed.settings);
   Note("loaded " + report.filename().string() + " bytes=" + std::to_string(bytes.size()));
