@@ -14,11 +14,11 @@ namespace portline {
 
 Backend BackendForService(const std::wstring& service) {
   static const std::wstring winusb = L"winusb";
-  if (service.size() != winusb.size()) return Backend::kPortline;
+  if (service.size() != winusb.size()) return Backend::Portline;
   for (std::size_t i = 0; i < service.size(); ++i)
     if (std::towlower(static_cast<std::wint_t>(service[i])) != static_cast<std::wint_t>(winusb[i]))
-      return Backend::kPortline;
-  return Backend::kWinUsb;
+      return Backend::Portline;
+  return Backend::WinUsb;
 }
 
 namespace {

@@ -65,11 +65,11 @@ bool Ready() {
     AppendLine(problems, "error: PortlineSim.ini: " + parsed.error);
     return false;
   }
-  std::filesystem::path report_path(parsed.settings.reportFile);
-  if (report_path.is_relative()) report_path = folder / report_path;
+  std::filesystem::path reportPath(parsed.settings.reportFile);
+  if (reportPath.is_relative()) reportPath = folder / reportPath;
   std::string report;
-  if (!ReadWhole(report_path, report)) {
-    AppendLine(problems, "error: cannot read the report file " + report_path.string());
+  if (!ReadWhole(reportPath, report)) {
+    AppendLine(problems, "error: cannot read the report file " + reportPath.string());
     return false;
   }
   if (!parsed.settings.callLog.empty()) {
@@ -78,7 +78,7 @@ bool Ready() {
   }
   splicer = std::make_unique<SplicerReplay>(std::vector<std::uint8_t>(report.begin(), report.end()),
                                             parsed.settings);
-  Note("loaded " + report_path.filename().string() + " bytes=" + std::to_string(report.size()));
+  Note("loaded " + reportPath.filename().string() + " bytes=" + std::to_string(report.size()));
   return true;
 }
 
@@ -109,9 +109,9 @@ extern "C" std::int32_t __stdcall PortlineUsbCreateDevice(std::int32_t* handle, 
 extern "C" std::int32_t __stdcall PortlineUsbReadFile(std::int32_t* handle, std::uint8_t* buffer) {
   std::lock_guard<std::mutex> guard(lock);
   if (splicer == nullptr || handle == nullptr || buffer == nullptr) return kFailure;
-  const bool was_unplugged = splicer->Unplugged();
+  const bool wasUnplugged = splicer->Unplugged();
   const std::int32_t result = splicer->Read(*handle, buffer);
-  if (result == kFailure && !was_unplugged && splicer->Unplugged()) Note("unplugged " + Summary());
+  if (result == kFailure && !wasUnplugged && splicer->Unplugged()) Note("unplugged " + Summary());
   // A stalled pipe is cleared before the failure is reported, as the real
   // library does through the driver.
   if (result == kFailure && splicer->ResetPipe()) {
