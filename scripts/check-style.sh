@@ -1,34 +1,52 @@
 #!/usr/bin/env bash
 # The style checks of CONTRIBUTING.md.
-#   check-style.sh naming BUILD_DIR  names in app/, tools/ and include/, by clang-tidy's
+#   check-style.sh naming BUILD_DIR [SKIP_DIR]
+#                                    names in app/, lib/, tools/ and include/, by clang-tidy's
 #                                    readability-identifier-naming (.clang-tidy), for every
-#                                    source in BUILD_DIR/compile_commands.json (a host build)
+#                                    source in BUILD_DIR/compile_commands.json: a host build,
+#                                    or a MinGW one (win64) for the Windows-only sources;
+#                                    sources SKIP_DIR's database holds too are left out
 #   check-style.sh format            layout of every C++ file by clang-format (.clang-format)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 case "${1:-}" in
   naming)
-    build=${2:?usage: check-style.sh naming BUILD_DIR}
+    build=${2:?usage: check-style.sh naming BUILD_DIR [SKIP_DIR]}
+    skip=${3:-}
     command -v clang-tidy >/dev/null || { echo "clang-tidy is missing (scripts/setup.sh installs it)"; exit 1; }
     # Test names are sentences in PascalCase, like every other function name.
-    if grep -rnE 'TEST(_F|_P)?\([A-Za-z0-9]+, [A-Za-z0-9]*_' "$root/app" "$root/tools" --include='*.cpp'; then
+    if grep -rnE 'TEST(_F|_P)?\([A-Za-z0-9]+, [A-Za-z0-9]*_' "$root/app" "$root/lib" "$root/tools" --include='*.cpp'; then
       echo "naming: test names above are not in PascalCase"
       exit 1
     fi
-    mapfile -t files < <(python3 - "$build/compile_commands.json" "$root" <<'PY'
-import json, sys
+    mapfile -t files < <(python3 - "$build/compile_commands.json" "$root" "$skip" <<'PY'
+import json, os, sys
 root = sys.argv[2] + "/"
-seen = set()
+skipped = sys.argv[3] + "/compile_commands.json" if sys.argv[3] else ""
+seen = {e["file"] for e in json.load(open(skipped))} if skipped and os.path.exists(skipped) else set()
 for entry in json.load(open(sys.argv[1])):
     path = entry["file"]
     rel = path[len(root):] if path.startswith(root) else None
-    if rel and rel.split("/")[0] in ("app", "tools", "include") and path not in seen:
+    if (rel and rel.split("/")[0] in ("app", "lib", "tools", "include") and path not in seen
+            and path.endswith((".cpp", ".c"))):
         seen.add(path)
         print(path)
 PY
 )
-    [ ${#files[@]} -gt 0 ] || { echo "no sources of app/ or tools/ in $build/compile_commands.json"; exit 1; }
-    clang-tidy -p "$build" --quiet "${files[@]}"
+    [ ${#files[@]} -gt 0 ] || { echo "no sources of app/, lib/ or tools/ in $build/compile_commands.json"; exit 1; }
+    # A MinGW build: clang reads it as that target, with GCC's C++ library
+    # headers but its own compiler headers (GCC's intrinsics are not clang's).
+    extra=()
+    compiler=$(python3 -c 'import json,sys; print(next((e["command"].split()[0] for e in json.load(open(sys.argv[1]))
+      if "g++" in e["command"].split()[0]), ""))' "$build/compile_commands.json")
+    if [[ $compiler == *-w64-mingw32-* ]]; then
+      target=$(basename "$compiler"); target=${target%%-g++*}
+      extra+=(--extra-arg=--target="$target" --extra-arg=-nostdinc++)
+      while read -r dir; do
+        [[ $dir == */include/c++* ]] && extra+=(--extra-arg=-isystem"$dir")
+      done < <(echo | "$compiler" -xc++ -E -v - 2>&1 | sed -n '/#include <...> search starts/,/End of search list/p')
+    fi
+    clang-tidy -p "$build" --quiet "${extra[@]}" "${files[@]}"
     echo "naming: ${#files[@]} files checked"
     ;;
   format)

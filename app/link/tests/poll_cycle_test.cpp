@@ -68,12 +68,14 @@ class FakeWindow : public PollHost, public capture::CaptureObserver {
  public:
   bool connected = false;
   std::vector<bool> connectionChanges;
+  std::vector<std::uint32_t> pollPeriods;  // as the window re-arms its timer
   int liveRefreshes = 0;
 
   bool Connected() const override { return connected; }
   void SetConnected(bool flag) override {
     connected = flag;
     connectionChanges.push_back(flag);
+    pollPeriods.push_back(PollPeriodMs(flag));
   }
   void TextAppended(std::string_view) override { ++liveRefreshes; }
   void TextDiscarded(std::size_t) override {}
@@ -132,7 +134,7 @@ TEST(PollCycle, AFailedReadInTheFirstTickClosesTheDeviceInThatTick) {
   EXPECT_FALSE(f.window.connected);
 }
 
-TEST(PollCycle, AfterAFailedReadTheNextTickOpensAgainAndTextSurvives) {
+TEST(PollCycle, AfterAFailedReadThePollSlowsDownAndTheNextTickOpensAgainWithTheTextKept) {
   Fixture f;
   f.library.reads = {"first\r", "second"};
   f.library.failReadAt = 2;
@@ -141,6 +143,8 @@ TEST(PollCycle, AfterAFailedReadTheNextTickOpensAgainAndTextSurvives) {
             (std::vector<std::string>{"create", "read", "read", "close", "create", "read"}));
   EXPECT_EQ(f.text(), "first\r\nsecond");
   EXPECT_TRUE(f.window.connected);
+  EXPECT_EQ(f.window.pollPeriods, (std::vector<std::uint32_t>{1, 1000, 1}))
+      << "every millisecond while open, once a second while trying to open";
 }
 
 TEST(PollCycle, ASuccessfulOpenEmptiesBothRings) {

@@ -13,9 +13,9 @@ constexpr int kEntryPointNotFound = 453;
 
 // Whether a file of that name is where LoadLibrary looks (the program's
 // folder, the system folders, the current folder, PATH), or at that path.
-bool LibraryFileExists(const std::string& file_name) {
+bool LibraryFileExists(const std::string& fileName) {
   char found[MAX_PATH] = {};
-  const DWORD length = SearchPathA(nullptr, file_name.c_str(), nullptr, MAX_PATH, found, nullptr);
+  const DWORD length = SearchPathA(nullptr, fileName.c_str(), nullptr, MAX_PATH, found, nullptr);
   if (length == 0 || length >= MAX_PATH) return false;
   const DWORD attributes = GetFileAttributesA(found);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
@@ -28,34 +28,30 @@ Fn As(FARPROC address) {
 
 }  // namespace
 
-void EndWithRunTimeError(const std::string& message, int error_number) {
-  win32util::ShowRunTimeError(error_number, message);
+void EndWithRunTimeError(const std::string& message, int errorNumber) {
+  win32util::ShowRunTimeError(errorNumber, message);
 }
 
-PortlineLibrary::PortlineLibrary(std::string file_name, FatalErrorHandler on_fatal)
-    : file_name_(std::move(file_name)), on_fatal_(on_fatal) {}
-
-PortlineLibrary::~PortlineLibrary() {
-  if (module_ != nullptr) FreeLibrary(module_);
-}
+PortlineLibrary::PortlineLibrary(std::string fileName, FatalErrorHandler onFatal)
+    : fileName_(std::move(fileName)), onFatal_(onFatal) {}
 
 FARPROC PortlineLibrary::Resolve(FARPROC& cache, const char* name) {
   if (cache != nullptr) return cache;
-  if (module_ == nullptr) {
-    module_ = LoadLibraryA(file_name_.c_str());
-    if (module_ == nullptr) {
+  if (!module_) {
+    module_.Reset(LoadLibraryA(fileName_.c_str()));
+    if (!module_) {
       // A file that is there but will not load (another bitness, a missing
       // import, not a DLL at all) is a different fault from no file.
-      if (LibraryFileExists(file_name_))
-        on_fatal_("Error in loading DLL", kErrorInLoadingDll);
+      if (LibraryFileExists(fileName_))
+        onFatal_("Error in loading DLL", kErrorInLoadingDll);
       else
-        on_fatal_("File not found: " + file_name_, kFileNotFound);
+        onFatal_("File not found: " + fileName_, kFileNotFound);
       return nullptr;
     }
   }
-  cache = GetProcAddress(module_, name);
+  cache = GetProcAddress(module_.get(), name);
   if (cache == nullptr)
-    on_fatal_("Can't find DLL entry point " + std::string(name) + " in " + file_name_, kEntryPointNotFound);
+    onFatal_("Can't find DLL entry point " + std::string(name) + " in " + fileName_, kEntryPointNotFound);
   return cache;
 }
 

@@ -9,19 +9,19 @@
 #include <string>
 
 #include "seamlog/link/device_library.h"
+#include "win32util/handles.h"
 
 namespace seamlog::link {
 
 // Shows the run-time error message and ends the program. Tests put their own
 // handler in its place; when a handler returns, the failed call reports failure.
-using FatalErrorHandler = void (*)(const std::string& message, int error_number);
-void EndWithRunTimeError(const std::string& message, int error_number);
+using FatalErrorHandler = void (*)(const std::string& message, int errorNumber);
+void EndWithRunTimeError(const std::string& message, int errorNumber);
 
 class PortlineLibrary final : public DeviceLibrary {
  public:
-  explicit PortlineLibrary(std::string file_name = "PortlineUSB.dll",
-                           FatalErrorHandler on_fatal = &EndWithRunTimeError);
-  ~PortlineLibrary() override;
+  explicit PortlineLibrary(std::string fileName = "PortlineUSB.dll",
+                           FatalErrorHandler onFatal = &EndWithRunTimeError);
   PortlineLibrary(const PortlineLibrary&) = delete;
   PortlineLibrary& operator=(const PortlineLibrary&) = delete;
 
@@ -30,16 +30,16 @@ class PortlineLibrary final : public DeviceLibrary {
   std::int32_t WriteFile(std::int32_t& handle, std::uint8_t* bytes, std::int32_t& count) override;
   std::int32_t CloseDevice(std::int32_t& handle) override;
 
-  bool Loaded() const { return module_ != nullptr; }
+  bool Loaded() const { return static_cast<bool>(module_); }
 
  private:
   // The function's address, looking it up (and loading the library) on first
   // use; null after the fatal handler has run.
   FARPROC Resolve(FARPROC& cache, const char* name);
 
-  std::string file_name_;
-  FatalErrorHandler on_fatal_;
-  HMODULE module_ = nullptr;
+  std::string fileName_;
+  FatalErrorHandler onFatal_;
+  win32util::Module module_;
   FARPROC create_ = nullptr;
   FARPROC read_ = nullptr;
   FARPROC write_ = nullptr;

@@ -133,13 +133,13 @@ class FileSizeLimit {
 };
 #endif
 
-TEST_F(TableFileTest, AWriteErrorReturnsTheFileToItsLengthBeforeTheSave) {
+TEST_F(TableFileTest, AWriteErrorRefusesLaterRowsAndReturnsTheFileToItsLengthBeforeTheSave) {
 #ifdef _WIN32
   GTEST_SKIP() << "no way to fill the disk on Windows";
 #else
   // A full disk at the first block, at a later block, and at the last flush.
   const std::string before = "an earlier table\r\n";
-  for (const std::uintmax_t room : {10u, 300000u, 600000u}) {
+  for (const std::uintmax_t room : {10u, 300000u, 800000u}) {
     SCOPED_TRACE(room);
     { std::ofstream(PathOf("full.csv"), std::ios::binary) << before; }
     const FileSizeLimit limit(before.size() + room);
@@ -148,6 +148,10 @@ TEST_F(TableFileTest, AWriteErrorReturnsTheFileToItsLengthBeforeTheSave) {
     ASSERT_TRUE(file) << error;
     bool allWritten = true;
     for (int i = 0; i < 40000 && allWritten; ++i) allWritten = file->WriteRow("row,row,row,row,row");
+    // After a failed write every further row is refused, however small.
+    if (!allWritten) {
+      EXPECT_FALSE(file->WriteRow("late"));
+    }
     EXPECT_FALSE(allWritten && file->Close());
     EXPECT_NE(file->LastError().find("full.csv"), std::string::npos) << file->LastError();
     EXPECT_FALSE(file->Close());  // a second close repeats the first result

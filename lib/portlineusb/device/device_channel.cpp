@@ -10,24 +10,19 @@ namespace {
 // A fresh transfer block with its event, or null.
 std::unique_ptr<Transfer> NewTransfer() {
   auto transfer = std::make_unique<Transfer>();
-  transfer->event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (transfer->event == nullptr) return nullptr;
+  transfer->event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!transfer->event) return nullptr;
   return transfer;
 }
 
-void FreeTransfer(std::unique_ptr<Transfer>& transfer) {
-  if (transfer == nullptr) return;
-  CloseHandle(transfer->event);
-  transfer.reset();
-}
-
-// Gives a transfer block up for good: the device may still write into it.
+// Gives a transfer block up for good, event and all: the device may still
+// write into it and signal its event.
 void Abandon(std::unique_ptr<Transfer>& transfer) { static_cast<void>(transfer.release()); }
 
 void Arm(Transfer& transfer) {
   transfer.operation = OVERLAPPED{};
-  transfer.operation.hEvent = transfer.event;
-  ResetEvent(transfer.event);
+  transfer.operation.hEvent = transfer.event.get();
+  ResetEvent(transfer.event.get());
 }
 
 }  // namespace
@@ -48,25 +43,25 @@ bool DeviceChannel::Open(std::unique_ptr<PipeIo> pipes) {
 bool DeviceChannel::StartRead() {
   Arm(*read_);
   // A read that finished at once is collected below like any other.
-  read_pending_ = pipes_->StartRead(read_->bytes, kTransferSize, read_->operation) ||
+  readPending_ = pipes_->StartRead(read_->bytes, kTransferSize, read_->operation) ||
                   GetLastError() == ERROR_IO_PENDING;
-  return read_pending_;
+  return readPending_;
 }
 
 std::int32_t DeviceChannel::Read(std::uint8_t* destination) {
   if (!IsOpen()) return kFailure;
-  if (!read_pending_ && !StartRead()) {
+  if (!readPending_ && !StartRead()) {
     pipes_->Recover(true);
     return kFailure;
   }
   DWORD moved = 0;
   if (!pipes_->Result(read_->operation, moved)) {
     if (GetLastError() == ERROR_IO_INCOMPLETE) return 0;
-    read_pending_ = false;
+    readPending_ = false;
     pipes_->Recover(true);
     return kFailure;
   }
-  read_pending_ = false;
+  readPending_ = false;
   if (moved > kTransferSize) moved = kTransferSize;
   std::memcpy(destination, read_->bytes, moved);
   // Keep one read pending for the next poll. A refusal now is reported at the
@@ -75,7 +70,7 @@ std::int32_t DeviceChannel::Read(std::uint8_t* destination) {
   return static_cast<std::int32_t>(moved);
 }
 
-std::int32_t DeviceChannel::Write(const std::uint8_t* source, std::int32_t count, DWORD timeout_ms) {
+std::int32_t DeviceChannel::Write(const std::uint8_t* source, std::int32_t count, DWORD timeoutMs) {
   if (!IsOpen() || write_ == nullptr || count < 1) return kFailure;
   const DWORD length = count > static_cast<std::int32_t>(kTransferSize) ? kTransferSize : static_cast<DWORD>(count);
   std::memcpy(write_->bytes, source, length);
@@ -84,7 +79,7 @@ std::int32_t DeviceChannel::Write(const std::uint8_t* source, std::int32_t count
     pipes_->Recover(false);
     return kFailure;
   }
-  if (WaitForSingleObject(write_->event, timeout_ms) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(write_->event.get(), timeoutMs) != WAIT_OBJECT_0) {
     if (!CancelAndWait(*write_, kCloseWaitMs)) {
       Abandon(write_);
       write_ = NewTransfer();
@@ -99,23 +94,23 @@ std::int32_t DeviceChannel::Write(const std::uint8_t* source, std::int32_t count
   return static_cast<std::int32_t>(moved);
 }
 
-bool DeviceChannel::CancelAndWait(Transfer& transfer, DWORD wait_ms) {
+bool DeviceChannel::CancelAndWait(Transfer& transfer, DWORD waitMs) {
   pipes_->Cancel(transfer.operation);
-  return WaitForSingleObject(transfer.event, wait_ms) == WAIT_OBJECT_0;
+  return WaitForSingleObject(transfer.event.get(), waitMs) == WAIT_OBJECT_0;
 }
 
 void DeviceChannel::Close() {
   if (pipes_ != nullptr) {
-    bool read_over = !read_pending_ || CancelAndWait(*read_, kCloseWaitMs);
+    bool readOver = !readPending_ || CancelAndWait(*read_, kCloseWaitMs);
     pipes_->Release();
     // Closing the device cancels what is left; give it one more short while.
-    if (!read_over) read_over = WaitForSingleObject(read_->event, kCloseWaitMs / 4) == WAIT_OBJECT_0;
-    if (!read_over) Abandon(read_);
-    read_pending_ = false;
+    if (!readOver) readOver = WaitForSingleObject(read_->event.get(), kCloseWaitMs / 4) == WAIT_OBJECT_0;
+    if (!readOver) Abandon(read_);
+    readPending_ = false;
     pipes_.reset();
   }
-  FreeTransfer(read_);
-  FreeTransfer(write_);
+  read_.reset();
+  write_.reset();
 }
 
 namespace {
@@ -126,13 +121,13 @@ using CancelIoExFn = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
 // what the calling thread issued on the handle, and every call of this library
 // comes from the application's one thread.
 void CancelTransfer(HANDLE file, OVERLAPPED& operation) {
-  static const CancelIoExFn cancel_io_ex = [] {
+  static const CancelIoExFn cancelIoEx = [] {
     HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
     FARPROC found = kernel32 != nullptr ? GetProcAddress(kernel32, "CancelIoEx") : nullptr;
     return reinterpret_cast<CancelIoExFn>(reinterpret_cast<void*>(found));
   }();
-  if (cancel_io_ex != nullptr)
-    cancel_io_ex(file, &operation);
+  if (cancelIoEx != nullptr)
+    cancelIoEx(file, &operation);
   else
     CancelIo(file);
 }
@@ -140,18 +135,17 @@ void CancelTransfer(HANDLE file, OVERLAPPED& operation) {
 class FileIo final : public PipeIo {
  public:
   explicit FileIo(HANDLE file) : file_(file) {}
-  ~FileIo() override { Release(); }
 
   bool StartRead(std::uint8_t* buffer, DWORD length, OVERLAPPED& operation) override {
-    return ::ReadFile(file_, buffer, length, nullptr, &operation) != FALSE;
+    return ::ReadFile(file_.get(), buffer, length, nullptr, &operation) != FALSE;
   }
   bool StartWrite(const std::uint8_t* bytes, DWORD length, OVERLAPPED& operation) override {
-    return ::WriteFile(file_, bytes, length, nullptr, &operation) != FALSE;
+    return ::WriteFile(file_.get(), bytes, length, nullptr, &operation) != FALSE;
   }
   bool Result(OVERLAPPED& operation, DWORD& moved) override {
-    return GetOverlappedResult(file_, &operation, &moved, FALSE) != FALSE;
+    return GetOverlappedResult(file_.get(), &operation, &moved, FALSE) != FALSE;
   }
-  void Cancel(OVERLAPPED& operation) override { CancelTransfer(file_, operation); }
+  void Cancel(OVERLAPPED& operation) override { CancelTransfer(file_.get(), operation); }
 
   // The driver remembers which pipe reported halted and resets it on request;
   // with no halted pipe the request does nothing.
@@ -160,30 +154,19 @@ class FileIo final : public PipeIo {
     if (control == nullptr) return;
     Arm(*control);
     DWORD ignored = 0;
-    if (!DeviceIoControl(file_, IOCTL_PORTLINE_RESET_PIPE, nullptr, 0, nullptr, 0, &ignored,
+    if (!DeviceIoControl(file_.get(), IOCTL_PORTLINE_RESET_PIPE, nullptr, 0, nullptr, 0, &ignored,
                          &control->operation) &&
-        GetLastError() != ERROR_IO_PENDING) {
-      FreeTransfer(control);
+        GetLastError() != ERROR_IO_PENDING)
       return;
-    }
-    if (WaitForSingleObject(control->event, kWriteTimeoutMs) != WAIT_OBJECT_0) {
-      CancelTransfer(file_, control->operation);
-      if (WaitForSingleObject(control->event, kCloseWaitMs) != WAIT_OBJECT_0) {
-        Abandon(control);
-        return;
-      }
-    }
-    FreeTransfer(control);
+    if (WaitForSingleObject(control->event.get(), kWriteTimeoutMs) == WAIT_OBJECT_0) return;
+    CancelTransfer(file_.get(), control->operation);
+    if (WaitForSingleObject(control->event.get(), kCloseWaitMs) != WAIT_OBJECT_0) Abandon(control);
   }
 
-  void Release() override {
-    if (file_ == INVALID_HANDLE_VALUE) return;
-    CloseHandle(file_);
-    file_ = INVALID_HANDLE_VALUE;
-  }
+  void Release() override { file_.Reset(); }
 
  private:
-  HANDLE file_;
+  win32util::KernelHandle file_;
 };
 
 }  // namespace

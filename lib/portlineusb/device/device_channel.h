@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "portline/portline_usb_contract.h"
+#include "win32util/handles.h"
 
 namespace portline {
 
@@ -44,7 +45,7 @@ class PipeIo {
 // freed under the device's feet.
 struct Transfer {
   OVERLAPPED operation{};
-  HANDLE event = nullptr;  // manual reset; signalled when the transfer ends
+  win32util::KernelHandle event;  // manual reset; signalled when the transfer ends
   std::uint8_t bytes[kTransferSize] = {};
 };
 
@@ -63,23 +64,23 @@ class DeviceChannel {
   // read is still pending, kFailure when the device failed or is gone (after
   // clearing a halted pipe).
   std::int32_t Read(std::uint8_t* destination);
-  // Sends up to 64 bytes and waits for them to go out (at most timeout_ms).
+  // Sends up to 64 bytes and waits for them to go out (at most timeoutMs).
   // The number of bytes sent, or kFailure.
-  std::int32_t Write(const std::uint8_t* source, std::int32_t count, DWORD timeout_ms = kWriteTimeoutMs);
+  std::int32_t Write(const std::uint8_t* source, std::int32_t count, DWORD timeoutMs = kWriteTimeoutMs);
   // Cancels the pending read, waits at most kCloseWaitMs for it to end, and
   // closes the device.
   void Close();
 
  private:
   bool StartRead();
-  // Cancels a transfer and waits up to wait_ms for it; false if it is still
+  // Cancels a transfer and waits up to waitMs for it; false if it is still
   // under way.
-  bool CancelAndWait(Transfer& transfer, DWORD wait_ms);
+  bool CancelAndWait(Transfer& transfer, DWORD waitMs);
 
   std::unique_ptr<PipeIo> pipes_;
   std::unique_ptr<Transfer> read_;
   std::unique_ptr<Transfer> write_;
-  bool read_pending_ = false;
+  bool readPending_ = false;
 };
 
 // PipeIo over a file handle opened with FILE_FLAG_OVERLAPPED: the Portline

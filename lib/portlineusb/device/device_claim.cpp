@@ -2,17 +2,9 @@
 
 #include <cstdint>
 #include <cwctype>
+#include <utility>
 
 namespace portline {
-
-DeviceClaim& DeviceClaim::operator=(DeviceClaim&& other) noexcept {
-  if (this != &other) {
-    Drop();
-    handle_ = other.handle_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
 
 std::wstring DeviceClaim::NameFor(const std::wstring& path, bool global) {
   // Interface paths contain backslashes and can be long; object names may not
@@ -31,26 +23,20 @@ std::wstring DeviceClaim::NameFor(const std::wstring& path, bool global) {
 
 bool DeviceClaim::Take(const std::wstring& path) {
   Drop();
-  HANDLE handle = CreateMutexW(nullptr, FALSE, NameFor(path).c_str());
+  win32util::KernelHandle mutex(CreateMutexW(nullptr, FALSE, NameFor(path).c_str()));
   // Systems without session namespaces know no Global prefix.
-  if (handle == nullptr && (GetLastError() == ERROR_PATH_NOT_FOUND || GetLastError() == ERROR_INVALID_NAME))
-    handle = CreateMutexW(nullptr, FALSE, NameFor(path, false).c_str());
+  if (!mutex && (GetLastError() == ERROR_PATH_NOT_FOUND || GetLastError() == ERROR_INVALID_NAME))
+    mutex.Reset(CreateMutexW(nullptr, FALSE, NameFor(path, false).c_str()));
   const DWORD error = GetLastError();
-  if (handle != nullptr && error != ERROR_ALREADY_EXISTS) {
-    handle_ = handle;
+  if (mutex && error != ERROR_ALREADY_EXISTS) {
+    mutex_ = std::move(mutex);
     return true;
   }
   // Already there: someone holds the device. Access denied: it was made by a
   // program of another user, who holds it.
-  if (handle != nullptr) CloseHandle(handle);
+  mutex.Reset();
   SetLastError(error == ERROR_ALREADY_EXISTS || error == ERROR_ACCESS_DENIED ? ERROR_BUSY : error);
   return false;
-}
-
-void DeviceClaim::Drop() {
-  if (handle_ == nullptr) return;
-  CloseHandle(handle_);
-  handle_ = nullptr;
 }
 
 }  // namespace portline

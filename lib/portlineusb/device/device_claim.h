@@ -9,28 +9,23 @@
 
 #include <string>
 
+#include "win32util/handles.h"
+
 namespace portline {
 
 class DeviceClaim {
  public:
-  DeviceClaim() = default;
-  ~DeviceClaim() { Drop(); }
-  DeviceClaim(const DeviceClaim&) = delete;
-  DeviceClaim& operator=(const DeviceClaim&) = delete;
-  DeviceClaim(DeviceClaim&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-  DeviceClaim& operator=(DeviceClaim&& other) noexcept;
-
   // Claims the device at path. False when another program (or this one)
   // already holds it, with GetLastError ERROR_BUSY.
   bool Take(const std::wstring& path);
-  bool Held() const { return handle_ != nullptr; }
-  void Drop();
+  bool Held() const { return static_cast<bool>(mutex_); }
+  void Drop() { mutex_.Reset(); }
 
   // The object's name for a path: case does not matter, as in device paths.
   static std::wstring NameFor(const std::wstring& path, bool global = true);
 
  private:
-  HANDLE handle_ = nullptr;
+  win32util::KernelHandle mutex_;
 };
 
 }  // namespace portline

@@ -31,7 +31,7 @@ std::unique_ptr<PipeIo> OpenPipes(const FoundSplicer& splicer) {
   HANDLE file = CreateFileW(splicer.path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
-  return splicer.backend == Backend::kWinUsb ? WinUsbPipes(file) : FilePipes(file);
+  return splicer.backend == Backend::WinUsb ? WinUsbPipes(file) : FilePipes(file);
 }
 
 // The splicers present; in the test build, those PORTLINEUSB_DEVICES lists

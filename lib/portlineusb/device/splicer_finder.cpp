@@ -8,19 +8,27 @@
 #include <cwctype>
 
 #include "PortlinePublic.h"
+#include "win32util/handles.h"
 
 namespace portline {
 
 Backend BackendForService(const std::wstring& service) {
   static const std::wstring winusb = L"winusb";
-  if (service.size() != winusb.size()) return Backend::kPortline;
+  if (service.size() != winusb.size()) return Backend::Portline;
   for (std::size_t i = 0; i < service.size(); ++i)
     if (std::towlower(static_cast<std::wint_t>(service[i])) != static_cast<std::wint_t>(winusb[i]))
-      return Backend::kPortline;
-  return Backend::kWinUsb;
+      return Backend::Portline;
+  return Backend::WinUsb;
 }
 
 namespace {
+
+struct DestroyDeviceInfoList {
+  void operator()(HDEVINFO set) const { SetupDiDestroyDeviceInfoList(set); }
+};
+// A SetupAPI device information set. A failed search, INVALID_HANDLE_VALUE,
+// is not taken over.
+using DeviceInfoList = win32util::Owned<HDEVINFO, DestroyDeviceInfoList>;
 
 std::wstring ServiceOf(HDEVINFO set, SP_DEVINFO_DATA& device) {
   wchar_t service[256] = {};
@@ -36,9 +44,11 @@ std::wstring ServiceOf(HDEVINFO set, SP_DEVINFO_DATA& device) {
 
 std::vector<FoundSplicer> FindSplicers() {
   std::vector<FoundSplicer> found;
-  HDEVINFO set = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_PORTLINE, nullptr, nullptr,
-                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return found;
+  HDEVINFO searched = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_PORTLINE, nullptr, nullptr,
+                                           DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (searched == INVALID_HANDLE_VALUE) return found;
+  const DeviceInfoList list(searched);
+  HDEVINFO set = list.get();
   SP_DEVICE_INTERFACE_DATA iface{};
   iface.cbSize = sizeof iface;
   for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_PORTLINE, i, &iface); ++i) {
@@ -53,7 +63,6 @@ std::vector<FoundSplicer> FindSplicers() {
     if (!SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, needed, nullptr, &device)) continue;
     found.push_back({detail->DevicePath, BackendForService(ServiceOf(set, device))});
   }
-  SetupDiDestroyDeviceInfoList(set);
   return found;
 }
 

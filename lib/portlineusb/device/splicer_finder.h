@@ -9,7 +9,7 @@
 
 namespace portline {
 
-enum class Backend { kPortline, kWinUsb };
+enum class Backend { Portline, WinUsb };
 
 struct FoundSplicer {
   std::wstring path;  // device interface path, for CreateFile

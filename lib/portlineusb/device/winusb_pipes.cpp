@@ -4,26 +4,29 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
+
+#include "win32util/handles.h"
 
 namespace portline {
 namespace {
 
 // The functions of winusb.dll this library uses, looked up once.
 struct WinUsbApi {
-  decltype(&WinUsb_Initialize) Initialize = nullptr;
-  decltype(&WinUsb_Free) Free = nullptr;
-  decltype(&WinUsb_QueryInterfaceSettings) QueryInterfaceSettings = nullptr;
-  decltype(&WinUsb_QueryPipe) QueryPipe = nullptr;
-  decltype(&WinUsb_SetPipePolicy) SetPipePolicy = nullptr;
-  decltype(&WinUsb_ReadPipe) ReadPipe = nullptr;
-  decltype(&WinUsb_WritePipe) WritePipe = nullptr;
-  decltype(&WinUsb_GetOverlappedResult) GetOverlappedResult = nullptr;
-  decltype(&WinUsb_AbortPipe) AbortPipe = nullptr;
-  decltype(&WinUsb_ResetPipe) ResetPipe = nullptr;
+  decltype(&WinUsb_Initialize) initialize = nullptr;
+  decltype(&WinUsb_Free) free = nullptr;
+  decltype(&WinUsb_QueryInterfaceSettings) queryInterfaceSettings = nullptr;
+  decltype(&WinUsb_QueryPipe) queryPipe = nullptr;
+  decltype(&WinUsb_SetPipePolicy) setPipePolicy = nullptr;
+  decltype(&WinUsb_ReadPipe) readPipe = nullptr;
+  decltype(&WinUsb_WritePipe) writePipe = nullptr;
+  decltype(&WinUsb_GetOverlappedResult) getOverlappedResult = nullptr;
+  decltype(&WinUsb_AbortPipe) abortPipe = nullptr;
+  decltype(&WinUsb_ResetPipe) resetPipe = nullptr;
 
   bool Complete() const {
-    return Initialize && Free && QueryInterfaceSettings && QueryPipe && SetPipePolicy && ReadPipe && WritePipe &&
-           GetOverlappedResult && AbortPipe && ResetPipe;
+    return initialize && free && queryInterfaceSettings && queryPipe && setPipePolicy && readPipe && writePipe &&
+           getOverlappedResult && abortPipe && resetPipe;
   }
 };
 
@@ -50,54 +53,61 @@ const WinUsbApi* Api() {
     HMODULE module = LoadSystemWinUsb();
     if (module == nullptr) return nullptr;
     static WinUsbApi loaded;
-    Bind(module, loaded.Initialize, "WinUsb_Initialize");
-    Bind(module, loaded.Free, "WinUsb_Free");
-    Bind(module, loaded.QueryInterfaceSettings, "WinUsb_QueryInterfaceSettings");
-    Bind(module, loaded.QueryPipe, "WinUsb_QueryPipe");
-    Bind(module, loaded.SetPipePolicy, "WinUsb_SetPipePolicy");
-    Bind(module, loaded.ReadPipe, "WinUsb_ReadPipe");
-    Bind(module, loaded.WritePipe, "WinUsb_WritePipe");
-    Bind(module, loaded.GetOverlappedResult, "WinUsb_GetOverlappedResult");
-    Bind(module, loaded.AbortPipe, "WinUsb_AbortPipe");
-    Bind(module, loaded.ResetPipe, "WinUsb_ResetPipe");
+    Bind(module, loaded.initialize, "WinUsb_Initialize");
+    Bind(module, loaded.free, "WinUsb_Free");
+    Bind(module, loaded.queryInterfaceSettings, "WinUsb_QueryInterfaceSettings");
+    Bind(module, loaded.queryPipe, "WinUsb_QueryPipe");
+    Bind(module, loaded.setPipePolicy, "WinUsb_SetPipePolicy");
+    Bind(module, loaded.readPipe, "WinUsb_ReadPipe");
+    Bind(module, loaded.writePipe, "WinUsb_WritePipe");
+    Bind(module, loaded.getOverlappedResult, "WinUsb_GetOverlappedResult");
+    Bind(module, loaded.abortPipe, "WinUsb_AbortPipe");
+    Bind(module, loaded.resetPipe, "WinUsb_ResetPipe");
     return loaded.Complete() ? &loaded : nullptr;
   }();
   return api;
 }
 
+// WinUSB's handle of an initialised interface; there is one only where the
+// API was found.
+struct FreeWinUsbInterface {
+  void operator()(WINUSB_INTERFACE_HANDLE usb) const { Api()->free(usb); }
+};
+using WinUsbInterface = win32util::Owned<WINUSB_INTERFACE_HANDLE, FreeWinUsbInterface>;
+
 class WinUsbIo final : public PipeIo {
  public:
-  WinUsbIo(const WinUsbApi& api, HANDLE file, WINUSB_INTERFACE_HANDLE usb, UCHAR in, UCHAR out)
-      : api_(api), file_(file), usb_(usb), in_(in), out_(out) {}
+  WinUsbIo(const WinUsbApi& api, win32util::KernelHandle file, WinUsbInterface usb, UCHAR in, UCHAR out)
+      : api_(api), file_(std::move(file)), usb_(std::move(usb)), in_(in), out_(out) {}
   ~WinUsbIo() override { Release(); }
 
   bool StartRead(std::uint8_t* buffer, DWORD length, OVERLAPPED& operation) override {
     read_ = &operation;
-    return api_.ReadPipe(usb_, in_, buffer, length, nullptr, &operation) != FALSE;
+    return api_.readPipe(usb_.get(), in_, buffer, length, nullptr, &operation) != FALSE;
   }
   bool StartWrite(const std::uint8_t* bytes, DWORD length, OVERLAPPED& operation) override {
-    return api_.WritePipe(usb_, out_, const_cast<PUCHAR>(bytes), length, nullptr, &operation) != FALSE;
+    return api_.writePipe(usb_.get(), out_, const_cast<PUCHAR>(bytes), length, nullptr, &operation) != FALSE;
   }
   bool Result(OVERLAPPED& operation, DWORD& moved) override {
-    return api_.GetOverlappedResult(usb_, &operation, &moved, FALSE) != FALSE;
+    return api_.getOverlappedResult(usb_.get(), &operation, &moved, FALSE) != FALSE;
   }
   // WinUSB cancels by pipe: aborting a pipe ends every transfer on it.
-  void Cancel(OVERLAPPED& operation) override { api_.AbortPipe(usb_, &operation == read_ ? in_ : out_); }
+  void Cancel(OVERLAPPED& operation) override { api_.abortPipe(usb_.get(), &operation == read_ ? in_ : out_); }
   // Clears the pipe's halt (stall) on the device and in WinUSB.
-  void Recover(bool inbound) override { api_.ResetPipe(usb_, inbound ? in_ : out_); }
+  void Recover(bool inbound) override { api_.resetPipe(usb_.get(), inbound ? in_ : out_); }
+  // Ends both pipes' transfers, then frees the interface and closes the file.
   void Release() override {
-    if (usb_ == nullptr) return;
-    api_.AbortPipe(usb_, in_);
-    api_.AbortPipe(usb_, out_);
-    api_.Free(usb_);
-    usb_ = nullptr;
-    CloseHandle(file_);
+    if (!usb_) return;
+    api_.abortPipe(usb_.get(), in_);
+    api_.abortPipe(usb_.get(), out_);
+    usb_.Reset();
+    file_.Reset();
   }
 
  private:
   const WinUsbApi& api_;
-  HANDLE file_;
-  WINUSB_INTERFACE_HANDLE usb_;
+  win32util::KernelHandle file_;
+  WinUsbInterface usb_;
   UCHAR in_;
   UCHAR out_;
   const OVERLAPPED* read_ = nullptr;
@@ -106,11 +116,11 @@ class WinUsbIo final : public PipeIo {
 // Finds the bulk IN and OUT pipes of the interface's first setting.
 bool FindBulkPipes(const WinUsbApi& api, WINUSB_INTERFACE_HANDLE usb, UCHAR& in, UCHAR& out) {
   USB_INTERFACE_DESCRIPTOR setting{};
-  if (!api.QueryInterfaceSettings(usb, 0, &setting)) return false;
+  if (!api.queryInterfaceSettings(usb, 0, &setting)) return false;
   in = out = 0;
   for (UCHAR i = 0; i < setting.bNumEndpoints; ++i) {
     WINUSB_PIPE_INFORMATION pipe{};
-    if (!api.QueryPipe(usb, 0, i, &pipe) || pipe.PipeType != UsbdPipeTypeBulk) continue;
+    if (!api.queryPipe(usb, 0, i, &pipe) || pipe.PipeType != UsbdPipeTypeBulk) continue;
     UCHAR& id = USB_ENDPOINT_DIRECTION_IN(pipe.PipeId) ? in : out;
     if (id == 0) id = pipe.PipeId;
   }
@@ -120,30 +130,33 @@ bool FindBulkPipes(const WinUsbApi& api, WINUSB_INTERFACE_HANDLE usb, UCHAR& in,
 }
 
 bool SetTimeout(const WinUsbApi& api, WINUSB_INTERFACE_HANDLE usb, UCHAR pipe, ULONG milliseconds) {
-  return api.SetPipePolicy(usb, pipe, PIPE_TRANSFER_TIMEOUT, sizeof milliseconds, &milliseconds) != FALSE;
+  return api.setPipePolicy(usb, pipe, PIPE_TRANSFER_TIMEOUT, sizeof milliseconds, &milliseconds) != FALSE;
 }
 
 }  // namespace
 
 std::unique_ptr<PipeIo> WinUsbPipes(HANDLE file) {
   if (file == INVALID_HANDLE_VALUE || file == nullptr) return nullptr;
-  const WinUsbApi* api = Api();
-  WINUSB_INTERFACE_HANDLE usb = nullptr;
-  UCHAR in = 0, out = 0;
-  if (api == nullptr) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-  } else if (api->Initialize(file, &usb)) {
-    if (FindBulkPipes(*api, usb, in, out) && SetTimeout(*api, usb, in, 0) &&
-        SetTimeout(*api, usb, out, kWriteTimeoutMs))
-      return std::make_unique<WinUsbIo>(*api, file, usb, in, out);
-    const DWORD error = GetLastError();
-    api->Free(usb);
+  win32util::KernelHandle device(file);
+  WinUsbInterface usb;
+  // Frees the interface and closes the file, keeping the failure's error
+  // code for the caller.
+  const auto fail = [&](DWORD error) -> std::unique_ptr<PipeIo> {
+    usb.Reset();
+    device.Reset();
     SetLastError(error);
-  }
-  const DWORD error = GetLastError();
-  CloseHandle(file);
-  SetLastError(error);
-  return nullptr;
+    return nullptr;
+  };
+  const WinUsbApi* api = Api();
+  if (api == nullptr) return fail(ERROR_NOT_SUPPORTED);
+  WINUSB_INTERFACE_HANDLE initialised = nullptr;
+  if (!api->initialize(device.get(), &initialised)) return fail(GetLastError());
+  usb.Reset(initialised);
+  UCHAR in = 0, out = 0;
+  if (!FindBulkPipes(*api, usb.get(), in, out) || !SetTimeout(*api, usb.get(), in, 0) ||
+      !SetTimeout(*api, usb.get(), out, kWriteTimeoutMs))
+    return fail(GetLastError());
+  return std::make_unique<WinUsbIo>(*api, std::move(device), std::move(usb), in, out);
 }
 
 }  // namespace portline

@@ -23,7 +23,7 @@ constexpr std::int32_t kBadSettings = kCreateNotConfigured;
 
 std::mutex lock;
 std::unique_ptr<SplicerReplay> splicer;
-std::filesystem::path call_log;
+std::filesystem::path callLog;
 
 std::filesystem::path OwnFolder() {
   HMODULE self = nullptr;
@@ -47,7 +47,7 @@ void AppendLine(const std::filesystem::path& path, const std::string& line) {
   out << line << "\r\n";
 }
 
-void Note(const std::string& line) { AppendLine(call_log, line); }
+void Note(const std::string& line) { AppendLine(callLog, line); }
 
 // Loads the settings and the report on first use; false (with the reason in
 // PortlineSim.log) when they are not usable.
@@ -61,31 +61,31 @@ bool Ready() {
     return false;
   }
   const ParsedSettings parsed = ParseSimSettings(ini);
-  if (!parsed.ok()) {
+  if (!parsed.Usable()) {
     AppendLine(problems, "error: PortlineSim.ini: " + parsed.error);
     return false;
   }
-  std::filesystem::path report_path(parsed.settings.report_file);
-  if (report_path.is_relative()) report_path = folder / report_path;
+  std::filesystem::path reportPath(parsed.settings.reportFile);
+  if (reportPath.is_relative()) reportPath = folder / reportPath;
   std::string report;
-  if (!ReadWhole(report_path, report)) {
-    AppendLine(problems, "error: cannot read the report file " + report_path.string());
+  if (!ReadWhole(reportPath, report)) {
+    AppendLine(problems, "error: cannot read the report file " + reportPath.string());
     return false;
   }
-  if (!parsed.settings.call_log.empty()) {
-    call_log = parsed.settings.call_log;
-    if (call_log.is_relative()) call_log = folder / call_log;
+  if (!parsed.settings.callLog.empty()) {
+    callLog = parsed.settings.callLog;
+    if (callLog.is_relative()) callLog = folder / callLog;
   }
   splicer = std::make_unique<SplicerReplay>(std::vector<std::uint8_t>(report.begin(), report.end()),
                                             parsed.settings);
-  Note("loaded " + report_path.filename().string() + " bytes=" + std::to_string(report.size()));
+  Note("loaded " + reportPath.filename().string() + " bytes=" + std::to_string(report.size()));
   return true;
 }
 
 std::string Summary() {
   const ReplayStats& s = splicer->Stats();
   std::ostringstream out;
-  out << "t=" << GetTickCount64() << " reads=" << s.reads << " data_reads=" << s.data_reads << " position=" << splicer->Position();
+  out << "t=" << GetTickCount64() << " reads=" << s.reads << " data_reads=" << s.dataReads << " position=" << splicer->Position();
   return out.str();
 }
 
@@ -109,9 +109,9 @@ extern "C" std::int32_t __stdcall PortlineUsbCreateDevice(std::int32_t* handle, 
 extern "C" std::int32_t __stdcall PortlineUsbReadFile(std::int32_t* handle, std::uint8_t* buffer) {
   std::lock_guard<std::mutex> guard(lock);
   if (splicer == nullptr || handle == nullptr || buffer == nullptr) return kFailure;
-  const bool was_unplugged = splicer->Unplugged();
+  const bool wasUnplugged = splicer->Unplugged();
   const std::int32_t result = splicer->Read(*handle, buffer);
-  if (result == kFailure && !was_unplugged && splicer->Unplugged()) Note("unplugged " + Summary());
+  if (result == kFailure && !wasUnplugged && splicer->Unplugged()) Note("unplugged " + Summary());
   // A stalled pipe is cleared before the failure is reported, as the real
   // library does through the driver.
   if (result == kFailure && splicer->ResetPipe()) {

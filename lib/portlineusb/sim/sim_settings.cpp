@@ -29,20 +29,20 @@ bool ParseNumber(std::string_view text, std::int64_t low, std::int64_t high, std
 
 }  // namespace
 
-ParsedSettings ParseSimSettings(std::string_view ini_text) {
+ParsedSettings ParseSimSettings(std::string_view iniText) {
   ParsedSettings parsed;
   SimSettings& s = parsed.settings;
-  bool in_splicer = false;
-  while (!ini_text.empty()) {
-    const std::size_t eol = ini_text.find('\n');
-    std::string_view line = Trim(ini_text.substr(0, eol));
-    ini_text = eol == std::string_view::npos ? std::string_view{} : ini_text.substr(eol + 1);
+  bool inSplicer = false;
+  while (!iniText.empty()) {
+    const std::size_t eol = iniText.find('\n');
+    std::string_view line = Trim(iniText.substr(0, eol));
+    iniText = eol == std::string_view::npos ? std::string_view{} : iniText.substr(eol + 1);
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
-      in_splicer = SameWord(line, "[Splicer]");
+      inSplicer = SameWord(line, "[Splicer]");
       continue;
     }
-    if (!in_splicer) continue;
+    if (!inSplicer) continue;
     const std::size_t eq = line.find('=');
     if (eq == std::string_view::npos) {
       parsed.error = "line without '=': " + std::string(line);
@@ -52,39 +52,39 @@ ParsedSettings ParseSimSettings(std::string_view ini_text) {
     const std::string_view value = Trim(line.substr(eq + 1));
     std::int64_t number = 0;
     if (SameWord(key, "ReportFile")) {
-      s.report_file = std::string(value);
+      s.reportFile = std::string(value);
     } else if (SameWord(key, "CallLog")) {
-      s.call_log = std::string(value);
+      s.callLog = std::string(value);
     } else if (SameWord(key, "BytesPerRead")) {
       if (!ParseNumber(value, 1, 64, number)) {
         parsed.error = "BytesPerRead must be a whole number from 1 to 64, not '" + std::string(value) + "'";
         return parsed;
       }
-      s.bytes_per_read = static_cast<int>(number);
+      s.bytesPerRead = static_cast<int>(number);
     } else if (SameWord(key, "RefuseCreates")) {
       if (!ParseNumber(value, 0, 1000000, number)) {
         parsed.error = "RefuseCreates must be a whole number from 0 to 1000000, not '" + std::string(value) + "'";
         return parsed;
       }
-      s.refuse_creates = static_cast<int>(number);
+      s.refuseCreates = static_cast<int>(number);
     } else if (SameWord(key, "DisconnectAfterBytes")) {
       if (!ParseNumber(value, 0, INT64_MAX, number)) {
         parsed.error = "DisconnectAfterBytes must be a whole number of 0 or more, not '" + std::string(value) + "'";
         return parsed;
       }
-      s.disconnect_after_bytes = number;
+      s.disconnectAfterBytes = number;
     } else if (SameWord(key, "StallAtByte")) {
       if (!ParseNumber(value, 0, INT64_MAX, number)) {
         parsed.error = "StallAtByte must be a whole number of 0 or more, not '" + std::string(value) + "'";
         return parsed;
       }
-      s.stall_at_byte = number;
+      s.stallAtByte = number;
     } else {
       parsed.error = "unknown setting '" + std::string(key) + "'";
       return parsed;
     }
   }
-  if (s.report_file.empty()) parsed.error = "ReportFile is not set in section [Splicer]";
+  if (s.reportFile.empty()) parsed.error = "ReportFile is not set in section [Splicer]";
   return parsed;
 }
 

@@ -17,20 +17,20 @@
 namespace portline::sim {
 
 struct SimSettings {
-  std::string report_file;
-  int bytes_per_read = 64;
-  int refuse_creates = 0;
-  std::int64_t disconnect_after_bytes = 0;
-  std::int64_t stall_at_byte = 0;
-  std::string call_log;
+  std::string reportFile;
+  int bytesPerRead = 64;
+  int refuseCreates = 0;
+  std::int64_t disconnectAfterBytes = 0;
+  std::int64_t stallAtByte = 0;
+  std::string callLog;
 };
 
 struct ParsedSettings {
   SimSettings settings;
   std::string error;  // empty when the settings are usable
-  bool ok() const { return error.empty(); }
+  bool Usable() const { return error.empty(); }
 };
 
-ParsedSettings ParseSimSettings(std::string_view ini_text);
+ParsedSettings ParseSimSettings(std::string_view iniText);
 
 }  // namespace portline::sim

@@ -23,12 +23,12 @@ struct ReplayStats {
   std::int64_t creates = 0;      // successful
   std::int64_t refusals = 0;
   std::int64_t reads = 0;
-  std::int64_t data_reads = 0;   // reads that returned bytes
-  std::int64_t failed_reads = 0;
+  std::int64_t dataReads = 0;   // reads that returned bytes
+  std::int64_t failedReads = 0;
   std::int64_t closes = 0;       // of an open device
-  std::int64_t stray_closes = 0; // of a handle that was not open
+  std::int64_t strayCloses = 0; // of a handle that was not open
   std::int64_t writes = 0;
-  std::int64_t bytes_written = 0;
+  std::int64_t bytesWritten = 0;
 };
 
 class SplicerReplay {
@@ -57,8 +57,8 @@ class SplicerReplay {
   bool open_ = false;
   bool unplugged_ = false;
   bool halted_ = false;
-  bool stalled_once_ = false;
-  std::int64_t connection_bytes_ = 0;
+  bool stalledOnce_ = false;
+  std::int64_t connectionBytes_ = 0;
   ReplayStats stats_;
 };
 

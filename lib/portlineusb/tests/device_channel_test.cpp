@@ -120,19 +120,19 @@ TEST_F(PipeDevice, CloseWithAReadPendingReturnsAndLaterCallsFail) {
 class ScriptedPipes final : public PipeIo {
  public:
   struct Record {
-    int inbound_recoveries = 0;
-    int outbound_recoveries = 0;
+    int inboundRecoveries = 0;
+    int outboundRecoveries = 0;
     int cancels = 0;
     bool released = false;
-    OVERLAPPED* pending_read = nullptr;
-    std::uint8_t* read_buffer = nullptr;
+    OVERLAPPED* pendingRead = nullptr;
+    std::uint8_t* readBuffer = nullptr;
   };
-  ScriptedPipes(Record& record, bool cancel_works) : record_(record), cancel_works_(cancel_works) {}
+  ScriptedPipes(Record& record, bool cancelWorks) : record_(record), cancelWorks_(cancelWorks) {}
 
   bool StartRead(std::uint8_t* buffer, DWORD, OVERLAPPED& operation) override {
     operation.Internal = STATUS_PENDING;
-    record_.pending_read = &operation;
-    record_.read_buffer = buffer;
+    record_.pendingRead = &operation;
+    record_.readBuffer = buffer;
     SetLastError(ERROR_IO_PENDING);
     return false;
   }
@@ -151,9 +151,9 @@ class ScriptedPipes final : public PipeIo {
   }
   void Cancel(OVERLAPPED& operation) override {
     ++record_.cancels;
-    if (cancel_works_) End(operation, 0xC0000120, 0);  // STATUS_CANCELLED
+    if (cancelWorks_) End(operation, 0xC0000120, 0);  // STATUS_CANCELLED
   }
-  void Recover(bool inbound) override { ++(inbound ? record_.inbound_recoveries : record_.outbound_recoveries); }
+  void Recover(bool inbound) override { ++(inbound ? record_.inboundRecoveries : record_.outboundRecoveries); }
   void Release() override { record_.released = true; }
 
   static void End(OVERLAPPED& operation, DWORD status, DWORD moved) {
@@ -164,7 +164,7 @@ class ScriptedPipes final : public PipeIo {
 
  private:
   Record& record_;
-  bool cancel_works_;
+  bool cancelWorks_;
 };
 
 TEST(ScriptedDevice, AStalledReadClearsTheHaltedPipeBeforeItReports9999) {
@@ -173,11 +173,11 @@ TEST(ScriptedDevice, AStalledReadClearsTheHaltedPipeBeforeItReports9999) {
   ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
   std::uint8_t buffer[65] = {};
   ASSERT_EQ(channel.Read(buffer), 0);
-  ASSERT_NE(record.pending_read, nullptr);
-  ScriptedPipes::End(*record.pending_read, 0xC0000001, 0);  // the endpoint stalled
+  ASSERT_NE(record.pendingRead, nullptr);
+  ScriptedPipes::End(*record.pendingRead, 0xC0000001, 0);  // the endpoint stalled
   EXPECT_EQ(channel.Read(buffer), kFailure);
-  EXPECT_EQ(record.inbound_recoveries, 1) << "the halted pipe is reset before the failure is reported";
-  EXPECT_EQ(record.outbound_recoveries, 0);
+  EXPECT_EQ(record.inboundRecoveries, 1) << "the halted pipe is reset before the failure is reported";
+  EXPECT_EQ(record.outboundRecoveries, 0);
 }
 
 TEST(ScriptedDevice, ADeliveredReadNeedsNoRecovery) {
@@ -186,11 +186,11 @@ TEST(ScriptedDevice, ADeliveredReadNeedsNoRecovery) {
   ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
   std::uint8_t buffer[65] = {};
   ASSERT_EQ(channel.Read(buffer), 0);
-  std::memcpy(record.read_buffer, "abc", 3);
-  ScriptedPipes::End(*record.pending_read, 0, 3);
+  std::memcpy(record.readBuffer, "abc", 3);
+  ScriptedPipes::End(*record.pendingRead, 0, 3);
   EXPECT_EQ(channel.Read(buffer), 3);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 3), "abc");
-  EXPECT_EQ(record.inbound_recoveries, 0);
+  EXPECT_EQ(record.inboundRecoveries, 0);
 }
 
 TEST(ScriptedDevice, CloseGivesUpWaitingForAReadTheDeviceNeverEnds) {
@@ -207,8 +207,8 @@ TEST(ScriptedDevice, CloseGivesUpWaitingForAReadTheDeviceNeverEnds) {
   EXPECT_EQ(record.cancels, 1);
   EXPECT_TRUE(record.released);
   // The device finishes the read after all: its buffer was given up, not freed.
-  std::memcpy(record.read_buffer, "late", 4);
-  ScriptedPipes::End(*record.pending_read, 0, 4);
+  std::memcpy(record.readBuffer, "late", 4);
+  ScriptedPipes::End(*record.pendingRead, 0, 4);
 }
 
 }  // namespace

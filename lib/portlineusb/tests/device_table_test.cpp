@@ -17,7 +17,7 @@ namespace {
 // for the test.
 class QuietPipes final : public PipeIo {
  public:
-  explicit QuietPipes(std::function<void()> on_cancel = nullptr) : on_cancel_(std::move(on_cancel)) {}
+  explicit QuietPipes(std::function<void()> onCancel = nullptr) : onCancel_(std::move(onCancel)) {}
   bool StartRead(std::uint8_t*, DWORD, OVERLAPPED& operation) override {
     pending_ = &operation;
     SetLastError(ERROR_IO_PENDING);
@@ -37,7 +37,7 @@ class QuietPipes final : public PipeIo {
     return true;
   }
   void Cancel(OVERLAPPED& operation) override {
-    if (on_cancel_) on_cancel_();
+    if (onCancel_) onCancel_();
     if (&operation == pending_) pending_ = nullptr;
     SetEvent(operation.hEvent);
   }
@@ -45,13 +45,13 @@ class QuietPipes final : public PipeIo {
   void Release() override {}
 
  private:
-  std::function<void()> on_cancel_;
+  std::function<void()> onCancel_;
   OVERLAPPED* pending_ = nullptr;
 };
 
-std::unique_ptr<OpenDevice> Device(std::function<void()> on_cancel = nullptr) {
+std::unique_ptr<OpenDevice> Device(std::function<void()> onCancel = nullptr) {
   auto device = std::make_unique<OpenDevice>();
-  EXPECT_TRUE(device->channel.Open(std::make_unique<QuietPipes>(std::move(on_cancel))));
+  EXPECT_TRUE(device->channel.Open(std::make_unique<QuietPipes>(std::move(onCancel))));
   return device;
 }
 
@@ -85,11 +85,11 @@ TEST(DeviceTable, HandsOutEightHandlesAndRefusesANinth) {
 TEST(DeviceTable, ADeviceBeingClosedHoldsUpNoCallOnAnother) {
   DeviceTable table;
   HANDLE cancelling = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE other_read = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  bool read_while_closing = false;
+  HANDLE otherRead = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  bool readWhileClosing = false;
   const std::int32_t closing = table.Add(Device([&] {
     SetEvent(cancelling);
-    read_while_closing = WaitForSingleObject(other_read, 10000) == WAIT_OBJECT_0;
+    readWhileClosing = WaitForSingleObject(otherRead, 10000) == WAIT_OBJECT_0;
   }));
   const std::int32_t other = table.Add(Device());
   ASSERT_EQ(ReadFrom(table, closing), 0);  // a read pending, to be cancelled on close
@@ -109,12 +109,12 @@ TEST(DeviceTable, ADeviceBeingClosedHoldsUpNoCallOnAnother) {
   ASSERT_NE(thread, nullptr);
   ASSERT_EQ(WaitForSingleObject(cancelling, 10000), WAIT_OBJECT_0);
   EXPECT_EQ(ReadFrom(table, other), 0);
-  SetEvent(other_read);
+  SetEvent(otherRead);
   WaitForSingleObject(thread, INFINITE);
-  EXPECT_TRUE(read_while_closing) << "the other device was read while the first was closing";
+  EXPECT_TRUE(readWhileClosing) << "the other device was read while the first was closing";
   CloseHandle(thread);
   CloseHandle(cancelling);
-  CloseHandle(other_read);
+  CloseHandle(otherRead);
 }
 
 std::wstring UniquePath(const wchar_t* tail) {
@@ -136,18 +136,18 @@ TEST(DeviceClaim, ASplicerHeldByOneOwnerIsRefusedToAnother) {
 }
 
 TEST(SplicerFinder, TheServiceNameChoosesTheBackendAndTheTestListIsParsedWhole) {
-  EXPECT_EQ(BackendForService(L"WinUSB"), Backend::kWinUsb);
-  EXPECT_EQ(BackendForService(L"winusb"), Backend::kWinUsb);
-  EXPECT_EQ(BackendForService(L"Portline"), Backend::kPortline);
-  EXPECT_EQ(BackendForService(L"WinUSB2"), Backend::kPortline);
-  EXPECT_EQ(BackendForService(L""), Backend::kPortline);
+  EXPECT_EQ(BackendForService(L"WinUSB"), Backend::WinUsb);
+  EXPECT_EQ(BackendForService(L"winusb"), Backend::WinUsb);
+  EXPECT_EQ(BackendForService(L"Portline"), Backend::Portline);
+  EXPECT_EQ(BackendForService(L"WinUSB2"), Backend::Portline);
+  EXPECT_EQ(BackendForService(L""), Backend::Portline);
 
   const auto found = ParseDeviceList(L"WinUSB=Z:\\tmp\\a=b.dev|junk||Portline=\\\\.\\pipe\\x|WinUSB=");
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].path, L"Z:\\tmp\\a=b.dev");
-  EXPECT_EQ(found[0].backend, Backend::kWinUsb);
+  EXPECT_EQ(found[0].backend, Backend::WinUsb);
   EXPECT_EQ(found[1].path, L"\\\\.\\pipe\\x");
-  EXPECT_EQ(found[1].backend, Backend::kPortline);
+  EXPECT_EQ(found[1].backend, Backend::Portline);
 }
 
 }  // namespace

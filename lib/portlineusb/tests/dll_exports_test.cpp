@@ -74,11 +74,11 @@ TEST(RealLibrary, OnlyTheTestBuildTakesItsSplicersFromTheEnvironment) {
     EXPECT_EQ(found, 0) << "the shipped library found the listed splicer";
   }
   {
-    Library test_build(PORTLINE_TEST_SEAM_DLL);
-    ASSERT_NE(test_build.module, nullptr);
-    EXPECT_EQ(test_build.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &status, &found), 0);
+    Library testBuild(PORTLINE_TEST_SEAM_DLL);
+    ASSERT_NE(testBuild.module, nullptr);
+    EXPECT_EQ(testBuild.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &status, &found), 0);
     EXPECT_EQ(found, 1);
-    EXPECT_EQ(test_build.Get<CloseFn>("PortlineUsbCloseDevice")(&handle), 0);
+    EXPECT_EQ(testBuild.Get<CloseFn>("PortlineUsbCloseDevice")(&handle), 0);
   }
   SetEnvironmentVariableA("PORTLINEUSB_DEVICES", nullptr);
   CloseHandle(server);

@@ -15,22 +15,22 @@ TEST(SimSettings, AFullFileIsReadWithItsComments) {
       "DisconnectAfterBytes=4096\r\n"
       "StallAtByte=100\r\n"
       "CallLog=calls.log\r\n");
-  ASSERT_TRUE(parsed.ok()) << parsed.error;
-  EXPECT_EQ(parsed.settings.report_file, "samples\\model-a.txt");
-  EXPECT_EQ(parsed.settings.bytes_per_read, 17);
-  EXPECT_EQ(parsed.settings.refuse_creates, 2);
-  EXPECT_EQ(parsed.settings.disconnect_after_bytes, 4096);
-  EXPECT_EQ(parsed.settings.stall_at_byte, 100);
-  EXPECT_EQ(parsed.settings.call_log, "calls.log");
+  ASSERT_TRUE(parsed.Usable()) << parsed.error;
+  EXPECT_EQ(parsed.settings.reportFile, "samples\\model-a.txt");
+  EXPECT_EQ(parsed.settings.bytesPerRead, 17);
+  EXPECT_EQ(parsed.settings.refuseCreates, 2);
+  EXPECT_EQ(parsed.settings.disconnectAfterBytes, 4096);
+  EXPECT_EQ(parsed.settings.stallAtByte, 100);
+  EXPECT_EQ(parsed.settings.callLog, "calls.log");
 }
 
 TEST(SimSettings, OnlyTheReportIsRequired) {
   const auto parsed = ParseSimSettings("[Splicer]\nReportFile=r.txt\n");
-  ASSERT_TRUE(parsed.ok());
-  EXPECT_EQ(parsed.settings.bytes_per_read, 64);
-  EXPECT_EQ(parsed.settings.refuse_creates, 0);
-  EXPECT_EQ(parsed.settings.disconnect_after_bytes, 0);
-  EXPECT_EQ(parsed.settings.call_log, "");
+  ASSERT_TRUE(parsed.Usable());
+  EXPECT_EQ(parsed.settings.bytesPerRead, 64);
+  EXPECT_EQ(parsed.settings.refuseCreates, 0);
+  EXPECT_EQ(parsed.settings.disconnectAfterBytes, 0);
+  EXPECT_EQ(parsed.settings.callLog, "");
 }
 
 struct BadCase {
@@ -42,7 +42,7 @@ class BadSettings : public ::testing::TestWithParam<BadCase> {};
 
 TEST_P(BadSettings, AreRefusedWithAReasonNamingTheSetting) {
   const auto parsed = ParseSimSettings(GetParam().ini);
-  EXPECT_FALSE(parsed.ok());
+  EXPECT_FALSE(parsed.Usable());
   EXPECT_NE(parsed.error.find(GetParam().says), std::string::npos) << parsed.error;
 }
 

@@ -9,12 +9,12 @@ namespace {
 
 std::vector<std::uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
-SimSettings With(int per_read, int refuse = 0, std::int64_t disconnect = 0) {
+SimSettings With(int perRead, int refuse = 0, std::int64_t disconnect = 0) {
   SimSettings s;
-  s.report_file = "r";
-  s.bytes_per_read = per_read;
-  s.refuse_creates = refuse;
-  s.disconnect_after_bytes = disconnect;
+  s.reportFile = "r";
+  s.bytesPerRead = perRead;
+  s.refuseCreates = refuse;
+  s.disconnectAfterBytes = disconnect;
   return s;
 }
 
@@ -79,7 +79,7 @@ TEST(SplicerReplay, UnplugsAfterTheConfiguredBytesAndResumesAfterTheNextCreate) 
 
 TEST(SplicerReplay, AStallHaltsReadsAcrossReconnectsUntilThePipeIsResetAndLosesNothing) {
   SimSettings settings = With(4);
-  settings.stall_at_byte = 7;  // bytes 1 to 6 arrive, then the pipe halts
+  settings.stallAtByte = 7;  // bytes 1 to 6 arrive, then the pipe halts
   SplicerReplay splicer(Bytes("0123456789"), settings);
   std::int32_t handle = 0;
   ASSERT_EQ(splicer.Create(handle), 0);
@@ -119,7 +119,7 @@ TEST(SplicerReplay, CallsOnAClosedOrWrongHandleFail) {
   EXPECT_EQ(splicer.Close(handle), 0);
   EXPECT_EQ(splicer.Close(handle), kFailure);
   EXPECT_EQ(splicer.Stats().closes, 1);
-  EXPECT_EQ(splicer.Stats().stray_closes, 2);
+  EXPECT_EQ(splicer.Stats().strayCloses, 2);
 }
 
 TEST(SplicerReplay, WritesAreCountedAndCutToSixtyFour) {
@@ -129,7 +129,7 @@ TEST(SplicerReplay, WritesAreCountedAndCutToSixtyFour) {
   std::uint8_t bytes[100] = {};
   EXPECT_EQ(splicer.Write(handle, bytes, 100), 64);
   EXPECT_EQ(splicer.Write(handle, bytes, 0), kFailure);
-  EXPECT_EQ(splicer.Stats().bytes_written, 64);
+  EXPECT_EQ(splicer.Stats().bytesWritten, 64);
 }
 
 TEST(SplicerReplay, AnEmptyReportReadsAsNothingWaiting) {

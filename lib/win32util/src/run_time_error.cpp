@@ -17,9 +17,9 @@ void ShowRunTimeError(int number, std::string_view description) {
   if (ending.exchange(true)) return;
   const std::string heading = number == 0 ? "Run-time error:" : "Run-time error '" + std::to_string(number) + "':";
   const std::string text = heading + "\r\n\r\n" + std::string(description);
-  HWND box_owner = owner.load();
-  if (box_owner == nullptr || !IsWindow(box_owner)) box_owner = GetActiveWindow();
-  MessageBoxA(box_owner, text.c_str(), "Seamlog", MB_OK | MB_ICONSTOP | MB_TASKMODAL);
+  HWND boxOwner = owner.load();
+  if (boxOwner == nullptr || !IsWindow(boxOwner)) boxOwner = GetActiveWindow();
+  MessageBoxA(boxOwner, text.c_str(), "Seamlog", MB_OK | MB_ICONSTOP | MB_TASKMODAL);
   ExitProcess(static_cast<UINT>(number == 0 ? 1 : number));
 }
 

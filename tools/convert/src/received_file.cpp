@@ -6,16 +6,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <system_error>
+
+#include "seamlog/capture/received_text.h"
+#include "seamlog/save/error_text.h"
 
 namespace seamlog::tools {
 namespace {
 
 constexpr std::size_t kBlockSize = 64 * 1024;
-
-std::string Describe(int errorNumber) {
-  return errorNumber != 0 ? std::generic_category().message(errorNumber) : "unknown error";
-}
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -32,19 +30,6 @@ char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' +
 
 }  // namespace
 
-void AppendAddingLineFeeds(std::string& text, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const std::size_t cr = bytes.find('\r');
-    if (cr == std::string_view::npos) {
-      text.append(bytes);
-      return;
-    }
-    text.append(bytes.substr(0, cr + 1));
-    text.push_back('\n');
-    bytes.remove_prefix(cr + 1);
-  }
-}
-
 bool ReadReceivedFile(const std::string& path, ByteStream kind, std::string& text,
                       std::string& error, std::size_t maxBytes) {
   std::error_code status;
@@ -60,7 +45,7 @@ bool ReadReceivedFile(const std::string& path, ByteStream kind, std::string& tex
   errno = 0;
   const File file(std::fopen(path.c_str(), "rb"));
   if (!file) {
-    error = "cannot open '" + path + "': " + Describe(errno);
+    error = "cannot open '" + path + "': " + save::DescribeErrno(errno);
     return false;
   }
 
@@ -76,7 +61,7 @@ bool ReadReceivedFile(const std::string& path, ByteStream kind, std::string& tex
     bytes.append(block.data(), got);
   }
   if (std::ferror(file.get()) != 0) {
-    error = "cannot read '" + path + "': " + Describe(errno);
+    error = "cannot read '" + path + "': " + save::DescribeErrno(errno);
     return false;
   }
   if (kind == ByteStream::AsReceived) {
@@ -85,7 +70,7 @@ bool ReadReceivedFile(const std::string& path, ByteStream kind, std::string& tex
   }
   text.clear();
   text.reserve(bytes.size() + static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\r')));
-  AppendAddingLineFeeds(text, bytes);
+  capture::AppendReceivedBytes(text, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   return true;
 }
 

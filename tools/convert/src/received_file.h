@@ -9,7 +9,8 @@ namespace seamlog::tools {
 
 enum class ByteStream {
   AsReceived,       // the received text itself, byte for byte
-  AsSentBySplicer,  // the splicer's bytes: every CR gets an LF after it on reading
+  AsSentBySplicer,  // the splicer's bytes: every CR gets an LF after it on reading,
+                    // as the poll cycle does (capture::AppendReceivedBytes)
 };
 
 // The most INPUT may hold: the largest text any save can still convert
@@ -21,10 +22,6 @@ inline constexpr std::size_t kMaxInputBytes = 24u * 1024u * 1024u;
 // that never ends stops there too.
 bool ReadReceivedFile(const std::string& path, ByteStream kind, std::string& text,
                       std::string& error, std::size_t maxBytes = kMaxInputBytes);
-
-// Appends bytes to text, putting an LF after every CR, as the poll cycle does
-// with the splicer's bytes.
-void AppendAddingLineFeeds(std::string& text, std::string_view bytes);
 
 // How a capture ends its lines. The received text has CR LF; terminal
 // programs often store LF alone, and a raw capture has CR alone.

@@ -9,24 +9,6 @@
 namespace seamlog::tools {
 namespace {
 
-TEST(LineFeedAfterCarriageReturn, EveryCarriageReturnGetsALineFeedWhereverItFalls) {
-  struct Case { std::string sent, received; };
-  const Case cases[] = {
-      {"", ""},
-      {"AB\rCD", "AB\r\nCD"},
-      {"\r", "\r\n"},
-      {"\r\n", "\r\n\n"},  // an LF from the splicer stays a character of its own
-      {"\r\r", "\r\n\r\n"},
-      {"no line ends", "no line ends"},
-      {std::string("\0\r\xFF", 3), std::string("\0\r\n\xFF", 4)},
-  };
-  for (const Case& c : cases) {
-    std::string text = "before:";
-    AppendAddingLineFeeds(text, c.sent);
-    EXPECT_EQ(text, "before:" + c.received);
-  }
-}
-
 TEST(ReadReceivedFile, TheBytesAreReadExactlyAsTheyAreOrWithLineFeedsAdded) {
   const auto path = (std::filesystem::temp_directory_path() / "seamlog-received-file.txt").string();
   const std::string bytes("a\r\nb\n\x1A\0\xFF end\r", 13);

@@ -26,7 +26,7 @@ using namespace e2e;
 namespace {
 
 struct Options {
-  std::string seamlog, sim_dll, reportgen, work;
+  std::string seamlog, simDll, reportgen, work;
   int records = 1000;
   int seconds = 5;
 };
@@ -136,13 +136,13 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string key = argv[i], value = argv[i + 1];
     if (key == "--seamlog") o.seamlog = WindowsPath(value);
-    else if (key == "--sim-dll") o.sim_dll = WindowsPath(value);
+    else if (key == "--sim-dll") o.simDll = WindowsPath(value);
     else if (key == "--reportgen") o.reportgen = WindowsPath(value);
     else if (key == "--work") o.work = WindowsPath(value);
     else if (key == "--records") o.records = std::stoi(value);
     else if (key == "--seconds") o.seconds = std::stoi(value);
   }
-  if (o.seamlog.empty() || o.sim_dll.empty() || o.reportgen.empty() || o.work.empty()) {
+  if (o.seamlog.empty() || o.simDll.empty() || o.reportgen.empty() || o.work.empty()) {
     std::fprintf(stderr, "usage: seamlog-link-bench --seamlog EXE --sim-dll DLL --reportgen EXE --work DIR "
                          "[--records N] [--seconds S]\n");
     return 2;
@@ -150,16 +150,16 @@ int main(int argc, char** argv) {
   try {
     MakeDirectories(o.work);
     CopyFileA(o.seamlog.c_str(), (o.work + "\\Seamlog.exe").c_str(), FALSE);
-    CopyFileA(o.sim_dll.c_str(), (o.work + "\\PortlineUSB.dll").c_str(), FALSE);
+    CopyFileA(o.simDll.c_str(), (o.work + "\\PortlineUSB.dll").c_str(), FALSE);
     const std::string report = o.work + "\\report.raw";
     if (RunProcess("\"" + o.reportgen + "\" --model MODEL-A --records " + std::to_string(o.records) + " --raw \"" +
                    report + "\"", 120000) != 0)
       Fail("seamlog-reportgen failed");
     const std::size_t bytes = ReadWholeFile(report).size();
-    const DWORD idle_ms = static_cast<DWORD>(o.seconds) * 1000;
+    const DWORD idleMs = static_cast<DWORD>(o.seconds) * 1000;
 
     // 1. Not connected.
-    double idle_share = 0, idle_server = 0;
+    double idleShare = 0, idleServer = 0;
     {
       WriteSettings(o, 1000000);
       Program program(o.work + "\\Seamlog.exe");
@@ -168,9 +168,9 @@ int main(int argc, char** argv) {
       if (cpu.seamlog.empty()) Fail("cannot find Seamlog.exe among the Linux processes");
       Sleep(1500);
       const double cpu0 = cpu.Seamlog(), server0 = cpu.Server();
-      Sleep(idle_ms);
-      idle_share = Percent(cpu.Seamlog() - cpu0, o.seconds);
-      idle_server = Percent(cpu.Server() - server0, o.seconds);
+      Sleep(idleMs);
+      idleShare = Percent(cpu.Seamlog() - cpu0, o.seconds);
+      idleServer = Percent(cpu.Server() - server0, o.seconds);
       Close(program, main);
     }
 
@@ -179,12 +179,12 @@ int main(int argc, char** argv) {
     Program program(o.work + "\\Seamlog.exe");
     HWND main = StartAndChooseModel(program);
     const Cpu cpu = FindCpu(o);
-    const std::string log_path = o.work + "\\calls.log";
-    if (!WaitFor([&] { return ReadWholeFile(log_path).find("create 0") != std::string::npos; }, 10000, 2))
+    const std::string logPath = o.work + "\\calls.log";
+    if (!WaitFor([&] { return ReadWholeFile(logPath).find("create 0") != std::string::npos; }, 10000, 2))
       Fail("the program never connected");
-    const double cpu_connect = cpu.Seamlog(), server_connect = cpu.Server();
+    const double cpuConnect = cpu.Seamlog(), serverConnect = cpu.Server();
     std::vector<double> latencies;
-    while (ReadWholeFile(log_path).find("finished") == std::string::npos) {
+    while (ReadWholeFile(logPath).find("finished") == std::string::npos) {
       const ULONGLONG sent = GetTickCount64();
       LARGE_INTEGER f, a, b;
       QueryPerformanceFrequency(&f);
@@ -196,38 +196,38 @@ int main(int argc, char** argv) {
       if (GetTickCount64() - sent < 50) Sleep(50);
       if (latencies.size() > 20 * 600) Fail("the report did not finish within ten minutes");
     }
-    const double cpu_finish = cpu.Seamlog(), server_finish = cpu.Server();
-    Sleep(idle_ms);
-    const double cpu_idle_end = cpu.Seamlog(), server_idle_end = cpu.Server();
+    const double cpuFinish = cpu.Seamlog(), serverFinish = cpu.Server();
+    Sleep(idleMs);
+    const double cpuIdleEnd = cpu.Seamlog(), serverIdleEnd = cpu.Server();
     Close(program, main);
 
-    const std::string log = ReadWholeFile(log_path);
-    const long long t_connect = LogValue(log, "create 0", "t");
-    const long long t_finish = LogValue(log, "finished", "t");
-    const long long reads_finish = LogValue(log, "finished", "reads");
-    const long long t_close = LogValue(log, "close 0", "t");
-    const long long reads_close = LogValue(log, "close 0", "reads");
-    const double transfer_s = static_cast<double>(t_finish - t_connect) / 1000.0;
-    const double idle_s = static_cast<double>(t_close - t_finish) / 1000.0;
+    const std::string log = ReadWholeFile(logPath);
+    const long long tConnect = LogValue(log, "create 0", "t");
+    const long long tFinish = LogValue(log, "finished", "t");
+    const long long readsFinish = LogValue(log, "finished", "reads");
+    const long long tClose = LogValue(log, "close 0", "t");
+    const long long readsClose = LogValue(log, "close 0", "reads");
+    const double transferS = static_cast<double>(tFinish - tConnect) / 1000.0;
+    const double idleS = static_cast<double>(tClose - tFinish) / 1000.0;
     std::sort(latencies.begin(), latencies.end());
     const double median = latencies.empty() ? 0 : latencies[latencies.size() / 2];
     const double worst = latencies.empty() ? 0 : latencies.back();
 
     std::printf("Seamlog link benchmark (simulated splicer, 64 bytes per read)\n");
     std::printf("  report                     %zu bytes, %d MODEL-A records\n", bytes, o.records);
-    std::printf("  receiving                  %.2f s\n", transfer_s);
-    std::printf("  throughput                 %.0f bytes/s\n", static_cast<double>(bytes) / transfer_s);
-    std::printf("  poll ticks while receiving %.0f ticks/s\n", static_cast<double>(reads_finish) / transfer_s);
+    std::printf("  receiving                  %.2f s\n", transferS);
+    std::printf("  throughput                 %.0f bytes/s\n", static_cast<double>(bytes) / transferS);
+    std::printf("  poll ticks while receiving %.0f ticks/s\n", static_cast<double>(readsFinish) / transferS);
     std::printf("  CPU while receiving        %.1f %% of one core (Wine server %.1f %%)\n",
-                Percent(cpu_finish - cpu_connect, transfer_s), Percent(server_finish - server_connect, transfer_s));
+                Percent(cpuFinish - cpuConnect, transferS), Percent(serverFinish - serverConnect, transferS));
     std::printf("  window answers (WM_NULL)   median %.1f ms, worst %.1f ms (%zu probes)\n", median, worst,
                 latencies.size());
     std::printf("  connected, nothing to read %.0f ticks/s, CPU %.1f %% of one core (Wine server %.1f %%)\n",
-                static_cast<double>(reads_close - reads_finish) / idle_s,
-                Percent(cpu_idle_end - cpu_finish, static_cast<double>(idle_ms) / 1000.0),
-                Percent(server_idle_end - server_finish, static_cast<double>(idle_ms) / 1000.0));
-    std::printf("  not connected (idle)       CPU %.2f %% of one core (Wine server %.2f %%)\n", idle_share,
-                idle_server);
+                static_cast<double>(readsClose - readsFinish) / idleS,
+                Percent(cpuIdleEnd - cpuFinish, static_cast<double>(idleMs) / 1000.0),
+                Percent(serverIdleEnd - serverFinish, static_cast<double>(idleMs) / 1000.0));
+    std::printf("  not connected (idle)       CPU %.2f %% of one core (Wine server %.2f %%)\n", idleShare,
+                idleServer);
     std::printf("  (CPU from /proc; the Wine server serves every Wine process of the prefix, this one included)\n");
   } catch (const Fatal& fatal) {
     std::printf("benchmark failed: %s\n", fatal.what.c_str());

@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
     Click(dialog, IDOK);
     HWND main = program.RequireWindow(ids::kMainFormClass);
 
-    std::vector<double> times, dialog_times;
+    std::vector<double> times, dialogTimes;
     for (int run = 0; run < o.runs; ++run) {
       const std::string table = o.work + "\\save-" + std::to_string(run) + ".csv";
       DeleteFileA(table.c_str());
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
         Fail("the label never showed " + counted);
       const SaveTimes t = TimedSave(program, main, table);
       times.push_back(t.completed);
-      dialog_times.push_back(t.dialogGone);
+      dialogTimes.push_back(t.dialogGone);
       const std::string written = ReadWholeFile(table);
       const auto rows = static_cast<std::size_t>(std::count(written.begin(), written.end(), '\n'));
       if (rows != static_cast<std::size_t>(o.records) + 4) Fail("the table has " + std::to_string(rows) + " rows");
@@ -145,12 +145,12 @@ int main(int argc, char** argv) {
     program.WaitForExit(20000);
 
     std::sort(times.begin(), times.end());
-    std::sort(dialog_times.begin(), dialog_times.end());
+    std::sort(dialogTimes.begin(), dialogTimes.end());
     std::printf("Seamlog save benchmark: %d MODEL-A records (%zu characters), %d runs\n", o.records, text.size(),
                 o.runs);
     std::printf("  dialog OK to \"Data save completed.\"  best %.3f s, median %.3f s, worst %.3f s\n", times.front(),
                 times[times.size() / 2], times.back());
-    std::printf("  of which until the dialog has closed  median %.3f s\n", dialog_times[dialog_times.size() / 2]);
+    std::printf("  of which until the dialog has closed  median %.3f s\n", dialogTimes[dialogTimes.size() / 2]);
   } catch (const Fatal& fatal) {
     std::printf("benchmark failed: %s\n", fatal.what.c_str());
     return 1;

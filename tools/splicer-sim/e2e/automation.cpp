@@ -75,12 +75,12 @@ Program::~Program() {
   CloseHandle(process_.hThread);
 }
 
-void Program::Start(const std::string& working_directory) {
+void Program::Start(const std::string& workingDirectory) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   std::string command = "\"" + exe_ + "\"";
   if (!CreateProcessA(exe_.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      working_directory.c_str(), &startup, &process_))
+                      workingDirectory.c_str(), &startup, &process_))
     Fail("cannot start " + exe_ + " (error " + std::to_string(GetLastError()) + ")");
   WaitForInputIdle(process_.hProcess, 10000);
 }
@@ -88,7 +88,7 @@ void Program::Start(const std::string& working_directory) {
 namespace {
 struct Search {
   DWORD pid;
-  std::string class_name, title, saying;
+  std::string className, title, saying;
   const Program* program;
   HWND found = nullptr;
 };
@@ -102,7 +102,7 @@ static BOOL CALLBACK MatchWindow(HWND window, LPARAM param) {
   if (pid != s->pid || !IsWindowVisible(window)) return TRUE;
   char name[256] = {};
   GetClassNameA(window, name, sizeof name);
-  if (s->class_name != name) return TRUE;
+  if (s->className != name) return TRUE;
   if (!s->title.empty() && Text(window) != s->title) return TRUE;
   if (!s->saying.empty() && s->program->DialogText(window).find(s->saying) == std::string::npos) return TRUE;
   s->found = window;
@@ -116,16 +116,16 @@ static BOOL CALLBACK CollectStaticText(HWND child, LPARAM param) {
   return TRUE;
 }
 
-HWND Program::FindWindowOf(const std::string& class_name, const std::string& title) const {
-  Search search{process_.dwProcessId, class_name, title, "", this};
+HWND Program::FindWindowOf(const std::string& className, const std::string& title) const {
+  Search search{process_.dwProcessId, className, title, "", this};
   EnumWindows(&MatchWindow, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
-HWND Program::RequireWindow(const std::string& class_name, const std::string& title, DWORD ms) const {
+HWND Program::RequireWindow(const std::string& className, const std::string& title, DWORD ms) const {
   HWND found = nullptr;
-  WaitFor([&] { return (found = FindWindowOf(class_name, title)) != nullptr; }, ms);
-  if (found == nullptr) Fail("no window " + class_name + " \"" + title + "\" appeared");
+  WaitFor([&] { return (found = FindWindowOf(className, title)) != nullptr; }, ms);
+  if (found == nullptr) Fail("no window " + className + " \"" + title + "\" appeared");
   return found;
 }
 
@@ -153,8 +153,8 @@ bool Program::Running() const { return WaitForSingleObject(process_.hProcess, 0)
 bool Screenshot(const std::string& path) {
   const int width = GetSystemMetrics(SM_CXSCREEN);
   const int height = GetSystemMetrics(SM_CYSCREEN);
-  win32util::ClientDC screen_dc;
-  const HDC screen = screen_dc.get();
+  win32util::ClientDC screenDc;
+  const HDC screen = screenDc.get();
   HDC memory = CreateCompatibleDC(screen);
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof info.bmiHeader;
@@ -189,14 +189,14 @@ bool Screenshot(const std::string& path) {
   return ok;
 }
 
-int RunProcess(const std::string& command_line, DWORD milliseconds) {
+int RunProcess(const std::string& commandLine, DWORD milliseconds) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  std::string command = command_line;
+  std::string command = commandLine;
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return -1;
-  const win32util::KernelHandle owned_process(process.hProcess), owned_thread(process.hThread);
+  const win32util::KernelHandle ownedProcess(process.hProcess), ownedThread(process.hThread);
   WaitForSingleObject(process.hProcess, milliseconds);
   DWORD code = 1;
   GetExitCodeProcess(process.hProcess, &code);

@@ -26,7 +26,7 @@ void MakeDirectories(const std::string& path);
 
 // Runs a command line to its end (at most `milliseconds`); its exit code, or -1
 // when it could not be started.
-int RunProcess(const std::string& command_line, DWORD milliseconds);
+int RunProcess(const std::string& commandLine, DWORD milliseconds);
 
 std::string Text(HWND window);
 void SetText(HWND window, const std::string& text);
@@ -44,10 +44,10 @@ class Program {
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  void Start(const std::string& working_directory);
+  void Start(const std::string& workingDirectory);
   // Top-level window of this process with the class (and title, when given).
-  HWND FindWindowOf(const std::string& class_name, const std::string& title = "") const;
-  HWND RequireWindow(const std::string& class_name, const std::string& title = "", DWORD ms = 15000) const;
+  HWND FindWindowOf(const std::string& className, const std::string& title = "") const;
+  HWND RequireWindow(const std::string& className, const std::string& title = "", DWORD ms = 15000) const;
   // A message box or other dialog of the process whose text contains `text`.
   HWND FindDialogSaying(const std::string& text) const;
   std::string DialogText(HWND dialog) const;

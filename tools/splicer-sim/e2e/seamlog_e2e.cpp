@@ -53,10 +53,10 @@ void Check(bool ok, const std::string& what) {
 }
 
 struct Options {
-  std::string scenario, seamlog, sim_dll, convert, report, model = "MODEL-A", work, screens, winusb;
-  int bytes_per_read = 64;
-  long long disconnect_after = 0;
-  long long stall_at = 0;
+  std::string scenario, seamlog, simDll, convert, report, model = "MODEL-A", work, screens, winusb;
+  int bytesPerRead = 64;
+  long long disconnectAfter = 0;
+  long long stallAt = 0;
 };
 
 std::string SplicerStream(const std::string& report) {
@@ -84,8 +84,8 @@ int RecordTextLength(const std::string& model) {
 }
 
 // The record count as the status label shows it: halves go to the even neighbour.
-long long RecordCount(std::size_t length, int per_record) {
-  return static_cast<long long>(std::nearbyint(static_cast<double>(length) / per_record));
+long long RecordCount(std::size_t length, int perRecord) {
+  return static_cast<long long>(std::nearbyint(static_cast<double>(length) / perRecord));
 }
 
 std::string LiveViewOf(const std::string& text) {
@@ -130,7 +130,7 @@ class Screens {
   std::string folder_;
 };
 
-void PrepareFolder(const Options& o, bool with_library) {
+void PrepareFolder(const Options& o, bool withLibrary) {
   MakeDirectories(o.work);
   for (const char* stale : {"\\saved.csv", "\\expected.csv", "\\calls.log", "\\PortlineSim.log", "\\Benchkit.ini",
                             "\\PortlineUSB.dll", "\\winusb.dll", "\\WinUsbSim.ini", "\\WinUsbSim.log"})
@@ -139,8 +139,8 @@ void PrepareFolder(const Options& o, bool with_library) {
   const std::string program = o.work + "\\Seamlog.exe";
   if (lstrcmpiA(o.seamlog.c_str(), program.c_str()) != 0 && !CopyFileA(o.seamlog.c_str(), program.c_str(), FALSE))
     Fail("cannot copy " + o.seamlog);
-  if (with_library && !CopyFileA(o.sim_dll.c_str(), (o.work + "\\PortlineUSB.dll").c_str(), FALSE))
-    Fail("cannot copy " + o.sim_dll);
+  if (withLibrary && !CopyFileA(o.simDll.c_str(), (o.work + "\\PortlineUSB.dll").c_str(), FALSE))
+    Fail("cannot copy " + o.simDll);
   if (!o.winusb.empty()) {
     char system[MAX_PATH] = {};
     GetSystemDirectoryA(system, MAX_PATH);
@@ -148,7 +148,7 @@ void PrepareFolder(const Options& o, bool with_library) {
     if (installed.empty() || installed != ReadWholeFile(o.winusb))
       Fail("the test winusb.dll is not in the system folder " + std::string(system));
     // Planted: a library named winusb.dll that has none of WinUSB's functions.
-    if (!CopyFileA(o.sim_dll.c_str(), (o.work + "\\winusb.dll").c_str(), FALSE)) Fail("cannot copy " + o.sim_dll);
+    if (!CopyFileA(o.simDll.c_str(), (o.work + "\\winusb.dll").c_str(), FALSE)) Fail("cannot copy " + o.simDll);
     // The splicer's device file: any file opens; the test winusb.dll answers.
     WriteWholeFile(o.work + "\\splicer.dev", "");
     SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("WinUSB=" + o.work + "\\splicer.dev").c_str());
@@ -179,15 +179,15 @@ void MainJob(const Options& o) {
   const std::string report = ReadWholeFile(o.report);
   if (report.empty()) Fail("cannot read the report " + o.report);
   const std::string raw = SplicerStream(report);
-  const std::string expected_text = AsReceived(raw);
+  const std::string expectedText = AsReceived(raw);
   Screens screens(o.screens);
 
   PrepareFolder(o, true);
   WriteWholeFile(o.work + "\\report.raw", raw);
   std::string ini = "[Splicer]\r\nReportFile=report.raw\r\nCallLog=calls.log\r\nRefuseCreates=1\r\n";
-  ini += "BytesPerRead=" + std::to_string(o.bytes_per_read) + "\r\n";
-  if (o.disconnect_after > 0) ini += "DisconnectAfterBytes=" + std::to_string(o.disconnect_after) + "\r\n";
-  if (o.stall_at > 0) ini += "StallAtByte=" + std::to_string(o.stall_at) + "\r\n";
+  ini += "BytesPerRead=" + std::to_string(o.bytesPerRead) + "\r\n";
+  if (o.disconnectAfter > 0) ini += "DisconnectAfterBytes=" + std::to_string(o.disconnectAfter) + "\r\n";
+  if (o.stallAt > 0) ini += "StallAtByte=" + std::to_string(o.stallAt) + "\r\n";
   WriteWholeFile(o.work + (o.winusb.empty() ? "\\PortlineSim.ini" : "\\WinUsbSim.ini"), ini);
 
   Program program(o.work + "\\Seamlog.exe");
@@ -206,26 +206,26 @@ void MainJob(const Options& o) {
 
   // Connect on its own, then take in the whole report; watch the indicator.
   std::vector<int> states{Indicator(main)};
-  bool shot_connected = false;
-  const std::string expected_view = LiveViewOf(expected_text);
+  bool shotConnected = false;
+  const std::string expectedView = LiveViewOf(expectedText);
   const bool complete = WaitFor(
       [&] {
         // Between its two ShowWindow calls the indicator shows both or
         // neither picture: record settled states only.
         const int now = Indicator(main);
         if (now >= 0 && now != states.back()) states.push_back(now);
-        if (now == 1 && !shot_connected) {
-          shot_connected = true;
+        if (now == 1 && !shotConnected) {
+          shotConnected = true;
           screens.Take("3-connected-receiving");
         }
-        return Text(live) == expected_view;
+        return Text(live) == expectedView;
       },
       60000, 5);
-  Check(shot_connected, "the indicator switched to connected on its own");
+  Check(shotConnected, "the indicator switched to connected on its own");
   Check(complete, "the live text holds the whole report, nothing lost, nothing doubled (" +
-                      std::to_string(expected_text.size()) + " characters)");
+                      std::to_string(expectedText.size()) + " characters)");
   if (!complete) std::printf("      live text has %zu characters\n", Text(live).size());
-  const std::string count = "Seamlog Received: " + std::to_string(RecordCount(expected_text.size(), RecordTextLength(o.model)));
+  const std::string count = "Seamlog Received: " + std::to_string(RecordCount(expectedText.size(), RecordTextLength(o.model)));
   Check(WaitFor([&] { return Text(label) == count; }, 3000), "the status label shows \"" + count + "\"");
   Check(Indicator(main) == 1, "the indicator shows connected after the report");
   screens.Take("4-report-received");
@@ -233,7 +233,7 @@ void MainJob(const Options& o) {
   const std::string log = ReadWholeFile(o.work + "\\calls.log");
   const int unplugs = Count(log, "unplugged");
   const int stalls = Count(log, "stalled");
-  if (o.stall_at > 0) {
+  if (o.stallAt > 0) {
     Check(stalls == 1, "the IN pipe stalled once (log: " + std::to_string(stalls) + ")");
     Check(Count(log, "reset pipe") == 1, "the stalled pipe was reset, so the next open read on");
   }
@@ -241,18 +241,18 @@ void MainJob(const Options& o) {
     Check(Count(log, "policy pipe 0x81 timeout 0") == Count(log, "create 0"), "every open: IN pipe never times out");
     Check(Count(log, "policy pipe 0x02 timeout 2000") == Count(log, "create 0"), "every open: OUT pipe times out after 2 s");
   }
-  if (o.disconnect_after > 0 || o.stall_at > 0) {
-    if (o.disconnect_after > 0 && o.stall_at == 0) {
-      const int expected_unplugs = static_cast<int>((static_cast<long long>(raw.size()) - 1) / o.disconnect_after);
-      Check(unplugs == expected_unplugs, "the splicer was unplugged " + std::to_string(expected_unplugs) +
+  if (o.disconnectAfter > 0 || o.stallAt > 0) {
+    if (o.disconnectAfter > 0 && o.stallAt == 0) {
+      const int expectedUnplugs = static_cast<int>((static_cast<long long>(raw.size()) - 1) / o.disconnectAfter);
+      Check(unplugs == expectedUnplugs, "the splicer was unplugged " + std::to_string(expectedUnplugs) +
                                              " time(s) mid-report (log: " + std::to_string(unplugs) + ")");
     }
     Check(Count(log, "create 0") == unplugs + stalls + 1, "each unplug or stall was followed by an automatic reconnect");
-    bool saw_off_again = false;
+    bool sawOffAgain = false;
     for (std::size_t i = 1; i + 1 < states.size(); ++i)
-      if (states[i] == 1 && states[i + 1] == 0) saw_off_again = true;
-    Check(saw_off_again, "the indicator went back to not connected during the unplug");
-    if (!saw_off_again) {
+      if (states[i] == 1 && states[i + 1] == 0) sawOffAgain = true;
+    Check(sawOffAgain, "the indicator went back to not connected during the unplug");
+    if (!sawOffAgain) {
       std::printf("      indicator states seen:");
       for (int state : states) std::printf(" %d", state);
       std::printf("\n");
@@ -280,12 +280,12 @@ void MainJob(const Options& o) {
   Click(done, IDOK);
   Check(WaitFor([&] { return Text(live).empty(); }, 5000), "after the save the live text is empty");
 
-  const std::string expected_csv = o.work + "\\expected.csv";
+  const std::string expectedCsv = o.work + "\\expected.csv";
   const int converted = RunProcess("\"" + o.convert + "\" --model " + o.model + " --raw \"" + o.work +
-                                   "\\report.raw\" \"" + expected_csv + "\"", 60000);
+                                   "\\report.raw\" \"" + expectedCsv + "\"", 60000);
   Check(converted == 0, "seamlog-convert --raw converted the same report");
   const std::string table = ReadWholeFile(saved);
-  Check(!table.empty() && table == ReadWholeFile(expected_csv),
+  Check(!table.empty() && table == ReadWholeFile(expectedCsv),
         "the saved table is byte-identical to seamlog-convert --raw (" + std::to_string(table.size()) + " bytes)");
 
   // Close while connected: the device is closed exactly once.
@@ -297,14 +297,14 @@ void MainJob(const Options& o) {
     return !program.Running();
   }, 15000);
   Check(program.WaitForExit(1000) >= 0, "Exit ends the program");
-  const std::string final_log = ReadWholeFile(o.work + "\\calls.log");
-  Check(Count(final_log, "create 0") == Count(final_log, "close 0"), "every open was closed once");
-  Check(Count(final_log, "close stray") == 0, "no close of a device that was not open");
-  Check(LastLine(final_log).rfind("close 0", 0) == 0, "the last library call was the close on exit");
+  const std::string finalLog = ReadWholeFile(o.work + "\\calls.log");
+  Check(Count(finalLog, "create 0") == Count(finalLog, "close 0"), "every open was closed once");
+  Check(Count(finalLog, "close stray") == 0, "no close of a device that was not open");
+  Check(LastLine(finalLog).rfind("close 0", 0) == 0, "the last library call was the close on exit");
   if (!o.winusb.empty()) {
-    Check(Count(final_log, "free with a read pending") == 0, "WinUSB was never freed with a read still pending");
-    Check(Count(final_log, "abort ended a pending read") >= 1, "closing on exit aborted the pending read");
-    Check(Count(final_log, "bad read") == 0, "every read was issued as WinUSB expects");
+    Check(Count(finalLog, "free with a read pending") == 0, "WinUSB was never freed with a read still pending");
+    Check(Count(finalLog, "abort ended a pending read") >= 1, "closing on exit aborted the pending read");
+    Check(Count(finalLog, "bad read") == 0, "every read was issued as WinUSB expects");
   }
 }
 
@@ -339,13 +339,13 @@ void EndSession(const Options& o) {
   Program program(o.work + "\\Seamlog.exe");
   program.Start("C:\\");
   HWND main = ChooseModel(program, o, screens);
-  const std::string log_path = o.work + "\\calls.log";
-  Check(WaitFor([&] { return Count(ReadWholeFile(log_path), "create 0") == 1; }, 10000, 5),
+  const std::string logPath = o.work + "\\calls.log";
+  Check(WaitFor([&] { return Count(ReadWholeFile(logPath), "create 0") == 1; }, 10000, 5),
         "the program connects on its own");
   DWORD_PTR ignored = 0;
   SendMessageTimeoutA(main, WM_ENDSESSION, TRUE, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
   Sleep(2500);  // more than two periods of the not-connected poll timer
-  const std::string log = ReadWholeFile(log_path);
+  const std::string log = ReadWholeFile(logPath);
   Check(Count(log, "close 0") == 1, "the end of the session closed the device once");
   Check(Count(log, "create 0") == 1, "no tick opened the device again afterwards");
   Check(LastLine(log).rfind("close 0", 0) == 0, "the last library call was that close");
@@ -354,7 +354,7 @@ void EndSession(const Options& o) {
 bool ParseOptions(int argc, char** argv, Options& o) {
   if (argc < 2) return false;
   o.scenario = argv[1];
-  const std::map<std::string, std::string*> paths{{"--seamlog", &o.seamlog}, {"--sim-dll", &o.sim_dll},
+  const std::map<std::string, std::string*> paths{{"--seamlog", &o.seamlog}, {"--sim-dll", &o.simDll},
                                                   {"--convert", &o.convert}, {"--report", &o.report},
                                                   {"--model", &o.model},     {"--work", &o.work},
                                                   {"--screens", &o.screens}, {"--winusb", &o.winusb}};
@@ -363,11 +363,11 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     if (auto it = paths.find(key); it != paths.end()) {
       *it->second = key == "--model" ? value : WindowsPath(value);
     } else if (key == "--bytes-per-read") {
-      o.bytes_per_read = std::stoi(value);
+      o.bytesPerRead = std::stoi(value);
     } else if (key == "--disconnect-after") {
-      o.disconnect_after = std::stoll(value);
+      o.disconnectAfter = std::stoll(value);
     } else if (key == "--stall-at") {
-      o.stall_at = std::stoll(value);
+      o.stallAt = std::stoll(value);
     } else {
       return false;
     }

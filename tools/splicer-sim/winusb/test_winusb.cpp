@@ -45,15 +45,15 @@ constexpr DWORD kStatusCancelled = 0xC0000120;         // aborted: ERROR_OPERATI
 
 struct Interface {
   HANDLE file;
-  std::int32_t replay_handle = 0;
+  std::int32_t replayHandle = 0;
   OVERLAPPED* read = nullptr;  // the pending read, if any
-  PUCHAR read_buffer = nullptr;
-  ULONG read_length = 0;
+  PUCHAR readBuffer = nullptr;
+  ULONG readLength = 0;
 };
 
 std::mutex lock;
 std::unique_ptr<SplicerReplay> splicer;
-std::filesystem::path call_log;
+std::filesystem::path callLog;
 
 std::filesystem::path ProgramFolder() {
   wchar_t path[MAX_PATH * 4] = {};
@@ -67,8 +67,8 @@ std::string ReadWhole(const std::filesystem::path& path) {
 }
 
 void Note(const std::string& line) {
-  if (call_log.empty()) return;
-  std::ofstream(call_log, std::ios::binary | std::ios::app) << line << "\r\n";
+  if (callLog.empty()) return;
+  std::ofstream(callLog, std::ios::binary | std::ios::app) << line << "\r\n";
 }
 
 std::string Position() { return "position=" + std::to_string(splicer->Position()); }
@@ -77,16 +77,16 @@ bool Ready() {
   if (splicer != nullptr) return true;
   const std::filesystem::path folder = ProgramFolder();
   const auto parsed = portline::sim::ParseSimSettings(ReadWhole(folder / "WinUsbSim.ini"));
-  if (!parsed.ok()) {
+  if (!parsed.Usable()) {
     std::ofstream(folder / "WinUsbSim.log", std::ios::app) << "error: WinUsbSim.ini: " << parsed.error << "\n";
     return false;
   }
-  std::filesystem::path report = parsed.settings.report_file;
+  std::filesystem::path report = parsed.settings.reportFile;
   if (report.is_relative()) report = folder / report;
   const std::string bytes = ReadWhole(report);
-  if (!parsed.settings.call_log.empty()) {
-    call_log = parsed.settings.call_log;
-    if (call_log.is_relative()) call_log = folder / call_log;
+  if (!parsed.settings.callLog.empty()) {
+    callLog = parsed.settings.callLog;
+    if (callLog.is_relative()) callLog = folder / callLog;
   }
   splicer = std::make_unique<SplicerReplay>(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), parsed.settings);
   Note("loaded " + report.filename().string() + " bytes=" + std::to_string(bytes.size()));
@@ -103,19 +103,19 @@ void End(OVERLAPPED* operation, DWORD status, DWORD moved) {
 void Advance(Interface& usb) {
   if (usb.read == nullptr) return;
   std::uint8_t chunk[64] = {};
-  const bool was_unplugged = splicer->Unplugged(), was_halted = splicer->Halted();
-  const std::int32_t got = splicer->Read(usb.replay_handle, chunk);
+  const bool wasUnplugged = splicer->Unplugged(), wasHalted = splicer->Halted();
+  const std::int32_t got = splicer->Read(usb.replayHandle, chunk);
   if (got == 0) return;
   OVERLAPPED* read = usb.read;
   usb.read = nullptr;
   if (got == kFailure) {
-    if (splicer->Unplugged() && !was_unplugged) Note("unplugged " + Position());
-    if (splicer->Halted() && !was_halted) Note("stalled " + Position());
+    if (splicer->Unplugged() && !wasUnplugged) Note("unplugged " + Position());
+    if (splicer->Halted() && !wasHalted) Note("stalled " + Position());
     End(read, splicer->Halted() ? kStatusUnsuccessful : kStatusNotConnected, 0);
     return;
   }
-  const ULONG n = std::min<ULONG>(static_cast<ULONG>(got), usb.read_length);
-  std::memcpy(usb.read_buffer, chunk, n);
+  const ULONG n = std::min<ULONG>(static_cast<ULONG>(got), usb.readLength);
+  std::memcpy(usb.readBuffer, chunk, n);
   if (splicer->Finished()) Note("finished " + Position());
   End(read, 0, n);
 }
@@ -134,7 +134,7 @@ WINBOOL WINAPI WinUsb_Initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE handle) {
   }
   auto usb = std::make_unique<Interface>();
   usb->file = file;
-  const std::int32_t result = splicer->Create(usb->replay_handle);
+  const std::int32_t result = splicer->Create(usb->replayHandle);
   if (result != 0) {
     Note("create refused " + std::to_string(result));
     SetLastError(ERROR_DEVICE_NOT_CONNECTED);
@@ -150,7 +150,7 @@ WINBOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
   std::unique_ptr<Interface> usb(From(handle));
   if (usb == nullptr) return FALSE;
   if (usb->read != nullptr) Note("free with a read pending");
-  Note((splicer->Close(usb->replay_handle) == 0 ? "close 0 " : "close stray ") + Position());
+  Note((splicer->Close(usb->replayHandle) == 0 ? "close 0 " : "close stray ") + Position());
   return TRUE;
 }
 
@@ -203,8 +203,8 @@ WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, PUCHA
   operation->Internal = kStatusPending;
   operation->InternalHigh = 0;
   usb->read = operation;
-  usb->read_buffer = buffer;
-  usb->read_length = length;
+  usb->readBuffer = buffer;
+  usb->readLength = length;
   SetLastError(ERROR_IO_PENDING);
   return FALSE;
 }
@@ -217,7 +217,7 @@ WINBOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, PUCH
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const std::int32_t sent = splicer->Write(usb->replay_handle, buffer, static_cast<std::int32_t>(length));
+  const std::int32_t sent = splicer->Write(usb->replayHandle, buffer, static_cast<std::int32_t>(length));
   Note("write " + std::to_string(sent));
   End(operation, sent == kFailure ? kStatusNotConnected : 0, sent == kFailure ? 0 : static_cast<DWORD>(sent));
   return sent != kFailure;

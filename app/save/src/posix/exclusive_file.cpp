@@ -6,20 +6,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "../exclusive_file.h"
+#include "seamlog/save/error_text.h"
 
 namespace seamlog::save {
 namespace {
 
 constexpr std::chrono::milliseconds kRetryPause{50};
-
-std::string Describe(int errorNumber) {
-  return errorNumber != 0 ? std::generic_category().message(errorNumber) : "unknown error";
-}
 
 std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 
@@ -80,7 +76,7 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path,
     if (!fd) {
       if (errno == ENOENT && !created && std::chrono::steady_clock::now() < deadline) continue;
       error = errno == EISDIR ? Quoted(path) + " is a folder, not a file"
-                              : "cannot open " + Quoted(path) + " for appending: " + Describe(errno);
+                              : "cannot open " + Quoted(path) + " for appending: " + DescribeErrno(errno);
       return nullptr;
     }
     struct stat status {};
@@ -90,7 +86,7 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path,
     }
     while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
       if (errno != EWOULDBLOCK && errno != EINTR) {
-        error = "cannot lock " + Quoted(path) + ": " + Describe(errno);
+        error = "cannot lock " + Quoted(path) + ": " + DescribeErrno(errno);
         if (created) ::unlink(path.c_str());
         return nullptr;
       }
@@ -104,7 +100,7 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path,
     // then open the file that bears the name now.
     if (!StillNamed(fd.get(), path)) continue;
     if (::fstat(fd.get(), &status) != 0 || ::lseek(fd.get(), 0, SEEK_END) < 0) {
-      error = "cannot open " + Quoted(path) + " for appending: " + Describe(errno);
+      error = "cannot open " + Quoted(path) + " for appending: " + DescribeErrno(errno);
       if (created) ::unlink(path.c_str());
       return nullptr;
     }
@@ -118,7 +114,7 @@ bool ExclusiveFile::Append(std::string_view bytes, std::string& error) {
     const ssize_t written = ::write(native_->fd, bytes.data(), bytes.size());
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
-      error = "cannot write to " + Quoted(path_) + ": " + Describe(written < 0 ? errno : ENOSPC);
+      error = "cannot write to " + Quoted(path_) + ": " + DescribeErrno(written < 0 ? errno : ENOSPC);
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(written));
@@ -138,7 +134,7 @@ bool ExclusiveFile::Keep(std::string& error) {
     ok = false;
   }
   if (::close(fd) != 0 && ok) {
-    error = "cannot close " + Quoted(path_) + ": " + Describe(errno);
+    error = "cannot close " + Quoted(path_) + ": " + DescribeErrno(errno);
     ok = false;
   }
   return ok;
@@ -152,12 +148,12 @@ bool ExclusiveFile::Restore(std::string& error) {
   if (n.created) {
     // Removed while still locked, so no other save can have begun writing it.
     if (StillNamed(n.fd, path_) && ::unlink(path_.c_str()) != 0) {
-      error = "cannot remove " + Quoted(path_) + ": " + Describe(errno);
+      error = "cannot remove " + Quoted(path_) + ": " + DescribeErrno(errno);
       ok = false;
     }
   } else if (::ftruncate(n.fd, n.lengthBefore) != 0) {
     error = "cannot cut " + Quoted(path_) + " back to its " + std::to_string(n.lengthBefore) +
-            " bytes before the save: " + Describe(errno);
+            " bytes before the save: " + DescribeErrno(errno);
     ok = false;
   }
   ::close(n.fd);

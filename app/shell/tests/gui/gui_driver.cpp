@@ -130,7 +130,7 @@ class Program {
     RemoveFolder(folder_);
   }
 
-  const std::string& folder() const { return folder_; }
+  const std::string& Folder() const { return folder_; }
   std::string IniPath() const { return folder_ + "\\Benchkit.ini"; }
 
   // Starts the program; a program that has ended may be started again.
@@ -229,10 +229,10 @@ void SetText(HWND window, const std::string& text) {
 
 struct MainWindow {
   HWND window;
-  HWND item(int id) const { return GetDlgItem(window, id); }
+  HWND Item(int id) const { return GetDlgItem(window, id); }
   std::string Caption() const { return Text(window); }
-  std::string Label() const { return Text(item(ids::kInformationLabel)); }
-  std::string Live() const { return Text(item(ids::kLiveText)); }
+  std::string Label() const { return Text(Item(ids::kInformationLabel)); }
+  std::string Live() const { return Text(Item(ids::kLiveText)); }
 };
 
 MainWindow OpenMainWindow(Program& program, const std::string& modelText = "") {
@@ -375,7 +375,7 @@ bool WaitFor(const std::function<bool()>& condition, DWORD milliseconds = 5000) 
 }
 
 bool SaveButtonEnabled(const MainWindow& main) {
-  return WaitFor([&] { return IsWindowEnabled(main.item(ids::kCmdSaveAsCmd)) != FALSE; });
+  return WaitFor([&] { return IsWindowEnabled(main.Item(ids::kCmdSaveAsCmd)) != FALSE; });
 }
 
 std::string Screenshots;
@@ -409,16 +409,16 @@ void UntouchedOkSelectsModelA(const std::string& exe) {
   MainWindow main{program.RequireWindow(ids::kMainFormClass)};
   CHECK(!program.FindWindowOf(ids::kSelectModelDialogClass));
   CHECK_EQ(main.Caption(), "Seamlog <MODEL-A>");
-  CHECK_EQ(Text(main.item(ids::kCmdSaveAsCmd)), "Save As (&S)");
-  CHECK_EQ(Text(main.item(ids::kEndCommand)), "Exit (&Q)");
+  CHECK_EQ(Text(main.Item(ids::kCmdSaveAsCmd)), "Save As (&S)");
+  CHECK_EQ(Text(main.Item(ids::kEndCommand)), "Exit (&Q)");
   CHECK_EQ(main.Label(), "");
-  CHECK(!IsWindowEnabled(main.item(ids::kInformationLabel)));
-  CHECK(!IsWindowVisible(main.item(ids::kInformationBar)));
+  CHECK(!IsWindowEnabled(main.Item(ids::kInformationLabel)));
+  CHECK(!IsWindowVisible(main.Item(ids::kInformationBar)));
   CHECK_EQ(main.Live(), "");
-  CHECK(IsWindowVisible(main.item(ids::kUSBConnectPicture0)));
-  CHECK(!IsWindowVisible(main.item(ids::kUSBConnectPicture1)));
+  CHECK(IsWindowVisible(main.Item(ids::kUSBConnectPicture0)));
+  CHECK(!IsWindowVisible(main.Item(ids::kUSBConnectPicture1)));
   CHECK((GetWindowLongA(main.window, GWL_STYLE) & WS_THICKFRAME) != 0);  // sizable
-  CHECK((GetWindowLongA(main.item(ids::kLiveText), GWL_STYLE) & (ES_MULTILINE | ES_READONLY | WS_VSCROLL)) ==
+  CHECK((GetWindowLongA(main.Item(ids::kLiveText), GWL_STYLE) & (ES_MULTILINE | ES_READONLY | WS_VSCROLL)) ==
         (ES_MULTILINE | ES_READONLY | WS_VSCROLL));
 
   // Outer size 8040 x 7212 twips at the screen's DPI.
@@ -443,7 +443,7 @@ void UntouchedOkSelectsModelA(const std::string& exe) {
                          Place{ids::kInformationBar, 120, 6240, 5652, 372},
                          Place{ids::kEndCommand, 5880, 6240, 1935, 375}}) {
     RECT r;
-    GetWindowRect(main.item(p.id), &r);
+    GetWindowRect(main.Item(p.id), &r);
     MapWindowPoints(nullptr, main.window, reinterpret_cast<POINT*>(&r), 2);
     const int x = MulDiv(p.left, dpi, 1440), y = MulDiv(p.top, dpi, 1440);
     if (r.left != x || r.top != y || r.right - r.left != MulDiv(p.width, dpi, 1440) ||
@@ -458,7 +458,7 @@ void UntouchedOkSelectsModelA(const std::string& exe) {
   GUITHREADINFO gui{};
   gui.cbSize = sizeof gui;
   CHECK(GetGUIThreadInfo(GetWindowThreadProcessId(main.window, nullptr), &gui));
-  CHECK(gui.hwndFocus == main.item(ids::kEndCommand));
+  CHECK(gui.hwndFocus == main.Item(ids::kEndCommand));
 
   // Alt+Q is Exit; with nothing received it closes without a question.
   PressAlt(main.window, 'q');
@@ -522,7 +522,7 @@ void LabelCountsInjectedRecords(const std::string& exe) {
   // A table of more than 32,767 records cannot be saved: the save fails
   // and keeps the text.
   Click(main.window, ids::kCmdSaveAsCmd);
-  ChooseFile(WaitForSaveDialog(program), program.folder() + "\\too_many.csv");
+  ChooseFile(WaitForSaveDialog(program), program.Folder() + "\\too_many.csv");
   Box failed = WaitForMessageBox(program, 60000);
   CHECK_EQ(failed.text, "Data save failed.");
   Answer(failed, IDOK);
@@ -542,7 +542,7 @@ void SaveWithNothingReceivedFails(const std::string& exe) {
   CHECK_EQ(box.text, "Data save failed.");
   CHECK(ShowsIcon(box, IDI_EXCLAMATION));
   CHECK(!ShowsIcon(box, IDI_ASTERISK));
-  CHECK(!IsWindowEnabled(main.item(ids::kCmdSaveAsCmd)));
+  CHECK(!IsWindowEnabled(main.Item(ids::kCmdSaveAsCmd)));
   CHECK(!program.FindWindowOf("#32770", "Write File"));
   Answer(box, IDOK);
   CHECK(SaveButtonEnabled(main));
@@ -562,7 +562,7 @@ void SaveAsThroughTheCommonDialog(const std::string& exe) {
   // Cancelling the dialog ends the flow silently.
   Click(main.window, ids::kCmdSaveAsCmd);
   HWND dialog = WaitForSaveDialog(program);
-  CHECK(!IsWindowEnabled(main.item(ids::kCmdSaveAsCmd)));
+  CHECK(!IsWindowEnabled(main.Item(ids::kCmdSaveAsCmd)));
   Click(dialog, IDCANCEL);
   CHECK(SaveButtonEnabled(main));
   CHECK(!program.FindWindowOf("#32770", "Seamlog"));
@@ -571,15 +571,15 @@ void SaveAsThroughTheCommonDialog(const std::string& exe) {
 
   // A save into a file under the temporary folder.
   // Typed without an extension: the dialog adds ".csv".
-  const std::string table = program.folder() + "\\tables\\run1.csv";
-  CreateDirectoryA((program.folder() + "\\tables").c_str(), nullptr);
+  const std::string table = program.Folder() + "\\tables\\run1.csv";
+  CreateDirectoryA((program.Folder() + "\\tables").c_str(), nullptr);
   Click(main.window, ids::kCmdSaveAsCmd);
-  ChooseFile(WaitForSaveDialog(program), program.folder() + "\\tables\\run1");
+  ChooseFile(WaitForSaveDialog(program), program.Folder() + "\\tables\\run1");
   Box done = WaitForMessageBox(program);
   CHECK_EQ(done.text, "Data save completed.");
   CHECK(ShowsIcon(done, IDI_ASTERISK));
   CHECK(!ShowsIcon(done, IDI_EXCLAMATION));
-  CHECK(GetFileAttributesA((program.folder() + "\\tables\\run1").c_str()) == INVALID_FILE_ATTRIBUTES);
+  CHECK(GetFileAttributesA((program.Folder() + "\\tables\\run1").c_str()) == INVALID_FILE_ATTRIBUTES);
   CHECK(main.Live().size() == records.size());  // emptied only after the box is closed
   Answer(done, IDOK);
   CHECK(SaveButtonEnabled(main));
@@ -592,7 +592,7 @@ void SaveAsThroughTheCommonDialog(const std::string& exe) {
 
   // The settings file next to the program remembers the folder and keeps the rest.
   const std::string ini = ReadFile(program.IniPath());
-  CHECK(ini.find("CsvDir=" + program.folder() + "\\tables") != std::string::npos);
+  CHECK(ini.find("CsvDir=" + program.Folder() + "\\tables") != std::string::npos);
   CHECK(ini.find("Speed=9600") != std::string::npos);
   CHECK(ini.find("Colour=blue") != std::string::npos);
 
@@ -684,7 +684,7 @@ void ModelCTextWithoutHeadingsFails(const std::string& exe) {
   const std::string text = "Irregular splice report " + std::string(1600 - 24, 'z');
   Inject(main, text);
   CHECK(WaitFor([&] { return main.Label() == "Seamlog Received: 3"; }, 3000));  // counted as MODEL-A
-  const std::string table = program.folder() + "\\stopped.csv";
+  const std::string table = program.Folder() + "\\stopped.csv";
   Click(main.window, ids::kCmdSaveAsCmd);
   ChooseFile(WaitForSaveDialog(program), table);
   Box box = WaitForMessageBox(program);
@@ -741,13 +741,13 @@ void ExitDuringSaveWaitsForTheSave(const std::string& exe) {
   Sleep(500);
   CHECK(IsWindow(main.window));
   CHECK(IsWindow(dialog));
-  ChooseFile(dialog, program.folder() + "\\during.csv");
+  ChooseFile(dialog, program.Folder() + "\\during.csv");
   Box done = WaitForMessageBox(program);
   CHECK_EQ(done.text, "Data save completed.");
   Answer(done, IDOK);
   // The save is over and nothing is left unsaved: now the Exit is carried out.
   CHECK(program.WaitForExit() == 0);
-  CHECK(Count(ReadFile(program.folder() + "\\during.csv"), "\r\n") == 4 + 2);
+  CHECK(Count(ReadFile(program.Folder() + "\\during.csv"), "\r\n") == 4 + 2);
 }
 
 void TextArrivingDuringTheCompletionMessageIsKept(const std::string& exe) {
@@ -756,7 +756,7 @@ void TextArrivingDuringTheCompletionMessageIsKept(const std::string& exe) {
   MainWindow main = OpenMainWindow(program);
   Inject(main, ModelARecords(2));
   Click(main.window, ids::kCmdSaveAsCmd);
-  ChooseFile(WaitForSaveDialog(program), program.folder() + "\\late.csv");
+  ChooseFile(WaitForSaveDialog(program), program.Folder() + "\\late.csv");
   Box done = WaitForMessageBox(program);
   CHECK_EQ(done.text, "Data save completed.");
   // The link keeps receiving while the message is open.
@@ -765,7 +765,7 @@ void TextArrivingDuringTheCompletionMessageIsKept(const std::string& exe) {
   CHECK(SaveButtonEnabled(main));
   CHECK(WaitFor([&] { return main.Live() == "late record\r\n"; }));
   CHECK_EQ(main.Live(), "late record\r\n");
-  CHECK(Count(ReadFile(program.folder() + "\\late.csv"), "\r\n") == 4 + 2);
+  CHECK(Count(ReadFile(program.Folder() + "\\late.csv"), "\r\n") == 4 + 2);
   Click(main.window, ids::kEndCommand);
   Box ask = WaitForMessageBox(program);  // the late text is not saved yet
   CHECK_EQ(ask.text, "Received data has not been saved. Exit anyway?");
@@ -811,7 +811,7 @@ void ARecordStillArrivingStaysForTheNextSave(const std::string& exe) {
   MainWindow main = OpenMainWindow(program);
   const std::string third = ModelARecord(3);
   Inject(main, ModelARecords(2) + third.substr(0, 300));
-  const std::string table = program.folder() + "\\arriving.csv";
+  const std::string table = program.Folder() + "\\arriving.csv";
   SaveInto(program, main, table);
   Box done = WaitForMessageBox(program);
   CHECK_EQ(done.text, "Data save completed.");
@@ -838,7 +838,7 @@ void TwoWindowsSavingIntoOneFileKeepTheirTablesWhole(const std::string& exe) {
   MainWindow b = OpenMainWindow(second);
   Inject(a, ModelARecords(9999));  // the No. column holds four digits
   Inject(b, ModelARecords(5));
-  const std::string table = first.folder() + "\\shared.csv";
+  const std::string table = first.Folder() + "\\shared.csv";
   SaveInto(first, a, table);
   SaveInto(second, b, table);  // while the first save holds the file
   Box doneA = WaitForMessageBox(first, 240000);
@@ -890,8 +890,8 @@ void ProgressShowsDuringALongSave(const std::string& exe) {
   Inject(main, ModelARecords(32000));
   CHECK(WaitFor([&] { return main.Label() == "Seamlog Received: 32000"; }, 3000));
   Click(main.window, ids::kCmdSaveAsCmd);
-  ChooseFile(WaitForSaveDialog(program), program.folder() + "\\long.csv");
-  HWND bar = main.item(ids::kInformationBar);
+  ChooseFile(WaitForSaveDialog(program), program.Folder() + "\\long.csv");
+  HWND bar = main.Item(ids::kInformationBar);
   CHECK(WaitFor([&] { return IsWindowVisible(bar) != FALSE; }, 10000));
   Sleep(300);
   Screenshot("main_window_saving");
@@ -901,7 +901,7 @@ void ProgressShowsDuringALongSave(const std::string& exe) {
   CHECK(SaveButtonEnabled(main));
   CHECK(SendMessageA(bar, PBM_GETPOS, 0, 0) == 0);
   CHECK(SendMessageA(bar, PBM_GETRANGE, FALSE, 0) == 1);
-  CHECK(Count(ReadFile(program.folder() + "\\long.csv"), "\r\n") == 4 + 32000);
+  CHECK(Count(ReadFile(program.Folder() + "\\long.csv"), "\r\n") == 4 + 32000);
   Click(main.window, ids::kEndCommand);
   CHECK(program.WaitForExit() == 0);
 }

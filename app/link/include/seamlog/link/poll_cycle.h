@@ -12,13 +12,23 @@
 
 namespace seamlog::link {
 
+// The poll timer's period for a connection state: once a second while no
+// device is open (each tick tries to open one), every millisecond while one
+// is (each tick reads at most one 64-byte chunk).
+inline constexpr std::uint32_t kPollPeriodNotConnectedMs = 1000;
+inline constexpr std::uint32_t kPollPeriodConnectedMs = 1;
+constexpr std::uint32_t PollPeriodMs(bool connected) {
+  return connected ? kPollPeriodConnectedMs : kPollPeriodNotConnectedMs;
+}
+
 // The window side of the cycle: the connection state with its indicator and
 // timer period.
 class PollHost {
  public:
   virtual ~PollHost() = default;
   virtual bool Connected() const = 0;
-  // Records the state, switches the indicator and re-arms the poll timer.
+  // Records the state, switches the indicator and re-arms the poll timer
+  // with PollPeriodMs(connected).
   virtual void SetConnected(bool connected) = 0;
 };
 
