@@ -46,10 +46,10 @@ void Check(Converter convert, Model model, std::string_view text) {
   Require(result.recordCount == RecordCount(text.size(), ModelRowOf(result.model).recordTextLength));
   if (model != Model::C) Require(result.outcome != ConvertOutcome::Stopped);
   if (result.outcome == ConvertOutcome::Failed) {
-    Require(!result.reason.empty() && out.discarded() && result.consumedLength == 0);
+    Require(!result.reason.empty() && out.Discarded() && result.consumedLength == 0);
     return;
   }
-  Require(!out.discarded());
+  Require(!out.Discarded());
   if (result.outcome == ConvertOutcome::Completed) {
     // What is left for the next save is short of a record and begins one.
     Require(result.consumedLength <= text.size());

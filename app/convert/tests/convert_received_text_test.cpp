@@ -99,7 +99,7 @@ TEST(ConvertReceivedText, AFailedRunDiscardsItsTableAndAStoppedOneConsumesNothin
   const ConvertResult failed =
       ConvertReceivedText(reportgen::GenerateReport({Model::A, 3, 3, 0}), failing, progress);
   EXPECT_EQ(failed.outcome, ConvertOutcome::Failed);
-  EXPECT_TRUE(failing.discarded());
+  EXPECT_TRUE(failing.Discarded());
   EXPECT_EQ(failed.consumedLength, 0u);
 
   std::string text = reportgen::GenerateReport({Model::C, 3, 8, 2});
@@ -107,7 +107,7 @@ TEST(ConvertReceivedText, AFailedRunDiscardsItsTableAndAStoppedOneConsumesNothin
   MemoryRowWriter out;
   const ConvertResult stopped = ConvertReceivedText(text, out, progress);
   EXPECT_EQ(stopped.outcome, ConvertOutcome::Stopped);
-  EXPECT_FALSE(out.discarded());
+  EXPECT_FALSE(out.Discarded());
   EXPECT_EQ(stopped.consumedLength, 0u);
 }
 

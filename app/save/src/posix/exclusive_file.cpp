@@ -35,13 +35,13 @@ bool StillNamed(int fd, const std::string& path) {
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() { reset(-1); }
+  ~Descriptor() { Reset(-1); }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   explicit operator bool() const { return fd_ >= 0; }
   int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd) {
+  int Release() { return std::exchange(fd_, -1); }
+  void Reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
   }
@@ -75,7 +75,7 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path,
     Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!fd && errno == EEXIST) {
       created = false;
-      fd.reset(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+      fd.Reset(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
     }
     if (!fd) {
       if (errno == ENOENT && !created && std::chrono::steady_clock::now() < deadline) continue;
@@ -108,7 +108,7 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path,
       if (created) ::unlink(path.c_str());
       return nullptr;
     }
-    auto native = std::make_unique<Native>(Native{fd.release(), status.st_size, created});
+    auto native = std::make_unique<Native>(Native{fd.Release(), status.st_size, created});
     return std::unique_ptr<ExclusiveFile>(new ExclusiveFile(std::move(native), path));
   }
 }

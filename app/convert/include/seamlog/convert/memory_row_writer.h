@@ -28,7 +28,7 @@ class MemoryRowWriter final : public RowWriter {
   std::string text() const;
   bool closed() const { return closed_; }
   int closeCalls() const { return closeCalls_; }  // Close and Discard
-  bool discarded() const { return discarded_; }
+  bool Discarded() const { return discarded_; }
 
  private:
   std::vector<std::string> rows_;
