@@ -10,15 +10,24 @@ JournalKeeper::JournalKeeper(capture::Capture& capture, journal::JournalFiles& f
 
 JournalKeeper::~JournalKeeper() { capture_.RemoveObserver(*this); }
 
-std::optional<std::string> JournalKeeper::Recover() {
+std::optional<RecoveryNotice> JournalKeeper::Recover() {
   journal::Recovery recovery = journal_.Open();
-  if (!recovery.text.empty() || !recovery.setAsidePath.empty())
-    log_.JournalRecovered(recovery.text.size(), recovery.droppedBytes, recovery.setAsidePath);
-  if (recovery.text.empty()) return std::nullopt;
-  recovering_ = true;
-  capture_.AppendText(recovery.text);
-  recovering_ = false;
-  return journal::RecoveryMessage(recovery.text.size());
+  const bool damaged = !recovery.setAsidePath.empty();
+  if (recovery.text.empty() && !damaged) return std::nullopt;
+  log_.JournalRecovered(recovery.text.size(), recovery.droppedBytes, recovery.setAsidePath);
+  RecoveryNotice notice{{}, damaged};
+  if (!recovery.text.empty()) {
+    recovering_ = true;
+    capture_.AppendText(recovery.text);
+    recovering_ = false;
+    notice.text = journal::RecoveryMessage(recovery.text.size());
+  }
+  if (damaged) {
+    if (!notice.text.empty()) notice.text += "\r\n\r\n";
+    notice.text += "The capture journal was damaged: " + std::to_string(recovery.droppedBytes) +
+                   " bytes of it could not be read back. It was kept as " + recovery.setAsidePath + ".";
+  }
+  return notice;
 }
 
 void JournalKeeper::TextAppended(std::string_view text) {

@@ -463,6 +463,8 @@ void Recovery(const Options& o) {
     if (recovers)
       Check(text.find(std::to_string(first_text.size()) + " characters") != std::string::npos,
             "it counts the " + std::to_string(first_text.size()) + " characters recovered");
+    if (o.journal == "torn")
+      Check(text.find("Seamlog.journal.bad-1") != std::string::npos, "it names the damaged journal kept aside");
     Check(Text(box) == "Seamlog", "the message box is titled \"Seamlog\"");
     screens.Take("recovery-message");
     Click(box, IDOK);

@@ -107,10 +107,10 @@ void MainForm::StartJournalAndLog() {
   pollCycle_.ReportTo(*this);
   journalFiles_ = journal::MakeJournalFiles(folder);
   journal_ = std::make_unique<JournalKeeper>(capture_, *journalFiles_, *log_);
-  if (auto recovered = journal_->Recover()) {
+  if (auto notice = journal_->Recover()) {
     liveView_.Refresh(capture_.ReceivedText());
     DisplayTimerTick();
-    Notify(std::move(*recovered), MB_ICONINFORMATION);
+    Notify(std::move(notice->text), notice->damaged ? MB_ICONEXCLAMATION : MB_ICONINFORMATION);
   }
   ShowJournalProblem();
 }

@@ -14,6 +14,12 @@
 
 namespace seamlog::shell {
 
+// What the operator is told at start about an earlier run's journal.
+struct RecoveryNotice {
+  std::string text;
+  bool damaged = false;  // part of the journal could not be read back
+};
+
 class JournalKeeper final : private capture::CaptureObserver {
  public:
   JournalKeeper(capture::Capture& capture, journal::JournalFiles& files, diagnostics::DiagnosticsLog& log);
@@ -22,9 +28,9 @@ class JournalKeeper final : private capture::CaptureObserver {
   JournalKeeper& operator=(const JournalKeeper&) = delete;
 
   // Takes hold of the journal and appends the unsaved text it holds to the
-  // capture (it is in the journal already). The text for the operator when
-  // something came back; empty otherwise.
-  std::optional<std::string> Recover();
+  // capture (it is in the journal already). What to tell the operator when
+  // text came back or a damaged journal was set aside; empty otherwise.
+  std::optional<RecoveryNotice> Recover();
   // Each tick: forces earlier appends onto the disk once they are due.
   void Tick() { journal_.FlushIfDue(journal::CaptureJournal::Clock::now()); }
   // The splicer went away or the program ends: onto the disk now.
