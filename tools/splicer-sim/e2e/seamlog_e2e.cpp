@@ -475,6 +475,9 @@ void Recovery(const Options& o) {
   Check(program.FindDialogSaying(notice) == nullptr, "the message was shown once");
   if (o.journal == "torn")
     Check(ReadWholeFile(journal_path + ".bad-1") == torn_journal, "the torn journal was kept aside as it was");
+  if (recovers)
+    Check(seamlog::journal::ParseJournal(ReadWholeFile(journal_path)).text == whole_text,
+          "before the save the journal holds what came back once, then what the splicer sent");
 
   Check(SaveAs(program, main, o), "Save As ends with \"Data save completed.\"");
   WriteWholeFile(o.work + "\\report.raw", raw);
