@@ -38,6 +38,11 @@ void Capture::Clear() {
   Discard(receivedText_.size());
 }
 
+void Capture::ConvertedSaved() {
+  const std::size_t saved = std::min(convertedLength_, receivedText_.size());
+  for (CaptureObserver* observer : observers_) observer->TextSaved(saved);
+}
+
 void Capture::DiscardConverted() {
   const std::size_t saved = std::min(convertedLength_, receivedText_.size());
   convertedLength_ = 0;

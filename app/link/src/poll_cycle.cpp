@@ -12,7 +12,9 @@ using TransferBuffer = std::array<std::uint8_t, kReadBufferSize>;
 bool PollCycle::OpenDevice() {
   std::int32_t extra1 = 0;
   std::int32_t extra2 = 0;
-  if (library_.CreateDevice(deviceHandle_, extra1, extra2) != 0) return false;
+  const std::int32_t result = library_.CreateDevice(deviceHandle_, extra1, extra2);
+  events_->OpenAttempted(result);
+  if (result != 0) return false;
   rings_.ResetRings();
   return true;
 }
@@ -20,10 +22,13 @@ bool PollCycle::OpenDevice() {
 bool PollCycle::ReceiveFromDevice() {
   TransferBuffer buffer{};
   const std::int32_t r = library_.ReadFile(deviceHandle_, buffer.data());
-  if (r == kDeviceFailure) return false;
   // A count outside 0..64 cannot have come from a sound read: treat it as a
   // failure instead of reading past the buffer.
-  if (r < 0 || r > kMaxTransfer) return false;
+  if (r == kDeviceFailure || r < 0 || r > kMaxTransfer) {
+    events_->ReadFailed(r);
+    return false;
+  }
+  events_->Received(static_cast<std::size_t>(r));
   if (r != 0) rings_.PushReceived(buffer.data(), static_cast<std::int16_t>(r));
   return true;
 }
@@ -33,10 +38,16 @@ bool PollCycle::SendPending() {
   const std::int16_t n = rings_.TakeTransmit(buffer.data(), kMaxTransfer);
   if (n == 0) return false;
   std::int32_t count = n;
-  return library_.WriteFile(deviceHandle_, buffer.data(), count) != kDeviceFailure;
+  const std::int32_t result = library_.WriteFile(deviceHandle_, buffer.data(), count);
+  if (result == kDeviceFailure) {
+    events_->WriteFailed(result);
+    return false;
+  }
+  events_->Sent(static_cast<std::size_t>(n));
+  return true;
 }
 
-void PollCycle::CloseDevice() { library_.CloseDevice(deviceHandle_); }
+void PollCycle::CloseDevice() { events_->Closed(library_.CloseDevice(deviceHandle_)); }
 
 void PollCycle::Tick(PollHost& host) {
   if (!host.Connected() && OpenDevice()) host.SetConnected(true);

@@ -64,9 +64,11 @@ class ScriptedLibrary : public DeviceLibrary {
   std::int32_t readsMade_ = 0;
 };
 
-class FakeWindow : public PollHost, public capture::CaptureObserver {
+class FakeWindow : public PollHost, public capture::CaptureObserver, public LinkEvents {
  public:
   bool connected = false;
+  std::vector<std::string> events;  // what a diagnostics log hears, byte counts aside
+  std::size_t received = 0, sent = 0;
   std::vector<bool> connectionChanges;
   std::vector<std::uint32_t> pollPeriods;  // as the window re-arms its timer
   int liveRefreshes = 0;
@@ -79,10 +81,20 @@ class FakeWindow : public PollHost, public capture::CaptureObserver {
   }
   void TextAppended(std::string_view) override { ++liveRefreshes; }
   void TextDiscarded(std::size_t) override {}
+
+  void OpenAttempted(std::int32_t result) override { events.push_back("open " + std::to_string(result)); }
+  void ReadFailed(std::int32_t result) override { events.push_back("read failed " + std::to_string(result)); }
+  void WriteFailed(std::int32_t result) override { events.push_back("write failed " + std::to_string(result)); }
+  void Closed(std::int32_t result) override { events.push_back("closed " + std::to_string(result)); }
+  void Received(std::size_t bytes) override { received += bytes; }
+  void Sent(std::size_t bytes) override { sent += bytes; }
 };
 
 struct Fixture {
-  Fixture() { received.AddObserver(window); }
+  Fixture() {
+    received.AddObserver(window);
+    cycle.ReportTo(window);
+  }
   ScriptedLibrary library;
   FakeWindow window;
   capture::Capture received{convert::Model::A};
@@ -113,6 +125,7 @@ TEST(PollCycle, ARefusedCreateEndsTheTickWithNothingShown) {
   EXPECT_EQ(f.window.liveRefreshes, 0);
   f.Ticks(1);
   EXPECT_TRUE(f.window.connected) << "the third attempt succeeds";
+  EXPECT_EQ(f.window.events, (std::vector<std::string>{"open 3", "open 9999", "open 0"}));
 }
 
 TEST(PollCycle, ChunksAccumulateAcrossTicksWithCrLfLineEnds) {
@@ -145,6 +158,8 @@ TEST(PollCycle, AfterAFailedReadThePollSlowsDownAndTheNextTickOpensAgainWithTheT
   EXPECT_TRUE(f.window.connected);
   EXPECT_EQ(f.window.pollPeriods, (std::vector<std::uint32_t>{1, 1000, 1}))
       << "every millisecond while open, once a second while trying to open";
+  EXPECT_EQ(f.window.events, (std::vector<std::string>{"open 0", "read failed 9999", "closed 0", "open 0"}));
+  EXPECT_EQ(f.window.received, 12u) << "bytes as the splicer sent them, before CR LF";
 }
 
 TEST(PollCycle, ASuccessfulOpenEmptiesBothRings) {
@@ -165,6 +180,7 @@ TEST(PollCycle, ReadCountsOutsideTheContractCountAsFailures) {
     EXPECT_EQ(f.library.calls.back(), "close") << bad;
     EXPECT_FALSE(f.window.connected) << bad;
     EXPECT_EQ(f.text(), "") << bad;
+    EXPECT_EQ(f.window.events[1], "read failed " + std::to_string(bad));
   }
 }
 
@@ -187,6 +203,7 @@ TEST(PollCycle, QueuedBytesAreSentBeforeTheReadAtMostSixtyFourATick) {
   ASSERT_EQ(f.library.written.size(), 2u);
   EXPECT_EQ(f.library.written[0], queued.substr(0, 64));
   EXPECT_EQ(f.library.written[1], queued.substr(64));
+  EXPECT_EQ(f.window.sent, 100u);
 }
 
 TEST(PollCycle, AFailedWriteStillReadsThenClosesTheDevice) {
@@ -201,6 +218,8 @@ TEST(PollCycle, AFailedWriteStillReadsThenClosesTheDevice) {
   EXPECT_EQ(f.library.calls, (std::vector<std::string>{"write", "read", "close"}));
   EXPECT_EQ(f.text(), "kept");
   EXPECT_FALSE(f.window.connected);
+  EXPECT_EQ(f.window.events, (std::vector<std::string>{"open 0", "write failed 9999", "closed 0"}));
+  EXPECT_EQ(f.window.sent, 0u);
 }
 
 TEST(PollCycle, UnloadWhileConnectedClosesTheDeviceOnce) {

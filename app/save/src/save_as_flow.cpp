@@ -79,6 +79,9 @@ SaveReport SaveAsFlow::Run() {
 
   try {
     if (report.outcome == SaveOutcome::Saved) {
+      // The table is on disk: the journal may forget it before the message,
+      // which keeps receiving while it is open.
+      capture_.ConvertedSaved();
       messages_.ShowMessage(kSaveCompleted, MessageIcon::Information);
       // Text that arrived while the message was open stays for the next save.
       capture_.DiscardConverted();

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 #include <vector>
@@ -295,10 +296,46 @@ TEST_F(SaveAsFlowTest, ATableThatCannotBeFlushedOnCloseIsNoSave) {
   EXPECT_FALSE(capture.Empty());
 }
 
+// What a journal of the capture hears, in the desk's log.
+class CaptureEvents final : public capture::CaptureObserver {
+ public:
+  explicit CaptureEvents(std::vector<std::string>& log) : log_(log) {}
+  void TextAppended(std::string_view text) override { log_.push_back("+" + std::string(text)); }
+  void TextDiscarded(std::size_t length) override { log_.push_back("-" + std::to_string(length)); }
+  void TextSaved(std::size_t length) override { log_.push_back("saved " + std::to_string(length)); }
+
+ private:
+  std::vector<std::string>& log_;
+};
+
 TEST_F(SaveAsFlowTest, TextThatArrivesWhileTheCompletionMessageIsOpenStays) {
+  CaptureEvents events(desk.log);
+  capture.AddObserver(events);
+  const std::size_t converted = capture.ReceivedText().size();
   desk.onMessage = [this] { capture.AppendText("late"); };
   EXPECT_EQ(Run().outcome, SaveOutcome::Saved);
   EXPECT_EQ(capture.ReceivedText(), "late");
+  // The saved text is declared safe before the message, and removed after
+  // it; what arrived in between is appended, never declared saved.
+  const std::string saved = "saved " + std::to_string(converted);
+  const std::string removed = "-" + std::to_string(converted);
+  EXPECT_THAT(desk.log, testing::IsSupersetOf({saved, removed}));
+  const auto at = [&](const std::string& entry) { return std::find(desk.log.begin(), desk.log.end(), entry); };
+  EXPECT_LT(at(saved), at("info Data save completed."));
+  EXPECT_LT(at("info Data save completed."), at("+late"));
+  EXPECT_LT(at("+late"), at(removed));
+  capture.RemoveObserver(events);
+}
+
+TEST_F(SaveAsFlowTest, AFailedSaveDeclaresNothingSaved) {
+  CaptureEvents events(desk.log);
+  capture.AddObserver(events);
+  desk.failWrites = true;
+  EXPECT_EQ(Run().outcome, SaveOutcome::Failed);
+  EXPECT_EQ(std::count_if(desk.log.begin(), desk.log.end(),
+                          [](const std::string& e) { return e.rfind("saved", 0) == 0 || e[0] == '-'; }),
+            0);
+  capture.RemoveObserver(events);
 }
 
 TEST_F(SaveAsFlowTest, EachSaveStartsWithThePreviousChoiceForgotten) {

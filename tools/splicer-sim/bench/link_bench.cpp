@@ -2,14 +2,17 @@
 // splicer at 64 bytes per read. Not a test: it measures and reports.
 //
 //   seamlog-link-bench --seamlog EXE --sim-dll DLL --reportgen EXE --work DIR
-//                      [--records N] [--seconds S]
+//                      [--records N] [--seconds S] [--hold-journal 1]
 //
 // Three phases, each measured on the Seamlog process:
 //   1. not connected (the splicer refuses every open): CPU share while idle;
 //   2. receiving a generated MODEL-A report: bytes/s, poll ticks/s, CPU share,
 //      and how long the window takes to answer a message meanwhile;
 //   3. connected with nothing to read: ticks/s and CPU share.
-// Tick counts and times come from the simulator's call log.
+// Tick counts and times come from the simulator's call log. Each run starts
+// without a capture journal; with --hold-journal 1 the benchmark holds
+// Seamlog.journal itself, so Seamlog writes none (it says so once, and the
+// benchmark dismisses the message): the link without the journal's cost.
 #include <windows.h>
 
 #include <algorithm>
@@ -29,6 +32,7 @@ struct Options {
   std::string seamlog, simDll, reportgen, work;
   int records = 1000;
   int seconds = 5;
+  bool holdJournal = false;
 };
 
 // Wine does not account CPU time per Windows process, so the times come from
@@ -112,11 +116,38 @@ void WriteSettings(const Options& o, int refuse) {
   DeleteFileA((o.work + "\\calls.log").c_str());
 }
 
-HWND StartAndChooseModel(Program& program) {
+// A fresh journal for every run, or one held here so that Seamlog cannot write it.
+class JournalHolder {
+ public:
+  explicit JournalHolder(const Options& o) : path_(o.work + "\\Seamlog.journal") {
+    DeleteFileA(path_.c_str());
+    if (!o.holdJournal) return;
+    held_ = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held_ == INVALID_HANDLE_VALUE) Fail("cannot hold " + path_);
+  }
+  ~JournalHolder() {
+    if (held_ != INVALID_HANDLE_VALUE) CloseHandle(held_);
+  }
+  bool Held() const { return held_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  std::string path_;
+  HANDLE held_ = INVALID_HANDLE_VALUE;
+};
+
+HWND StartAndChooseModel(Program& program, const JournalHolder& journal) {
   program.Start("C:\\");
   HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
   Click(dialog, IDOK);
-  return program.RequireWindow(ids::kMainFormClass);
+  HWND main = program.RequireWindow(ids::kMainFormClass);
+  if (journal.Held()) {
+    HWND box = nullptr;
+    if (!WaitFor([&] { return (box = program.FindDialogSaying("capture journal")) != nullptr; }, 10000))
+      Fail("Seamlog did not say that it cannot write the held journal");
+    Click(box, IDOK);
+  }
+  return main;
 }
 
 void Close(Program& program, HWND main) {
@@ -141,10 +172,11 @@ int main(int argc, char** argv) {
     else if (key == "--work") o.work = WindowsPath(value);
     else if (key == "--records") o.records = std::stoi(value);
     else if (key == "--seconds") o.seconds = std::stoi(value);
+    else if (key == "--hold-journal") o.holdJournal = value == "1";
   }
   if (o.seamlog.empty() || o.simDll.empty() || o.reportgen.empty() || o.work.empty()) {
     std::fprintf(stderr, "usage: seamlog-link-bench --seamlog EXE --sim-dll DLL --reportgen EXE --work DIR "
-                         "[--records N] [--seconds S]\n");
+                         "[--records N] [--seconds S] [--hold-journal 1]\n");
     return 2;
   }
   try {
@@ -162,8 +194,9 @@ int main(int argc, char** argv) {
     double idleShare = 0, idleServer = 0;
     {
       WriteSettings(o, 1000000);
+      JournalHolder journal(o);
       Program program(o.work + "\\Seamlog.exe");
-      HWND main = StartAndChooseModel(program);
+      HWND main = StartAndChooseModel(program, journal);
       const Cpu cpu = FindCpu(o);
       if (cpu.seamlog.empty()) Fail("cannot find Seamlog.exe among the Linux processes");
       Sleep(1500);
@@ -176,8 +209,9 @@ int main(int argc, char** argv) {
 
     // 2. Receiving, then 3. connected with nothing to read.
     WriteSettings(o, 0);
+    JournalHolder journal(o);
     Program program(o.work + "\\Seamlog.exe");
-    HWND main = StartAndChooseModel(program);
+    HWND main = StartAndChooseModel(program, journal);
     const Cpu cpu = FindCpu(o);
     const std::string logPath = o.work + "\\calls.log";
     if (!WaitFor([&] { return ReadWholeFile(logPath).find("create 0") != std::string::npos; }, 10000, 2))
@@ -215,6 +249,8 @@ int main(int argc, char** argv) {
 
     std::printf("Seamlog link benchmark (simulated splicer, 64 bytes per read)\n");
     std::printf("  report                     %zu bytes, %d MODEL-A records\n", bytes, o.records);
+    std::printf("  capture journal            %s\n",
+                o.holdJournal ? "held by the benchmark: not written" : "written");
     std::printf("  receiving                  %.2f s\n", transferS);
     std::printf("  throughput                 %.0f bytes/s\n", static_cast<double>(bytes) / transferS);
     std::printf("  poll ticks while receiving %.0f ticks/s\n", static_cast<double>(readsFinish) / transferS);

@@ -6,6 +6,8 @@
 //                           [--winusb DLL]
 //   seamlog-e2e missing-dll --seamlog EXE --model MODEL-X --work DIR [--screens DIR]
 //   seamlog-e2e end-session --seamlog EXE --sim-dll DLL --report FILE --work DIR
+//   seamlog-e2e recovery    --seamlog EXE --sim-dll DLL --convert EXE --report FILE
+//                           --model MODEL-X --work DIR --journal killed|torn|held
 //
 // main-job: pick the model, see the not-connected status, let the program
 // connect on its own and take in the whole report (through a disconnect and
@@ -22,6 +24,14 @@
 // must end the program with a message naming the file. end-session: when
 // the system's session ends while the splicer is connected, the device is
 // closed once and never opened again.
+// recovery: the capture journal across a crash. The splicer sends the first
+// part of the report, and then (killed) Seamlog is ended by TerminateProcess,
+// or (torn) the journal is found holding that part plus a frame cut short.
+// The next start must bring back exactly the first part, say so once, take
+// the rest from the splicer, and save the table seamlog-convert --raw writes
+// for the whole report; the save leaves the journal empty. held: another
+// program holds the journal; Seamlog says so once and receives and saves the
+// whole report all the same. Every run is checked in Seamlog.log.
 //
 // The report may be given with CR LF line ends; the splicer sends CR alone,
 // so the simulator replays it with CR LF turned into CR.
@@ -38,6 +48,8 @@
 
 #include "automation.h"
 #include "control_ids.h"
+#include "seamlog/journal/capture_journal.h"
+#include "seamlog/journal/journal_format.h"
 
 namespace ids = seamlog::shell::ids;
 using namespace e2e;
@@ -53,7 +65,7 @@ void Check(bool ok, const std::string& what) {
 }
 
 struct Options {
-  std::string scenario, seamlog, simDll, convert, report, model = "MODEL-A", work, screens, winusb;
+  std::string scenario, seamlog, simDll, convert, report, model = "MODEL-A", work, screens, winusb, journal;
   int bytesPerRead = 64;
   long long disconnectAfter = 0;
   long long stallAt = 0;
@@ -351,17 +363,160 @@ void EndSession(const Options& o) {
   Check(LastLine(log).rfind("close 0", 0) == 0, "the last library call was that close");
 }
 
+// ---- the capture journal -------------------------------------------------------
+
+void StartSplicer(const Options& o, const std::string& raw) {
+  WriteWholeFile(o.work + "\\report.raw", raw);
+  WriteWholeFile(o.work + "\\PortlineSim.ini",
+                 "[Splicer]\r\nReportFile=report.raw\r\nCallLog=calls.log\r\nBytesPerRead=" +
+                     std::to_string(o.bytesPerRead) + "\r\n");
+}
+
+// Save As into saved.csv through the real dialog; true on "Data save completed.".
+bool SaveAs(Program& program, HWND main, const Options& o) {
+  Click(main, ids::kCmdSaveAsCmd);
+  HWND dialog = program.RequireWindow("#32770", "Write File");
+  HWND name = GetDlgItem(dialog, cmb13);
+  if (name == nullptr) name = GetDlgItem(dialog, edt1);
+  if (name == nullptr) Fail("the Save dialog has no file name field");
+  SetText(name, o.work + "\\saved.csv");
+  Click(dialog, IDOK);
+  HWND done = nullptr;
+  WaitFor([&] { return (done = program.FindDialogSaying("Data save completed.")) != nullptr; }, 30000);
+  if (done != nullptr) Click(done, IDOK);
+  return done != nullptr;
+}
+
+void ExitProgram(Program& program, HWND main) {
+  Click(main, ids::kEndCommand);
+  WaitFor([&] {
+    if (HWND ask = program.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
+    return !program.Running();
+  }, 15000);
+  Check(program.WaitForExit(1000) >= 0, "Exit ends the program");
+}
+
+void Recovery(const Options& o) {
+  const std::string report = ReadWholeFile(o.report);
+  if (report.empty()) Fail("cannot read the report " + o.report);
+  if (o.journal != "killed" && o.journal != "torn" && o.journal != "held") Fail("--journal killed|torn|held");
+  const std::string raw = SplicerStream(report);
+  // Cut inside a record, where a crash hurts most.
+  const std::size_t cut = raw.size() * 2 / 5;
+  const std::string first = raw.substr(0, cut);
+  const std::string firstText = AsReceived(first);
+  Screens screens(o.screens);
+  PrepareFolder(o, true);
+  const std::string journalPath = o.work + "\\Seamlog.journal";
+  const std::string logPath = o.work + "\\Seamlog.log";
+  for (const char* stale : {"\\Seamlog.journal", "\\Seamlog.journal.bad-1", "\\Seamlog.log", "\\report.raw"})
+    DeleteFileA((o.work + stale).c_str());
+
+  std::string tornJournal;
+  if (o.journal == "killed") {
+    // The splicer sends the first part and falls silent; Seamlog is killed
+    // while still connected, with the text on screen.
+    StartSplicer(o, first);
+    Program program(o.work + "\\Seamlog.exe");
+    program.Start("C:\\");
+    HWND main = ChooseModel(program, o, screens);
+    HWND live = GetDlgItem(main, ids::kLiveText);
+    Check(WaitFor([&] { return Text(live) == LiveViewOf(firstText); }, 60000, 5),
+          "the first run shows the first " + std::to_string(firstText.size()) + " characters");
+    Check(TerminateProcess(program.Process(), 1) != 0 && program.WaitForExit(10000) == 1,
+          "the first run was killed by TerminateProcess");
+    const seamlog::journal::ParsedJournal parsed = seamlog::journal::ParseJournal(ReadWholeFile(journalPath));
+    Check(parsed.condition == seamlog::journal::JournalCondition::Whole && parsed.text == firstText,
+          "the killed run's journal holds exactly what it had received (" + std::to_string(parsed.text.size()) +
+              " characters)");
+  } else if (o.journal == "torn") {
+    // A power cut in the middle of a write: whole frames, then the start of one.
+    tornJournal = std::string(seamlog::journal::kJournalMagic);
+    seamlog::journal::AppendFrames(tornJournal, firstText);
+    std::string lost;
+    seamlog::journal::AppendFrames(lost, "text that never reached the disk");
+    tornJournal += lost.substr(0, 12);
+    WriteWholeFile(journalPath, tornJournal);
+  }
+
+  // Held: another program keeps the journal, as a second Seamlog would.
+  HANDLE holder = INVALID_HANDLE_VALUE;
+  if (o.journal == "held") {
+    holder = CreateFileA(journalPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (holder == INVALID_HANDLE_VALUE) Fail("cannot hold " + journalPath);
+  }
+  const bool recovers = o.journal != "held";
+  StartSplicer(o, recovers ? raw.substr(cut) : raw);
+
+  Program program(o.work + "\\Seamlog.exe");
+  program.Start("C:\\");
+  HWND main = ChooseModel(program, o, screens);
+  HWND live = GetDlgItem(main, ids::kLiveText);
+  const std::string notice = recovers ? "Seamlog has recovered" : "capture journal";
+  HWND box = nullptr;
+  WaitFor([&] { return (box = program.FindDialogSaying(notice)) != nullptr; }, 20000);
+  Check(box != nullptr, "the start shows a message saying \"" + notice + "\"");
+  if (box != nullptr) {
+    const std::string text = program.DialogText(box);
+    std::printf("      message: %s", text.c_str());
+    if (recovers)
+      Check(text.find(std::to_string(firstText.size()) + " characters") != std::string::npos,
+            "it counts the " + std::to_string(firstText.size()) + " characters recovered");
+    if (o.journal == "torn")
+      Check(text.find("Seamlog.journal.bad-1") != std::string::npos, "it names the damaged journal kept aside");
+    Check(Text(box) == "Seamlog", "the message box is titled \"Seamlog\"");
+    screens.Take("recovery-message");
+    Click(box, IDOK);
+  }
+  const std::string wholeText = AsReceived(raw);
+  Check(WaitFor([&] { return Text(live) == LiveViewOf(wholeText); }, 60000, 5),
+        "the live text holds the whole report: what came back, then what the splicer sent");
+  Check(program.FindDialogSaying(notice) == nullptr, "the message was shown once");
+  if (o.journal == "torn")
+    Check(ReadWholeFile(journalPath + ".bad-1") == tornJournal, "the torn journal was kept aside as it was");
+  if (recovers)
+    Check(seamlog::journal::ParseJournal(ReadWholeFile(journalPath)).text == wholeText,
+          "before the save the journal holds what came back once, then what the splicer sent");
+
+  Check(SaveAs(program, main, o), "Save As ends with \"Data save completed.\"");
+  WriteWholeFile(o.work + "\\report.raw", raw);
+  const std::string expectedCsv = o.work + "\\expected.csv";
+  const int converted = RunProcess("\"" + o.convert + "\" --model " + o.model + " --raw \"" + o.work +
+                                   "\\report.raw\" \"" + expectedCsv + "\"", 60000);
+  const std::string table = ReadWholeFile(o.work + "\\saved.csv");
+  Check(converted == 0 && !table.empty() && table == ReadWholeFile(expectedCsv),
+        "the saved table is byte-identical to seamlog-convert --raw of the whole report (" +
+            std::to_string(table.size()) + " bytes)");
+  ExitProgram(program, main);
+  if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+
+  const std::string journal = ReadWholeFile(journalPath);
+  if (recovers)
+    Check(journal == seamlog::journal::kJournalMagic, "after the save the journal holds nothing");
+  else
+    Check(journal.empty(), "the held journal was not touched");
+  const std::string log = ReadWholeFile(logPath);
+  std::printf("      Seamlog.log:\n%s", log.c_str());
+  Check(Count(log, "start: Seamlog ") == (o.journal == "killed" ? 2 : 1), "each start is in Seamlog.log");
+  Check(Count(log, recovers ? "journal: recovered " + std::to_string(firstText.size()) + " characters"
+                            : "journal: The capture journal") == 1,
+        recovers ? "Seamlog.log records the recovery" : "Seamlog.log records the journal problem once");
+  Check(Count(log, "save: completed") == 1 && Count(log, "exit") == 1, "Seamlog.log records the save and the exit");
+}
+
 bool ParseOptions(int argc, char** argv, Options& o) {
   if (argc < 2) return false;
   o.scenario = argv[1];
   const std::map<std::string, std::string*> paths{{"--seamlog", &o.seamlog}, {"--sim-dll", &o.simDll},
                                                   {"--convert", &o.convert}, {"--report", &o.report},
                                                   {"--model", &o.model},     {"--work", &o.work},
-                                                  {"--screens", &o.screens}, {"--winusb", &o.winusb}};
+                                                  {"--screens", &o.screens}, {"--winusb", &o.winusb},
+                                                  {"--journal", &o.journal}};
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string key = argv[i], value = argv[i + 1];
     if (auto it = paths.find(key); it != paths.end()) {
-      *it->second = key == "--model" ? value : WindowsPath(value);
+      *it->second = key == "--model" || key == "--journal" ? value : WindowsPath(value);
     } else if (key == "--bytes-per-read") {
       o.bytesPerRead = std::stoi(value);
     } else if (key == "--disconnect-after") {
@@ -390,6 +545,8 @@ int main(int argc, char** argv) {
       MissingLibrary(o);
     else if (o.scenario == "end-session")
       EndSession(o);
+    else if (o.scenario == "recovery")
+      Recovery(o);
     else
       Fail("unknown scenario " + o.scenario);
   } catch (const Fatal& fatal) {

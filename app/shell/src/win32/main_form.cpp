@@ -7,6 +7,7 @@
 
 #include "control_ids.h"
 #include "resource.h"
+#include "seamlog_version.h"
 #include "seamlog/convert/convert_received_text.h"
 #include "seamlog/save/common_save_dialog.h"
 #include "seamlog/save/table_file.h"
@@ -21,8 +22,8 @@ constexpr UINT_PTR kDisplayTimerId = 1;
 constexpr UINT kDisplayPeriod = 1000;
 // The progress bar is painted at most this often while a save runs.
 constexpr DWORD kProgressPaintMs = 40;
-constexpr UINT kPollPeriodNotConnected = 1000;
-constexpr UINT kPollPeriodConnected = 1;
+// Shows the next waiting notice (recovery, journal problems) from the loop.
+constexpr UINT kShowNoticeMessage = WM_APP + 0x52;
 
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
@@ -86,10 +87,49 @@ void MainForm::Load() {
   // 5: nothing received; the live view empties with the text.
   capture_.Clear();
   // 6: the poll timer tries to open the device once a second.
-  usbCommTimer_->SetInterval(kPollPeriodNotConnected);
+  usbCommTimer_->SetInterval(link::PollPeriodMs(false));
   usbCommTimer_->Enable();
   // 7
   SetupMainWindow();
+  // Before the first tick can append: the journal, with what an earlier run
+  // left unsaved.
+  StartJournalAndLog();
+}
+
+void MainForm::StartJournalAndLog() {
+  const std::string& folder = settings_->AppDirectory();
+  logFiles_ = diagnostics::MakeLogFiles(folder);
+  logClock_ = diagnostics::MakeLogClock();
+  log_ = std::make_unique<diagnostics::DiagnosticsLog>(*logFiles_, *logClock_);
+  log_->Started(SEAMLOG_VERSION_STRING, capture_.ModelName());
+  pollCycle_.ReportTo(*this);
+  journalFiles_ = journal::MakeJournalFiles(folder);
+  journal_ = std::make_unique<JournalKeeper>(capture_, *journalFiles_, *log_);
+  if (auto notice = journal_->Recover()) {
+    liveView_.Refresh(capture_.ReceivedText());
+    DisplayTimerTick();
+    Notify(std::move(notice->text), notice->damaged ? MB_ICONEXCLAMATION : MB_ICONINFORMATION);
+  }
+  ShowJournalProblem();
+}
+
+// A journal that stopped is reported once; receiving goes on regardless.
+void MainForm::ShowJournalProblem() {
+  if (!journal_) return;
+  if (auto problem = journal_->TakeProblem()) Notify(std::move(*problem), MB_ICONEXCLAMATION);
+}
+
+// Message boxes wait for the message loop: never inside a tick or a load.
+void MainForm::Notify(std::string text, UINT icon) {
+  notices_.emplace_back(std::move(text), icon);
+  PostMessageA(hwnd(), kShowNoticeMessage, 0, 0);
+}
+
+void MainForm::ShowNextNotice() {
+  if (notices_.empty()) return;
+  const auto [text, icon] = notices_.front();
+  notices_.pop_front();
+  MessageBoxA(hwnd(), text.c_str(), "Seamlog", MB_OK | icon);
 }
 
 void MainForm::CreateControls() {
@@ -194,11 +234,13 @@ void MainForm::RepaintProgressNow(int value) {
 }
 
 void MainForm::SetConnected(bool flag) {
+  // The splicer went away: what it sent goes onto the disk now.
+  if (connected_ && !flag && journal_) journal_->Flush();
   connected_ = flag;
   ShowWindow(usbConnectPicture_[1], flag ? SW_SHOW : SW_HIDE);
   ShowWindow(usbConnectPicture_[0], flag ? SW_HIDE : SW_SHOW);
   usbCommTimer_->Disable();
-  usbCommTimer_->SetInterval(flag ? kPollPeriodConnected : kPollPeriodNotConnected);
+  usbCommTimer_->SetInterval(link::PollPeriodMs(flag));
   usbCommTimer_->Enable();
   if (!flag) SetFocus(endCommand_);
 }
@@ -230,6 +272,10 @@ void MainForm::TextDiscarded(std::size_t) { liveView_.Refresh(capture_.ReceivedT
 void MainForm::OnUSBCommTick() {
   LinkHost host(*this);
   pollCycle_.Tick(host);
+  if (journal_) {
+    journal_->Tick();
+    ShowJournalProblem();
+  }
   // New text shows within the view's refresh interval while connected, and
   // at once when the connection has just ended.
   if (connected_)
@@ -253,13 +299,34 @@ void MainForm::CmdSaveAsClick() {
   save::CommonSaveDialog dialog(hwnd());
   save::ApplicationMessageBox messages(hwnd());
   TableFiles files;
-  save::SaveAsFlow(capture_, *this, *settings_, dialog, messages, files).Run();
+  save::SaveAsFlow flow(capture_, *this, *settings_, dialog, messages, files);
+  const save::SaveReport report = flow.Run();
+  LogSave(report, flow.ChosenFilePath());
+  ShowJournalProblem();
   saving_ = false;
   // An Exit that arrived while the flow ran is carried out now.
   if (closeAfterSave_) {
     closeAfterSave_ = false;
     PostMessageA(hwnd(), WM_CLOSE, 0, 0);
   }
+}
+
+void MainForm::LogSave(const save::SaveReport& report, const std::string& file) {
+  if (!log_ || report.outcome == save::SaveOutcome::Cancelled) return;
+  diagnostics::SaveEntry entry;
+  entry.file = file;
+  entry.model = std::string(capture_.ModelName());
+  entry.reason = report.reason;
+  if (report.conversion) entry.records = report.conversion->recordCount;
+  if (report.outcome == save::SaveOutcome::Saved)
+    entry.outcome = diagnostics::SaveOutcome::Completed;
+  else if (report.conversion && report.conversion->outcome == convert::ConvertOutcome::Stopped)
+    entry.outcome = diagnostics::SaveOutcome::Stopped;
+  else if (file.empty())
+    entry.outcome = diagnostics::SaveOutcome::NothingToSave;
+  else
+    entry.outcome = diagnostics::SaveOutcome::Failed;
+  log_->Saved(entry);
 }
 
 void MainForm::EnableSaveButton(bool enabled) { EnableWindow(cmdSaveAsCmd_, enabled); }
@@ -299,10 +366,13 @@ void MainForm::StopLinkAndTimers() {
   OnUnloadLink();
   usbCommTimer_->Disable();
   KillTimer(hwnd(), kDisplayTimerId);
+  if (journal_) journal_->Flush();
 }
 
 void MainForm::Unload() {
   StopLinkAndTimers();
+  if (journal_) journal_->Close();
+  if (log_) log_->Exiting();
   DestroyWindow(hwnd());
 }
 
@@ -339,6 +409,9 @@ LRESULT MainForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       // The session ends and the program with it: the device is closed, and
       // the timers stop so that no tick opens it again.
       if (wParam) StopLinkAndTimers();
+      return 0;
+    case kShowNoticeMessage:
+      ShowNextNotice();
       return 0;
     case WM_DESTROY:
       PostQuitMessage(0);

@@ -2,6 +2,7 @@
 // The main window: connection indicator, record count, live view of the
 // received text, Save As, progress bar and Exit.
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -13,7 +14,10 @@
 #include "private_profile.h"
 #include "seamlog/capture/capture.h"
 #include "seamlog/convert/models.h"
+#include "seamlog/diagnostics/diagnostics_log.h"
+#include "seamlog/journal/journal_files.h"
 #include "seamlog/save/save_as_flow.h"
+#include "seamlog/shell/journal_keeper.h"
 #include "seamlog/shell/settings.h"
 #include "usb_comm_timer.h"
 #include "window.h"
@@ -22,7 +26,10 @@ namespace seamlog::shell {
 
 // The window shows the capture (the received text and its model) and the
 // link's state; it holds no text of its own.
-class MainForm final : public Window, private save::SaveWindow, private capture::CaptureObserver {
+class MainForm final : public Window,
+                       private save::SaveWindow,
+                       private capture::CaptureObserver,
+                       private link::LinkEvents {
  public:
   explicit MainForm(convert::Model model);
   ~MainForm() override;
@@ -54,6 +61,11 @@ class MainForm final : public Window, private save::SaveWindow, private capture:
   void RequestClose();
   void StopLinkAndTimers();
   void Unload();
+  void StartJournalAndLog();
+  void LogSave(const save::SaveReport& report, const std::string& file);
+  void ShowJournalProblem();
+  void Notify(std::string text, UINT icon);
+  void ShowNextNotice();
   void DrawPicture(const DRAWITEMSTRUCT& item);
   void RepaintProgressNow(int value);
 
@@ -65,6 +77,14 @@ class MainForm final : public Window, private save::SaveWindow, private capture:
   // capture::CaptureObserver: the live view follows the received text.
   void TextAppended(std::string_view text) override;
   void TextDiscarded(std::size_t length) override;
+
+  // link::LinkEvents: the diagnostics log hears of opens, failures and closes.
+  void OpenAttempted(std::int32_t result) override { log_->OpenAttempt(result); }
+  void ReadFailed(std::int32_t result) override { log_->ReadFailed(result); }
+  void WriteFailed(std::int32_t result) override { log_->WriteFailed(result); }
+  void Closed(std::int32_t result) override { log_->Closed(result); }
+  void Received(std::size_t bytes) override { log_->CountReceived(bytes); }
+  void Sent(std::size_t bytes) override { log_->CountSent(bytes); }
 
   capture::Capture capture_;
   bool connected_ = false;
@@ -83,6 +103,14 @@ class MainForm final : public Window, private save::SaveWindow, private capture:
   link::PortlineLibrary portlineLibrary_;
   link::PollCycle pollCycle_{portlineLibrary_, capture_};
   link::LiveTextView liveView_;
+  // Seamlog.log and the capture journal in AppDirectory, made by the load.
+  std::unique_ptr<diagnostics::LogFiles> logFiles_;
+  std::unique_ptr<diagnostics::LogClock> logClock_;
+  std::unique_ptr<diagnostics::DiagnosticsLog> log_;
+  std::unique_ptr<journal::JournalFiles> journalFiles_;
+  std::unique_ptr<JournalKeeper> journal_;
+  // Messages for the operator that wait for the message loop.
+  std::deque<std::pair<std::string, UINT>> notices_;
   int progressMaximum_ = 1;
   int paintedPixel_ = 0;
   DWORD paintedAt_ = 0;  // GetTickCount of the last painting

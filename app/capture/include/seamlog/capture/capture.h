@@ -24,6 +24,10 @@ class CaptureObserver {
   // The first `length` characters of ReceivedText were removed (saved, or
   // all of it emptied).
   virtual void TextDiscarded(std::size_t length) = 0;
+  // A save has put the first `length` characters of ReceivedText safely in
+  // its file; they stay in ReceivedText until DiscardConverted, after the
+  // operator has been told. A journal forgets them here.
+  virtual void TextSaved(std::size_t /*length*/) {}
 };
 
 class Capture {
@@ -60,6 +64,9 @@ class Capture {
   // not part of it.
   void MarkConverted(std::size_t length) { convertedLength_ = std::min(length, receivedText_.size()); }
   std::size_t ConvertedLength() const { return convertedLength_; }
+  // The save's file is closed and complete: tells the observers that the
+  // converted text is safe, before the operator is told.
+  void ConvertedSaved();
   // After a successful save: removes what the save converted. Text that
   // arrived meanwhile stays for the next save.
   void DiscardConverted();

@@ -4,6 +4,7 @@
 // received text. A failed read or write closes the device again.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "seamlog/link/byte_ring.h"
@@ -32,9 +33,25 @@ class PollHost {
   virtual void SetConnected(bool connected) = 0;
 };
 
+// What a diagnostics log hears of the link. Each call is rare except the
+// byte counts, which come once per tick and must cost no more than an addition.
+class LinkEvents {
+ public:
+  virtual ~LinkEvents() = default;
+  virtual void OpenAttempted(std::int32_t /*result*/) {}
+  virtual void ReadFailed(std::int32_t /*result*/) {}
+  virtual void WriteFailed(std::int32_t /*result*/) {}
+  virtual void Closed(std::int32_t /*result*/) {}
+  virtual void Received(std::size_t /*bytes*/) {}
+  virtual void Sent(std::size_t /*bytes*/) {}
+};
+
 class PollCycle {
  public:
   PollCycle(DeviceLibrary& library, capture::Capture& capture) : library_(library), capture_(capture) {}
+
+  // Where the link's events go; none are reported until this is called.
+  void ReportTo(LinkEvents& events) { events_ = &events; }
 
   // One tick of the poll timer.
   void Tick(PollHost& host);
@@ -54,6 +71,8 @@ class PollCycle {
  private:
   DeviceLibrary& library_;
   capture::Capture& capture_;
+  static inline LinkEvents noEvents_;
+  LinkEvents* events_ = &noEvents_;
   DeviceRings rings_;
   std::int32_t deviceHandle_ = 0;
 };
