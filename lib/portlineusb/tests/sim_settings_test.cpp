@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace portline::sim {
 namespace {
 
@@ -34,6 +36,7 @@ TEST(SimSettings, OnlyTheReportIsRequired) {
 }
 
 struct BadCase {
+  const char* name;
   const char* ini;
   const char* says;
 };
@@ -48,16 +51,17 @@ TEST_P(BadSettings, AreRefusedWithAReasonNamingTheSetting) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BadSettings,
-    ::testing::Values(BadCase{"[Splicer]\nBytesPerRead=64\n", "ReportFile"},
-                      BadCase{"ReportFile=r.txt\n", "ReportFile"},
-                      BadCase{"[Splicer]\nReportFile=r\nBytesPerRead=0\n", "BytesPerRead"},
-                      BadCase{"[Splicer]\nReportFile=r\nBytesPerRead=65\n", "BytesPerRead"},
-                      BadCase{"[Splicer]\nReportFile=r\nBytesPerRead=8x\n", "BytesPerRead"},
-                      BadCase{"[Splicer]\nReportFile=r\nRefuseCreates=-1\n", "RefuseCreates"},
-                      BadCase{"[Splicer]\nReportFile=r\nDisconnectAfterBytes=lots\n", "DisconnectAfterBytes"},
-                      BadCase{"[Splicer]\nReportFile=r\nStallAtByte=-5\n", "StallAtByte"},
-                      BadCase{"[Splicer]\nReportFile=r\nSpeed=9\n", "Speed"},
-                      BadCase{"[Splicer]\nReportFile=r\njust words\n", "just words"}));
+    ::testing::Values(BadCase{"NoReportFile", "[Splicer]\nBytesPerRead=64\n", "ReportFile"},
+                      BadCase{"NoSplicerSection", "ReportFile=r.txt\n", "ReportFile"},
+                      BadCase{"ZeroBytesPerRead", "[Splicer]\nReportFile=r\nBytesPerRead=0\n", "BytesPerRead"},
+                      BadCase{"BytesPerReadOver64", "[Splicer]\nReportFile=r\nBytesPerRead=65\n", "BytesPerRead"},
+                      BadCase{"BytesPerReadNotANumber", "[Splicer]\nReportFile=r\nBytesPerRead=8x\n", "BytesPerRead"},
+                      BadCase{"NegativeRefuseCreates", "[Splicer]\nReportFile=r\nRefuseCreates=-1\n", "RefuseCreates"},
+                      BadCase{"DisconnectAfterBytesNotANumber", "[Splicer]\nReportFile=r\nDisconnectAfterBytes=lots\n", "DisconnectAfterBytes"},
+                      BadCase{"NegativeStallAtByte", "[Splicer]\nReportFile=r\nStallAtByte=-5\n", "StallAtByte"},
+                      BadCase{"UnknownSpeed", "[Splicer]\nReportFile=r\nSpeed=9\n", "Speed"},
+                      BadCase{"ALineWithoutEquals", "[Splicer]\nReportFile=r\njust words\n", "just words"}),
+    [](const ::testing::TestParamInfo<BadCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace portline::sim
