@@ -26,6 +26,7 @@
 #include "VbusHardwareId.h"
 #include "automation.h"
 #include "control_ids.h"
+#include "expected_text.h"
 #include "installer.h"
 #include "vbus_client.h"
 
@@ -54,37 +55,7 @@ struct Options {
 };
 
 // ---------------------------------------------------------------------------
-// The splicer's stream and what Seamlog makes of it.
-
-// The report as the splicer sends it: lines end in CR alone.
-std::string SplicerStream(const std::string& report) {
-  std::string raw;
-  for (std::size_t i = 0; i < report.size(); ++i) {
-    raw += report[i];
-    if (report[i] == '\r' && i + 1 < report.size() && report[i + 1] == '\n') ++i;
-  }
-  return raw;
-}
-
-// Received text: every CR followed by an LF.
-std::string AsReceived(const std::string& raw) {
-  std::string text;
-  for (char c : raw) {
-    text += c;
-    if (c == '\r') text += '\n';
-  }
-  return text;
-}
-
-std::string LiveViewOf(const std::string& text) {
-  std::size_t start = 0;
-  if (text.size() > 20000) {
-    start = text.size() - 20000;
-    const std::size_t pair = text.find("\r\n", start);
-    if (pair != std::string::npos) start = pair + 2;
-  }
-  return text.substr(start);
-}
+// The sample reports, as the splicer sends them.
 
 std::string Sample(const Options& o, char model) {
   const std::string report = ReadWholeFile(o.samples + "\\model-" + model + "-report.txt");
@@ -148,11 +119,7 @@ class Seamlog {
 
   // Exit while connected; true when the program ended in time.
   bool Exit(DWORD milliseconds = 15000) {
-    Click(main_, ids::kEndCommand);
-    WaitFor([&] {
-      if (HWND ask = program_.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
-      return !program_.Running();
-    }, milliseconds);
+    ExitSeamlog(program_, main_, milliseconds);
     return program_.WaitForExit(1000) >= 0;
   }
 

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "control_ids.h"
 #include "win32util/handles.h"
 
 namespace e2e {
@@ -201,6 +202,14 @@ int RunProcess(const std::string& commandLine, DWORD milliseconds) {
   DWORD code = 1;
   GetExitCodeProcess(process.hProcess, &code);
   return static_cast<int>(code);
+}
+
+bool ExitSeamlog(const Program& program, HWND main, DWORD milliseconds) {
+  Click(main, seamlog::shell::ids::kEndCommand);
+  return WaitFor([&] {
+    if (HWND ask = program.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
+    return !program.Running();
+  }, milliseconds);
 }
 
 }  // namespace e2e

@@ -61,6 +61,10 @@ class Program {
   PROCESS_INFORMATION process_{};
 };
 
+// Presses Exit in Seamlog's main window, answers "Exit anyway?" with Yes, and
+// waits up to `milliseconds` for the program to end; true when it ended.
+bool ExitSeamlog(const Program& program, HWND main, DWORD milliseconds);
+
 // Saves the whole screen as a 24-bit BMP file.
 bool Screenshot(const std::string& path);
 
