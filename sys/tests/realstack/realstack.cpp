@@ -14,7 +14,6 @@
 #include <initguid.h>
 #include <commctrl.h>
 #include <setupapi.h>
-#include <dlgs.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -103,12 +102,7 @@ class Seamlog {
   // Save As through the real dialog; the saved table, or empty.
   std::string SaveAs() {
     const std::string saved = work_ + "\\saved.csv";
-    Click(main_, ids::kCmdSaveAsCmd);
-    HWND dialog = program_.RequireWindow("#32770", "Write File");
-    HWND name = GetDlgItem(dialog, cmb13);
-    if (name == nullptr) name = GetDlgItem(dialog, edt1);
-    if (name == nullptr) Fail("the Save dialog has no file name field");
-    SetText(name, saved);
+    HWND dialog = FillSaveAsDialog(program_, main_, saved);
     Click(dialog, IDOK);
     HWND done = nullptr;
     WaitFor([&] { return (done = program_.FindDialogSaying("Data save completed.")) != nullptr; }, 30000);

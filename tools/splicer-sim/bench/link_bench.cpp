@@ -137,10 +137,7 @@ class JournalHolder {
 };
 
 HWND StartAndChooseModel(Program& program, const JournalHolder& journal) {
-  program.Start("C:\\");
-  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
-  Click(dialog, IDOK);
-  HWND main = program.RequireWindow(ids::kMainFormClass);
+  HWND main = StartWithOfferedModel(program);
   if (journal.Held()) {
     HWND box = nullptr;
     if (!WaitFor([&] { return (box = program.FindDialogSaying("capture journal")) != nullptr; }, 10000))

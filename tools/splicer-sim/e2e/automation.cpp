@@ -1,5 +1,7 @@
 #include "automation.h"
 
+#include <dlgs.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -202,6 +204,23 @@ int RunProcess(const std::string& commandLine, DWORD milliseconds) {
   DWORD code = 1;
   GetExitCodeProcess(process.hProcess, &code);
   return static_cast<int>(code);
+}
+
+HWND StartWithOfferedModel(Program& program) {
+  program.Start("C:\\");
+  HWND dialog = program.RequireWindow(seamlog::shell::ids::kSelectModelDialogClass, "", 90000);
+  Click(dialog, IDOK);
+  return program.RequireWindow(seamlog::shell::ids::kMainFormClass);
+}
+
+HWND FillSaveAsDialog(const Program& program, HWND main, const std::string& path, DWORD milliseconds) {
+  Click(main, seamlog::shell::ids::kCmdSaveAsCmd);
+  HWND dialog = program.RequireWindow("#32770", "Write File", milliseconds);
+  HWND name = GetDlgItem(dialog, cmb13);
+  if (name == nullptr) name = GetDlgItem(dialog, edt1);
+  if (name == nullptr) Fail("the Save dialog has no file name field");
+  SetText(name, path);
+  return dialog;
 }
 
 bool ExitSeamlog(const Program& program, HWND main, DWORD milliseconds) {

@@ -38,7 +38,6 @@
 // Exit status 0 when every check held, 1 otherwise.
 #include <windows.h>
 #include <commctrl.h>
-#include <dlgs.h>
 
 #include <cmath>
 #include <cstdio>
@@ -245,13 +244,8 @@ void MainJob(const Options& o) {
   Check(Count(log, "create refused") == 1, "the refused first open was simply retried");
 
   // Save As through the real dialog.
-  Click(main, ids::kCmdSaveAsCmd);
-  HWND dialog = program.RequireWindow("#32770", "Write File");
-  HWND name = GetDlgItem(dialog, cmb13);
-  if (name == nullptr) name = GetDlgItem(dialog, edt1);
-  if (name == nullptr) Fail("the Save dialog has no file name field");
   const std::string saved = o.work + "\\saved.csv";
-  SetText(name, saved);
+  HWND dialog = FillSaveAsDialog(program, main, saved);
   screens.Take("5-save-as-dialog");
   Click(dialog, IDOK);
   HWND done = nullptr;
@@ -340,12 +334,7 @@ void StartSplicer(const Options& o, const std::string& raw) {
 
 // Save As into saved.csv through the real dialog; true on "Data save completed.".
 bool SaveAs(Program& program, HWND main, const Options& o) {
-  Click(main, ids::kCmdSaveAsCmd);
-  HWND dialog = program.RequireWindow("#32770", "Write File");
-  HWND name = GetDlgItem(dialog, cmb13);
-  if (name == nullptr) name = GetDlgItem(dialog, edt1);
-  if (name == nullptr) Fail("the Save dialog has no file name field");
-  SetText(name, o.work + "\\saved.csv");
+  HWND dialog = FillSaveAsDialog(program, main, o.work + "\\saved.csv");
   Click(dialog, IDOK);
   HWND done = nullptr;
   WaitFor([&] { return (done = program.FindDialogSaying("Data save completed.")) != nullptr; }, 30000);
