@@ -225,10 +225,12 @@ HWND FillSaveAsDialog(const Program& program, HWND main, const std::string& path
 
 bool ExitSeamlog(const Program& program, HWND main, DWORD milliseconds) {
   Click(main, seamlog::shell::ids::kEndCommand);
-  return WaitFor([&] {
-    if (HWND ask = program.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
-    return !program.Running();
-  }, milliseconds);
+  return WaitFor(
+      [&] {
+        if (HWND ask = program.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
+        return !program.Running();
+      },
+      milliseconds);
 }
 
 }  // namespace e2e
