@@ -14,7 +14,6 @@
 #include <initguid.h>
 #include <commctrl.h>
 #include <setupapi.h>
-#include <dlgs.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -26,6 +25,7 @@
 #include "VbusHardwareId.h"
 #include "automation.h"
 #include "control_ids.h"
+#include "expected_text.h"
 #include "installer.h"
 #include "vbus_client.h"
 
@@ -54,37 +54,7 @@ struct Options {
 };
 
 // ---------------------------------------------------------------------------
-// The splicer's stream and what Seamlog makes of it.
-
-// The report as the splicer sends it: lines end in CR alone.
-std::string SplicerStream(const std::string& report) {
-  std::string raw;
-  for (std::size_t i = 0; i < report.size(); ++i) {
-    raw += report[i];
-    if (report[i] == '\r' && i + 1 < report.size() && report[i + 1] == '\n') ++i;
-  }
-  return raw;
-}
-
-// Received text: every CR followed by an LF.
-std::string AsReceived(const std::string& raw) {
-  std::string text;
-  for (char c : raw) {
-    text += c;
-    if (c == '\r') text += '\n';
-  }
-  return text;
-}
-
-std::string LiveViewOf(const std::string& text) {
-  std::size_t start = 0;
-  if (text.size() > 20000) {
-    start = text.size() - 20000;
-    const std::size_t pair = text.find("\r\n", start);
-    if (pair != std::string::npos) start = pair + 2;
-  }
-  return text.substr(start);
-}
+// The sample reports, as the splicer sends them.
 
 std::string Sample(const Options& o, char model) {
   const std::string report = ReadWholeFile(o.samples + "\\model-" + model + "-report.txt");
@@ -132,12 +102,7 @@ class Seamlog {
   // Save As through the real dialog; the saved table, or empty.
   std::string SaveAs() {
     const std::string saved = work_ + "\\saved.csv";
-    Click(main_, ids::kCmdSaveAsCmd);
-    HWND dialog = program_.RequireWindow("#32770", "Write File");
-    HWND name = GetDlgItem(dialog, cmb13);
-    if (name == nullptr) name = GetDlgItem(dialog, edt1);
-    if (name == nullptr) Fail("the Save dialog has no file name field");
-    SetText(name, saved);
+    HWND dialog = FillSaveAsDialog(program_, main_, saved);
     Click(dialog, IDOK);
     HWND done = nullptr;
     WaitFor([&] { return (done = program_.FindDialogSaying("Data save completed.")) != nullptr; }, 30000);
@@ -148,11 +113,7 @@ class Seamlog {
 
   // Exit while connected; true when the program ended in time.
   bool Exit(DWORD milliseconds = 15000) {
-    Click(main_, ids::kEndCommand);
-    WaitFor([&] {
-      if (HWND ask = program_.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
-      return !program_.Running();
-    }, milliseconds);
+    ExitSeamlog(program_, main_, milliseconds);
     return program_.WaitForExit(1000) >= 0;
   }
 
@@ -183,11 +144,20 @@ void SaveAndCompare(const Options& o, Seamlog& seamlog, const std::string& folde
                                                  std::to_string(table.size()) + " bytes)");
 }
 
-// Both splicers out and forgotten, so that every scenario starts alike.
-void UnplugAll(Vbus& bus) {
+// Opens the bus with both splicers out and forgotten, so that every scenario
+// starts alike.
+void OpenEmptyBus(Vbus& bus) {
+  Require(bus.Open(10000), "the virtual bus is there");
   for (ULONG child = 0; child < VBUS_CHILDREN; ++child) {
     Require(bus.UnplugAndWait(child), "splicer " + std::to_string(child) + " is unplugged and its device gone");
   }
+}
+
+// Gives the first splicer its report and plugs it in; `takes` and `plugged`
+// say what each step shows.
+void PlugInSplicer(Vbus& bus, const Report& report, const std::string& takes, const std::string& plugged) {
+  Require(bus.SetReport(0, report), takes);
+  Require(bus.PlugAndWait(0), plugged);
 }
 
 // The function driver finishes its removal after the bus has deleted the
@@ -255,14 +225,13 @@ void Install(const Options& o) {
 
 void WholeReport(const Options& o, char model, ULONG packet, ULONG pacing) {
   Vbus bus;
-  Require(bus.Open(10000), "the virtual bus is there");
-  UnplugAll(bus);
+  OpenEmptyBus(bus);
   Report report;
   report.bytes = Sample(o, model);
   report.packet_size = packet;
   report.pacing_ms = pacing;
-  Require(bus.SetReport(0, report), "the splicer takes the sample report of " + ModelName(model));
-  Require(bus.PlugAndWait(0), "the splicer is plugged in and configured");
+  PlugInSplicer(bus, report, "the splicer takes the sample report of " + ModelName(model),
+                "the splicer is plugged in and configured");
 
   const std::string folder = std::string("whole-") + model;
   Seamlog seamlog(o, folder, ModelName(model));
@@ -287,13 +256,11 @@ void WholeReport(const Options& o, char model, ULONG packet, ULONG pacing) {
 
 void UnplugWithReadsPending(const Options& o) {
   Vbus bus;
-  Require(bus.Open(10000), "the virtual bus is there");
-  UnplugAll(bus);
+  OpenEmptyBus(bus);
   Report report;
   report.bytes = Sample(o, 'a');
   report.unplug_at = 3000;
-  Require(bus.SetReport(0, report), "the splicer will be pulled out after 3000 bytes");
-  Require(bus.PlugAndWait(0), "the splicer is plugged in");
+  PlugInSplicer(bus, report, "the splicer will be pulled out after 3000 bytes", "the splicer is plugged in");
   Seamlog seamlog(o, "unplug", "MODEL-A");
   const std::string expected = LiveViewOf(AsReceived(report.bytes));
 
@@ -318,13 +285,12 @@ void UnplugWithReadsPending(const Options& o) {
 
 void StalledInPipe(const Options& o) {
   Vbus bus;
-  Require(bus.Open(10000), "the virtual bus is there");
-  UnplugAll(bus);
+  OpenEmptyBus(bus);
   Report report;
   report.bytes = Sample(o, 'b');
   report.stall_at = 2000;
-  Require(bus.SetReport(0, report), "the splicer's IN endpoint will stall after 2000 bytes");
-  Require(bus.PlugAndWait(0), "the splicer is plugged in");
+  PlugInSplicer(bus, report, "the splicer's IN endpoint will stall after 2000 bytes",
+                "the splicer is plugged in");
   Seamlog seamlog(o, "stall", "MODEL-B");
   const std::string expected = LiveViewOf(AsReceived(report.bytes));
   Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.Stalls == 1; }, 60000), "the IN endpoint stalled");
@@ -338,13 +304,11 @@ void StalledInPipe(const Options& o) {
 
 void DisableAndEnable(const Options& o) {
   Vbus bus;
-  Require(bus.Open(10000), "the virtual bus is there");
-  UnplugAll(bus);
+  OpenEmptyBus(bus);
   Report report;
   report.bytes = Sample(o, 'c');
   report.pacing_ms = 20;
-  Require(bus.SetReport(0, report), "the splicer sends a packet every 20 ms");
-  Require(bus.PlugAndWait(0), "the splicer is plugged in");
+  PlugInSplicer(bus, report, "the splicer sends a packet every 20 ms", "the splicer is plugged in");
   std::wstring instance;
   for (const auto& device : PresentDevices(VBUS_HARDWARE_ID)) {
     if (device.instance_id.size() > 2 && device.instance_id.compare(device.instance_id.size() - 2, 2, L"\\1") == 0) {
@@ -395,8 +359,7 @@ Answer Ioctl(HANDLE device, DWORD code, void* out, DWORD out_size) {
 
 void Controls(const Options&) {
   Vbus bus;
-  Require(bus.Open(10000), "the virtual bus is there");
-  UnplugAll(bus);
+  OpenEmptyBus(bus);
   Report report;
   for (int i = 0; i < 300; ++i) report.bytes += static_cast<char>('!' + i % 90);
   Require(bus.SetReport(0, report), "the splicer sends 300 bytes in 64-byte packets");
@@ -477,8 +440,7 @@ void Controls(const Options&) {
 
 void TwoSplicers(const Options& o) {
   Vbus bus;
-  Require(bus.Open(10000), "the virtual bus is there");
-  UnplugAll(bus);
+  OpenEmptyBus(bus);
   Report a, b;
   a.bytes = Sample(o, 'a');
   b.bytes = Sample(o, 'b');
@@ -504,12 +466,10 @@ void TwoSplicers(const Options& o) {
 
 void CloseWithReadPending(const Options& o) {
   Vbus bus;
-  Require(bus.Open(10000), "the virtual bus is there");
-  UnplugAll(bus);
+  OpenEmptyBus(bus);
   Report report;
   report.bytes = Sample(o, 'c').substr(0, 200);
-  Require(bus.SetReport(0, report), "the splicer sends 200 bytes and then nothing");
-  Require(bus.PlugAndWait(0), "the splicer is plugged in");
+  PlugInSplicer(bus, report, "the splicer sends 200 bytes and then nothing", "the splicer is plugged in");
   {
     Seamlog seamlog(o, "close", "MODEL-C");
     Check(seamlog.WaitForLive(AsReceived(report.bytes), 60000), "Seamlog received the 200 bytes");
@@ -526,14 +486,12 @@ void CloseWithReadPending(const Options& o) {
 // Plugs in the first splicer with the report of --report, for a session by hand.
 void Serve(const Options& o) {
   Vbus bus;
-  Require(bus.Open(10000), "the virtual bus is there");
-  UnplugAll(bus);
+  OpenEmptyBus(bus);
   const std::string report = ReadWholeFile(o.report);
   Require(!report.empty(), "the report " + o.report + " is read");
   Report served;
   served.bytes = SplicerStream(report);
-  Require(bus.SetReport(0, served), "the splicer takes the report");
-  Require(bus.PlugAndWait(0), "the splicer is plugged in and configured");
+  PlugInSplicer(bus, served, "the splicer takes the report", "the splicer is plugged in and configured");
 }
 
 // Prints what the bus knows of each splicer.

@@ -137,10 +137,7 @@ class JournalHolder {
 };
 
 HWND StartAndChooseModel(Program& program, const JournalHolder& journal) {
-  program.Start("C:\\");
-  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
-  Click(dialog, IDOK);
-  HWND main = program.RequireWindow(ids::kMainFormClass);
+  HWND main = StartWithOfferedModel(program);
   if (journal.Held()) {
     HWND box = nullptr;
     if (!WaitFor([&] { return (box = program.FindDialogSaying("capture journal")) != nullptr; }, 10000))
@@ -148,14 +145,6 @@ HWND StartAndChooseModel(Program& program, const JournalHolder& journal) {
     Click(box, IDOK);
   }
   return main;
-}
-
-void Close(Program& program, HWND main) {
-  Click(main, ids::kEndCommand);
-  WaitFor([&] {
-    if (HWND ask = program.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
-    return !program.Running();
-  }, 20000);
 }
 
 double Percent(double cpu, double wall) { return wall > 0 ? 100.0 * cpu / wall : 0; }
@@ -204,7 +193,7 @@ int main(int argc, char** argv) {
       Sleep(idleMs);
       idleShare = Percent(cpu.Seamlog() - cpu0, o.seconds);
       idleServer = Percent(cpu.Server() - server0, o.seconds);
-      Close(program, main);
+      ExitSeamlog(program, main, 20000);
     }
 
     // 2. Receiving, then 3. connected with nothing to read.
@@ -233,7 +222,7 @@ int main(int argc, char** argv) {
     const double cpuFinish = cpu.Seamlog(), serverFinish = cpu.Server();
     Sleep(idleMs);
     const double cpuIdleEnd = cpu.Seamlog(), serverIdleEnd = cpu.Server();
-    Close(program, main);
+    ExitSeamlog(program, main, 20000);
 
     const std::string log = ReadWholeFile(logPath);
     const long long tConnect = LogValue(log, "create 0", "t");

@@ -5,7 +5,6 @@
 //
 //   seamlog-save-bench --seamlog SeamlogTestHook.exe --work DIR [--records N] [--runs R]
 #include <windows.h>
-#include <dlgs.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -69,12 +68,7 @@ struct SaveTimes {
 
 // One save, timed from pressing Save in the dialog.
 SaveTimes TimedSave(Program& program, HWND main, const std::string& table) {
-  Click(main, ids::kCmdSaveAsCmd);
-  HWND dialog = program.RequireWindow("#32770", "Write File", 60000);
-  HWND name = GetDlgItem(dialog, cmb13);
-  if (name == nullptr) name = GetDlgItem(dialog, edt1);
-  if (name == nullptr) Fail("the Save dialog has no file name field");
-  SetText(name, table);
+  HWND dialog = FillSaveAsDialog(program, main, table, 60000);
   SaveTimes times;
   const double start = Now();
   Click(dialog, IDOK);
@@ -119,10 +113,7 @@ int main(int argc, char** argv) {
     const std::string text = ModelARecords(o.records);
 
     Program program(exe);
-    program.Start("C:\\");
-    HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
-    Click(dialog, IDOK);
-    HWND main = program.RequireWindow(ids::kMainFormClass);
+    HWND main = StartWithOfferedModel(program);
 
     std::vector<double> times, dialogTimes;
     for (int run = 0; run < o.runs; ++run) {

@@ -1,9 +1,12 @@
 #include "automation.h"
 
+#include <dlgs.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 
+#include "control_ids.h"
 #include "win32util/handles.h"
 
 namespace e2e {
@@ -201,6 +204,33 @@ int RunProcess(const std::string& commandLine, DWORD milliseconds) {
   DWORD code = 1;
   GetExitCodeProcess(process.hProcess, &code);
   return static_cast<int>(code);
+}
+
+HWND StartWithOfferedModel(Program& program) {
+  program.Start("C:\\");
+  HWND dialog = program.RequireWindow(seamlog::shell::ids::kSelectModelDialogClass, "", 90000);
+  Click(dialog, IDOK);
+  return program.RequireWindow(seamlog::shell::ids::kMainFormClass);
+}
+
+HWND FillSaveAsDialog(const Program& program, HWND main, const std::string& path, DWORD milliseconds) {
+  Click(main, seamlog::shell::ids::kCmdSaveAsCmd);
+  HWND dialog = program.RequireWindow("#32770", "Write File", milliseconds);
+  HWND name = GetDlgItem(dialog, cmb13);
+  if (name == nullptr) name = GetDlgItem(dialog, edt1);
+  if (name == nullptr) Fail("the Save dialog has no file name field");
+  SetText(name, path);
+  return dialog;
+}
+
+bool ExitSeamlog(const Program& program, HWND main, DWORD milliseconds) {
+  Click(main, seamlog::shell::ids::kEndCommand);
+  return WaitFor(
+      [&] {
+        if (HWND ask = program.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
+        return !program.Running();
+      },
+      milliseconds);
 }
 
 }  // namespace e2e

@@ -61,6 +61,18 @@ class Program {
   PROCESS_INFORMATION process_{};
 };
 
+// Starts Seamlog in C:\ and accepts the model dialog as it stands (the first
+// program started in a fresh Wine prefix can take a while); its main window.
+HWND StartWithOfferedModel(Program& program);
+
+// Presses Save As in Seamlog's main window and types `path` into the file name
+// field of the "Write File" dialog that opens; that dialog, not yet confirmed.
+HWND FillSaveAsDialog(const Program& program, HWND main, const std::string& path, DWORD milliseconds = 15000);
+
+// Presses Exit in Seamlog's main window, answers "Exit anyway?" with Yes, and
+// waits up to `milliseconds` for the program to end; true when it ended.
+bool ExitSeamlog(const Program& program, HWND main, DWORD milliseconds);
+
 // Saves the whole screen as a 24-bit BMP file.
 bool Screenshot(const std::string& path);
 

@@ -38,7 +38,6 @@
 // Exit status 0 when every check held, 1 otherwise.
 #include <windows.h>
 #include <commctrl.h>
-#include <dlgs.h>
 
 #include <cmath>
 #include <cstdio>
@@ -48,6 +47,7 @@
 
 #include "automation.h"
 #include "control_ids.h"
+#include "expected_text.h"
 #include "seamlog/journal/capture_journal.h"
 #include "seamlog/journal/journal_format.h"
 
@@ -71,24 +71,6 @@ struct Options {
   long long stallAt = 0;
 };
 
-std::string SplicerStream(const std::string& report) {
-  std::string raw;
-  for (std::size_t i = 0; i < report.size(); ++i) {
-    raw += report[i];
-    if (report[i] == '\r' && i + 1 < report.size() && report[i + 1] == '\n') ++i;
-  }
-  return raw;
-}
-
-std::string AsReceived(const std::string& raw) {
-  std::string text;
-  for (char c : raw) {
-    text += c;
-    if (c == '\r') text += '\n';
-  }
-  return text;
-}
-
 int RecordTextLength(const std::string& model) {
   if (model == "MODEL-B") return 378;
   if (model == "MODEL-C") return 665;
@@ -98,19 +80,6 @@ int RecordTextLength(const std::string& model) {
 // The record count as the status label shows it: halves go to the even neighbour.
 long long RecordCount(std::size_t length, int perRecord) {
   return static_cast<long long>(std::nearbyint(static_cast<double>(length) / perRecord));
-}
-
-std::string LiveViewOf(const std::string& text) {
-  std::size_t start = 0;
-  if (text.size() > 20000) {
-    start = text.size() - 20000;
-    const std::size_t pair = text.find("\r\n", start);
-    if (pair != std::string::npos) start = pair + 2;
-  }
-  std::string view = text.substr(start);
-  for (char& c : view)
-    if (c == '\0') c = '.';
-  return view;
 }
 
 int Count(const std::string& text, const std::string& what) {
@@ -275,13 +244,8 @@ void MainJob(const Options& o) {
   Check(Count(log, "create refused") == 1, "the refused first open was simply retried");
 
   // Save As through the real dialog.
-  Click(main, ids::kCmdSaveAsCmd);
-  HWND dialog = program.RequireWindow("#32770", "Write File");
-  HWND name = GetDlgItem(dialog, cmb13);
-  if (name == nullptr) name = GetDlgItem(dialog, edt1);
-  if (name == nullptr) Fail("the Save dialog has no file name field");
   const std::string saved = o.work + "\\saved.csv";
-  SetText(name, saved);
+  HWND dialog = FillSaveAsDialog(program, main, saved);
   screens.Take("5-save-as-dialog");
   Click(dialog, IDOK);
   HWND done = nullptr;
@@ -303,11 +267,7 @@ void MainJob(const Options& o) {
   // Close while connected: the device is closed exactly once.
   Check(Indicator(main) == 1, "still connected before closing");
   screens.Take("7-before-exit");
-  Click(main, ids::kEndCommand);
-  WaitFor([&] {
-    if (HWND ask = program.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
-    return !program.Running();
-  }, 15000);
+  ExitSeamlog(program, main, 15000);
   Check(program.WaitForExit(1000) >= 0, "Exit ends the program");
   const std::string finalLog = ReadWholeFile(o.work + "\\calls.log");
   Check(Count(finalLog, "create 0") == Count(finalLog, "close 0"), "every open was closed once");
@@ -374,12 +334,7 @@ void StartSplicer(const Options& o, const std::string& raw) {
 
 // Save As into saved.csv through the real dialog; true on "Data save completed.".
 bool SaveAs(Program& program, HWND main, const Options& o) {
-  Click(main, ids::kCmdSaveAsCmd);
-  HWND dialog = program.RequireWindow("#32770", "Write File");
-  HWND name = GetDlgItem(dialog, cmb13);
-  if (name == nullptr) name = GetDlgItem(dialog, edt1);
-  if (name == nullptr) Fail("the Save dialog has no file name field");
-  SetText(name, o.work + "\\saved.csv");
+  HWND dialog = FillSaveAsDialog(program, main, o.work + "\\saved.csv");
   Click(dialog, IDOK);
   HWND done = nullptr;
   WaitFor([&] { return (done = program.FindDialogSaying("Data save completed.")) != nullptr; }, 30000);
@@ -388,11 +343,7 @@ bool SaveAs(Program& program, HWND main, const Options& o) {
 }
 
 void ExitProgram(Program& program, HWND main) {
-  Click(main, ids::kEndCommand);
-  WaitFor([&] {
-    if (HWND ask = program.FindDialogSaying("Exit anyway?")) Click(ask, IDYES);
-    return !program.Running();
-  }, 15000);
+  ExitSeamlog(program, main, 15000);
   Check(program.WaitForExit(1000) >= 0, "Exit ends the program");
 }
 
