@@ -386,8 +386,7 @@ void UsbBus::SendFromDevice(std::vector<UCHAR> bytes) {
         pendingIn_.pop_front();
       }
       if (haltedIn_) {  // babble halted the endpoint: the transfers behind it end too
-        for (auto& pending : pendingIn_) stalled.push_back(pending.irp);
-        pendingIn_.clear();
+        stalled = TakePendingTransfers();
       }
     }
     for (PIRP irp : done) CompleteNow(irp);
@@ -427,10 +426,7 @@ void UsbBus::Halt(bool in) {
     {
       std::lock_guard lock(mu_);
       (in ? haltedIn_ : haltedOut_) = true;
-      if (in) {
-        for (auto& pending : pendingIn_) stalled.push_back(pending.irp);
-        pendingIn_.clear();
-      }
+      if (in) stalled = TakePendingTransfers();
     }
     EndTransfers(stalled, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
   });
