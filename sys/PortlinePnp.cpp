@@ -102,27 +102,23 @@ extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       IoReleaseRemoveLock(&ext->RemoveLock, Irp);
       return status;
 
+    // New requests are refused before the lower drivers hear of the stop.
     case IRP_MN_QUERY_STOP_DEVICE:
+      ChangeState(ext, DeviceStarted, DeviceStopPending);
+      break;
     case IRP_MN_STOP_DEVICE:
-      // New requests are refused before the lower drivers hear of the stop.
-      if (stack->MinorFunction == IRP_MN_QUERY_STOP_DEVICE) {
-        ChangeState(ext, DeviceStarted, DeviceStopPending);
-      } else {
-        AcquireStateLock(ext);
-        ext->State = DeviceStopped;
-        ReleaseStateLock(ext);
-      }
-      IoSkipCurrentIrpStackLocation(Irp);
-      status = IoCallDriver(ext->LowerDeviceObject, Irp);
-      IoReleaseRemoveLock(&ext->RemoveLock, Irp);
-      return status;
+      AcquireStateLock(ext);
+      ext->State = DeviceStopped;
+      ReleaseStateLock(ext);
+      break;
 
     default:
-      IoSkipCurrentIrpStackLocation(Irp);
-      status = IoCallDriver(ext->LowerDeviceObject, Irp);
-      IoReleaseRemoveLock(&ext->RemoveLock, Irp);
-      return status;
+      break;
   }
+  IoSkipCurrentIrpStackLocation(Irp);
+  status = IoCallDriver(ext->LowerDeviceObject, Irp);
+  IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+  return status;
 }
 
 // PortlinePower: IRP_MJ_POWER dispatch. PASSIVE_LEVEL (DO_POWER_PAGABLE).
