@@ -103,15 +103,29 @@ class Image:
             at += 20
 
 
-def check(path):
-    data = open(path, "rb").read()
-    image = Image(data)
+def checks():
+    """The list of failed checks, and the function that prints one check and
+    records it there when it failed."""
     failures = []
 
     def expect(ok, what):
         print(("ok: " if ok else "FAIL: ") + what)
         if not ok:
             failures.append(what)
+
+    return failures, expect
+
+
+def inf_lines(path):
+    """The INF's lines without their comments and surrounding blanks."""
+    text = open(path, encoding="ascii").read()
+    return [line.split(";")[0].strip() for line in text.splitlines()]
+
+
+def check(path):
+    data = open(path, "rb").read()
+    image = Image(data)
+    failures, expect = checks()
 
     expect(image.subsystem == 1, "native subsystem (1), found %d" % image.subsystem)
     expect(image.os_version == (5, 1) and image.subsystem_version == (5, 1),
@@ -144,14 +158,8 @@ def check(path):
 
 
 def check_inf(path, hardware_id):
-    text = open(path, encoding="ascii").read()
-    lines = [line.split(";")[0].strip() for line in text.splitlines()]
-    failures = []
-
-    def expect(ok, what):
-        print(("ok: " if ok else "FAIL: ") + what)
-        if not ok:
-            failures.append(what)
+    lines = inf_lines(path)
+    failures, expect = checks()
 
     expect("@" not in "".join(lines), "no unreplaced build setting")
     for section in ("[Portline.NTx86]", "[Portline.NTamd64]"):
@@ -180,15 +188,9 @@ def interface_guid(header):
 
 
 def check_winusb_inf(path, hardware_id, header):
-    text = open(path, encoding="ascii").read()
-    lines = [line.split(";")[0].strip() for line in text.splitlines()]
+    lines = inf_lines(path)
     squeezed = [line.replace(" ", "") for line in lines]
-    failures = []
-
-    def expect(ok, what):
-        print(("ok: " if ok else "FAIL: ") + what)
-        if not ok:
-            failures.append(what)
+    failures, expect = checks()
 
     def section(name):
         if name not in lines:
