@@ -86,6 +86,7 @@ class Seamlog {
   }
 
   std::string Live() const { return Text(live_); }
+  std::string Status() const { return Text(GetDlgItem(main_, ids::kInformationLabel)); }
   const std::string& Folder() const { return work_; }
 
   // 0 not connected, 1 connected, -1 neither or both.
@@ -247,6 +248,9 @@ void WholeReport(const Options& o, char model, ULONG packet, ULONG pacing) {
   Check(seamlog.Indicator() == 1, "Seamlog shows connected");
   if (!o.screens.empty()) {
     MakeDirectories(o.screens);
+    // The record count shows at the display timer's next tick; the picture
+    // should carry it.
+    WaitFor([&] { return !seamlog.Status().empty(); }, 3000);
     Sleep(150);  // let the window paint
     Check(Screenshot(o.screens + "\\report-received.bmp"), "screenshot report-received.bmp");
   }
