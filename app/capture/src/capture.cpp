@@ -1,18 +1,15 @@
 #include "seamlog/capture/capture.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "seamlog/capture/received_text.h"
 
 namespace seamlog::capture {
 
 bool Capture::SelectModel(convert::Model model) {
-  const convert::ModelRow& row = convert::ModelRowOf(model);
-  const bool changed = modelName_.empty() || row.index != modelIndex_;
-  modelIndex_ = row.index;
-  modelName_ = row.name;
-  recordTextLength_ = row.recordTextLength;
-  return changed;
+  const convert::ModelRow* row = &convert::ModelRowOf(model);
+  return std::exchange(model_, row) != row;
 }
 
 void Capture::AppendReceivedBytes(const std::uint8_t* bytes, std::size_t n) {

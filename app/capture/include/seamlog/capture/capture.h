@@ -37,9 +37,9 @@ class Capture {
   Capture& operator=(const Capture&) = delete;
 
   // ---- the model state -------------------------------------------------------
-  convert::Model ModelIndex() const { return modelIndex_; }
-  std::string_view ModelName() const { return modelName_; }
-  std::int16_t RecordTextLength() const { return recordTextLength_; }
+  convert::Model ModelIndex() const { return model_->index; }
+  std::string_view ModelName() const { return model_->name; }
+  std::int16_t RecordTextLength() const { return model_->recordTextLength; }
   // Takes over the model's row of the model table; true when it differs from
   // the model held before.
   bool SelectModel(convert::Model model);
@@ -80,9 +80,7 @@ class Capture {
   void Discard(std::size_t length);
   void Appended(std::size_t from);
 
-  convert::Model modelIndex_ = convert::Model::A;
-  std::string_view modelName_;
-  std::int16_t recordTextLength_ = 0;
+  const convert::ModelRow* model_ = nullptr;  // a row of the model table
   std::string receivedText_;
   std::size_t convertedLength_ = 0;
   std::vector<CaptureObserver*> observers_;
