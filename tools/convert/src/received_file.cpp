@@ -85,11 +85,15 @@ LineEnds DetectLineEnds(std::string_view text) {
 
 std::string WithCrLf(std::string_view text, LineEnds ends) {
   std::string result;
-  const char lineEnd = ends == LineEnds::LfOnly ? '\n' : '\r';
-  if (ends != LineEnds::LfOnly && ends != LineEnds::CrOnly) return std::string(text);
-  result.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), lineEnd)));
+  if (ends == LineEnds::CrOnly) {
+    // CR alone is how the splicer ends its lines: the capture's own rule.
+    capture::AppendReceivedBytes(result, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return result;
+  }
+  if (ends != LineEnds::LfOnly) return std::string(text);
+  result.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
   for (const char c : text) {
-    if (c == lineEnd) {
+    if (c == '\n') {
       result.append("\r\n");
     } else {
       result.push_back(c);
