@@ -76,11 +76,6 @@ class Library {
   win32util::Module module_;
 };
 
-bool FileExists(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 }  // namespace
 
 std::string MakeCatalog(const std::wstring& definitionPath) {
