@@ -22,19 +22,19 @@ std::int32_t DeviceTable::Add(std::unique_ptr<OpenDevice> device) {
   return 0;
 }
 
-OpenDevice* DeviceTable::Find(std::int32_t handle) {
+DeviceTable::Slot* DeviceTable::Find(std::int32_t handle) {
   if (handle <= 0) return nullptr;
   const auto bits = static_cast<std::uint32_t>(handle);
   const std::uint32_t number = bits & ((1u << kSlotBits) - 1);
   if (number < 1 || number > kSlots) return nullptr;
   Slot& slot = slots_[number - 1];
-  return slot.device != nullptr && slot.generation == bits >> kSlotBits ? slot.device.get() : nullptr;
+  return slot.device != nullptr && slot.generation == bits >> kSlotBits ? &slot : nullptr;
 }
 
 std::unique_ptr<OpenDevice> DeviceTable::Remove(std::int32_t handle) {
   Held held(lock_);
-  if (Find(handle) == nullptr) return nullptr;
-  return std::move(slots_[(static_cast<std::uint32_t>(handle) & ((1u << kSlotBits) - 1)) - 1].device);
+  Slot* slot = Find(handle);
+  return slot != nullptr ? std::move(slot->device) : nullptr;
 }
 
 }  // namespace portline

@@ -32,8 +32,8 @@ class DeviceTable {
   template <typename Use>
   std::int32_t With(std::int32_t handle, Use use) {
     Held held(lock_);
-    OpenDevice* device = Find(handle);
-    return device != nullptr ? use(device->channel) : kFailure;
+    Slot* slot = Find(handle);
+    return slot != nullptr ? use(slot->device->channel) : kFailure;
   }
   // Takes the device a handle names out of the table (null when none); the
   // caller closes it outside the lock.
@@ -44,7 +44,8 @@ class DeviceTable {
     std::unique_ptr<OpenDevice> device;
     std::uint32_t generation = 0;
   };
-  OpenDevice* Find(std::int32_t handle);
+  // The occupied slot a handle names, or null.
+  Slot* Find(std::int32_t handle);
 
   Lock lock_;
   std::array<Slot, kSlots> slots_;

@@ -18,13 +18,6 @@
 namespace portline {
 namespace {
 
-// Results of PortlineUsbCreateDevice besides 0 (opened).
-constexpr std::int32_t kNoDevice = kCreateNoDevice;
-constexpr std::int32_t kOpenFailed = kCreateOpenFailed;
-constexpr std::int32_t kTableFull = kCreateTooManyOpen;
-constexpr std::int32_t kBadArgument = kCreateBadArgument;
-constexpr std::int32_t kAllHeld = kCreateAllHeld;
-
 DeviceTable table;
 
 std::unique_ptr<PipeIo> OpenPipes(const FoundSplicer& splicer) {
@@ -55,13 +48,13 @@ using namespace portline;
 // *found the number of splicers present.
 extern "C" std::int32_t __stdcall PortlineUsbCreateDevice(std::int32_t* handle, std::int32_t* status,
                                                           std::int32_t* found) {
-  if (handle == nullptr || status == nullptr || found == nullptr) return kBadArgument;
+  if (handle == nullptr || status == nullptr || found == nullptr) return kCreateBadArgument;
   *status = 0;
   const std::vector<FoundSplicer> splicers = Splicers();
   *found = static_cast<std::int32_t>(splicers.size());
   if (splicers.empty()) {
     *status = static_cast<std::int32_t>(ERROR_FILE_NOT_FOUND);
-    return kNoDevice;
+    return kCreateNoDevice;
   }
   std::size_t held = 0;
   DWORD error = ERROR_FILE_NOT_FOUND;
@@ -79,13 +72,13 @@ extern "C" std::int32_t __stdcall PortlineUsbCreateDevice(std::int32_t* handle, 
     const std::int32_t opened = table.Add(std::move(device));
     if (opened == 0) {
       *status = static_cast<std::int32_t>(ERROR_TOO_MANY_OPEN_FILES);
-      return kTableFull;
+      return kCreateTooManyOpen;
     }
     *handle = opened;
-    return 0;
+    return kCreateOpened;
   }
   *status = static_cast<std::int32_t>(error);
-  return held == splicers.size() ? kAllHeld : kOpenFailed;
+  return held == splicers.size() ? kCreateAllHeld : kCreateOpenFailed;
 }
 
 // Up to 64 bytes into buffer: their number, 0 while nothing has arrived,

@@ -2,11 +2,10 @@
 
 #include <winusb.h>
 
-#include <algorithm>
-#include <iterator>
 #include <utility>
 
 #include "win32util/handles.h"
+#include "win32util/system_library.h"
 
 namespace portline {
 namespace {
@@ -35,22 +34,11 @@ void Bind(HMODULE module, Fn& fn, const char* name) {
   fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-// The system's winusb.dll, by its full path: a bare name would let a
-// winusb.dll in the program's folder or the current directory win.
-HMODULE LoadSystemWinUsb() {
-  static const wchar_t kFile[] = L"\\winusb.dll";
-  wchar_t path[MAX_PATH + 1] = {};
-  const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-  if (length == 0 || length + std::size(kFile) > std::size(path)) return nullptr;
-  std::copy(std::begin(kFile), std::end(kFile), path + length);
-  return LoadLibraryW(path);
-}
-
 // The API, or null when winusb.dll or one of its functions is missing. The
 // DLL stays loaded for the life of the process.
 const WinUsbApi* Api() {
   static const WinUsbApi* const api = []() -> const WinUsbApi* {
-    HMODULE module = LoadSystemWinUsb();
+    HMODULE module = win32util::LoadSystemLibrary(L"winusb.dll");
     if (module == nullptr) return nullptr;
     static WinUsbApi loaded;
     Bind(module, loaded.initialize, "WinUsb_Initialize");

@@ -3,6 +3,8 @@
 #include <mscat.h>
 
 #include "trust.h"
+#include "win32util/handles.h"
+#include "win32util/system_library.h"
 
 namespace portline_setup {
 namespace {
@@ -61,25 +63,18 @@ using CdfCloseFn = BOOL(WINAPI*)(CRYPTCATCDF*);
 DWORD g_parseError = 0;
 void WINAPI OnParseError(DWORD area, DWORD error, WCHAR*) { g_parseError = area ? area : error; }
 
+// A system DLL loaded for a few of its functions, freed at the end of scope.
 class Library {
  public:
-  explicit Library(const wchar_t* name) : module_(LoadLibraryW(name)) {}
-  ~Library() {
-    if (module_) FreeLibrary(module_);
-  }
+  explicit Library(const wchar_t* name) : module_(win32util::LoadSystemLibrary(name)) {}
   template <typename Fn>
   Fn Get(const char* name) const {
-    return module_ ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module_, name))) : nullptr;
+    return module_ ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name))) : nullptr;
   }
 
  private:
-  HMODULE module_;
+  win32util::Module module_;
 };
-
-bool FileExists(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 }  // namespace
 

@@ -4,6 +4,8 @@
 #include <setupapi.h>
 
 #include "trust.h"
+#include "win32util/handles.h"
+#include "win32util/system_library.h"
 
 namespace portline_setup {
 namespace {
@@ -40,9 +42,9 @@ std::string InstallDriverPackage(const std::wstring& infPath, const std::wstring
 
   // A splicer plugged in now gets the driver at once; one plugged in later
   // finds it in the driver store.
-  HMODULE newdev = LoadLibraryW(L"newdev.dll");
+  const win32util::Module newdev(win32util::LoadSystemLibrary(L"newdev.dll"));
   auto update = newdev ? reinterpret_cast<UpdateDriverFn>(reinterpret_cast<void*>(
-                             GetProcAddress(newdev, "UpdateDriverForPlugAndPlayDevicesW")))
+                             GetProcAddress(newdev.get(), "UpdateDriverForPlugAndPlayDevicesW")))
                        : nullptr;
   std::string failure;
   if (update) {
@@ -55,7 +57,6 @@ std::string InstallDriverPackage(const std::wstring& infPath, const std::wstring
         failure = "the plugged-in splicer could not be given the driver: " + ErrorText(error);
     }
   }
-  if (newdev) FreeLibrary(newdev);
   if (!failure.empty()) {
     RemoveDriverPackage(*publishedInf);
     publishedInf->clear();

@@ -64,11 +64,6 @@ std::wstring ProgramDirectory() {
   return p.substr(0, p.find_last_of(L'\\'));
 }
 
-bool FileExists(const std::wstring& path) {
-  const DWORD a = GetFileAttributesW(path.c_str());
-  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 System RunningSystem() {
   System system;
   RTL_OSVERSIONINFOW version{};

@@ -100,6 +100,11 @@ std::string ErrorText(DWORD code) {
 
 std::string LastErrorText() { return ErrorText(GetLastError()); }
 
+bool FileExists(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 SigningIdentity::~SigningIdentity() {
   DestroyKey();
   if (certificate_) CertFreeCertificateContext(certificate_);

@@ -53,5 +53,7 @@ int CountHelperCertificates(const wchar_t* storeName);
 // "0x80090016 (Keyset does not exist)" for the last or a given error.
 std::string ErrorText(DWORD code);
 std::string LastErrorText();
+// True when path names a file (not a folder).
+bool FileExists(const std::wstring& path);
 
 }  // namespace portline_setup
