@@ -19,12 +19,18 @@ for preset in host fuzz win64 win32; do
     # One X display for the whole run. The Wine prefix is brought up on that
     # display before tests start in parallel: a Wine server left over from a
     # run without a display would keep every later window off the screen.
+    # The server stays up for the whole run: one that ended between two tests
+    # would be started again by the next one, and Wine's background programs
+    # would then hold that test's output open until ctest's time-out.
     export WINEPREFIX="$PWD/build/win64/wineprefix" WINEDEBUG=-all
     /usr/lib/wine/wineserver -k 2>/dev/null || true
     run xvfb-run -a --server-args="-screen 0 1280x1024x24" bash -c '
-      cmake/wine-run.sh wineboot -u >/dev/null 2>&1 || true
-      /usr/lib/wine/wineserver -w 2>/dev/null || true
-      ctest --preset win64'
+      /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
+      cmake/wine-run.sh wineboot -u </dev/null >/dev/null 2>&1 || true
+      ctest --preset win64
+      code=$?
+      /usr/lib/wine/wineserver -k 2>/dev/null || true
+      exit $code'
     unset WINEPREFIX
   elif [ "$preset" = win32 ]; then
     run ctest --test-dir build/win32 --output-on-failure

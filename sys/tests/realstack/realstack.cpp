@@ -70,7 +70,9 @@ class Seamlog {
   Seamlog(const Options& o, const std::string& folder, const std::string& model)
       : work_(o.work + "\\" + folder), model_(model), program_(work_ + "\\Seamlog.exe") {
     MakeDirectories(work_);
-    for (const char* stale : {"\\saved.csv", "\\expected.csv", "\\report.raw", "\\Benchkit.ini"})
+    // A journal left by an earlier run would come back as received text.
+    for (const char* stale : {"\\saved.csv", "\\expected.csv", "\\report.raw", "\\Benchkit.ini",
+                              "\\Seamlog.journal", "\\Seamlog.journal.bad-1", "\\Seamlog.log"})
       DeleteFileA((work_ + stale).c_str());
     if (!CopyFileA(o.seamlog.c_str(), (work_ + "\\Seamlog.exe").c_str(), FALSE)) Fail("cannot copy " + o.seamlog);
     if (!CopyFileA(o.library.c_str(), (work_ + "\\PortlineUSB.dll").c_str(), FALSE)) Fail("cannot copy " + o.library);

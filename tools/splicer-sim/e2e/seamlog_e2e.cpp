@@ -114,7 +114,8 @@ class Screens {
 void PrepareFolder(const Options& o, bool withLibrary) {
   MakeDirectories(o.work);
   for (const char* stale : {"\\saved.csv", "\\expected.csv", "\\calls.log", "\\PortlineSim.log", "\\Benchkit.ini",
-                            "\\PortlineUSB.dll", "\\winusb.dll", "\\WinUsbSim.ini", "\\WinUsbSim.log"})
+                            "\\PortlineUSB.dll", "\\winusb.dll", "\\WinUsbSim.ini", "\\WinUsbSim.log",
+                            "\\Seamlog.journal", "\\Seamlog.log"})
     DeleteFileA((o.work + stale).c_str());
   // An installed program is run where it is (--work is its folder).
   const std::string program = o.work + "\\Seamlog.exe";
