@@ -83,7 +83,26 @@ class SaveWindow : public convert::ProgressSink {
   virtual void RestoreCurrentDirectory() = 0;
 };
 
-enum class SaveOutcome { Saved, Cancelled, Failed };
+// Whether the splicer may still be sending the end of the received text.
+// While it may, a last record that is not whole yet stays for the next save;
+// once it cannot (the link closed, or the splicer has been quiet for long), a
+// record cut short is saved as far as the rules convert it.
+class ArrivalState {
+ public:
+  virtual ~ArrivalState() = default;
+  virtual bool MayStillArrive() const = 0;
+};
+
+enum class SaveOutcome {
+  Saved,
+  Cancelled,
+  Failed,
+  Stopped,  // MODEL-C: the records before a record without its heading lines were saved
+};
+
+// The operator's message for a stopped save: which records were saved, and
+// which record stopped it.
+std::string StoppedMessage(const convert::ConvertResult& result);
 
 struct SaveReport {
   SaveOutcome outcome = SaveOutcome::Failed;
@@ -93,14 +112,20 @@ struct SaveReport {
 
 class SaveAsFlow {
  public:
+  // Without an arrival state, the splicer is taken to be still sending.
   SaveAsFlow(capture::Capture& capture, SaveWindow& window, SaveLocation& location,
-             SaveFileDialog& dialog, MessageDisplay& messages, OutputFiles& files)
+             SaveFileDialog& dialog, MessageDisplay& messages, OutputFiles& files,
+             const ArrivalState* arrival = nullptr)
       : capture_(capture), window_(window), location_(location), dialog_(dialog),
-        messages_(messages), files_(files) {}
+        messages_(messages), files_(files), arrival_(arrival) {}
 
   // The whole click on Save As. Every path ends with the file closed, the
   // button enabled again and the progress bar emptied.
   SaveReport Run();
+
+  // How much of text this save converts: all of it, but for a last record
+  // that is not whole yet while the splicer may still be sending it.
+  std::size_t ConvertibleLength(std::string_view text) const;
 
   // Lets the operator pick the file; remembers its directory at once.
   // False when cancelled or when the chosen path cannot be split.
@@ -117,6 +142,7 @@ class SaveAsFlow {
   SaveFileDialog& dialog_;
   MessageDisplay& messages_;
   OutputFiles& files_;
+  const ArrivalState* arrival_;
   std::string chosenFilePath_;
 };
 

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "seamlog/convert/row_writer.h"
+#include "seamlog/save/save_as_flow.h"
 
 namespace seamlog::save {
 
@@ -55,6 +56,14 @@ class TableFile final : public seamlog::convert::RowWriter {
   bool failed_ = false;
   bool closed_ = false;
   bool closeResult_ = false;
+};
+
+// Save As's output files: a TableFile for each save.
+class TableFiles final : public OutputFiles {
+ public:
+  std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, std::string& error) override {
+    return TableFile::OpenForAppend(path, error);
+  }
 };
 
 }  // namespace seamlog::save
