@@ -17,12 +17,28 @@ inline std::string InUseReason(const std::string& path, std::chrono::millisecond
   return "'" + path + "' is in use by another save; it was still locked after " + waited;
 }
 
+// The steps of a save's file work, in the order a save takes them. Tests
+// watch them, fail one, or end the process at one, to see that every crash
+// point and every failure leaves the file whole or as it was.
+enum class FileStep { Lock, Append, Flush, SyncFolder, Close, CutBack, Remove };
+
+class FileStepHook {
+ public:
+  virtual ~FileStepHook() = default;
+  // Called before each step; false makes the step fail as the disk would.
+  virtual bool Allow(FileStep step) = 0;
+};
+
+// The hook every ExclusiveFile calls; nullptr (the default) for none.
+void SetFileStepHook(FileStepHook* hook);
+
 class ExclusiveFile {
  public:
   // Opens path for writing at its end, creating it when missing, and locks it
   // against every other save; while another save holds it, retries until
-  // wait has passed. Refuses folders and devices. Null with a reason that
-  // names the file.
+  // wait has passed. Refuses folders and devices. Whether this save created
+  // the file is decided once it holds the lock: a file another save wrote
+  // first is never removed by this one. Null with a reason that names the file.
   static std::unique_ptr<ExclusiveFile> Open(const std::string& path,
                                              std::chrono::milliseconds wait, std::string& error);
 
@@ -31,13 +47,21 @@ class ExclusiveFile {
   ExclusiveFile(const ExclusiveFile&) = delete;
   ExclusiveFile& operator=(const ExclusiveFile&) = delete;
 
-  // Writes all of bytes at the end of the file. False with a reason on error.
+  // Writes all of bytes at the end of the file, after whatever another
+  // program may have appended meanwhile. False with a reason on error.
   bool Append(std::string_view bytes, std::string& error);
-  // Lets go of the file, keeping what was appended.
+  // Forces what was appended onto the disk (and a new file's name into its
+  // folder), then lets go of the file, keeping it. When any of that fails,
+  // the save is taken back as by Restore and the reason given.
   bool Keep(std::string& error);
-  // Cuts the file back to its length at the open, or removes it when the open
-  // created it, and lets go of it.
+  // Takes back what this save appended, and nothing else: the file returns to
+  // its length at the open, bytes another program appended meanwhile stay,
+  // and a file this save created (empty when it was locked) is removed. Then
+  // lets go of it.
   bool Restore(std::string& error);
+
+  // The file's length when this save took it.
+  std::uint64_t LengthBefore() const;
 
  private:
   struct Native;
