@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "seamlog/save/file_steps.h"
+
 namespace seamlog::save {
 
 // The reason given when another save kept the file for all of wait.
@@ -16,21 +18,6 @@ inline std::string InUseReason(const std::string& path, std::chrono::millisecond
       ms % 1000 == 0 ? std::to_string(ms / 1000) + " seconds" : std::to_string(ms) + " ms";
   return "'" + path + "' is in use by another save; it was still locked after " + waited;
 }
-
-// The steps of a save's file work, in the order a save takes them. Tests
-// watch them, fail one, or end the process at one, to see that every crash
-// point and every failure leaves the file whole or as it was.
-enum class FileStep { Lock, Append, Flush, SyncFolder, Close, CutBack, Remove };
-
-class FileStepHook {
- public:
-  virtual ~FileStepHook() = default;
-  // Called before each step; false makes the step fail as the disk would.
-  virtual bool Allow(FileStep step) = 0;
-};
-
-// The hook every ExclusiveFile calls; nullptr (the default) for none.
-void SetFileStepHook(FileStepHook* hook);
 
 class ExclusiveFile {
  public:
@@ -60,8 +47,12 @@ class ExclusiveFile {
   // lets go of it.
   bool Restore(std::string& error);
 
-  // The file's length when this save took it.
+  // The file's length when this save took it, and whether this save created it.
   std::uint64_t LengthBefore() const;
+  bool Created() const;
+  // Cuts the file to length (no more than its length at the open) and makes
+  // that the length a Restore returns to; Keep then keeps it so.
+  bool CutBackTo(std::uint64_t length, std::string& error);
 
  private:
   struct Native;

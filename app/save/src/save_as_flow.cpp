@@ -59,7 +59,8 @@ bool SaveAsFlow::ChooseSaveFile() {
 
 SaveReport SaveAsFlow::Convert() {
   std::string error;
-  auto file = files_.OpenForAppend(chosenFilePath_, error);
+  TableState before;
+  auto file = files_.OpenForAppend(chosenFilePath_, before, error);
   if (!file) return {SaveOutcome::Failed, "cannot open " + chosenFilePath_ + ": " + error, {}};
 
   // The model is recognised once, by the engine; the capture and the window
@@ -67,6 +68,11 @@ SaveReport SaveAsFlow::Convert() {
   // with whatever arrives meanwhile, for the next save.
   const std::string_view text = capture_.ReceivedText();
   const std::size_t length = ConvertibleLength(text);
+  // Before the first row: should the program be killed while it writes, the
+  // next start finds the half table by this and takes it back.
+  SaveIntent intent{chosenFilePath_, before.length, before.created, length,
+                    TextDigest(text.substr(0, length)), false, 0};
+  intentRecorded_ = intents_ != nullptr && intents_->Record(intent, error);
   const convert::ConvertResult result = convert::ConvertReceivedText(text.substr(0, length), *file, window_);
   // Completed: all the text it was given is dealt with, a record cut short
   // included. Stopped: the records before the stopped one are in the file.
@@ -82,6 +88,10 @@ SaveReport SaveAsFlow::Convert() {
     capture_.MarkConverted(0);
     return {SaveOutcome::Failed, "cannot close the file: " + file->LastError(), result};
   }
+  // The table is whole on the disk; the journal forgets its text next.
+  intent.written = true;
+  intent.savedLength = capture_.ConvertedLength();
+  if (intentRecorded_) intentRecorded_ = intents_->Record(intent, error);
   if (stopped) return {SaveOutcome::Stopped, OutcomeReason(result), result};
   return {SaveOutcome::Saved, {}, result};
 }
@@ -107,10 +117,16 @@ SaveReport SaveAsFlow::Run() {
   }
 
   try {
-    if (report.outcome == SaveOutcome::Saved || report.outcome == SaveOutcome::Stopped) {
-      // The table is on disk: the journal may forget it before the message,
-      // which keeps receiving while it is open.
+    // The table is on disk: the journal may forget it before the message,
+    // which keeps receiving while it is open.
+    if (report.outcome == SaveOutcome::Saved || report.outcome == SaveOutcome::Stopped)
       capture_.ConvertedSaved();
+    if (intentRecorded_) {
+      std::string error;
+      intents_->Clear(error);
+      intentRecorded_ = false;
+    }
+    if (report.outcome == SaveOutcome::Saved || report.outcome == SaveOutcome::Stopped) {
       if (report.outcome == SaveOutcome::Saved)
         messages_.ShowMessage(kSaveCompleted, MessageIcon::Information);
       else

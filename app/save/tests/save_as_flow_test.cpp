@@ -107,7 +107,8 @@ class FakeDesktop : public SaveWindow,
   }
 
   // OutputFiles
-  std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, std::string& error) override {
+  std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, TableState&,
+                                                    std::string& error) override {
     log.push_back("open " + path);
     if (!openSucceeds) {
       error = "sharing violation";

@@ -19,7 +19,7 @@
 #include <sys/resource.h>
 #endif
 
-#include "exclusive_file.h"
+#include "seamlog/save/file_steps.h"
 #include "seamlog/convert/convert_received_text.h"
 
 namespace seamlog::save {

@@ -1,5 +1,7 @@
 #include "seamlog/session/session.h"
 
+#include "seamlog/save/interrupted_save.h"
+
 namespace seamlog::session {
 namespace {
 
@@ -27,6 +29,7 @@ SteadyClock& SystemSteadyClock() {
 Session::Session(convert::Model model, const SessionParts& parts, SessionView& view)
     : view_(view),
       clock_(parts.clock),
+      journalFiles_(parts.journalFiles),
       outputFiles_(parts.outputFiles),
       capture_(model),
       log_(parts.logFiles, parts.logClock),
@@ -41,10 +44,43 @@ Session::~Session() { capture_.RemoveObserver(*this); }
 std::vector<Notice> Session::Start(std::string_view version) {
   log_.Started(version, capture_.ModelName());
   std::vector<Notice> notices;
-  if (auto recovered = journal_.Recover()) notices.push_back({std::move(recovered->text), recovered->damaged});
+  std::optional<RecoveryNotice> recovered = journal_.Recover();
+  std::optional<Notice> interrupted = SettleInterruptedSave();
+  // Text that the interrupted save had saved whole did not really come back.
+  if (recovered && !(interrupted && capture_.Empty() && !recovered->damaged))
+    notices.push_back({std::move(recovered->text), recovered->damaged});
+  if (interrupted) notices.push_back(std::move(*interrupted));
   if (auto problem = TakeProblem()) notices.push_back(std::move(*problem));
   return notices;
 }
+
+std::optional<Notice> Session::SettleInterruptedSave() {
+  if (!journalFiles_.Exists(kSaveIntentFileName)) return std::nullopt;
+  std::string data, error;
+  if (auto held = journalFiles_.OpenHeld(kSaveIntentFileName, error)) held->ReadAll(data, error);
+  const std::optional<save::SaveIntent> intent = save::ParseIntent(data);
+  if (!intent) return std::nullopt;  // none recorded, or cleared
+  std::uint64_t saved = 0;
+  std::string reason;
+  const save::InterruptedSave outcome = save::SettleInterruptedSave(*intent, capture_.ReceivedText(), saved, reason);
+  if (outcome == save::InterruptedSave::TableWhole) {
+    capture_.MarkConverted(static_cast<std::size_t>(saved));
+    capture_.ConvertedSaved();
+    capture_.DiscardConverted();
+  }
+  const std::string message = save::InterruptedSaveMessage(*intent, outcome, reason);
+  if (!message.empty()) log_.JournalProblem(message);
+  Clear(error);
+  if (message.empty()) return std::nullopt;
+  const bool fine = outcome == save::InterruptedSave::TableWhole || outcome == save::InterruptedSave::TableTakenBack;
+  return Notice{message, !fine};
+}
+
+bool Session::Record(const save::SaveIntent& intent, std::string& error) {
+  return journalFiles_.Replace(kSaveIntentFileName, save::FormatIntent(intent), error);
+}
+
+bool Session::Clear(std::string& error) { return journalFiles_.Replace(kSaveIntentFileName, {}, error); }
 
 void Session::Tick() {
   if (linkStopped_) return;
@@ -64,7 +100,7 @@ bool Session::MayStillArrive() const {
 }
 
 save::SaveReport Session::Save(const SaveDesk& desk) {
-  save::SaveAsFlow flow(capture_, view_, desk.location, desk.dialog, desk.messages, outputFiles_, this);
+  save::SaveAsFlow flow(capture_, view_, desk.location, desk.dialog, desk.messages, outputFiles_, this, this);
   const save::SaveReport report = flow.Run();
   LogSave(report, flow.ChosenFilePath());
   return report;

@@ -17,7 +17,13 @@
 #include "seamlog/convert/convert_received_text.h"
 #include "seamlog/convert/memory_row_writer.h"
 #include "seamlog/reportgen/report_generator.h"
+#include "seamlog/save/file_steps.h"
 #include "seamlog/save/table_file.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace seamlog::session {
 namespace {
@@ -138,7 +144,13 @@ class SeamlogRun {
 class SessionTest : public ::testing::Test {
  protected:
   SessionTest() {
-    folder_ = fs::temp_directory_path() /
+    // The cut and kill points test the session's logic, hundreds of saves;
+    // a folder in memory, where there is one, spares them the disk's flushes.
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const bool inMemory = (std::string_view(test->test_suite_name()).find("CutPoint") != std::string_view::npos ||
+                           std::string_view(test->name()).find("Kill") != std::string_view::npos) &&
+                          fs::is_directory("/dev/shm");
+    folder_ = (inMemory ? fs::path("/dev/shm") : fs::temp_directory_path()) /
               ("seamlog-session-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
@@ -319,6 +331,126 @@ TEST_F(SessionTest, AQuietSplicerLetsAShortLastRecordBeSavedWithoutUnplugging) {
   EXPECT_EQ(ReadFile(Table()), TableOf(report.substr(0, last)) + TableOf(shortened.substr(last)));
   run.session.Exit(false);
 }
+
+// ---- a save killed at any step ----------------------------------------------
+
+#ifndef _WIN32
+// Counts the steps of a save: the table file's, and the journal folder's
+// rewrites, cuts and flushes. At step killAt it ends the process at once, as
+// a power cut or "End task" would.
+class StepCounter final : public save::FileStepHook, public journal::JournalFiles {
+ public:
+  explicit StepCounter(journal::JournalFiles& real) : real_(real) {}
+  bool Allow(save::FileStep step) override {
+    static const char* const names[] = {"lock table", "append rows", "flush table", "sync folder",
+                                        "close table", "cut table back", "remove table"};
+    Step(names[static_cast<int>(step)]);
+    return true;
+  }
+  void Step(std::string name) {
+    if (!counting) return;
+    steps.push_back(std::move(name));
+    if (static_cast<int>(steps.size()) == killAt) _exit(0);
+  }
+  std::string PathOf(std::string_view name) const override { return real_.PathOf(name); }
+  bool Exists(std::string_view name) override { return real_.Exists(name); }
+  std::unique_ptr<journal::HeldFile> OpenHeld(std::string_view name, std::string& error) override {
+    auto file = real_.OpenHeld(name, error);
+    return file ? std::make_unique<Held>(*this, std::move(file)) : nullptr;
+  }
+  bool Replace(std::string_view name, std::string_view data, std::string& error) override {
+    Step("replace " + std::string(name));
+    return real_.Replace(name, data, error);
+  }
+  bool Rename(std::string_view from, std::string_view to, std::string& error) override {
+    return real_.Rename(from, to, error);
+  }
+
+  bool counting = false;
+  int killAt = 0;
+  std::vector<std::string> steps;
+
+ private:
+  class Held final : public journal::HeldFile {
+   public:
+    Held(StepCounter& owner, std::unique_ptr<journal::HeldFile> real) : owner_(owner), real_(std::move(real)) {}
+    bool Size(std::uint64_t& size, std::string& error) override { return real_->Size(size, error); }
+    bool ReadAll(std::string& data, std::string& error) override { return real_->ReadAll(data, error); }
+    bool Append(std::string_view data, std::string& error) override { return real_->Append(data, error); }
+    bool Flush(std::string& error) override {
+      owner_.Step("flush journal");
+      return real_->Flush(error);
+    }
+    bool Truncate(std::uint64_t length, std::string& error) override {
+      owner_.Step("cut journal back");
+      return real_->Truncate(length, error);
+    }
+
+   private:
+    StepCounter& owner_;
+    std::unique_ptr<journal::HeldFile> real_;
+  };
+  journal::JournalFiles& real_;
+};
+
+// One run that receives a report (the splicer has gone) and saves it,
+// ending the process at step killAt of the save (0: never).
+std::vector<std::string> ReceiveAndSave(const fs::path& folder, const std::string& text, int killAt) {
+  auto real = journal::MakeJournalFiles(folder.string());
+  StepCounter counter(*real);
+  auto logFiles = diagnostics::MakeLogFiles(folder.string());
+  FixedLogClock logClock;
+  save::TableFiles tableFiles;
+  ManualClock clock;
+  Splicer splicer;
+  splicer.Unplug();
+  Desk desk((folder / "table.csv").string());
+  Session session(Model::A, {splicer, counter, *logFiles, logClock, tableFiles, clock}, desk);
+  session.Start("test");
+  session.Capture().AppendText(text);  // journaled as if received, in one go
+  save::SetFileStepHook(&counter);
+  counter.counting = true;
+  counter.killAt = killAt;
+  session.Save(desk.Save());
+  counter.counting = false;
+  save::SetFileStepHook(nullptr);
+  session.Exit(false);
+  return counter.steps;
+}
+
+// Whatever step of a save the process dies at, the next start and one more
+// Save As leave the table in the file exactly once.
+TEST_F(SessionTest, AKillAtAnyStepOfASaveLeavesTheTableInTheFileOnceAfterTheNextStart) {
+  // More rows than one block of the table file: a kill can leave half a table.
+  const std::string report = reportgen::GenerateReport({Model::A, 3300, 61, 0});
+  { std::ofstream(Table(), std::ios::binary) << "an earlier table\r\n"; }
+  const std::vector<std::string> steps = ReceiveAndSave(folder_, report, 0);
+  ASSERT_GE(steps.size(), 6u);
+  for (int killAt = 1; killAt <= static_cast<int>(steps.size()); ++killAt) {
+    SCOPED_TRACE("killed before step " + std::to_string(killAt) + ": " + steps[killAt - 1]);
+    std::printf("crash point %d: before %s\n", killAt, steps[killAt - 1].c_str());
+    Reset();
+    { std::ofstream(Table(), std::ios::binary) << "an earlier table\r\n"; }
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ReceiveAndSave(folder_, report, killAt);
+      _exit(1);  // the kill did not come
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    Splicer splicer;
+    SeamlogRun next(folder_, splicer, clock);
+    next.session.Start("test");
+    if (next.session.HasUnsavedText()) next.session.Save(next.desk.Save());
+    EXPECT_EQ(ReadFile(Table()), "an earlier table\r\n" + TableOf(report));
+    EXPECT_TRUE(next.session.Capture().Empty());
+    next.session.Exit(false);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace seamlog::session

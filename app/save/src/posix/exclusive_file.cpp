@@ -108,6 +108,19 @@ std::uint64_t ExclusiveFile::LengthBefore() const {
   return native_ ? static_cast<std::uint64_t>(native_->lengthBefore) : 0;
 }
 
+bool ExclusiveFile::Created() const { return native_ && native_->created; }
+
+bool ExclusiveFile::CutBackTo(std::uint64_t length, std::string& error) {
+  const off_t to = static_cast<off_t>(length);
+  if (!native_ || to > native_->lengthBefore || !Allowed(FileStep::CutBack) || ::ftruncate(native_->fd, to) != 0) {
+    error = "cannot cut " + Quoted(path_) + " back to " + std::to_string(length) + " bytes: " + DescribeErrno(errno);
+    return false;
+  }
+  native_->lengthBefore = to;
+  native_->created = false;
+  return true;
+}
+
 std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path,
                                                    std::chrono::milliseconds wait,
                                                    std::string& error) {

@@ -67,6 +67,19 @@ std::uint64_t ExclusiveFile::LengthBefore() const {
   return native_ ? static_cast<std::uint64_t>(native_->lengthBefore) : 0;
 }
 
+bool ExclusiveFile::Created() const { return native_ && native_->created; }
+
+bool ExclusiveFile::CutBackTo(std::uint64_t length, std::string& error) {
+  const LONGLONG to = static_cast<LONGLONG>(length);
+  if (!native_ || to > native_->lengthBefore || !Allowed(FileStep::CutBack) || !SetLength(native_->handle, to)) {
+    error = "cannot cut " + Quoted(path_) + " back to " + std::to_string(length) + " bytes: " + Describe(GetLastError());
+    return false;
+  }
+  native_->lengthBefore = to;
+  native_->created = false;
+  return true;
+}
+
 std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path,
                                                    std::chrono::milliseconds wait,
                                                    std::string& error) {

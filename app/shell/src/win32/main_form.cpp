@@ -63,11 +63,12 @@ void MainForm::Load() {
   logFiles_ = diagnostics::MakeLogFiles(folder);
   logClock_ = diagnostics::MakeLogClock();
   journalFiles_ = journal::MakeJournalFiles(folder);
+  session::SessionView& view = *this;
   session_ = std::make_unique<session::Session>(
       model_,
       session::SessionParts{portlineLibrary_, *journalFiles_, *logFiles_, *logClock_, tableFiles_,
                             session::SystemSteadyClock()},
-      *this);
+      view);
   session_->Capture().AddObserver(*this);
   // 6: the poll timer tries to open the device once a second.
   usbCommTimer_->SetInterval(link::PollPeriodMs(false));

@@ -1,5 +1,7 @@
 // The main window's controls: where they sit, how they look, and the status
 // display (connection indicator, label and progress bar in or out of use).
+#include <windows.h>
+
 #include <commctrl.h>
 
 #include "control_ids.h"

@@ -1,5 +1,7 @@
 #include "progress_bar.h"
 
+#include <windows.h>
+
 #include <commctrl.h>
 
 #include "seamlog/shell/status.h"

@@ -13,6 +13,7 @@
 #include "seamlog/convert/convert_received_text.h"
 #include "seamlog/convert/progress.h"
 #include "seamlog/convert/row_writer.h"
+#include "seamlog/save/save_intent.h"
 
 namespace seamlog::save {
 
@@ -61,13 +62,19 @@ class SaveFileDialog {
   virtual std::optional<std::string> AskForFile(const SaveDialogRequest& request) = 0;
 };
 
-// Opens the output file for appending, held by this save alone; empty (with
-// a reason) on failure. A file not closed cleanly is returned to its state
-// before the save.
+// The output file as a save found it.
+struct TableState {
+  std::uint64_t length = 0;
+  bool created = false;  // the save created it
+};
+
+// Opens the output file for appending, held by this save alone, and says how
+// it found it; empty (with a reason) on failure. A file not closed cleanly is
+// returned to its state before the save.
 class OutputFiles {
  public:
   virtual ~OutputFiles() = default;
-  virtual std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path,
+  virtual std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, TableState& before,
                                                             std::string& error) = 0;
 };
 
@@ -113,11 +120,13 @@ struct SaveReport {
 class SaveAsFlow {
  public:
   // Without an arrival state, the splicer is taken to be still sending.
+  // The intent store, when there is one, keeps what the save is doing on the
+  // disk while it does it.
   SaveAsFlow(capture::Capture& capture, SaveWindow& window, SaveLocation& location,
              SaveFileDialog& dialog, MessageDisplay& messages, OutputFiles& files,
-             const ArrivalState* arrival = nullptr)
+             const ArrivalState* arrival = nullptr, IntentStore* intents = nullptr)
       : capture_(capture), window_(window), location_(location), dialog_(dialog),
-        messages_(messages), files_(files), arrival_(arrival) {}
+        messages_(messages), files_(files), arrival_(arrival), intents_(intents) {}
 
   // The whole click on Save As. Every path ends with the file closed, the
   // button enabled again and the progress bar emptied.
@@ -143,6 +152,8 @@ class SaveAsFlow {
   MessageDisplay& messages_;
   OutputFiles& files_;
   const ArrivalState* arrival_;
+  IntentStore* intents_;
+  bool intentRecorded_ = false;
   std::string chosenFilePath_;
 };
 

@@ -43,6 +43,8 @@ class TableFile final : public seamlog::convert::RowWriter {
   std::string LastError() const override { return error_; }
 
   const std::string& path() const { return path_; }
+  // The file as this save found it.
+  TableState StateBefore() const;
 
  private:
   TableFile(std::unique_ptr<ExclusiveFile> file, std::string path);
@@ -61,8 +63,11 @@ class TableFile final : public seamlog::convert::RowWriter {
 // Save As's output files: a TableFile for each save.
 class TableFiles final : public OutputFiles {
  public:
-  std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, std::string& error) override {
-    return TableFile::OpenForAppend(path, error);
+  std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, TableState& before,
+                                                    std::string& error) override {
+    auto file = TableFile::OpenForAppend(path, error);
+    if (file) before = file->StateBefore();
+    return file;
   }
 };
 

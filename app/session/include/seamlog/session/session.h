@@ -20,6 +20,7 @@
 #include "seamlog/link/device_library.h"
 #include "seamlog/link/poll_cycle.h"
 #include "seamlog/save/save_as_flow.h"
+#include "seamlog/save/save_intent.h"
 #include "seamlog/session/journal_keeper.h"
 
 namespace seamlog::session {
@@ -39,6 +40,9 @@ SteadyClock& SystemSteadyClock();
 // a last record that is not whole is taken as cut short for good and saved as
 // far as it goes. Until then it stays for the next save.
 inline constexpr std::chrono::seconds kQuietPeriod{10};
+
+// Beside the journal: what a running save is doing (see save_intent.h).
+inline constexpr std::string_view kSaveIntentFileName = "Seamlog.saving";
 
 // What the session needs of the window, beyond the save's own needs.
 class SessionView : public save::SaveWindow {
@@ -75,7 +79,8 @@ struct SaveDesk {
 class Session final : private link::PollHost,
                       private link::LinkEvents,
                       private capture::CaptureObserver,
-                      private save::ArrivalState {
+                      private save::ArrivalState,
+                      private save::IntentStore {
  public:
   Session(convert::Model model, const SessionParts& parts, SessionView& view);
   ~Session() override;
@@ -125,12 +130,20 @@ class Session final : private link::PollHost,
   void TextDiscarded(std::size_t) override {}
   // save::ArrivalState
   bool MayStillArrive() const override;
+  // save::IntentStore: Seamlog.saving beside the journal; empty when no save runs.
+  bool Record(const save::SaveIntent& intent, std::string& error) override;
+  bool Clear(std::string& error) override;
+
+  // A save the last run did not finish: its half table is taken back, or the
+  // text of its whole table is not brought back a second time.
+  std::optional<Notice> SettleInterruptedSave();
 
   void LogSave(const save::SaveReport& report, const std::string& file);
   void StopLink();
 
   SessionView& view_;
   SteadyClock& clock_;
+  journal::JournalFiles& journalFiles_;
   save::OutputFiles& outputFiles_;
   capture::Capture capture_;
   diagnostics::DiagnosticsLog log_;
