@@ -46,8 +46,7 @@ std::size_t ArrivingRecordStart(Model model, std::string_view text) {
   const std::size_t arrivingLine = SeparatorLineArriving(text);
   const std::size_t end = arrivingLine == std::string_view::npos ? text.size() : arrivingLine;
   const std::size_t start = text.substr(0, end).rfind(kSeparatorLine);
-  if (start != std::string_view::npos && !RecordIsWhole(model, text.substr(start, end - start)))
-    return start;
+  if (start != std::string_view::npos && !RecordIsWhole(model, text.substr(start, end - start))) return start;
   return end;
 }
 

@@ -56,7 +56,13 @@ TEST(ArrivingRecord, TextWithoutARecordOrWithHyphensInsideALineIsNotHeldBack) {
       {"a MODEL-B record of its whole length", Model::B, separator + std::string(345, 'x'), 378},
       {"a MODEL-C record without its Loss heading", Model::C, separator + std::string(900, 'x'), 0},
       {"a MODEL-C record with eleven of its twelve loss lines", Model::C,
-       separator + "Loss\r\n" + [] { std::string s; for (int i = 0; i < 11; ++i) s += "01 0.02\r\n"; return s; }(), 0},
+       separator + "Loss\r\n" +
+           [] {
+             std::string s;
+             for (int i = 0; i < 11; ++i) s += "01 0.02\r\n";
+             return s;
+           }(),
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -108,7 +108,8 @@ InterruptedSave SettleInterruptedSave(const SaveIntent& intent, std::string_view
 std::string InterruptedSaveMessage(const SaveIntent& intent, InterruptedSave outcome,
                                    const std::string& reason) {
   switch (outcome) {
-    case InterruptedSave::NothingWritten: return {};
+    case InterruptedSave::NothingWritten:
+      return {};
     case InterruptedSave::TableWhole:
       return "The last save into " + intent.tablePath +
              " was complete before Seamlog ended; its text was not brought back a second time.";
@@ -117,7 +118,8 @@ std::string InterruptedSaveMessage(const SaveIntent& intent, InterruptedSave out
              " was interrupted. The part of the table it had written was taken back; the received "
              "text is kept. Save again.";
     case InterruptedSave::TableChanged:
-    case InterruptedSave::CannotCheck: break;
+    case InterruptedSave::CannotCheck:
+      break;
   }
   return "A save into " + intent.tablePath + " was interrupted, and its end could not be taken back (" +
          reason + "). Check the end of that file before saving again: it may hold part of a table.";

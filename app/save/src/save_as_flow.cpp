@@ -32,8 +32,8 @@ std::string StoppedMessage(const convert::ConvertResult& result) {
 }
 
 std::string DialogDirectory(std::string_view csvDir) {
-  const bool bareDrive = csvDir.size() == 2 && std::isalpha(static_cast<unsigned char>(csvDir[0])) &&
-                         csvDir[1] == ':';
+  const bool bareDrive =
+      csvDir.size() == 2 && std::isalpha(static_cast<unsigned char>(csvDir[0])) && csvDir[1] == ':';
   return bareDrive ? std::string(csvDir) + '\\' : std::string(csvDir);
 }
 
@@ -70,8 +70,8 @@ SaveReport SaveAsFlow::Convert() {
   const std::size_t length = ConvertibleLength(text);
   // Before the first row: should the program be killed while it writes, the
   // next start finds the half table by this and takes it back.
-  SaveIntent intent{chosenFilePath_, before.length, before.created, length,
-                    TextDigest(text.substr(0, length)), false, 0};
+  SaveIntent intent{
+      chosenFilePath_, before.length, before.created, length, TextDigest(text.substr(0, length)), false, 0};
   intentRecorded_ = intents_ != nullptr && intents_->Record(intent, error);
   const convert::ConvertResult result = convert::ConvertReceivedText(text.substr(0, length), *file, window_);
   // Completed: all the text it was given is dealt with, a record cut short

@@ -33,8 +33,10 @@ std::uint64_t TextDigest(std::string_view text) {
 std::string FormatIntent(const SaveIntent& intent) {
   return std::string(kFirstLine) + "\r\nfile=" + intent.tablePath +
          "\r\nlength-before=" + std::to_string(intent.lengthBefore) +
-         "\r\ncreated=" + (intent.created ? "1" : "0") + "\r\ntext-length=" + std::to_string(intent.textLength) +
-         "\r\ntext-digest=" + Hex(intent.textDigest) + "\r\nstate=" + (intent.written ? "written" : "writing") +
+         "\r\ncreated=" + (intent.created ? "1" : "0") +
+         "\r\ntext-length=" + std::to_string(intent.textLength) +
+         "\r\ntext-digest=" + Hex(intent.textDigest) +
+         "\r\nstate=" + (intent.written ? "written" : "writing") +
          "\r\nsaved-length=" + std::to_string(intent.savedLength) + "\r\n";
 }
 
@@ -46,8 +48,8 @@ std::optional<SaveIntent> ParseIntent(std::string_view file) {
     lines.push_back(file.substr(0, end));
     file.remove_prefix(end + 2);
   }
-  const char* keys[] = {"file=", "length-before=", "created=", "text-length=", "text-digest=", "state=",
-                        "saved-length="};
+  const char* keys[] = {
+      "file=", "length-before=", "created=", "text-length=", "text-digest=", "state=", "saved-length="};
   if (lines.size() != 8 || lines[0] != kFirstLine) return std::nullopt;
   std::string_view values[7];
   for (int i = 0; i < 7; ++i) {

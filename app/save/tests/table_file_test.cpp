@@ -342,7 +342,9 @@ TEST_F(TableFileTest, AFailingWriteFlushFolderSyncOrCloseTakesTheSaveBack) {
     EXPECT_NE(file->LastError().find(path), std::string::npos) << file->LastError();
     file.reset();
     EXPECT_EQ(fs::exists(path), c.existed);
-    if (c.existed) EXPECT_EQ(Contents(path), "kept\r\n");
+    if (c.existed) {
+      EXPECT_EQ(Contents(path), "kept\r\n");
+    }
   }
 }
 

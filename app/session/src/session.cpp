@@ -12,9 +12,12 @@ class SystemClock final : public SteadyClock {
 
 diagnostics::SaveOutcome LoggedOutcome(const save::SaveReport& report, const std::string& file) {
   switch (report.outcome) {
-    case save::SaveOutcome::Saved: return diagnostics::SaveOutcome::Completed;
-    case save::SaveOutcome::Stopped: return diagnostics::SaveOutcome::Stopped;
-    default: break;
+    case save::SaveOutcome::Saved:
+      return diagnostics::SaveOutcome::Completed;
+    case save::SaveOutcome::Stopped:
+      return diagnostics::SaveOutcome::Stopped;
+    default:
+      break;
   }
   return file.empty() ? diagnostics::SaveOutcome::NothingToSave : diagnostics::SaveOutcome::Failed;
 }
@@ -62,7 +65,8 @@ std::optional<Notice> Session::SettleInterruptedSave() {
   if (!intent) return std::nullopt;  // none recorded, or cleared
   std::uint64_t saved = 0;
   std::string reason;
-  const save::InterruptedSave outcome = save::SettleInterruptedSave(*intent, capture_.ReceivedText(), saved, reason);
+  const save::InterruptedSave outcome =
+      save::SettleInterruptedSave(*intent, capture_.ReceivedText(), saved, reason);
   if (outcome == save::InterruptedSave::TableWhole) {
     capture_.MarkConverted(static_cast<std::size_t>(saved));
     capture_.ConvertedSaved();
@@ -72,7 +76,8 @@ std::optional<Notice> Session::SettleInterruptedSave() {
   if (!message.empty()) log_.JournalProblem(message);
   Clear(error);
   if (message.empty()) return std::nullopt;
-  const bool fine = outcome == save::InterruptedSave::TableWhole || outcome == save::InterruptedSave::TableTakenBack;
+  const bool fine =
+      outcome == save::InterruptedSave::TableWhole || outcome == save::InterruptedSave::TableTakenBack;
   return Notice{message, !fine};
 }
 
@@ -95,9 +100,7 @@ void Session::SetConnected(bool connected) {
   view_.ShowConnected(connected);
 }
 
-bool Session::MayStillArrive() const {
-  return connected_ && clock_.Now() - lastArrival_ < kQuietPeriod;
-}
+bool Session::MayStillArrive() const { return connected_ && clock_.Now() - lastArrival_ < kQuietPeriod; }
 
 save::SaveReport Session::Save(const SaveDesk& desk) {
   save::SaveAsFlow flow(capture_, view_, desk.location, desk.dialog, desk.messages, outputFiles_, this, this);

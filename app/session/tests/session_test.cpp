@@ -121,7 +121,7 @@ class SeamlogRun {
   SeamlogRun(const fs::path& folder, Splicer& splicer, ManualClock& clock)
       : journalFiles_(journal::MakeJournalFiles(folder.string())),
         logFiles_(diagnostics::MakeLogFiles(folder.string())),
-        desk(( folder / "table.csv").string()),
+        desk((folder / "table.csv").string()),
         session(Model::A, {splicer, *journalFiles_, *logFiles_, logClock_, tableFiles_, clock}, desk) {}
 
   // Ticks until the splicer has nothing more to send (and one more tick).
@@ -147,11 +147,13 @@ class SessionTest : public ::testing::Test {
     // The cut and kill points test the session's logic, hundreds of saves;
     // a folder in memory, where there is one, spares them the disk's flushes.
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-    const bool inMemory = (std::string_view(test->test_suite_name()).find("CutPoint") != std::string_view::npos ||
-                           std::string_view(test->name()).find("Kill") != std::string_view::npos) &&
-                          fs::is_directory("/dev/shm");
-    folder_ = (inMemory ? fs::path("/dev/shm") : fs::temp_directory_path()) /
-              ("seamlog-session-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    const bool inMemory =
+        (std::string_view(test->test_suite_name()).find("CutPoint") != std::string_view::npos ||
+         std::string_view(test->name()).find("Kill") != std::string_view::npos) &&
+        fs::is_directory("/dev/shm");
+    folder_ =
+        (inMemory ? fs::path("/dev/shm") : fs::temp_directory_path()) /
+        ("seamlog-session-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
@@ -195,8 +197,16 @@ TEST_P(CutPointTest, EveryRecordIsSavedOnceAndWholeWhereverTheSaveCutsTheLastRec
   const std::size_t lastStart = raw.rfind(std::string(31, '-') + "\r");
   ASSERT_NE(lastStart, std::string::npos);
 
+  // Every cut point on the host; under Wine, whose file calls are slow, every
+  // eleventh and the last, on the Win32 files.
+#ifdef _WIN32
+  const std::size_t stride = 11;
+#else
+  const std::size_t stride = 1;
+#endif
   int wrong = 0;
-  for (std::size_t cut = lastStart; cut <= raw.size(); ++cut) {
+  for (std::size_t cut = lastStart; cut <= raw.size();
+       cut = cut == raw.size() ? cut + 1 : std::min(cut + stride, raw.size())) {
     SCOPED_TRACE("cut at byte " + std::to_string(cut) + " of " + std::to_string(raw.size()));
     Reset();
     Splicer splicer;
@@ -214,8 +224,7 @@ TEST_P(CutPointTest, EveryRecordIsSavedOnceAndWholeWhereverTheSaveCutsTheLastRec
       run.session.Save(run.desk.Save());
       // Both reports' records, each once and whole, in as many tables as saves.
       const std::size_t held = convert::ArrivingRecordStart(c.model, received);
-      expected = TableOf(std::string_view(received).substr(0, held)) +
-                 TableOf(first.substr(held) + second);
+      expected = TableOf(std::string_view(received).substr(0, held)) + TableOf(first.substr(held) + second);
     } else {
       splicer.Unplug();
       run.Receive(splicer);
@@ -239,18 +248,17 @@ TEST_P(CutPointTest, EveryRecordIsSavedOnceAndWholeWhereverTheSaveCutsTheLastRec
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Models, CutPointTest,
-    ::testing::Values(CutCase{"ModelAConnected", Model::A, Link::Connected},
-                      CutCase{"ModelBConnected", Model::B, Link::Connected},
-                      CutCase{"ModelCConnected", Model::C, Link::Connected},
-                      CutCase{"ModelAUnplugged", Model::A, Link::Unplugged},
-                      CutCase{"ModelBUnplugged", Model::B, Link::Unplugged},
-                      CutCase{"ModelCUnplugged", Model::C, Link::Unplugged},
-                      CutCase{"ModelAReplugged", Model::A, Link::ReplugedBeforeSave},
-                      CutCase{"ModelBReplugged", Model::B, Link::ReplugedBeforeSave},
-                      CutCase{"ModelCReplugged", Model::C, Link::ReplugedBeforeSave}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Models, CutPointTest,
+                         ::testing::Values(CutCase{"ModelAConnected", Model::A, Link::Connected},
+                                           CutCase{"ModelBConnected", Model::B, Link::Connected},
+                                           CutCase{"ModelCConnected", Model::C, Link::Connected},
+                                           CutCase{"ModelAUnplugged", Model::A, Link::Unplugged},
+                                           CutCase{"ModelBUnplugged", Model::B, Link::Unplugged},
+                                           CutCase{"ModelCUnplugged", Model::C, Link::Unplugged},
+                                           CutCase{"ModelAReplugged", Model::A, Link::ReplugedBeforeSave},
+                                           CutCase{"ModelBReplugged", Model::B, Link::ReplugedBeforeSave},
+                                           CutCase{"ModelCReplugged", Model::C, Link::ReplugedBeforeSave}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- crash, exit and the next start ----------------------------------------
 
@@ -342,7 +350,7 @@ class StepCounter final : public save::FileStepHook, public journal::JournalFile
  public:
   explicit StepCounter(journal::JournalFiles& real) : real_(real) {}
   bool Allow(save::FileStep step) override {
-    static const char* const names[] = {"lock table", "append rows", "flush table", "sync folder",
+    static const char* const names[] = {"lock table",  "append rows",    "flush table", "sync folder",
                                         "close table", "cut table back", "remove table"};
     Step(names[static_cast<int>(step)]);
     return true;
@@ -373,7 +381,8 @@ class StepCounter final : public save::FileStepHook, public journal::JournalFile
  private:
   class Held final : public journal::HeldFile {
    public:
-    Held(StepCounter& owner, std::unique_ptr<journal::HeldFile> real) : owner_(owner), real_(std::move(real)) {}
+    Held(StepCounter& owner, std::unique_ptr<journal::HeldFile> real)
+        : owner_(owner), real_(std::move(real)) {}
     bool Size(std::uint64_t& size, std::string& error) override { return real_->Size(size, error); }
     bool ReadAll(std::string& data, std::string& error) override { return real_->ReadAll(data, error); }
     bool Append(std::string_view data, std::string& error) override { return real_->Append(data, error); }

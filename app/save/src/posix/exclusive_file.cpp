@@ -34,7 +34,8 @@ std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 // True when path still names the open file: a save that failed may have
 // removed the file while this one waited for it.
 bool StillNamed(int fd, const std::string& path) {
-  struct stat open {}, named {};
+  struct stat open {
+  }, named{};
   return ::fstat(fd, &open) == 0 && open.st_nlink > 0 && ::stat(path.c_str(), &named) == 0 &&
          open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
@@ -112,8 +113,10 @@ bool ExclusiveFile::Created() const { return native_ && native_->created; }
 
 bool ExclusiveFile::CutBackTo(std::uint64_t length, std::string& error) {
   const off_t to = static_cast<off_t>(length);
-  if (!native_ || to > native_->lengthBefore || !Allowed(FileStep::CutBack) || ::ftruncate(native_->fd, to) != 0) {
-    error = "cannot cut " + Quoted(path_) + " back to " + std::to_string(length) + " bytes: " + DescribeErrno(errno);
+  if (!native_ || to > native_->lengthBefore || !Allowed(FileStep::CutBack) ||
+      ::ftruncate(native_->fd, to) != 0) {
+    error = "cannot cut " + Quoted(path_) + " back to " + std::to_string(length) +
+            " bytes: " + DescribeErrno(errno);
     return false;
   }
   native_->lengthBefore = to;
@@ -121,8 +124,7 @@ bool ExclusiveFile::CutBackTo(std::uint64_t length, std::string& error) {
   return true;
 }
 
-std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path,
-                                                   std::chrono::milliseconds wait,
+std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path, std::chrono::milliseconds wait,
                                                    std::string& error) {
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {

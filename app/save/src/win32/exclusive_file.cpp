@@ -25,8 +25,8 @@ std::string Quoted(const std::string& path) { return "'" + path + "'"; }
 std::string Describe(DWORD code) {
   char* text = nullptr;
   const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string message = length != 0 ? std::string(text, length) : "error " + std::to_string(code);
   if (text != nullptr) LocalFree(text);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.'))
@@ -71,8 +71,10 @@ bool ExclusiveFile::Created() const { return native_ && native_->created; }
 
 bool ExclusiveFile::CutBackTo(std::uint64_t length, std::string& error) {
   const LONGLONG to = static_cast<LONGLONG>(length);
-  if (!native_ || to > native_->lengthBefore || !Allowed(FileStep::CutBack) || !SetLength(native_->handle, to)) {
-    error = "cannot cut " + Quoted(path_) + " back to " + std::to_string(length) + " bytes: " + Describe(GetLastError());
+  if (!native_ || to > native_->lengthBefore || !Allowed(FileStep::CutBack) ||
+      !SetLength(native_->handle, to)) {
+    error = "cannot cut " + Quoted(path_) + " back to " + std::to_string(length) +
+            " bytes: " + Describe(GetLastError());
     return false;
   }
   native_->lengthBefore = to;
@@ -80,8 +82,7 @@ bool ExclusiveFile::CutBackTo(std::uint64_t length, std::string& error) {
   return true;
 }
 
-std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path,
-                                                   std::chrono::milliseconds wait,
+std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path, std::chrono::milliseconds wait,
                                                    std::string& error) {
   const DWORD started = GetTickCount();
   HANDLE handle = INVALID_HANDLE_VALUE;
@@ -91,8 +92,8 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path,
       error = "cannot open " + Quoted(path) + " for appending: " + Describe(GetLastError());
       return nullptr;
     }
-    handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle =
+        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) break;
     const DWORD code = GetLastError();
     if (code != ERROR_SHARING_VIOLATION && code != ERROR_LOCK_VIOLATION) {

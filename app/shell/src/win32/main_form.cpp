@@ -41,8 +41,8 @@ MainForm::~MainForm() {
 void MainForm::Load() {
   const int dpi = ScreenDpi();
   HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_SEAMLOG));
-  if (!CreateTopLevel(ids::kMainFormClass, "Seamlog", kStyle, kExStyle,
-                      TwipsToPixels(kOuterWidthTwips, dpi), TwipsToPixels(kOuterHeightTwips, dpi), icon)) {
+  if (!CreateTopLevel(ids::kMainFormClass, "Seamlog", kStyle, kExStyle, TwipsToPixels(kOuterWidthTwips, dpi),
+                      TwipsToPixels(kOuterHeightTwips, dpi), icon)) {
     win32util::ShowRunTimeError(0, "The main window cannot be created.");
     return;
   }
@@ -101,7 +101,8 @@ void MainForm::ShowProblem() {
 
 void MainForm::DisplayTimerTick() {
   const capture::Capture& capture = session_->Capture();
-  SetTextIfChanged(informationLabel_, ReceivedCaption(capture.ReceivedText().size(), capture.RecordTextLength()));
+  SetTextIfChanged(informationLabel_,
+                   ReceivedCaption(capture.ReceivedText().size(), capture.RecordTextLength()));
 }
 
 // New text shows within the view's refresh interval; see OnUSBCommTick.

@@ -23,10 +23,9 @@ void MainForm::CreateControls() {
   const int pictureIcons[2] = {IDI_NOT_CONNECTED, IDI_CONNECTED};
   for (int i = 0; i < 2; ++i) {
     usbConnectPicture_[i] = CreateChild(hwnd(), "STATIC", "", SS_OWNERDRAW, pictureIds[i], picture);
-    pictures_[i].Reset(static_cast<HICON>(LoadImageA(GetModuleHandleA(nullptr),
-                                                     MAKEINTRESOURCEA(pictureIcons[i]), IMAGE_ICON,
-                                                     picture.right - picture.left,
-                                                     picture.bottom - picture.top, 0)));
+    pictures_[i].Reset(static_cast<HICON>(
+        LoadImageA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(pictureIcons[i]), IMAGE_ICON,
+                   picture.right - picture.left, picture.bottom - picture.top, 0)));
   }
   informationLabel_ = CreateChild(hwnd(), "STATIC", "", WS_VISIBLE | SS_LEFT | SS_CENTERIMAGE,
                                   ids::kInformationLabel, TwipsRect(720, 120, 5052, 372, dpi));
@@ -34,15 +33,16 @@ void MainForm::CreateControls() {
                               ids::kCmdSaveAsCmd, TwipsRect(5880, 120, 1935, 375, dpi));
   // The live view: a read-only text box that, unlike EDIT, takes appends and
   // head trims at a cost independent of the text it holds.
-  if (!link::LiveTextControl::Register()) win32util::ShowRunTimeError(0, "The live text box cannot be created.");
+  if (!link::LiveTextControl::Register())
+    win32util::ShowRunTimeError(0, "The live text box cannot be created.");
   liveText_ = CreateChild(hwnd(), "SeamlogLiveText", "",
-                          WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY,
-                          ids::kLiveText, TwipsRect(120, 600, 7695, 5532, dpi), WS_EX_CLIENTEDGE);
+                          WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY, ids::kLiveText,
+                          TwipsRect(120, 600, 7695, 5532, dpi), WS_EX_CLIENTEDGE);
   liveView_.Attach(liveText_);
   progress_.Attach(CreateChild(hwnd(), PROGRESS_CLASSA, "", 0, ids::kInformationBar,
                                TwipsRect(120, 6240, 5652, 372, dpi)));
-  endCommand_ = CreateChild(hwnd(), "BUTTON", "", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
-                            ids::kEndCommand, TwipsRect(5880, 6240, 1935, 375, dpi));
+  endCommand_ = CreateChild(hwnd(), "BUTTON", "", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, ids::kEndCommand,
+                            TwipsRect(5880, 6240, 1935, 375, dpi));
   for (HWND control : {informationLabel_, cmdSaveAsCmd_, endCommand_}) SetFont(control, controlFont_.get());
   SetFont(liveText_, liveTextFont_.get());
   usbCommTimer_ = std::make_unique<USBCommTimer>(hwnd());
@@ -80,7 +80,8 @@ void MainForm::DrawPicture(const DRAWITEMSTRUCT& item) {
   const int index = item.CtlID == static_cast<UINT>(ids::kUSBConnectPicture1) ? 1 : 0;
   FillRect(item.hDC, &item.rcItem, GetSysColorBrush(COLOR_BTNFACE));
   DrawIconEx(item.hDC, item.rcItem.left, item.rcItem.top, pictures_[index].get(),
-             item.rcItem.right - item.rcItem.left, item.rcItem.bottom - item.rcItem.top, 0, nullptr, DI_NORMAL);
+             item.rcItem.right - item.rcItem.left, item.rcItem.bottom - item.rcItem.top, 0, nullptr,
+             DI_NORMAL);
 }
 
 }  // namespace seamlog::shell

@@ -113,7 +113,7 @@ std::string StoppedMessage(const convert::ConvertResult& result);
 
 struct SaveReport {
   SaveOutcome outcome = SaveOutcome::Failed;
-  std::string reason;  // why a save failed, for the curious; never shown
+  std::string reason;                                // why a save failed, for the curious; never shown
   std::optional<convert::ConvertResult> conversion;  // when the converter ran
 };
 
@@ -122,11 +122,17 @@ class SaveAsFlow {
   // Without an arrival state, the splicer is taken to be still sending.
   // The intent store, when there is one, keeps what the save is doing on the
   // disk while it does it.
-  SaveAsFlow(capture::Capture& capture, SaveWindow& window, SaveLocation& location,
-             SaveFileDialog& dialog, MessageDisplay& messages, OutputFiles& files,
-             const ArrivalState* arrival = nullptr, IntentStore* intents = nullptr)
-      : capture_(capture), window_(window), location_(location), dialog_(dialog),
-        messages_(messages), files_(files), arrival_(arrival), intents_(intents) {}
+  SaveAsFlow(capture::Capture& capture, SaveWindow& window, SaveLocation& location, SaveFileDialog& dialog,
+             MessageDisplay& messages, OutputFiles& files, const ArrivalState* arrival = nullptr,
+             IntentStore* intents = nullptr)
+      : capture_(capture),
+        window_(window),
+        location_(location),
+        dialog_(dialog),
+        messages_(messages),
+        files_(files),
+        arrival_(arrival),
+        intents_(intents) {}
 
   // The whole click on Save As. Every path ends with the file closed, the
   // button enabled again and the progress bar emptied.
