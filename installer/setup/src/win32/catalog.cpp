@@ -106,7 +106,7 @@ std::string MakeCatalog(const std::wstring& definitionPath) {
   return {};
 }
 
-std::string SignCatalog(const std::wstring& catalogPath, PCCERT_CONTEXT certificate) {
+std::string SignCatalog(const std::wstring& catalogPath, PCCERT_CONTEXT certificate, SignatureDigest digest) {
   if (!FileExists(catalogPath)) return "there is no catalog to sign";
   Library mssign(L"mssign32.dll");
   auto sign = mssign.Get<SignerSignFn>("SignerSign");
@@ -118,7 +118,9 @@ std::string SignCatalog(const std::wstring& catalogPath, PCCERT_CONTEXT certific
   SignerCertStoreInfo store{sizeof(SignerCertStoreInfo), certificate, kSignerCertPolicyChain, nullptr};
   SignerCert signer{sizeof(SignerCert), kSignerCertStore, &store, nullptr};
   SignerAttrAuthcode authcode{sizeof(SignerAttrAuthcode), FALSE, TRUE, L"Portline WinUSB driver package", nullptr};
-  SignerSignatureInfo signature{sizeof(SignerSignatureInfo), CALG_SHA_256, kSignerAuthcodeAttr, &authcode,
+  SignerSignatureInfo signature{sizeof(SignerSignatureInfo),
+                                static_cast<ALG_ID>(digest == SignatureDigest::Sha1 ? CALG_SHA1 : CALG_SHA_256), kSignerAuthcodeAttr,
+                                &authcode,
                                 nullptr, nullptr};
   const HRESULT result = sign(&subject, &signer, &signature, nullptr, nullptr, nullptr, nullptr);
   if (FAILED(result)) return "the catalog cannot be signed: " + ErrorText(static_cast<DWORD>(result));
