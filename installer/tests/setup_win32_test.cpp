@@ -340,9 +340,43 @@ TEST(PrivateFolders, TheDigestIsSha256OfTheWholeFile) {
   EXPECT_NE(why, "");
 }
 
+// A PKCS #7 signed file (as a catalog is) signed with a key of `provider`.
+std::string WriteSignedFile(const std::wstring& path, PCCERT_CONTEXT certificate, HCRYPTPROV provider) {
+  CMSG_SIGNER_ENCODE_INFO signer{};
+  signer.cbSize = sizeof signer;
+  signer.pCertInfo = certificate->pCertInfo;
+  signer.hCryptProv = provider;
+  signer.dwKeySpec = AT_SIGNATURE;
+  signer.HashAlgorithm.pszObjId = const_cast<LPSTR>(szOID_OIWSEC_sha1);
+  CERT_BLOB certificateBlob{certificate->cbCertEncoded, certificate->pbCertEncoded};
+  CMSG_SIGNED_ENCODE_INFO info{};
+  info.cbSize = sizeof info;
+  info.cSigners = 1;
+  info.rgSigners = &signer;
+  info.cCertEncoded = 1;
+  info.rgCertEncoded = &certificateBlob;
+  HCRYPTMSG message = CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CMSG_SIGNED, &info, nullptr,
+                                           nullptr);
+  if (!message) return "no message";
+  const BYTE content[] = "catalog members";
+  std::string bytes;
+  DWORD size = 0;
+  if (CryptMsgUpdate(message, content, sizeof content, TRUE) &&
+      CryptMsgGetParam(message, CMSG_CONTENT_PARAM, 0, nullptr, &size)) {
+    bytes.resize(size);
+    CryptMsgGetParam(message, CMSG_CONTENT_PARAM, 0, bytes.data(), &size);
+    bytes.resize(size);
+  }
+  CryptMsgClose(message);
+  if (bytes.empty()) return "not signed";
+  DeleteFileW(path.c_str());
+  return WriteNewFile(path, bytes);
+}
+
 // Portline.inf and Portline.sys in a folder of their own with a stand-in
-// Portline.cat: Wine's driver store copies the catalog the INF names (and
-// checks no signature). Returns the INF's path.
+// Portline.cat signed by a helper's certificate: Wine's driver store copies
+// the catalog the INF names (and checks no signature or member). Returns the
+// INF's path.
 std::wstring StagedPortlinePackage() {
   wchar_t temp[MAX_PATH] = {};
   GetTempPathW(MAX_PATH, temp);
@@ -350,7 +384,13 @@ std::wstring StagedPortlinePackage() {
   CreateDirectoryW(dir.c_str(), nullptr);
   for (const wchar_t* name : {L"Portline.inf", L"Portline.sys"})
     CopyFileW((std::wstring(L"" PORTLINE_PACKAGE_DIR) + L"\\" + name).c_str(), (dir + L"\\" + name).c_str(), FALSE);
-  CloseHandle(CreateFileW((dir + L"\\Portline.cat").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  static SigningIdentity helper;
+  if (!helper.certificate()) helper.Create(SignatureDigest::Sha256);
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
+  DWORD spec = 0;
+  BOOL mustFree = FALSE;
+  CryptAcquireCertificatePrivateKey(helper.certificate(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &key, &spec, &mustFree);
+  EXPECT_EQ(WriteSignedFile(dir + L"\\Portline.cat", helper.certificate(), key), "");
   return dir + L"\\Portline.inf";
 }
 
@@ -421,6 +461,56 @@ TEST(DriverStore, AnotherVendorsPackageIsNeverTakenForOurs) {
   EXPECT_NE(RemoveOurPackage(published).find("not our package"), std::string::npos);
   EXPECT_NE(GetFileAttributesW(InDriverStore(published).c_str()), INVALID_FILE_ATTRIBUTES);
   for (const std::wstring& ours : OurPublishedInfs()) EXPECT_NE(ours, published);
+  ForceRemove(published);
+}
+
+// The catalog Windows keeps for a published INF, signed by `signer`.
+std::string InstallCatalog(const std::wstring& published, PCCERT_CONTEXT certificate, HCRYPTPROV provider) {
+  const std::wstring path = InstalledCatalogOf(published);
+  CreateDirectoryW(path.substr(0, path.rfind(L"\\CatRoot\\") + 8).c_str(), nullptr);
+  CreateDirectoryW(path.substr(0, path.find_last_of(L'\\')).c_str(), nullptr);
+  return WriteSignedFile(path, certificate, provider);
+}
+
+TEST(DriverStore, APackageWithOurNamesIsOursOnlyWhenAHelperSignedItsCatalog) {
+  std::wstring published;
+  bool reboot = false;
+  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot), "");
+
+  // A stranger's certificate, its key in memory.
+  HCRYPTPROV strangerKey = 0;
+  ASSERT_TRUE(CryptAcquireContextW(&strangerKey, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+  HCRYPTKEY key = 0;
+  ASSERT_TRUE(CryptGenKey(strangerKey, AT_SIGNATURE, 1024u << 16, &key));
+  CryptDestroyKey(key);
+  BYTE name[256];
+  DWORD nameSize = sizeof name;
+  ASSERT_TRUE(CertStrToNameW(X509_ASN_ENCODING, L"CN=Other Vendor Inc", CERT_X500_NAME_STR, nullptr, name, &nameSize,
+                             nullptr));
+  CERT_NAME_BLOB subject{nameSize, name};
+  PCCERT_CONTEXT stranger = CertCreateSelfSignCertificate(strangerKey, &subject, 0, nullptr, nullptr, nullptr,
+                                                          nullptr, nullptr);
+  ASSERT_NE(stranger, nullptr);
+  ASSERT_EQ(InstallCatalog(published, stranger, strangerKey), "");
+  EXPECT_EQ(SignerSubject(InstalledCatalogOf(published)), L"CN=Other Vendor Inc");
+  EXPECT_NE(WhyNotOurs(published).find("its catalog is signed by CN=Other Vendor Inc"), std::string::npos)
+      << WhyNotOurs(published);
+  EXPECT_NE(RemoveOurPackage(published).find("not our package"), std::string::npos);
+  EXPECT_EQ(WhyNotOurs(published, OurSigner::Anyone), "") << "a distributor's catalog is signed by the distributor";
+
+  SigningIdentity identity;
+  ASSERT_EQ(identity.Create(SignatureDigest::Sha256), "");
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE ours = 0;
+  DWORD spec = 0;
+  BOOL mustFree = FALSE;
+  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(identity.certificate(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &ours,
+                                                &spec, &mustFree));
+  ASSERT_EQ(InstallCatalog(published, identity.certificate(), ours), "");
+  EXPECT_EQ(WhyNotOurs(published), "") << "signed by the helper on this PC";
+
+  DeleteFileW(InstalledCatalogOf(published).c_str());
+  CertFreeCertificateContext(stranger);
+  CryptReleaseContext(strangerKey, 0);
   ForceRemove(published);
 }
 

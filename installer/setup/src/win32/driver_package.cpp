@@ -107,7 +107,14 @@ std::string InstallDriverPackage(const std::wstring& infPath, const std::wstring
   return failure;
 }
 
-std::string WhyNotOurs(const std::wstring& publishedInf) {
+std::wstring InstalledCatalogOf(const std::wstring& publishedInf) {
+  wchar_t system[MAX_PATH] = {};
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring stem = publishedInf.substr(0, publishedInf.find_last_of(L'.'));
+  return std::wstring(system) + L"\\CatRoot\\{F750E6C3-38EE-11D1-85E5-00C04FC295EE}\\" + stem + L".cat";
+}
+
+std::string WhyNotOurs(const std::wstring& publishedInf, OurSigner signer) {
   if (publishedInf.empty() || publishedInf.find_first_of(L"\\/") != std::wstring::npos) return "no INF name";
   const std::wstring path = InfFolder() + publishedInf;
   if (!FileExists(path)) return "absent";
@@ -117,24 +124,30 @@ std::string WhyNotOurs(const std::wstring& publishedInf) {
   if (!known) return "its original name is " + (original.empty() ? std::string("unknown") : Narrow(original));
   const std::wstring provider = ProviderOf(path);
   if (provider != kOurProvider) return "its provider is " + (provider.empty() ? std::string("unknown") : Narrow(provider));
+  const std::wstring catalog = InstalledCatalogOf(publishedInf);
+  if (signer == OurSigner::ThisPc && FileExists(catalog)) {
+    const std::wstring subject = SignerSubject(catalog);
+    if (!IsHelperSubject(subject))
+      return "its catalog is signed by " + (subject.empty() ? std::string("nobody we know") : Narrow(subject));
+  }
   return {};
 }
 
-std::string RemoveOurPackage(const std::wstring& publishedInf) {
-  const std::string why = WhyNotOurs(publishedInf);
+std::string RemoveOurPackage(const std::wstring& publishedInf, OurSigner signer) {
+  const std::string why = WhyNotOurs(publishedInf, signer);
   if (why == "absent") return {};
   if (!why.empty()) return "left " + Narrow(publishedInf) + " alone: it is not our package (" + why + ")";
   return RemoveFromDriverStore(publishedInf);
 }
 
-std::vector<std::wstring> OurPublishedInfs() {
+std::vector<std::wstring> OurPublishedInfs(OurSigner signer) {
   std::vector<std::wstring> ours;
   WIN32_FIND_DATAW found{};
   // Windows publishes as oemNN.inf; Wine keeps the original name.
   HANDLE search = FindFirstFileW((InfFolder() + L"*.inf").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return ours;
   do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && WhyNotOurs(found.cFileName).empty())
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && WhyNotOurs(found.cFileName, signer).empty())
       ours.push_back(found.cFileName);
   } while (FindNextFileW(search, &found));
   FindClose(search);
@@ -171,7 +184,8 @@ std::string WriteRecord(const InstalledPackage& record) {
   const std::pair<const wchar_t*, const std::wstring*> values[] = {{L"PublishedInf", &record.publishedInf},
                                                                     {L"Package", &record.package},
                                                                     {L"State", &record.state},
-                                                                    {L"EarlierPublishedInf", &record.earlierPublishedInf}};
+                                                                    {L"EarlierPublishedInf", &record.earlierPublishedInf},
+                                                                    {L"Signer", &record.signer}};
   for (auto [name, value] : values) {
     status = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value->c_str()),
                             static_cast<DWORD>((value->size() + 1) * sizeof(wchar_t)));
@@ -195,6 +209,7 @@ bool ReadRecord(InstalledPackage* record) {
   // Records of earlier versions have neither: they were installed.
   if (!ReadValue(key, L"State", &record->state)) record->state = L"installed";
   ReadValue(key, L"EarlierPublishedInf", &record->earlierPublishedInf);
+  if (!ReadValue(key, L"Signer", &record->signer)) record->signer = L"this PC";
   RegCloseKey(key);
   return ok;
 }

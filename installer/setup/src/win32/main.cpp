@@ -262,8 +262,10 @@ class Installation final : public SetupActions {
       case Action::DistrustCertificate: return DistrustOnThisMachine(certificate_);
       case Action::RecordPending: {
         InstalledPackage pending = earlier;
-        if (!hadRecord) pending = {L"", recordName, L"", L""};
+        if (!hadRecord) pending = {L"", recordName, L"", L"", SignerName()};
         pending.state = L"pending";
+        // A package left by a killed run is found under either signer.
+        if (distributorCatalog) pending.signer = L"distributor";
         return WriteRecord(pending);
       }
       case Action::RestoreRecord: return hadRecord ? WriteRecord(earlier) : DeleteRecord();
@@ -274,7 +276,7 @@ class Installation final : public SetupActions {
       case Action::RemoveNewPackage: return RemoveFromDriverStore(published_);
       case Action::RecordInstalled: {
         const std::wstring replaced = hadRecord && earlier.publishedInf != published_ ? earlier.publishedInf : L"";
-        return WriteRecord({published_, recordName, L"installed", replaced});
+        return WriteRecord({published_, recordName, L"installed", replaced, SignerName()});
       }
       case Action::RemoveEarlierPackage: return RemoveEarlier();
       case Action::RemoveRecordedPackages:
@@ -289,6 +291,7 @@ class Installation final : public SetupActions {
 
  private:
   std::wstring InWork(const std::wstring& name) const { return work_ + L"\\" + name; }
+  const wchar_t* SignerName() const { return distributorCatalog ? L"distributor" : L"this PC"; }
 
   StepResult KeepProtectedCopies() {
     protected_ = ProtectedFolder();
@@ -381,9 +384,10 @@ class Installation final : public SetupActions {
   // Failures here are warnings: the new package is in and stays.
   StepResult RemoveEarlier() {
     bool complete = true;
-    for (const std::wstring& inf : OurPublishedInfs()) {
+    const OurSigner signer = hadRecord && earlier.signer == L"distributor" ? OurSigner::Anyone : OurSigner::ThisPc;
+    for (const std::wstring& inf : OurPublishedInfs(signer)) {
       if (_wcsicmp(inf.c_str(), published_.c_str()) == 0) continue;
-      if (std::string why = RemoveOurPackage(inf); !why.empty()) {
+      if (std::string why = RemoveOurPackage(inf, signer); !why.empty()) {
         *out << "  warning: " << why << "\n";
         complete = false;
       } else {
@@ -399,7 +403,7 @@ class Installation final : public SetupActions {
         complete = false;
       }
     }
-    if (complete) WriteRecord({published_, recordName, L"installed", L""});
+    if (complete) WriteRecord({published_, recordName, L"installed", L"", SignerName()});
     return {};
   }
 
@@ -451,9 +455,12 @@ class Removal final : public SetupActions {
   // (one a killed helper left while its record said "pending"): each checked
   // before it is removed.
   StepResult RemovePackages() {
-    std::vector<std::wstring> candidates = OurPublishedInfs();
     InstalledPackage record;
-    if (ReadRecord(&record)) {
+    const bool recorded = ReadRecord(&record);
+    // A distributor's catalog is signed by the distributor; ours by a helper.
+    const OurSigner signer = recorded && record.signer == L"distributor" ? OurSigner::Anyone : OurSigner::ThisPc;
+    std::vector<std::wstring> candidates = OurPublishedInfs(signer);
+    if (recorded) {
       for (const std::wstring& inf : {record.publishedInf, record.earlierPublishedInf}) {
         bool listed = inf.empty();
         for (const std::wstring& c : candidates) listed = listed || _wcsicmp(c.c_str(), inf.c_str()) == 0;
@@ -463,7 +470,7 @@ class Removal final : public SetupActions {
     if (candidates.empty()) *out << "  no driver package of ours is in the driver store\n";
     std::string failure;
     for (const std::wstring& inf : candidates) {
-      const std::string why = RemoveOurPackage(inf);
+      const std::string why = RemoveOurPackage(inf, signer);
       if (why.rfind("left ", 0) == 0) {
         *out << "  " << why << "\n";  // not ours: nothing to remove, not a failure
       } else if (!why.empty()) {

@@ -105,6 +105,33 @@ std::wstring SubjectText(PCCERT_CONTEXT certificate) {
   return subject;
 }
 
+std::wstring SignerSubject(const std::wstring& signedFile) {
+  const Crypt32* crypt = Crypt();
+  if (!crypt) return {};
+  HCERTSTORE store = nullptr;
+  HCRYPTMSG message = nullptr;
+  if (!crypt->queryObject(CERT_QUERY_OBJECT_FILE, signedFile.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr))
+    return {};
+  std::wstring subject;
+  DWORD size = 0;
+  if (crypt->msgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size) && size > 0) {
+    std::vector<BYTE> buffer(size);
+    if (crypt->msgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, buffer.data(), &size)) {
+      auto* signer = reinterpret_cast<CERT_INFO*>(buffer.data());
+      PCCERT_CONTEXT certificate =
+          crypt->findCertificate(store, kEncoding, 0, CERT_FIND_SUBJECT_CERT, signer, nullptr);
+      if (certificate) {
+        subject = SubjectText(certificate);
+        crypt->freeCertificate(certificate);
+      }
+    }
+  }
+  crypt->msgClose(message);
+  crypt->closeStore(store, 0);
+  return subject;
+}
+
 SigningIdentity::~SigningIdentity() {
   DestroyKey();
   if (certificate_) Crypt()->freeCertificate(certificate_);

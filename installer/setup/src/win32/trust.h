@@ -45,6 +45,10 @@ std::wstring ThisPcCertificateSubject();
 // The subject of a certificate as CertNameToStrW writes it (X.500).
 std::wstring SubjectText(PCCERT_CONTEXT certificate);
 
+// The subject of the certificate that signed a signed file (a catalog), or
+// empty when the file is not signed or cannot be read.
+std::wstring SignerSubject(const std::wstring& signedFile);
+
 // Adds the certificate (without any key) to LocalMachine Root and
 // TrustedPublisher. On failure nothing stays added.
 std::string TrustOnThisMachine(const std::vector<BYTE>& encoded);
