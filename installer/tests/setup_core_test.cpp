@@ -26,19 +26,40 @@ struct ChoiceCase {
 constexpr WindowsVersion kXp{5, 1}, kVista{6, 0}, kSeven{6, 1}, kTen{10, 0}, kTwoThousand{5, 0};
 
 const ChoiceCase kChoices[] = {
-    {"Windows XP 32-bit gets Portline.sys", {kXp, Arch::X86, false}, Request::Default, true, Package::PortlineSys},
-    {"Windows XP asking for WinUSB is refused", {kXp, Arch::X86, false}, Request::WinUsb, false, Package::WinUsb},
-    {"Vista 32-bit gets Portline.sys", {kVista, Arch::X86, false}, Request::Default, true, Package::PortlineSys},
+    {"Windows XP 32-bit gets Portline.sys",
+     {kXp, Arch::X86, false},
+     Request::Default,
+     true,
+     Package::PortlineSys},
+    {"Windows XP asking for WinUSB is refused",
+     {kXp, Arch::X86, false},
+     Request::WinUsb,
+     false,
+     Package::WinUsb},
+    {"Vista 32-bit gets Portline.sys",
+     {kVista, Arch::X86, false},
+     Request::Default,
+     true,
+     Package::PortlineSys},
     {"Vista x64 is refused", {kVista, Arch::X64, false}, Request::Default, false, Package::WinUsb},
     {"Windows 2000 is refused", {kTwoThousand, Arch::X86, false}, Request::Default, false, Package::WinUsb},
     {"Windows 7 32-bit gets WinUSB", {kSeven, Arch::X86, false}, Request::Default, true, Package::WinUsb},
-    {"Windows 7 32-bit may ask for Portline.sys", {kSeven, Arch::X86, false}, Request::PortlineSys, true,
+    {"Windows 7 32-bit may ask for Portline.sys",
+     {kSeven, Arch::X86, false},
+     Request::PortlineSys,
+     true,
      Package::PortlineSys},
     {"Windows 10 x64 gets WinUSB", {kTen, Arch::X64, false}, Request::Default, true, Package::WinUsb},
-    {"Windows 10 x64 asking for Portline.sys is refused", {kTen, Arch::X64, false}, Request::PortlineSys, false,
+    {"Windows 10 x64 asking for Portline.sys is refused",
+     {kTen, Arch::X64, false},
+     Request::PortlineSys,
+     false,
      Package::WinUsb},
     {"Windows 11 ARM64 gets WinUSB", {kTen, Arch::Arm64, false}, Request::Default, true, Package::WinUsb},
-    {"the 32-bit helper on 64-bit Windows is refused", {kTen, Arch::X64, true}, Request::Default, false,
+    {"the 32-bit helper on 64-bit Windows is refused",
+     {kTen, Arch::X64, true},
+     Request::Default,
+     false,
      Package::WinUsb},
 };
 
@@ -238,7 +259,8 @@ std::size_t IndexOf(const std::vector<Action>& done, Action action) {
   return static_cast<std::size_t>(std::find(done.begin(), done.end(), action) - done.begin());
 }
 
-TEST(InstallPlan, TheKeyIsGoneBeforeTheCertificateIsTrustedAndTheRecordIsWrittenBeforeTheDriverStoreIsTouched) {
+TEST(InstallPlan,
+     TheKeyIsGoneBeforeTheCertificateIsTrustedAndTheRecordIsWrittenBeforeTheDriverStoreIsTouched) {
   RecordedActions actions;
   std::ostringstream out;
   ASSERT_TRUE(RunSteps(InstallSteps({"PortlineWinUsb.inf", true, true}, actions), false, out));
@@ -248,7 +270,8 @@ TEST(InstallPlan, TheKeyIsGoneBeforeTheCertificateIsTrustedAndTheRecordIsWritten
   EXPECT_LT(IndexOf(d, A::DestroySigningKey), IndexOf(d, A::TrustCertificate));
   EXPECT_LT(IndexOf(d, A::RecordPending), IndexOf(d, A::InstallPackage));
   EXPECT_LT(IndexOf(d, A::InstallPackage), IndexOf(d, A::RemoveEarlierPackage));
-  EXPECT_LT(IndexOf(d, A::KeepProtectedCopies), IndexOf(d, A::MakeWorkFolder)) << "copies come from the protected folder";
+  EXPECT_LT(IndexOf(d, A::KeepProtectedCopies), IndexOf(d, A::MakeWorkFolder))
+      << "copies come from the protected folder";
 }
 
 TEST(InstallPlan, UninstallRemovesPackagesBeforeCertificatesAndStopsWhereAPackageStays) {
@@ -259,7 +282,8 @@ TEST(InstallPlan, UninstallRemovesPackagesBeforeCertificatesAndStopsWhereAPackag
                                            A::RemoveHelperFolder}));
   RecordedActions stays(A::RemoveRecordedPackages, true);
   EXPECT_FALSE(RunSteps(UninstallSteps(stays), false, out));
-  EXPECT_EQ(stays.done, (std::vector<Action>{A::RemoveRecordedPackages})) << "certificate and record stay with it";
+  EXPECT_EQ(stays.done, (std::vector<Action>{A::RemoveRecordedPackages}))
+      << "certificate and record stay with it";
 }
 
 TEST(SigningProfile, WindowsSevenAndEarlierGetSha1AndLaterWindowsSha256) {
@@ -281,13 +305,16 @@ TEST(SigningProfile, TheSubjectNamesTheProductAndThePcAndIsRecognisedAsTheHelper
   EXPECT_EQ(CertificateSubject(L"a,b=\"c\"+d"),
             L"CN=Seamlog splicer driver package for a_b__c__d, OU=This PC only, O=Portline setup")
       << "nothing an X.500 name would have to quote";
-  EXPECT_EQ(CertificateSubject(L""), L"CN=Seamlog splicer driver package for this PC, OU=This PC only, O=Portline setup");
+  EXPECT_EQ(CertificateSubject(L""),
+            L"CN=Seamlog splicer driver package for this PC, OU=This PC only, O=Portline setup");
   EXPECT_TRUE(IsHelperSubject(CertificateSubject(L"BENCH-PC")));
-  EXPECT_TRUE(IsHelperSubject(L"CN=Portline WinUSB driver package (this PC only)")) << "made by earlier versions";
-  for (const wchar_t* other : {L"CN=Microsoft Root Authority", L"CN=Seamlog splicer driver package for X",
-                               L"CN=Seamlog splicer driver package for , OU=This PC only, O=Portline setup",
-                               L"CN=Seamlog splicer driver package for A, OU=Evil, OU=This PC only, O=Portline setup",
-                               L"CN=Evil, CN=Seamlog splicer driver package for A, OU=This PC only, O=Portline setup"})
+  EXPECT_TRUE(IsHelperSubject(L"CN=Portline WinUSB driver package (this PC only)"))
+      << "made by earlier versions";
+  for (const wchar_t* other :
+       {L"CN=Microsoft Root Authority", L"CN=Seamlog splicer driver package for X",
+        L"CN=Seamlog splicer driver package for , OU=This PC only, O=Portline setup",
+        L"CN=Seamlog splicer driver package for A, OU=Evil, OU=This PC only, O=Portline setup",
+        L"CN=Evil, CN=Seamlog splicer driver package for A, OU=This PC only, O=Portline setup"})
     EXPECT_FALSE(IsHelperSubject(other)) << std::string(other, other + std::wcslen(other));
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+
 #include <sddl.h>
 
 #include <set>
@@ -46,9 +47,10 @@ std::set<std::string> KeyFiles() {
   char appData[MAX_PATH] = {}, allUsers[MAX_PATH] = {};
   GetEnvironmentVariableA("APPDATA", appData, MAX_PATH);
   GetEnvironmentVariableA("ALLUSERSPROFILE", allUsers, MAX_PATH);
-  for (std::string folder : {std::string(appData) + "\\Microsoft\\Crypto\\RSA",
-                             std::string(allUsers) + "\\Microsoft\\Crypto\\RSA\\MachineKeys",
-                             std::string(allUsers) + "\\Application Data\\Microsoft\\Crypto\\RSA\\MachineKeys"}) {
+  for (std::string folder :
+       {std::string(appData) + "\\Microsoft\\Crypto\\RSA",
+        std::string(allUsers) + "\\Microsoft\\Crypto\\RSA\\MachineKeys",
+        std::string(allUsers) + "\\Application Data\\Microsoft\\Crypto\\RSA\\MachineKeys"}) {
     WIN32_FIND_DATAA found{};
     HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) continue;
@@ -80,7 +82,8 @@ bool CanSignWith(PCCERT_CONTEXT certificate) {
   HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
   DWORD spec = 0;
   BOOL mustFree = FALSE;
-  if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &key, &spec, &mustFree))
+  if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &key, &spec,
+                                         &mustFree))
     return false;
   HCRYPTHASH hash = 0;
   bool signedOk = false;
@@ -88,7 +91,8 @@ bool CanSignWith(PCCERT_CONTEXT certificate) {
     const BYTE data[] = "catalog";
     BYTE signature[512];
     DWORD size = sizeof signature;
-    signedOk = CryptHashData(hash, data, sizeof data, 0) && CryptSignHashW(hash, spec, nullptr, 0, signature, &size);
+    signedOk =
+        CryptHashData(hash, data, sizeof data, 0) && CryptSignHashW(hash, spec, nullptr, 0, signature, &size);
     CryptDestroyHash(hash);
   }
   if (mustFree) CryptReleaseContext(key, 0);
@@ -119,7 +123,9 @@ TEST_F(TrustStores, TheCertificateIsForCodeSigningOnlyAndNamesTheProductAndThisP
   EXPECT_NE(subject.find(L"Seamlog"), std::wstring::npos) << "the product is named";
   EXPECT_TRUE(IsHelperSubject(subject));
   EXPECT_EQ(CertCompareCertificateName(X509_ASN_ENCODING, &certificate->pCertInfo->Subject,
-                                       &certificate->pCertInfo->Issuer), TRUE) << "self-signed";
+                                       &certificate->pCertInfo->Issuer),
+            TRUE)
+      << "self-signed";
 
   const CERT_EXTENSION* usage = Extension(certificate, szOID_ENHANCED_KEY_USAGE);
   ASSERT_NE(usage, nullptr);
@@ -191,7 +197,8 @@ TEST_F(TrustStores, RemovingTheHelpersCertificatesTakesEveryOneAndNoOther) {
   ASSERT_EQ(TrustOnThisMachine(first.Encoded()), "");
   ASSERT_EQ(TrustOnThisMachine(second.Encoded()), "");
   const int rootBefore = [] {
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
     int n = 0;
     for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(store, c)) != nullptr;) ++n;
     CertCloseStore(store, 0);
@@ -291,7 +298,8 @@ TEST(PrivateFolders, TheHelpersFolderLetsUsersReadAndRunButNotChange) {
   const DWORD change = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES | DELETE |
                        WRITE_DAC | WRITE_OWNER | FILE_DELETE_CHILD;
   EXPECT_EQ(aces[2].mask & change, 0u) << std::hex << aces[2].mask;
-  EXPECT_EQ(aces[2].mask & (FILE_READ_DATA | FILE_EXECUTE), static_cast<DWORD>(FILE_READ_DATA | FILE_EXECUTE));
+  EXPECT_EQ(aces[2].mask & (FILE_READ_DATA | FILE_EXECUTE),
+            static_cast<DWORD>(FILE_READ_DATA | FILE_EXECUTE));
 }
 
 std::wstring TempPath(const std::wstring& name) {
@@ -355,8 +363,8 @@ std::string WriteSignedFile(const std::wstring& path, PCCERT_CONTEXT certificate
   info.rgSigners = &signer;
   info.cCertEncoded = 1;
   info.rgCertEncoded = &certificateBlob;
-  HCRYPTMSG message = CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CMSG_SIGNED, &info, nullptr,
-                                           nullptr);
+  HCRYPTMSG message =
+      CryptMsgOpenToEncode(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CMSG_SIGNED, &info, nullptr, nullptr);
   if (!message) return "no message";
   const BYTE content[] = "catalog members";
   std::string bytes;
@@ -383,13 +391,15 @@ std::wstring StagedPortlinePackage() {
   const std::wstring dir = std::wstring(temp) + L"portline-package";
   CreateDirectoryW(dir.c_str(), nullptr);
   for (const wchar_t* name : {L"Portline.inf", L"Portline.sys"})
-    CopyFileW((std::wstring(L"" PORTLINE_PACKAGE_DIR) + L"\\" + name).c_str(), (dir + L"\\" + name).c_str(), FALSE);
+    CopyFileW((std::wstring(L"" PORTLINE_PACKAGE_DIR) + L"\\" + name).c_str(), (dir + L"\\" + name).c_str(),
+              FALSE);
   static SigningIdentity helper;
   if (!helper.certificate()) helper.Create(SignatureDigest::Sha256);
   HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
   DWORD spec = 0;
   BOOL mustFree = FALSE;
-  CryptAcquireCertificatePrivateKey(helper.certificate(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &key, &spec, &mustFree);
+  CryptAcquireCertificatePrivateKey(helper.certificate(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &key, &spec,
+                                    &mustFree);
   EXPECT_EQ(WriteSignedFile(dir + L"\\Portline.cat", helper.certificate(), key), "");
   return dir + L"\\Portline.inf";
 }
@@ -400,11 +410,12 @@ std::wstring StagedForeignPackage() {
   CreateDirectoryW(dir.c_str(), nullptr);
   const std::wstring inf = dir + L"\\othervendor.inf";
   DeleteFileW(inf.c_str());
-  WriteNewFile(inf,
-               "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass=USBDevice\r\n"
-               "ClassGuid={88BAE032-5A81-49f0-BC3D-A4FF138216D6}\r\nProvider=%P%\r\nDriverVer=01/01/2020,1.0.0.0\r\n"
-               "[Manufacturer]\r\n%P%=Other,NTamd64\r\n[Other.NTamd64]\r\n%D%=Nothing,USB\\VID_FFFF&PID_FFFF\r\n"
-               "[Nothing]\r\n[Strings]\r\nP=\"Other Vendor\"\r\nD=\"Other device\"\r\n");
+  WriteNewFile(
+      inf,
+      "[Version]\r\nSignature=\"$WINDOWS NT$\"\r\nClass=USBDevice\r\n"
+      "ClassGuid={88BAE032-5A81-49f0-BC3D-A4FF138216D6}\r\nProvider=%P%\r\nDriverVer=01/01/2020,1.0.0.0\r\n"
+      "[Manufacturer]\r\n%P%=Other,NTamd64\r\n[Other.NTamd64]\r\n%D%=Nothing,USB\\VID_FFFF&PID_FFFF\r\n"
+      "[Nothing]\r\n[Strings]\r\nP=\"Other Vendor\"\r\nD=\"Other device\"\r\n");
   return inf;
 }
 
@@ -440,7 +451,8 @@ TEST(DriverStore, ThePortlinePackageGoesInAndComesOutAgain) {
   GetWindowsDirectoryW(windows, MAX_PATH);
   std::wstring published;
   bool reboot = true;
-  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot), "");
+  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot),
+            "");
   EXPECT_FALSE(reboot);
   ASSERT_FALSE(published.empty());
   const std::wstring inDriverStore = std::wstring(windows) + L"\\inf\\" + published;
@@ -457,7 +469,8 @@ TEST(DriverStore, AnotherVendorsPackageIsNeverTakenForOurs) {
   std::wstring published;
   bool reboot = false;
   ASSERT_EQ(InstallDriverPackage(StagedForeignPackage(), L"USB\\VID_FFFF&PID_FFFF", &published, &reboot), "");
-  EXPECT_NE(WhyNotOurs(published).find("original name is othervendor.inf"), std::string::npos) << WhyNotOurs(published);
+  EXPECT_NE(WhyNotOurs(published).find("original name is othervendor.inf"), std::string::npos)
+      << WhyNotOurs(published);
   EXPECT_NE(RemoveOurPackage(published).find("not our package"), std::string::npos);
   EXPECT_NE(GetFileAttributesW(InDriverStore(published).c_str()), INVALID_FILE_ATTRIBUTES);
   for (const std::wstring& ours : OurPublishedInfs()) EXPECT_NE(ours, published);
@@ -475,36 +488,39 @@ std::string InstallCatalog(const std::wstring& published, PCCERT_CONTEXT certifi
 TEST(DriverStore, APackageWithOurNamesIsOursOnlyWhenAHelperSignedItsCatalog) {
   std::wstring published;
   bool reboot = false;
-  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot), "");
+  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot),
+            "");
 
   // A stranger's certificate, its key in memory.
   HCRYPTPROV strangerKey = 0;
-  ASSERT_TRUE(CryptAcquireContextW(&strangerKey, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
+  ASSERT_TRUE(
+      CryptAcquireContextW(&strangerKey, nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT));
   HCRYPTKEY key = 0;
   ASSERT_TRUE(CryptGenKey(strangerKey, AT_SIGNATURE, 1024u << 16, &key));
   CryptDestroyKey(key);
   BYTE name[256];
   DWORD nameSize = sizeof name;
-  ASSERT_TRUE(CertStrToNameW(X509_ASN_ENCODING, L"CN=Other Vendor Inc", CERT_X500_NAME_STR, nullptr, name, &nameSize,
-                             nullptr));
+  ASSERT_TRUE(CertStrToNameW(X509_ASN_ENCODING, L"CN=Other Vendor Inc", CERT_X500_NAME_STR, nullptr, name,
+                             &nameSize, nullptr));
   CERT_NAME_BLOB subject{nameSize, name};
-  PCCERT_CONTEXT stranger = CertCreateSelfSignCertificate(strangerKey, &subject, 0, nullptr, nullptr, nullptr,
-                                                          nullptr, nullptr);
+  PCCERT_CONTEXT stranger =
+      CertCreateSelfSignCertificate(strangerKey, &subject, 0, nullptr, nullptr, nullptr, nullptr, nullptr);
   ASSERT_NE(stranger, nullptr);
   ASSERT_EQ(InstallCatalog(published, stranger, strangerKey), "");
   EXPECT_EQ(SignerSubject(InstalledCatalogOf(published)), L"CN=Other Vendor Inc");
   EXPECT_NE(WhyNotOurs(published).find("its catalog is signed by CN=Other Vendor Inc"), std::string::npos)
       << WhyNotOurs(published);
   EXPECT_NE(RemoveOurPackage(published).find("not our package"), std::string::npos);
-  EXPECT_EQ(WhyNotOurs(published, OurSigner::Anyone), "") << "a distributor's catalog is signed by the distributor";
+  EXPECT_EQ(WhyNotOurs(published, OurSigner::Anyone), "")
+      << "a distributor's catalog is signed by the distributor";
 
   SigningIdentity identity;
   ASSERT_EQ(identity.Create(SignatureDigest::Sha256), "");
   HCRYPTPROV_OR_NCRYPT_KEY_HANDLE ours = 0;
   DWORD spec = 0;
   BOOL mustFree = FALSE;
-  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(identity.certificate(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &ours,
-                                                &spec, &mustFree));
+  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(identity.certificate(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr,
+                                                &ours, &spec, &mustFree));
   ASSERT_EQ(InstallCatalog(published, identity.certificate(), ours), "");
   EXPECT_EQ(WhyNotOurs(published), "") << "signed by the helper on this PC";
 
@@ -532,18 +548,19 @@ int RunHelper(const std::string& arguments, std::string* output) {
   char temp[MAX_PATH] = {};
   GetTempPathA(MAX_PATH, temp);
   static int run = 0;
-  const std::string outPath = std::string(temp) + "portline-setup-test-" + std::to_string(GetCurrentProcessId()) + "-" +
-                              std::to_string(++run) + ".txt";
+  const std::string outPath = std::string(temp) + "portline-setup-test-" +
+                              std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++run) + ".txt";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE out = CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE out =
+      CreateFileA(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = startup.hStdError = out;
   PROCESS_INFORMATION process{};
   std::string command = "\"" PORTLINE_SETUP_EXE "\" " + arguments;
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                      &process)) {
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                      &startup, &process)) {
     CloseHandle(out);
     return -1;
   }
@@ -554,8 +571,9 @@ int RunHelper(const std::string& arguments, std::string* output) {
   CloseHandle(process.hProcess);
   CloseHandle(out);
   output->clear();
-  HANDLE in = CreateFileA(outPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE in =
+      CreateFileA(outPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, 0, nullptr);
   char buffer[4096];
   DWORD got = 0;
   while (ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got) output->append(buffer, got);
@@ -567,7 +585,8 @@ int RunHelper(const std::string& arguments, std::string* output) {
 bool ProtectedFolderLeft() {
   char programFiles[MAX_PATH] = {};
   GetEnvironmentVariableA("ProgramFiles", programFiles, MAX_PATH);
-  return GetFileAttributesA((std::string(programFiles) + "\\Portline Setup").c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesA((std::string(programFiles) + "\\Portline Setup").c_str()) !=
+         INVALID_FILE_ATTRIBUTES;
 }
 
 bool WorkFolderLeft() {
@@ -590,7 +609,8 @@ class Helper : public TrustStores {
     char programFiles[MAX_PATH] = {};
     GetEnvironmentVariableA("ProgramFiles", programFiles, MAX_PATH);
     wchar_t folder[MAX_PATH] = {};
-    MultiByteToWideChar(CP_ACP, 0, (std::string(programFiles) + "\\Portline Setup").c_str(), -1, folder, MAX_PATH);
+    MultiByteToWideChar(CP_ACP, 0, (std::string(programFiles) + "\\Portline Setup").c_str(), -1, folder,
+                        MAX_PATH);
     RemoveFolder(folder);
   }
   void SetUp() override {
@@ -606,10 +626,10 @@ class Helper : public TrustStores {
 TEST_F(Helper, ADryRunNamesEveryStepOfTheWinUsbInstallAndChangesNothing) {
   std::string output;
   ASSERT_EQ(RunHelper("install --dry-run --package \"" PORTLINE_PACKAGE_DIR "\"", &output), 0) << output;
-  for (const char* step : {"only administrators can change", "private work folder", "against the digests",
-                           "key that exists in memory only", "Make the catalog", "Sign the catalog",
-                           "Destroy the private key", "Root and TrustedPublisher", "as pending", "driver store",
-                           "Record the installation as done"})
+  for (const char* step :
+       {"only administrators can change", "private work folder", "against the digests",
+        "key that exists in memory only", "Make the catalog", "Sign the catalog", "Destroy the private key",
+        "Root and TrustedPublisher", "as pending", "driver store", "Record the installation as done"})
     EXPECT_NE(output.find(step), std::string::npos) << step << "\n" << output;
   EXPECT_EQ(CountHelperCertificates(L"Root"), 0);
   EXPECT_FALSE(WorkFolderLeft());
@@ -618,7 +638,8 @@ TEST_F(Helper, ADryRunNamesEveryStepOfTheWinUsbInstallAndChangesNothing) {
 
 TEST_F(Helper, PortlineSysOn64BitWindowsIsRefusedWithTheReason) {
   std::string output;
-  EXPECT_EQ(RunHelper("install --quiet --driver portline --package \"" PORTLINE_PACKAGE_DIR "\"", &output), 1);
+  EXPECT_EQ(RunHelper("install --quiet --driver portline --package \"" PORTLINE_PACKAGE_DIR "\"", &output),
+            1);
   EXPECT_NE(output.find("only in test mode"), std::string::npos) << output;
 }
 
@@ -650,8 +671,10 @@ std::string TamperedPackage(const wchar_t* changedFile) {
   const std::wstring dir = TempPath(RandomName(L"tampered-"));
   CreateDirectoryW(dir.c_str(), nullptr);
   for (const wchar_t* name : {L"PortlineWinUsb.inf", L"Portline.inf", L"Portline.sys"})
-    CopyFileW((L"" PORTLINE_PACKAGE_DIR L"\\" + std::wstring(name)).c_str(), (dir + L"\\" + name).c_str(), FALSE);
-  HANDLE file = CreateFileW((dir + L"\\" + changedFile).c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    CopyFileW((L"" PORTLINE_PACKAGE_DIR L"\\" + std::wstring(name)).c_str(), (dir + L"\\" + name).c_str(),
+              FALSE);
+  HANDLE file = CreateFileW((dir + L"\\" + changedFile).c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_EXISTING,
+                            0, nullptr);
   const char extra[] = "\r\n[Evil_AddReg]\r\nHKLM,Software\\Evil,,,1\r\n";
   DWORD written = 0;
   WriteFile(file, extra, sizeof extra - 1, &written, nullptr);
@@ -663,7 +686,8 @@ std::string TamperedPackage(const wchar_t* changedFile) {
 
 TEST_F(Helper, AChangedInfIsRefusedBeforeAnythingIsSignedOrInstalled) {
   std::string output;
-  EXPECT_EQ(RunHelper("install --quiet --package \"" + TamperedPackage(L"PortlineWinUsb.inf") + "\"", &output), 1);
+  EXPECT_EQ(
+      RunHelper("install --quiet --package \"" + TamperedPackage(L"PortlineWinUsb.inf") + "\"", &output), 1);
   EXPECT_NE(output.find("not the file this setup was built with"), std::string::npos) << output;
   EXPECT_EQ(output.find("[4/"), std::string::npos) << "no key was made\n" << output;
   InstalledPackage record;
@@ -675,9 +699,10 @@ TEST_F(Helper, AChangedInfIsRefusedBeforeAnythingIsSignedOrInstalled) {
 
 TEST_F(Helper, AChangedDriverFileIsRefusedToo) {
   std::string output;
-  EXPECT_EQ(RunHelper("install --quiet --driver portline --package \"" + TamperedPackage(L"Portline.sys") + "\"",
-                      &output) == 0,
-            false);
+  EXPECT_EQ(
+      RunHelper("install --quiet --driver portline --package \"" + TamperedPackage(L"Portline.sys") + "\"",
+                &output) == 0,
+      false);
   // 64-bit Windows refuses Portline.sys before looking at it; the WinUSB
   // package ignores it. The digest table still fixes every file.
   EXPECT_EQ(CountHelperCertificates(L"Root"), 0);
@@ -687,7 +712,8 @@ TEST_F(Helper, AChangedDriverFileIsRefusedToo) {
 TEST_F(Helper, AFailedReinstallKeepsTheWorkingPackageAndItsRecord) {
   std::wstring published;
   bool reboot = false;
-  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot), "");
+  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot),
+            "");
   const InstalledPackage earlier{published, L"portline", L"installed", L""};
   ASSERT_EQ(WriteRecord(earlier), "");
   std::string output;
@@ -705,7 +731,8 @@ TEST_F(Helper, AFailedReinstallKeepsTheWorkingPackageAndItsRecord) {
   }
   const int removal = RunHelper("uninstall --quiet", &output);
   EXPECT_TRUE(GoneOrReportedKept(output, published)) << removal;
-  EXPECT_EQ(removal == 0, GetFileAttributesW(InDriverStore(published).c_str()) == INVALID_FILE_ATTRIBUTES) << output;
+  EXPECT_EQ(removal == 0, GetFileAttributesW(InDriverStore(published).c_str()) == INVALID_FILE_ATTRIBUTES)
+      << output;
   ForceRemove(published);
 }
 
@@ -729,11 +756,13 @@ TEST_F(Helper, UninstallFindsThePackageAKilledInstallLeftWhilePending) {
   std::wstring published;
   bool reboot = false;
   // The helper was killed right after SetupCopyOEMInf: the record has no name.
-  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot), "");
+  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot),
+            "");
   std::string output;
   const int status = RunHelper("uninstall --quiet", &output);
   EXPECT_TRUE(GoneOrReportedKept(output, published)) << "found by its name, provider and original name";
-  EXPECT_EQ(status == 0, GetFileAttributesW(InDriverStore(published).c_str()) == INVALID_FILE_ATTRIBUTES) << output;
+  EXPECT_EQ(status == 0, GetFileAttributesW(InDriverStore(published).c_str()) == INVALID_FILE_ATTRIBUTES)
+      << output;
   ForceRemove(published);
   DeleteRecord();
 }
@@ -744,7 +773,8 @@ TEST_F(Helper, APackageWithItsDistributorsCatalogIsInstalledAsItIsWithNoCertific
   const std::wstring dir = std::wstring(temp) + L"signed-package";
   CreateDirectoryW(dir.c_str(), nullptr);
   CopyFileW(L"" PORTLINE_PACKAGE_DIR L"\\PortlineWinUsb.inf", (dir + L"\\PortlineWinUsb.inf").c_str(), FALSE);
-  CloseHandle(CreateFileW((dir + L"\\PortlineWinUsb.cat").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  CloseHandle(CreateFileW((dir + L"\\PortlineWinUsb.cat").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          0, nullptr));
   char dirA[MAX_PATH] = {};
   WideCharToMultiByte(CP_ACP, 0, dir.c_str(), -1, dirA, MAX_PATH, nullptr, nullptr);
 
@@ -757,7 +787,8 @@ TEST_F(Helper, APackageWithItsDistributorsCatalogIsInstalledAsItIsWithNoCertific
   EXPECT_EQ(output.find("key that exists in memory only"), std::string::npos) << output;
   const int status = RunHelper("uninstall --quiet", &output);
   EXPECT_TRUE(GoneOrReportedKept(output, record.publishedInf));
-  EXPECT_EQ(status == 0, GetFileAttributesW(InDriverStore(record.publishedInf).c_str()) == INVALID_FILE_ATTRIBUTES)
+  EXPECT_EQ(status == 0,
+            GetFileAttributesW(InDriverStore(record.publishedInf).c_str()) == INVALID_FILE_ATTRIBUTES)
       << output;
   ForceRemove(record.publishedInf);
 }
@@ -765,7 +796,8 @@ TEST_F(Helper, APackageWithItsDistributorsCatalogIsInstalledAsItIsWithNoCertific
 TEST_F(Helper, UninstallRemovesTheRecordedPackageAndTheCertificates) {
   std::wstring published;
   bool reboot = false;
-  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot), "");
+  ASSERT_EQ(InstallDriverPackage(StagedPortlinePackage(), L"USB\\VID_0000&PID_0000", &published, &reboot),
+            "");
   ASSERT_EQ(WriteRecord({published, L"portline", L"installed", L""}), "");
   SigningIdentity identity;
   ASSERT_EQ(identity.Create(SignatureDigest::Sha256), "");
@@ -774,7 +806,8 @@ TEST_F(Helper, UninstallRemovesTheRecordedPackageAndTheCertificates) {
   std::string output;
   const int status = RunHelper("uninstall --quiet", &output);
   EXPECT_TRUE(GoneOrReportedKept(output, published));
-  EXPECT_EQ(status == 0, GetFileAttributesW(InDriverStore(published).c_str()) == INVALID_FILE_ATTRIBUTES) << output;
+  EXPECT_EQ(status == 0, GetFileAttributesW(InDriverStore(published).c_str()) == INVALID_FILE_ATTRIBUTES)
+      << output;
   ForceRemove(published);
   InstalledPackage record;
   if (status == 0) {

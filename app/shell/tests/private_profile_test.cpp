@@ -94,7 +94,8 @@ std::wstring Wide(const std::string& ansi) {
 
 bool SameFolder(const std::wstring& a, const std::wstring& b) {
   wchar_t longA[MAX_PATH] = {}, longB[MAX_PATH] = {};
-  if (!GetLongPathNameW(a.c_str(), longA, MAX_PATH) || !GetLongPathNameW(b.c_str(), longB, MAX_PATH)) return false;
+  if (!GetLongPathNameW(a.c_str(), longA, MAX_PATH) || !GetLongPathNameW(b.c_str(), longB, MAX_PATH))
+    return false;
   std::wstring x(longA), y(longB);
   while (!x.empty() && x.back() == L'\\') x.pop_back();
   while (!y.empty() && y.back() == L'\\') y.pop_back();
@@ -121,7 +122,8 @@ TEST_F(NonAnsiFolder, BenchkitIniLandsInItAndStaysAnsiText) {
   ReadFile(file, bytes, sizeof bytes - 1, &got, nullptr);
   CloseHandle(file);
   EXPECT_NE(std::string(bytes, got).find("[System]"), std::string::npos);
-  EXPECT_NE(std::string(bytes, got).find("CsvDir=C:\\Data"), std::string::npos) << "one byte a character, no BOM";
+  EXPECT_NE(std::string(bytes, got).find("CsvDir=C:\\Data"), std::string::npos)
+      << "one byte a character, no BOM";
   EXPECT_NE(static_cast<unsigned char>(bytes[0]), 0xFFu);
 }
 

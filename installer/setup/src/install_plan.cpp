@@ -8,7 +8,8 @@ Step Make(SetupActions& actions, std::string what, Action run) {
 }
 
 Step Make(SetupActions& actions, std::string what, Action run, Action undo) {
-  return {std::move(what), [&actions, run] { return actions.Do(run); }, [&actions, undo] { return actions.Do(undo); }};
+  return {std::move(what), [&actions, run] { return actions.Do(run); },
+          [&actions, undo] { return actions.Do(undo); }};
 }
 
 }  // namespace
@@ -28,16 +29,19 @@ std::vector<Step> InstallSteps(const InstallPlan& plan, SetupActions& actions) {
     steps.push_back(Make(actions, "Sign the catalog with that certificate", Action::SignCatalog));
     steps.push_back(Make(actions, "Destroy the private key, so that nothing else can ever be signed with it",
                          Action::DestroySigningKey));
-    steps.push_back(Make(actions, "Trust the certificate on this PC (local machine stores Root and TrustedPublisher)",
+    steps.push_back(Make(actions,
+                         "Trust the certificate on this PC (local machine stores Root and TrustedPublisher)",
                          Action::TrustCertificate, Action::DistrustCertificate));
   }
   steps.push_back(Make(actions, "Record the installation as pending (HKLM\\SOFTWARE\\Portline\\Setup)",
                        Action::RecordPending, Action::RestoreRecord));
-  steps.push_back(Make(actions, "Put " + plan.packageName + " into Windows' driver store and onto a plugged-in splicer",
-                       Action::InstallPackage, Action::RemoveNewPackage));
+  steps.push_back(
+      Make(actions, "Put " + plan.packageName + " into Windows' driver store and onto a plugged-in splicer",
+           Action::InstallPackage, Action::RemoveNewPackage));
   steps.push_back(Make(actions, "Record the installation as done", Action::RecordInstalled));
   if (plan.earlierInstall)
-    steps.push_back(Make(actions, "Remove the driver package installed earlier and its certificate, now replaced",
+    steps.push_back(Make(actions,
+                         "Remove the driver package installed earlier and its certificate, now replaced",
                          Action::RemoveEarlierPackage));
   steps.push_back(Make(actions, "Remove the work folder", Action::RemoveWorkFolder));
   return steps;
@@ -46,7 +50,8 @@ std::vector<Step> InstallSteps(const InstallPlan& plan, SetupActions& actions) {
 std::vector<Step> UninstallSteps(SetupActions& actions) {
   return {Make(actions, "Remove our driver packages from Windows' driver store (each checked to be ours)",
                Action::RemoveRecordedPackages),
-          Make(actions, "Remove the helper's certificates from the local machine stores Root and TrustedPublisher",
+          Make(actions,
+               "Remove the helper's certificates from the local machine stores Root and TrustedPublisher",
                Action::RemoveCertificates),
           Make(actions, "Remove the installation record", Action::DeleteRecord),
           Make(actions, "Remove the helper's folder (administrators only)", Action::RemoveHelperFolder)};

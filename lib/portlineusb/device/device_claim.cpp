@@ -49,7 +49,8 @@ class ClaimSecurity {
     const Advapi& api = Api();
     if (sid.empty() || !api.stringToDescriptor) return;
     const std::wstring sddl = L"D:P(A;;GA;;;" + sid + L")(A;;GA;;;SY)";
-    if (!api.stringToDescriptor(sddl.c_str(), 1 /* SDDL_REVISION_1 */, &descriptor_, nullptr)) descriptor_ = nullptr;
+    if (!api.stringToDescriptor(sddl.c_str(), 1 /* SDDL_REVISION_1 */, &descriptor_, nullptr))
+      descriptor_ = nullptr;
     attributes_ = {sizeof attributes_, descriptor_, FALSE};
   }
   ~ClaimSecurity() {

@@ -130,11 +130,12 @@ TEST(RealLibrary, ASplicerAlreadyHeldIsSkippedAndAStaleHandleReachesNothing) {
 // so the open fails (2) with the reason, not "held by another program" (5).
 TEST(RealLibrary, ASquattedClaimNameIsAFailureWithItsReasonNotAHeldSplicer) {
   const std::string pipe = "\\\\.\\pipe\\portline-squat-" + std::to_string(GetCurrentProcessId());
-  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 4096,
-                                   4096, 0, nullptr);
+  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
+                                   4096, 4096, 0, nullptr);
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
   SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
-  HANDLE squatter = CreateEventW(nullptr, TRUE, FALSE, portline::DeviceClaim::NameFor(std::wstring(pipe.begin(), pipe.end())).c_str());
+  HANDLE squatter = CreateEventW(
+      nullptr, TRUE, FALSE, portline::DeviceClaim::NameFor(std::wstring(pipe.begin(), pipe.end())).c_str());
   ASSERT_NE(squatter, nullptr);
   {
     Library dll(PORTLINE_TEST_SEAM_DLL);
@@ -144,7 +145,8 @@ TEST(RealLibrary, ASquattedClaimNameIsAFailureWithItsReasonNotAHeldSplicer) {
     EXPECT_EQ(found, 1);
     EXPECT_EQ(status, static_cast<std::int32_t>(portline::kClaimNameTaken));
     CloseHandle(squatter);
-    EXPECT_EQ(dll.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &status, &found), 0) << "the name is free again";
+    EXPECT_EQ(dll.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &status, &found), 0)
+        << "the name is free again";
     EXPECT_EQ(dll.Get<CloseFn>("PortlineUsbCloseDevice")(&handle), 0);
   }
   SetEnvironmentVariableA("PORTLINEUSB_DEVICES", nullptr);
@@ -155,8 +157,8 @@ TEST(RealLibrary, ASquattedClaimNameIsAFailureWithItsReasonNotAHeldSplicer) {
 // left open is neither cancelled nor closed (nor is winusb.dll called).
 TEST(RealLibrary, UnloadingWithADeviceOpenTouchesNoDevice) {
   const std::string pipe = "\\\\.\\pipe\\portline-detach-" + std::to_string(GetCurrentProcessId());
-  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 4096,
-                                   4096, 0, nullptr);
+  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
+                                   4096, 4096, 0, nullptr);
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
   SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
   {

@@ -12,8 +12,8 @@ bool RestrictDllSearchToSystemFolder() {
   auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFn>(
       reinterpret_cast<void*>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
   if (setDefault != nullptr && setDefault(kSearchSystem32)) return true;
-  auto setDirectory =
-      reinterpret_cast<SetDllDirectoryFn>(reinterpret_cast<void*>(GetProcAddress(kernel32, "SetDllDirectoryW")));
+  auto setDirectory = reinterpret_cast<SetDllDirectoryFn>(
+      reinterpret_cast<void*>(GetProcAddress(kernel32, "SetDllDirectoryW")));
   if (setDirectory != nullptr) setDirectory(L"");
   return false;
 }

@@ -6,12 +6,10 @@
 
 namespace seamlog::shell {
 
-std::string PrivateProfileStore::ReadIniString(const std::string& filePath,
-                                               const std::string& section,
+std::string PrivateProfileStore::ReadIniString(const std::string& filePath, const std::string& section,
                                                const std::string& key) {
   char buffer[1024] = {};
-  GetPrivateProfileStringA(section.c_str(), key.c_str(), "", buffer, sizeof buffer,
-                           filePath.c_str());
+  GetPrivateProfileStringA(section.c_str(), key.c_str(), "", buffer, sizeof buffer, filePath.c_str());
   return std::string(buffer);
 }
 
@@ -46,11 +44,12 @@ std::string ToAnsi(const std::wstring& text, bool* lossless) {
     return out;
   }
   BOOL usedDefault = FALSE;
-  const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr,
-                                       &usedDefault);
+  const int size =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr, &usedDefault);
   std::string out(size > 0 ? static_cast<std::size_t>(size - 1) : 0, '\0');
   if (size > 1)
-    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, out.data(), size, nullptr, &usedDefault);
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, out.data(), size, nullptr,
+                        &usedDefault);
   *lossless = size > 0 && usedDefault == FALSE;
   return out;
 }

@@ -10,8 +10,8 @@ class PrivateProfileStore final : public IniStore {
   // to 1023.
   std::string ReadIniString(const std::string& filePath, const std::string& section,
                             const std::string& key) override;
-  void WriteIniString(const std::string& filePath, const std::string& section,
-                      const std::string& key, const std::string& value) override;
+  void WriteIniString(const std::string& filePath, const std::string& section, const std::string& key,
+                      const std::string& value) override;
 };
 
 // The directory of the program file, with its trailing backslash, as

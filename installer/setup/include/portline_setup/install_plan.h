@@ -12,27 +12,27 @@
 namespace portline_setup {
 
 enum class Action {
-  KeepProtectedCopies,      // the helper and the package into the administrators-only folder
-  DropProtectedCopies,      // undo: that folder again, when this run made it
-  MakeWorkFolder,           // a fresh private folder, every package file copied in as a new file
+  KeepProtectedCopies,  // the helper and the package into the administrators-only folder
+  DropProtectedCopies,  // undo: that folder again, when this run made it
+  MakeWorkFolder,       // a fresh private folder, every package file copied in as a new file
   RemoveWorkFolder,
-  CheckPackageDigests,      // every copy in the work folder against the digests fixed at build time
-  MakeSigningKey,           // an ephemeral key in memory and its certificate
+  CheckPackageDigests,  // every copy in the work folder against the digests fixed at build time
+  MakeSigningKey,       // an ephemeral key in memory and its certificate
   DestroySigningKey,
   MakeCatalog,
   SignCatalog,
-  TrustCertificate,         // local machine Root and TrustedPublisher
+  TrustCertificate,  // local machine Root and TrustedPublisher
   DistrustCertificate,
-  RecordPending,            // the package about to enter the driver store, before it does
-  RestoreRecord,            // undo: the record as it was before this run
-  InstallPackage,           // into the driver store and onto a plugged-in splicer
+  RecordPending,   // the package about to enter the driver store, before it does
+  RestoreRecord,   // undo: the record as it was before this run
+  InstallPackage,  // into the driver store and onto a plugged-in splicer
   RemoveNewPackage,
   RecordInstalled,
-  RemoveEarlierPackage,     // the package and certificates of an earlier install, when ours
-  RemoveRecordedPackages,   // uninstall: every package of ours the record or the driver store shows
-  RemoveCertificates,       // uninstall: every certificate the helper made
+  RemoveEarlierPackage,    // the package and certificates of an earlier install, when ours
+  RemoveRecordedPackages,  // uninstall: every package of ours the record or the driver store shows
+  RemoveCertificates,      // uninstall: every certificate the helper made
   DeleteRecord,
-  RemoveHelperFolder,       // uninstall: the administrators-only folder of the helper
+  RemoveHelperFolder,  // uninstall: the administrators-only folder of the helper
 };
 
 // Does one action; an empty result is success, anything else the reason.
@@ -43,7 +43,7 @@ class SetupActions {
 };
 
 struct InstallPlan {
-  std::string packageName;  // "PortlineWinUsb.inf"
+  std::string packageName;   // "PortlineWinUsb.inf"
   bool signOnThisPc = true;  // false: the distributor's catalog, or XP's unsigned package
   bool earlierInstall = false;
 };

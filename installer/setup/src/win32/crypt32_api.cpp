@@ -30,8 +30,10 @@ const Crypt32* Crypt() {
         Bind(module, loaded.createSelfSign, "CertCreateSelfSignCertificate") &
         Bind(module, loaded.setProperty, "CertSetCertificateContextProperty") &
         Bind(module, loaded.getProperty, "CertGetCertificateContextProperty") &
-        Bind(module, loaded.encodeObject, "CryptEncodeObject") & Bind(module, loaded.queryObject, "CryptQueryObject") &
-        Bind(module, loaded.msgGetParam, "CryptMsgGetParam") & Bind(module, loaded.msgClose, "CryptMsgClose") &
+        Bind(module, loaded.encodeObject, "CryptEncodeObject") &
+        Bind(module, loaded.queryObject, "CryptQueryObject") &
+        Bind(module, loaded.msgGetParam, "CryptMsgGetParam") &
+        Bind(module, loaded.msgClose, "CryptMsgClose") &
         Bind(module, loaded.findCertificate, "CertFindCertificateInStore");
     return complete ? &loaded : nullptr;
   }();

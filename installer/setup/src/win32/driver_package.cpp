@@ -1,6 +1,7 @@
 #include "driver_package.h"
 
 #include <windows.h>
+
 #include <setupapi.h>
 
 #include "trust.h"
@@ -61,7 +62,8 @@ std::wstring ProviderOf(const std::wstring& path) {
 // The name the INF had before Windows published it.
 std::wstring OriginalNameOf(const std::wstring& path) {
   DWORD size = 0;
-  if (!SetupGetInfInformationW(path.c_str(), INFINFO_INF_NAME_IS_ABSOLUTE, nullptr, 0, &size) || size == 0) return {};
+  if (!SetupGetInfInformationW(path.c_str(), INFINFO_INF_NAME_IS_ABSOLUTE, nullptr, 0, &size) || size == 0)
+    return {};
   std::vector<BYTE> buffer(size);
   auto* info = reinterpret_cast<SP_INF_INFORMATION*>(buffer.data());
   if (!SetupGetInfInformationW(path.c_str(), INFINFO_INF_NAME_IS_ABSOLUTE, info, size, nullptr)) return {};
@@ -123,12 +125,14 @@ std::string WhyNotOurs(const std::wstring& publishedInf, OurSigner signer) {
   for (const wchar_t* name : kOurInfNames) known = known || _wcsicmp(original.c_str(), name) == 0;
   if (!known) return "its original name is " + (original.empty() ? std::string("unknown") : Narrow(original));
   const std::wstring provider = ProviderOf(path);
-  if (provider != kOurProvider) return "its provider is " + (provider.empty() ? std::string("unknown") : Narrow(provider));
+  if (provider != kOurProvider)
+    return "its provider is " + (provider.empty() ? std::string("unknown") : Narrow(provider));
   const std::wstring catalog = InstalledCatalogOf(publishedInf);
   if (signer == OurSigner::ThisPc && FileExists(catalog)) {
     const std::wstring subject = SignerSubject(catalog);
     if (!IsHelperSubject(subject))
-      return "its catalog is signed by " + (subject.empty() ? std::string("nobody we know") : Narrow(subject));
+      return "its catalog is signed by " +
+             (subject.empty() ? std::string("nobody we know") : Narrow(subject));
   }
   return {};
 }
@@ -157,16 +161,16 @@ std::vector<std::wstring> OurPublishedInfs(OurSigner signer) {
 std::string RemoveFromDriverStore(const std::wstring& publishedInf) {
   if (publishedInf.empty()) return {};
   HMODULE setupapi = GetModuleHandleW(L"setupapi.dll");
-  auto uninstall = setupapi ? reinterpret_cast<UninstallOemInfFn>(reinterpret_cast<void*>(
-                                  GetProcAddress(setupapi, "SetupUninstallOEMInfW")))
+  auto uninstall = setupapi ? reinterpret_cast<UninstallOemInfFn>(
+                                  reinterpret_cast<void*>(GetProcAddress(setupapi, "SetupUninstallOEMInfW")))
                             : nullptr;
   if (!uninstall) return "this Windows cannot remove driver packages (no SetupUninstallOEMInf)";
   // No SUOI_FORCEDELETE: Windows refuses while a device still uses the package.
   if (!uninstall(publishedInf.c_str(), 0, nullptr)) {
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) return {};
-    return "Windows did not remove the driver package " + Narrow(publishedInf) + " (unplug the splicer and try again): " +
-           ErrorText(error);
+    return "Windows did not remove the driver package " + Narrow(publishedInf) +
+           " (unplug the splicer and try again): " + ErrorText(error);
   }
   // Said done is not taken for done: the INF must be gone.
   if (FileExists(InfFolder() + publishedInf))
@@ -181,11 +185,12 @@ std::string WriteRecord(const InstalledPackage& record) {
   LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, nullptr, 0, KEY_SET_VALUE | kView, nullptr,
                                 &key, nullptr);
   if (status != ERROR_SUCCESS) return "cannot write the installation record: " + ErrorText(status);
-  const std::pair<const wchar_t*, const std::wstring*> values[] = {{L"PublishedInf", &record.publishedInf},
-                                                                    {L"Package", &record.package},
-                                                                    {L"State", &record.state},
-                                                                    {L"EarlierPublishedInf", &record.earlierPublishedInf},
-                                                                    {L"Signer", &record.signer}};
+  const std::pair<const wchar_t*, const std::wstring*> values[] = {
+      {L"PublishedInf", &record.publishedInf},
+      {L"Package", &record.package},
+      {L"State", &record.state},
+      {L"EarlierPublishedInf", &record.earlierPublishedInf},
+      {L"Signer", &record.signer}};
   for (auto [name, value] : values) {
     status = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value->c_str()),
                             static_cast<DWORD>((value->size() + 1) * sizeof(wchar_t)));
@@ -203,9 +208,11 @@ std::string WriteRecord(const InstalledPackage& record) {
 
 bool ReadRecord(InstalledPackage* record) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_QUERY_VALUE | kView, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordKey, 0, KEY_QUERY_VALUE | kView, &key) != ERROR_SUCCESS)
+    return false;
   *record = {};
-  const bool ok = ReadValue(key, L"PublishedInf", &record->publishedInf) && ReadValue(key, L"Package", &record->package);
+  const bool ok =
+      ReadValue(key, L"PublishedInf", &record->publishedInf) && ReadValue(key, L"Package", &record->package);
   // Records of earlier versions have neither: they were installed.
   if (!ReadValue(key, L"State", &record->state)) record->state = L"installed";
   ReadValue(key, L"EarlierPublishedInf", &record->earlierPublishedInf);

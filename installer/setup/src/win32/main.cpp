@@ -22,6 +22,7 @@
 // Exit status: 0 done, 1 failed (nothing left behind), 2 usage, 3 the
 // administrator rights were refused.
 #include <windows.h>
+
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -95,11 +96,12 @@ std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.fin
 std::wstring ProtectedFolder() {
   using GetFolderPathFn = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
   const win32util::Module shell32(win32util::LoadSystemLibrary(L"shell32.dll"));
-  auto getFolderPath = shell32 ? reinterpret_cast<GetFolderPathFn>(
-                                     reinterpret_cast<void*>(GetProcAddress(shell32.get(), "SHGetFolderPathW")))
+  auto getFolderPath = shell32 ? reinterpret_cast<GetFolderPathFn>(reinterpret_cast<void*>(
+                                     GetProcAddress(shell32.get(), "SHGetFolderPathW")))
                                : nullptr;
   wchar_t programFiles[MAX_PATH] = {};
-  if (!getFolderPath || FAILED(getFolderPath(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, programFiles))) return {};
+  if (!getFolderPath || FAILED(getFolderPath(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, programFiles)))
+    return {};
   return std::wstring(programFiles) + L"\\" + kProtectedFolderName;
 }
 
@@ -111,7 +113,8 @@ System RunningSystem() {
   auto rtlGetVersion = reinterpret_cast<RtlGetVersionFn>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
   if (rtlGetVersion && rtlGetVersion(&version) == 0)
-    system.version = {static_cast<unsigned>(version.dwMajorVersion), static_cast<unsigned>(version.dwMinorVersion)};
+    system.version = {static_cast<unsigned>(version.dwMajorVersion),
+                      static_cast<unsigned>(version.dwMinorVersion)};
 
   SYSTEM_INFO info{};
   GetNativeSystemInfo(&info);
@@ -165,8 +168,8 @@ std::wstring Quoted(const std::string& arg) {
 int RunElevatedCopy(int argc, char** argv, std::ostream& out) {
   using ShellExecuteExFn = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
   const win32util::Module shell32(win32util::LoadSystemLibrary(L"shell32.dll"));
-  auto shellExecuteEx = shell32 ? reinterpret_cast<ShellExecuteExFn>(
-                                      reinterpret_cast<void*>(GetProcAddress(shell32.get(), "ShellExecuteExW")))
+  auto shellExecuteEx = shell32 ? reinterpret_cast<ShellExecuteExFn>(reinterpret_cast<void*>(
+                                      GetProcAddress(shell32.get(), "ShellExecuteExW")))
                                 : nullptr;
   if (!shellExecuteEx) {
     out << "Windows cannot start the driver setup with administrator rights (no ShellExecuteEx).\n";
@@ -200,8 +203,9 @@ int RunElevatedCopy(int argc, char** argv, std::ostream& out) {
   DWORD status = kExitFailed;
   GetExitCodeProcess(process.get(), &status);
   std::string log;
-  HANDLE opened = CreateFileW((ProtectedFolder() + L"\\" + kLogName).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE opened =
+      CreateFileW((ProtectedFolder() + L"\\" + kLogName).c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (opened != INVALID_HANDLE_VALUE) {
     const win32util::KernelHandle file(opened);
     char buffer[4096];
@@ -244,22 +248,31 @@ class Installation final : public SetupActions {
 
   StepResult Do(Action action) override {
     switch (action) {
-      case Action::KeepProtectedCopies: return KeepProtectedCopies();
+      case Action::KeepProtectedCopies:
+        return KeepProtectedCopies();
       case Action::DropProtectedCopies:
         return protectedCreated_ ? RemoveFolder(protected_) : std::string();
-      case Action::MakeWorkFolder: return MakeWorkFolder();
-      case Action::RemoveWorkFolder: return RemoveWorkFolderNow();
-      case Action::CheckPackageDigests: return CheckDigests();
+      case Action::MakeWorkFolder:
+        return MakeWorkFolder();
+      case Action::RemoveWorkFolder:
+        return RemoveWorkFolderNow();
+      case Action::CheckPackageDigests:
+        return CheckDigests();
       case Action::MakeSigningKey: {
         std::string why = identity_.Create(digest);
         certificate_ = identity_.Encoded();
         return why;
       }
-      case Action::DestroySigningKey: return identity_.DestroyKey();
-      case Action::MakeCatalog: return MakeDefinitionAndCatalog();
-      case Action::SignCatalog: return SignCatalog(InWork(catalogName), identity_.certificate(), digest);
-      case Action::TrustCertificate: return TrustOnThisMachine(certificate_);
-      case Action::DistrustCertificate: return DistrustOnThisMachine(certificate_);
+      case Action::DestroySigningKey:
+        return identity_.DestroyKey();
+      case Action::MakeCatalog:
+        return MakeDefinitionAndCatalog();
+      case Action::SignCatalog:
+        return SignCatalog(InWork(catalogName), identity_.certificate(), digest);
+      case Action::TrustCertificate:
+        return TrustOnThisMachine(certificate_);
+      case Action::DistrustCertificate:
+        return DistrustOnThisMachine(certificate_);
       case Action::RecordPending: {
         InstalledPackage pending = earlier;
         if (!hadRecord) pending = {L"", recordName, L"", L"", SignerName()};
@@ -268,21 +281,26 @@ class Installation final : public SetupActions {
         if (distributorCatalog) pending.signer = L"distributor";
         return WriteRecord(pending);
       }
-      case Action::RestoreRecord: return hadRecord ? WriteRecord(earlier) : DeleteRecord();
+      case Action::RestoreRecord:
+        return hadRecord ? WriteRecord(earlier) : DeleteRecord();
       case Action::InstallPackage: {
         const std::wstring inf = (signOnThisPc || distributorCatalog ? work_ : protected_) + L"\\" + infName;
         return InstallDriverPackage(inf, PORTLINE_SETUP_HARDWARE_ID, &published_, &reboot);
       }
-      case Action::RemoveNewPackage: return RemoveFromDriverStore(published_);
+      case Action::RemoveNewPackage:
+        return RemoveFromDriverStore(published_);
       case Action::RecordInstalled: {
-        const std::wstring replaced = hadRecord && earlier.publishedInf != published_ ? earlier.publishedInf : L"";
+        const std::wstring replaced =
+            hadRecord && earlier.publishedInf != published_ ? earlier.publishedInf : L"";
         return WriteRecord({published_, recordName, L"installed", replaced, SignerName()});
       }
-      case Action::RemoveEarlierPackage: return RemoveEarlier();
+      case Action::RemoveEarlierPackage:
+        return RemoveEarlier();
       case Action::RemoveRecordedPackages:
       case Action::RemoveCertificates:
       case Action::DeleteRecord:
-      case Action::RemoveHelperFolder: break;
+      case Action::RemoveHelperFolder:
+        break;
     }
     return "not an install action";
   }
@@ -309,13 +327,14 @@ class Installation final : public SetupActions {
     const std::wstring staging = protected_ + L"\\" + RandomName(L"new-");
     if (std::string why = MakeNewFolder(staging, kAdministratorsOnlySddl); !why.empty()) return why;
     std::vector<std::pair<std::wstring, std::wstring>> copies = {{ProgramPath(), L"portline-setup.exe"}};
-    for (const wchar_t* name : {L"PortlineWinUsb.inf", L"PortlineWinUsb.cat", L"Portline.inf", L"Portline.sys"})
+    for (const wchar_t* name :
+         {L"PortlineWinUsb.inf", L"PortlineWinUsb.cat", L"Portline.inf", L"Portline.sys"})
       if (FileExists(sourceDir + L"\\" + name)) copies.push_back({sourceDir + L"\\" + name, name});
     std::string failure;
     for (const auto& [from, name] : copies) {
       failure = CopyAsNewFile(from, staging + L"\\" + name);
-      if (failure.empty() &&
-          !MoveFileExW((staging + L"\\" + name).c_str(), (protected_ + L"\\" + name).c_str(), MOVEFILE_REPLACE_EXISTING))
+      if (failure.empty() && !MoveFileExW((staging + L"\\" + name).c_str(),
+                                          (protected_ + L"\\" + name).c_str(), MOVEFILE_REPLACE_EXISTING))
         failure = "cannot put " + Narrow(name) + " into " + Narrow(protected_) + ": " + LastErrorText();
       if (!failure.empty()) break;
     }
@@ -365,17 +384,20 @@ class Installation final : public SetupActions {
 
   StepResult MakeDefinitionAndCatalog() {
     bool lossy = false, anyLossy = false;
-    CatalogDefinition definition{Narrow(catalogName), Narrow(work_, &lossy), {}, WindowsSevenAndLaterOsAttribute()};
+    CatalogDefinition definition{
+        Narrow(catalogName), Narrow(work_, &lossy), {}, WindowsSevenAndLaterOsAttribute()};
     anyLossy = lossy;
     for (const std::wstring& name : fileNames) {
       definition.members.push_back(Narrow(InWork(name), &lossy));
       anyLossy = anyLossy || lossy;
     }
     const auto text = CatalogDefinitionText(definition);
-    if (!text || anyLossy) return "the work folder " + Narrow(work_) + " cannot be named in a catalog definition";
+    if (!text || anyLossy)
+      return "the work folder " + Narrow(work_) + " cannot be named in a catalog definition";
     const std::wstring cdf = InWork(L"package.cdf");
     if (std::string why = WriteNewFile(cdf, *text); !why.empty()) return why;
-    if (FileExists(InWork(catalogName))) return Narrow(catalogName) + " is already in the work folder: refused";
+    if (FileExists(InWork(catalogName)))
+      return Narrow(catalogName) + " is already in the work folder: refused";
     if (std::string why = MakeCatalog(cdf); !why.empty()) return why;
     return FileExists(InWork(catalogName)) ? std::string()
                                            : "Windows' catalog functions wrote no " + Narrow(catalogName);
@@ -384,7 +406,8 @@ class Installation final : public SetupActions {
   // Failures here are warnings: the new package is in and stays.
   StepResult RemoveEarlier() {
     bool complete = true;
-    const OurSigner signer = hadRecord && earlier.signer == L"distributor" ? OurSigner::Anyone : OurSigner::ThisPc;
+    const OurSigner signer =
+        hadRecord && earlier.signer == L"distributor" ? OurSigner::Anyone : OurSigner::ThisPc;
     for (const std::wstring& inf : OurPublishedInfs(signer)) {
       if (_wcsicmp(inf.c_str(), published_.c_str()) == 0) continue;
       if (std::string why = RemoveOurPackage(inf, signer); !why.empty()) {
@@ -421,16 +444,20 @@ class Removal final : public SetupActions {
 
   StepResult Do(Action action) override {
     switch (action) {
-      case Action::RemoveRecordedPackages: return RemovePackages();
+      case Action::RemoveRecordedPackages:
+        return RemovePackages();
       case Action::RemoveCertificates: {
         int removed = 0;
         std::string why = RemoveHelperCertificates(&removed);
         *out << "  removed " << removed << " certificate(s)\n";
         return why;
       }
-      case Action::DeleteRecord: return DeleteRecord();
-      case Action::RemoveHelperFolder: return RemoveHelperFolder();
-      default: return "not an uninstall action";
+      case Action::DeleteRecord:
+        return DeleteRecord();
+      case Action::RemoveHelperFolder:
+        return RemoveHelperFolder();
+      default:
+        return "not an uninstall action";
     }
   }
 
@@ -445,7 +472,8 @@ class Removal final : public SetupActions {
     RemoveFolder(folder);  // everything but the running program
     if (!MoveFileExW(program.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) ||
         !MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-      *out << "  warning: " << Narrow(folder) << " stays until it is deleted by hand: " << LastErrorText() << "\n";
+      *out << "  warning: " << Narrow(folder) << " stays until it is deleted by hand: " << LastErrorText()
+           << "\n";
     else
       *out << "  " << Narrow(folder) << " goes at the next restart of Windows\n";
     return {};
@@ -458,7 +486,8 @@ class Removal final : public SetupActions {
     InstalledPackage record;
     const bool recorded = ReadRecord(&record);
     // A distributor's catalog is signed by the distributor; ours by a helper.
-    const OurSigner signer = recorded && record.signer == L"distributor" ? OurSigner::Anyone : OurSigner::ThisPc;
+    const OurSigner signer =
+        recorded && record.signer == L"distributor" ? OurSigner::Anyone : OurSigner::ThisPc;
     std::vector<std::wstring> candidates = OurPublishedInfs(signer);
     if (recorded) {
       for (const std::wstring& inf : {record.publishedInf, record.earlierPublishedInf}) {
@@ -487,7 +516,10 @@ int Install(const Options& options, std::ostream& out) {
   const System system = RunningSystem();
   const Choice choice = ChoosePackage(system, options.request);
   out << "Windows " << system.version.major << "." << system.version.minor << ", "
-      << (system.arch == Arch::X86 ? "32-bit" : system.arch == Arch::X64 ? "x64" : "ARM64") << "\n";
+      << (system.arch == Arch::X86   ? "32-bit"
+          : system.arch == Arch::X64 ? "x64"
+                                     : "ARM64")
+      << "\n";
   if (!choice.ok) {
     out << "No driver package can be installed: " << choice.reason << ".\n";
     return kExitFailed;
@@ -499,7 +531,8 @@ int Install(const Options& options, std::ostream& out) {
   install.sourceDir = options.packageDir.empty() ? FolderOf(ProgramPath()) : options.packageDir;
   install.digest = DigestFor(system.version);
   // Windows 7 and later: every package gets a catalog trusted on this PC.
-  const bool sevenOrLater = system.version.major > 6 || (system.version.major == 6 && system.version.minor >= 1);
+  const bool sevenOrLater =
+      system.version.major > 6 || (system.version.major == 6 && system.version.minor >= 1);
   if (choice.package == Package::WinUsb) {
     install.infName = L"PortlineWinUsb.inf";
     install.catalogName = L"PortlineWinUsb.cat";
@@ -563,9 +596,12 @@ bool Parse(int argc, char** argv, Options* options) {
       options->elevatedRun = true;
     } else if (arg == "--driver" && i + 1 < argc && options->command == "install") {
       const std::string value = argv[++i];
-      if (value == "winusb") options->request = Request::WinUsb;
-      else if (value == "portline") options->request = Request::PortlineSys;
-      else return false;
+      if (value == "winusb")
+        options->request = Request::WinUsb;
+      else if (value == "portline")
+        options->request = Request::PortlineSys;
+      else
+        return false;
     } else if (arg == "--package" && i + 1 < argc && options->command == "install") {
       options->packageDir = Wide(argv[++i]);
     } else {
@@ -592,16 +628,19 @@ int main(int argc, char** argv) {
   win32util::RestrictDllSearchToSystemFolder();
   Options options;
   if (!Parse(argc, argv, &options)) {
-    std::cerr << "portline-setup " SEAMLOG_VERSION_STRING "\n"
-                 "usage: portline-setup install [--driver winusb|portline] [--package DIR] [--dry-run] [--quiet]\n"
-                 "       portline-setup uninstall [--dry-run] [--quiet]\n";
+    std::cerr
+        << "portline-setup " SEAMLOG_VERSION_STRING
+           "\n"
+           "usage: portline-setup install [--driver winusb|portline] [--package DIR] [--dry-run] [--quiet]\n"
+           "       portline-setup uninstall [--dry-run] [--quiet]\n";
     return kExitUsage;
   }
   std::ostringstream log;
   int status;
   if (!options.dryRun && !Elevated()) {
-    status = options.elevatedRun ? (log << "The driver setup did not get administrator rights.\n", kExitFailed)
-                                 : RunElevatedCopy(argc, argv, log);
+    status = options.elevatedRun
+                 ? (log << "The driver setup did not get administrator rights.\n", kExitFailed)
+                 : RunElevatedCopy(argc, argv, log);
   } else {
     status = options.command == "install" ? Install(options, log) : Uninstall(options, log);
     if (options.elevatedRun) KeepLog(log.str());

@@ -47,7 +47,8 @@ std::string MakeNewFolder(const std::wstring& path, const wchar_t* sddl) {
 std::string ProtectFolder(const std::wstring& path, const wchar_t* sddl) {
   const SecurityDescriptor descriptor(sddl);
   if (!descriptor) return "cannot make the access list for " + Narrow(path) + ": " + LastErrorText();
-  if (!SetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, descriptor.get()))
+  if (!SetFileSecurityW(path.c_str(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        descriptor.get()))
     return "cannot protect " + Narrow(path) + ": " + LastErrorText();
   return {};
 }
@@ -61,7 +62,8 @@ std::string CopyAsNewFile(const std::wstring& from, const std::wstring& to) {
 
 std::string WriteNewFile(const std::wstring& path, const std::string& text) {
   win32util::KernelHandle file;
-  HANDLE opened = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE opened =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (opened == INVALID_HANDLE_VALUE) {
     if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)
       return Narrow(path) + " is already there: refused, it may have been put there by someone else";
@@ -80,7 +82,8 @@ std::string RemoveFolder(const std::wstring& path) {
   HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
-      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((path + L"\\" + found.cFileName).c_str());
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        DeleteFileW((path + L"\\" + found.cFileName).c_str());
     } while (FindNextFileW(search, &found));
     FindClose(search);
   }
@@ -103,7 +106,8 @@ std::wstring RandomName(const std::wstring& prefix) {
 
 std::string FileSha256(const std::wstring& path, std::string* why) {
   // Read shared for reading only: nobody writes it while it is hashed.
-  HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE opened =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (opened == INVALID_HANDLE_VALUE) {
     *why = "cannot read " + Narrow(path) + ": " + LastErrorText();
     return {};

@@ -23,7 +23,8 @@ std::vector<BYTE> Encode(LPCSTR type, const void* value) {
 
 HCERTSTORE OpenMachineStore(const wchar_t* name, bool create = false) {
   return Crypt()->openStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                            CERT_SYSTEM_STORE_LOCAL_MACHINE | (create ? 0 : CERT_STORE_OPEN_EXISTING_FLAG), name);
+                            CERT_SYSTEM_STORE_LOCAL_MACHINE | (create ? 0 : CERT_STORE_OPEN_EXISTING_FLAG),
+                            name);
 }
 
 std::string Narrow(const wchar_t* text) {
@@ -75,11 +76,14 @@ std::string ErrorText(DWORD code) {
   std::snprintf(buffer, sizeof buffer, "0x%08lX", static_cast<unsigned long>(code));
   std::string text = buffer;
   char* message = nullptr;
-  if (FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                     nullptr, code, 0, reinterpret_cast<char*>(&message), 0, nullptr) && message) {
+  if (FormatMessageA(
+          FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+          nullptr, code, 0, reinterpret_cast<char*>(&message), 0, nullptr) &&
+      message) {
     std::string m = message;
     LocalFree(message);
-    while (!m.empty() && (m.back() == '\n' || m.back() == '\r' || m.back() == ' ' || m.back() == '.')) m.pop_back();
+    while (!m.empty() && (m.back() == '\n' || m.back() == '\r' || m.back() == ' ' || m.back() == '.'))
+      m.pop_back();
     text += " (" + m + ")";
   }
   return text;
@@ -111,7 +115,8 @@ std::wstring SignerSubject(const std::wstring& signedFile) {
   HCERTSTORE store = nullptr;
   HCRYPTMSG message = nullptr;
   if (!crypt->queryObject(CERT_QUERY_OBJECT_FILE, signedFile.c_str(), CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED,
-                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message, nullptr))
+                          CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &store, &message,
+                          nullptr))
     return {};
   std::wstring subject;
   DWORD size = 0;
@@ -160,8 +165,8 @@ std::string SigningIdentity::Create(SignatureDigest digest) {
   const std::wstring subjectText = ThisPcCertificateSubject();
   BYTE subject[1024];
   DWORD subjectSize = sizeof subject;
-  if (!crypt->strToName(X509_ASN_ENCODING, subjectText.c_str(), CERT_X500_NAME_STR, nullptr, subject, &subjectSize,
-                        nullptr))
+  if (!crypt->strToName(X509_ASN_ENCODING, subjectText.c_str(), CERT_X500_NAME_STR, nullptr, subject,
+                        &subjectSize, nullptr))
     return fail("cannot encode the certificate's subject");
   CERT_NAME_BLOB subjectBlob{subjectSize, subject};
 
@@ -176,10 +181,14 @@ std::string SigningIdentity::Create(SignatureDigest digest) {
   if (usageBytes.empty() || constraintBytes.empty() || keyUsageBytes.empty())
     return fail("cannot encode the certificate's extensions");
   CERT_EXTENSION extension[] = {
-      {const_cast<LPSTR>(szOID_BASIC_CONSTRAINTS2), TRUE,
+      {const_cast<LPSTR>(szOID_BASIC_CONSTRAINTS2),
+       TRUE,
        {static_cast<DWORD>(constraintBytes.size()), constraintBytes.data()}},
-      {const_cast<LPSTR>(szOID_KEY_USAGE), TRUE, {static_cast<DWORD>(keyUsageBytes.size()), keyUsageBytes.data()}},
-      {const_cast<LPSTR>(szOID_ENHANCED_KEY_USAGE), TRUE,
+      {const_cast<LPSTR>(szOID_KEY_USAGE),
+       TRUE,
+       {static_cast<DWORD>(keyUsageBytes.size()), keyUsageBytes.data()}},
+      {const_cast<LPSTR>(szOID_ENHANCED_KEY_USAGE),
+       TRUE,
        {static_cast<DWORD>(usageBytes.size()), usageBytes.data()}},
   };
   CERT_EXTENSIONS extensions{3, extension};
@@ -205,7 +214,8 @@ std::string SigningIdentity::Create(SignatureDigest digest) {
   // only: no container name that anyone could open.
   crypt->setProperty(certificate_, CERT_KEY_PROV_INFO_PROP_ID, 0, nullptr);
   CERT_KEY_CONTEXT keyContext{sizeof keyContext, {provider_}, AT_SIGNATURE};
-  if (!crypt->setProperty(certificate_, CERT_KEY_CONTEXT_PROP_ID, CERT_STORE_NO_CRYPT_RELEASE_FLAG, &keyContext))
+  if (!crypt->setProperty(certificate_, CERT_KEY_CONTEXT_PROP_ID, CERT_STORE_NO_CRYPT_RELEASE_FLAG,
+                          &keyContext))
     return fail("cannot give the certificate its key");
   return {};
 }
@@ -220,7 +230,8 @@ std::string SigningIdentity::DestroyKey() {
 
 std::vector<BYTE> SigningIdentity::Encoded() const {
   if (!certificate_) return {};
-  return std::vector<BYTE>(certificate_->pbCertEncoded, certificate_->pbCertEncoded + certificate_->cbCertEncoded);
+  return std::vector<BYTE>(certificate_->pbCertEncoded,
+                           certificate_->pbCertEncoded + certificate_->cbCertEncoded);
 }
 
 std::string TrustOnThisMachine(const std::vector<BYTE>& encoded) {
@@ -248,7 +259,8 @@ std::string DistrustOnThisMachine(const std::vector<BYTE>& encoded) {
   if (!Crypt()) return kNoCrypt32;
   std::string failure;
   for (const wchar_t* name : kStores) {
-    std::string why = RemoveFrom(name, [&](PCCERT_CONTEXT c) { return SameEncoding(c, encoded); }, nullptr);
+    std::string why = RemoveFrom(
+        name, [&](PCCERT_CONTEXT c) { return SameEncoding(c, encoded); }, nullptr);
     if (!why.empty()) failure = why;
   }
   return failure;
@@ -257,7 +269,9 @@ std::string DistrustOnThisMachine(const std::vector<BYTE>& encoded) {
 std::string RemoveHelperCertificates(int* removed, const std::vector<BYTE>& keep) {
   if (!Crypt()) return kNoCrypt32;
   std::string failure;
-  const auto pick = [&](PCCERT_CONTEXT c) { return IsHelperSubject(SubjectText(c)) && !SameEncoding(c, keep); };
+  const auto pick = [&](PCCERT_CONTEXT c) {
+    return IsHelperSubject(SubjectText(c)) && !SameEncoding(c, keep);
+  };
   for (const wchar_t* name : kStores) {
     std::string why = RemoveFrom(name, pick, removed);
     if (why.empty() && CountHelperCertificates(name) > (keep.empty() ? 0 : 1))

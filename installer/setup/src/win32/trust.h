@@ -6,6 +6,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <wincrypt.h>
 
 #include <string>
