@@ -611,6 +611,12 @@ bool Parse(int argc, char** argv, Options* options) {
   return true;
 }
 
+// The file opened for reading with reading shared only, or null.
+HANDLE LockedForReading(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
 // The elevated run's log, for the unelevated run that waits for it: in the
 // protected folder, as a new file (an older one is removed first).
 void KeepLog(const std::string& text) {
@@ -642,6 +648,9 @@ int main(int argc, char** argv) {
                  ? (log << "The driver setup did not get administrator rights.\n", kExitFailed)
                  : RunElevatedCopy(argc, argv, log);
   } else {
+    // The program file stays as it is while this run copies it: nobody may
+    // write, rename or delete it until the end.
+    const win32util::KernelHandle keepProgram(LockedForReading(ProgramPath()));
     status = options.command == "install" ? Install(options, log) : Uninstall(options, log);
     if (options.elevatedRun) KeepLog(log.str());
   }
