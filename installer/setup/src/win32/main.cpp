@@ -618,10 +618,15 @@ HANDLE LockedForReading(const std::wstring& path) {
 }
 
 // The elevated run's log, for the unelevated run that waits for it: in the
-// protected folder, as a new file (an older one is removed first).
+// protected folder, as a new file (an older one is removed first). A failed
+// first install has removed that folder: it is made again for the log, so
+// that the reason reaches the user.
 void KeepLog(const std::string& text) {
   const std::wstring folder = ProtectedFolder();
-  if (folder.empty() || GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  if (folder.empty()) return;
+  if (GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES &&
+      !MakeNewFolder(folder, kProtectedFolderSddl).empty())
+    return;
   const std::wstring path = folder + L"\\" + kLogName;
   DeleteFileW(path.c_str());
   WriteNewFile(path, text);
