@@ -1,0 +1,24 @@
+#pragma once
+// The last record of a finished capture, and whether the capture ended
+// before it did. A record begins with its separator line (31 hyphens at the
+// start of a line) and takes its model's record text length from there.
+#include <cstddef>
+#include <string_view>
+
+#include "seamlog/convert/models.h"
+
+namespace seamlog::tools {
+
+struct LastRecord {
+  int number = 0;               // from 1, counted by separator lines; 0 when there is none
+  std::size_t length = 0;       // characters from its separator line to the end of the text
+  std::size_t wholeLength = 0;  // the characters of a whole record of the model
+  bool CutShort() const { return number > 0 && length < wholeLength; }
+};
+
+// The last record of text, read as a record of model. A text that ends in the
+// first characters of a separator line ends in a record that had only just
+// begun.
+LastRecord FindLastRecord(std::string_view text, convert::Model model);
+
+}  // namespace seamlog::tools
