@@ -45,15 +45,50 @@ const char* NotAFile(const fs::file_status& status) {
 }
 
 #ifdef _WIN32
+// A file's volume and index, asked of ntdll: a redirected standard stream is
+// often open for writing alone, and GetFileInformationByHandle needs the
+// right to read attributes; these two queries need no right at all.
 struct FileIdentity {
-  DWORD volume = 0, indexHigh = 0, indexLow = 0;
-  bool operator==(const FileIdentity&) const = default;
+  bool volumeKnown = false;  // not every handle may ask its volume
+  ULONG volume = 0;
+  LONGLONG index = 0;
+  bool SameAs(const FileIdentity& other) const {
+    return index == other.index && (!volumeKnown || !other.volumeKnown || volume == other.volume);
+  }
 };
 
+struct StatusBlock {
+  void* status;
+  ULONG_PTR information;
+};
+struct VolumeInformation {
+  LARGE_INTEGER creationTime;
+  ULONG serialNumber;
+  ULONG labelLength;
+  BOOLEAN supportsObjects;
+  WCHAR label[64];
+};
+using QueryFile = LONG(WINAPI*)(HANDLE, StatusBlock*, void*, ULONG, int);
+constexpr int kFileInternalInformation = 6;
+constexpr int kFileFsVolumeInformation = 1;
+
+QueryFile NtdllQuery(const char* name) {
+  return reinterpret_cast<QueryFile>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+}
+
 bool IdentityOf(HANDLE file, FileIdentity& identity) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) return false;
-  identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  static const QueryFile queryFile = NtdllQuery("NtQueryInformationFile");
+  static const QueryFile queryVolume = NtdllQuery("NtQueryVolumeInformationFile");
+  if (file == nullptr || file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK || !queryFile)
+    return false;
+  StatusBlock io{};
+  LARGE_INTEGER index{};
+  if (queryFile(file, &io, &index, sizeof index, kFileInternalInformation) < 0) return false;
+  VolumeInformation volume{};
+  const bool known =
+      queryVolume && queryVolume(file, &io, &volume, sizeof volume, kFileFsVolumeInformation) >= 0;
+  identity = {known, known ? volume.serialNumber : 0, index.QuadPart};
   return true;
 }
 #endif
@@ -70,19 +105,17 @@ bool LooksLikeReport(std::string_view head) {
 
 std::string StandardStreamAt(const std::string& path) {
 #ifdef _WIN32
-  const win32util::KernelHandle file(
-      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const HANDLE opened = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return {};
+  const win32util::KernelHandle file(opened);
   FileIdentity output;
-  if (file.get() == INVALID_HANDLE_VALUE || !IdentityOf(file.get(), output)) return {};
+  if (!IdentityOf(file.get(), output)) return {};
   const std::array<std::pair<DWORD, const char*>, 2> streams{
       {{STD_OUTPUT_HANDLE, "standard output"}, {STD_ERROR_HANDLE, "standard error"}}};
   for (const auto& [which, name] : streams) {
-    const HANDLE stream = GetStdHandle(which);
     FileIdentity identity;
-    if (stream != nullptr && stream != INVALID_HANDLE_VALUE && IdentityOf(stream, identity) &&
-        identity == output)
-      return name;
+    if (IdentityOf(GetStdHandle(which), identity) && identity.SameAs(output)) return name;
   }
 #else
   struct stat output {};
