@@ -105,6 +105,7 @@ class Recorder final : public CaptureObserver {
  public:
   void TextAppended(std::string_view text) override { events.push_back("+" + std::string(text)); }
   void TextDiscarded(std::size_t length) override { events.push_back("-" + std::to_string(length)); }
+  void TextSaved(std::size_t length) override { events.push_back("saved " + std::to_string(length)); }
   std::vector<std::string> events;
 };
 
@@ -127,6 +128,9 @@ TEST(Capture, ASaveDiscardsOnlyWhatItConvertedAndKeepsTextThatArrivedMeanwhile) 
   capture.AppendText("saved ");
   capture.MarkConverted(capture.ReceivedText().size());
   capture.AppendText("late");
+  // A journal hears that the converted text is safe, never the late text.
+  capture.ConvertedSaved();
+  EXPECT_EQ(recorder.events.back(), "saved 6");
   capture.DiscardConverted();
   EXPECT_EQ(capture.ReceivedText(), "late");
   EXPECT_EQ(recorder.events.back(), "-6");

@@ -51,7 +51,9 @@ ConvertResult ConvertModelA(std::string_view receivedText, RowWriter& out, Progr
         row.reserve(128);
         while (frame.Rest().size() >= kMinimumRest) {
           frame.SkipSeparatorBlock();
-          BuildRow(frame.Take(kBodyLength), row);
+          const std::string_view body = frame.TakeRecordBody(kBodyLength);
+          if (body.empty()) continue;  // a separator block cut short, with no body
+          BuildRow(body, row);
           frame.WriteRow(row);
           frame.ReportProgress();
         }

@@ -105,7 +105,9 @@ ConvertResult ConvertModelB(std::string_view receivedText, RowWriter& out, Progr
         while (frame.Rest().size() >= kMinimumRest) {
           ++record;
           frame.SkipSeparatorBlock();
-          WriteRecord(frame, frame.Take(kBodyLength), record, row);
+          const std::string_view body = frame.TakeRecordBody(kBodyLength);
+          if (body.empty()) continue;  // a separator block cut short, with no body
+          WriteRecord(frame, body, record, row);
           frame.ReportProgress();
           frame.WriteRow({});
         }

@@ -3,13 +3,17 @@
 // per fiber (up to twelve), and a section headed by a line ending in "Loss"
 // whose lines carry each fiber's loss estimate and, on lines 2, 5, 6 and 8,
 // the condition, date, time and memo. Every record takes twelve rows and an
-// empty row. A record without either heading line stops the run.
+// empty row. A record without either heading line stops the run. A record
+// shorter than a whole one that lacks its loss lines was cut short when the
+// splicer went away: it is left out (its number is reported), so that the
+// records after it are still saved.
 //
 // Positions inside a record are 16-bit, as on the splicer's side: a position
 // or cut beyond 32,767 ends the conversion as a failure instead of wrapping.
 #include <array>
 
 #include "frame.h"
+#include "seamlog/convert/arriving_record.h"
 
 namespace seamlog::convert {
 namespace {
@@ -136,11 +140,20 @@ std::string_view CutRecord(detail::Frame& frame, int record) {
 }
 
 // The converter's False result: a record without one of its heading lines.
-void Stop(ConvertResult& result, int record, std::string_view heading) {
+// The records before it are in the table; the text from its start on is not.
+void Stop(ConvertResult& result, int record, std::string_view heading, std::size_t recordStart) {
   result.outcome = ConvertOutcome::Stopped;
   result.stoppedAtRecord = record;
+  result.consumedLength = recordStart;
   result.reason = "record " + std::to_string(record) + " has no \"" + std::string(heading) +
                   "\" heading line; the records before it were saved";
+}
+
+// A record shorter than a whole one that lacks part of what the converter
+// reads was cut short: the splicer went away in the middle of it.
+bool CutShort(std::string_view record) {
+  return record.size() < static_cast<std::size_t>(ModelRowOf(Model::C).recordTextLength) &&
+         !RecordIsWhole(Model::C, record);
 }
 
 }  // namespace
@@ -154,12 +167,19 @@ ConvertResult ConvertModelC(std::string_view receivedText, RowWriter& out, Progr
         int record = 0;
         while (frame.Rest().size() >= kMinimumRest) {
           ++record;
+          const std::size_t recordStart = frame.Consumed();
           const std::string_view body = CutRecord(frame, record);
+          if (CutShort(frame.TakenSince(recordStart))) {
+            // Its line starts would point into the wrong lines, or nowhere:
+            // it is left out, and must not stop the records after it.
+            result.skippedRecords.push_back(record);
+            continue;
+          }
           const std::size_t irregularHeading = FindNoCase(body, 1, "Irregular\r\n");
-          if (irregularHeading == 0) return Stop(result, record, "Irregular");
+          if (irregularHeading == 0) return Stop(result, record, "Irregular", recordStart);
           const LineStarts irregular = BuildLineStarts(body, Found(irregularHeading) + 11);
           const std::size_t lossHeading = FindNoCase(body, 1, "Loss\r\n");
-          if (lossHeading == 0) return Stop(result, record, "Loss");
+          if (lossHeading == 0) return Stop(result, record, "Loss", recordStart);
           const LineStarts loss = BuildLineStarts(body, Found(lossHeading) + 6);
           const int fiberRows = CountFiberRows(body, irregular);
 

@@ -11,6 +11,7 @@ void ThrowBeyond16Bits(std::int64_t value, std::string_view what) {
 
 Frame::Frame(Model model, std::string_view receivedText, RowWriter& out, ProgressSink& progress)
     : recordTextLength_(ModelRowOf(model).recordTextLength),
+      text_(receivedText),
       rest_(receivedText),
       out_(out),
       progress_(progress) {}
@@ -32,7 +33,15 @@ std::string_view Frame::Take(std::size_t n) {
 }
 
 void Frame::SkipSeparatorBlock() {
-  if (StartsWithHyphenRun(rest_)) Take(kSeparatorBlockLength);
+  if (!StartsWithHyphenRun(rest_)) return;
+  const std::string_view window = rest_.substr(1, kSeparatorBlockLength + kSeparatorLine.size() - 2);
+  Take(std::min(kSeparatorBlockLength, 1 + RecordStartIn(window)));
+}
+
+std::string_view Frame::TakeRecordBody(std::size_t n) {
+  // Wide enough to see a whole separator line that begins before n.
+  const std::string_view window = rest_.substr(0, n + kSeparatorLine.size() - 1);
+  return Take(std::min(n, RecordStartIn(window)));
 }
 
 void Frame::WriteRow(std::string_view row) {

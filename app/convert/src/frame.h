@@ -40,8 +40,17 @@ class Frame {
   std::string_view Rest() const { return rest_; }
   // Removes the first n characters of the working copy (all when fewer) and returns them.
   std::string_view Take(std::size_t n);
-  // Removes a leading separator block when the copy begins with the 31-hyphen run.
+  // Removes a leading separator block when the copy begins with the 31-hyphen
+  // run; a block cut short ends where the next separator line begins.
   void SkipSeparatorBlock();
+  // Removes a record body of n characters, or fewer when the next record's
+  // separator line begins within them: a record cut short never takes the
+  // start of the record after it.
+  std::string_view TakeRecordBody(std::size_t n);
+  // How many characters of the text lie before the working copy.
+  std::size_t Consumed() const { return text_.size() - rest_.size(); }
+  // The characters of the text from offset `from` up to the working copy.
+  std::string_view TakenSince(std::size_t from) const { return text_.substr(from, Consumed() - from); }
 
   void WriteRow(std::string_view row);
   // total minus the rounded count of what remains.
@@ -49,6 +58,7 @@ class Frame {
 
  private:
   int recordTextLength_;
+  std::string_view text_;
   std::string_view rest_;
   RowWriter& out_;
   ProgressSink& progress_;
@@ -64,12 +74,13 @@ inline void AppendField(std::string& row, std::string_view field) {
 // Runs body(frame, result) and ends the run: a failed run discards what it
 // wrote, any other closes the writer, and a close that fails turns the
 // result into a failure. A completed run reports how much of the text it
-// consumed: everything before the start of a record still arriving.
+// consumed: everything before the start of a record still arriving. A
+// stopped run has set consumedLength to the start of the record it stopped at.
 template <class Body>
 ConvertResult RunConverter(Model model, std::string_view text, RowWriter& out,
                            ProgressSink& progress, Body body) {
   ConvertResult result{model, RecordCount(text.size(), ModelRowOf(model).recordTextLength),
-                       ConvertOutcome::Completed, {}, 0};
+                       ConvertOutcome::Completed, {}, 0, 0, {}};
   std::string_view rest = text;
   try {
     Frame frame(model, text, out, progress);
@@ -78,6 +89,7 @@ ConvertResult RunConverter(Model model, std::string_view text, RowWriter& out,
   } catch (const ConversionError& error) {
     result.outcome = ConvertOutcome::Failed;
     result.reason = error.reason;
+    result.consumedLength = 0;
   }
   if (result.outcome == ConvertOutcome::Failed) {
     if (!out.Discard()) result.reason += "; the rows written could not be taken back: " + out.LastError();
@@ -85,6 +97,7 @@ ConvertResult RunConverter(Model model, std::string_view text, RowWriter& out,
   }
   if (!out.Close()) {
     result.outcome = ConvertOutcome::Failed;
+    result.consumedLength = 0;
     result.reason = "the table file could not be closed: " + out.LastError();
     return result;
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "seamlog/convert/memory_row_writer.h"
 #include "seamlog/reportgen/report_generator.h"
@@ -93,7 +94,7 @@ TEST(ConvertReceivedText, ACompletedSaveConsumesItsRecordsAndLeavesARecordStillA
   }
 }
 
-TEST(ConvertReceivedText, AFailedRunDiscardsItsTableAndAStoppedOneConsumesNothing) {
+TEST(ConvertReceivedText, AFailedRunDiscardsItsTableAndAStoppedOneKeepsTheRecordsBeforeTheStop) {
   MemoryRowWriter failing(5);
   NoProgress progress;
   const ConvertResult failed =
@@ -108,7 +109,45 @@ TEST(ConvertReceivedText, AFailedRunDiscardsItsTableAndAStoppedOneConsumesNothin
   const ConvertResult stopped = ConvertReceivedText(text, out, progress);
   EXPECT_EQ(stopped.outcome, ConvertOutcome::Stopped);
   EXPECT_FALSE(out.Discarded());
-  EXPECT_EQ(stopped.consumedLength, 0u);
+  // The first record is in the table; the text from the second on is not.
+  EXPECT_EQ(stopped.consumedLength, text.find("-------------------------------\r\n", 1));
+}
+
+// The splicer went away in the middle of a record and sent its report anew:
+// the record cut short is converted as far as it goes (MODEL-A, MODEL-B) or
+// left out (MODEL-C, without its heading lines), and every record after it
+// is converted whole.
+TEST(ConvertReceivedText, ARecordCutShortNeverTakesTheStartOfTheRecordAfterIt) {
+  struct Case {
+    Model model;
+    std::size_t cutAt;  // characters of the first record that arrived
+    std::size_t rowsPerRecord;
+  };
+  const Case cases[] = {{Model::A, 600, 1}, {Model::A, 100, 1}, {Model::B, 350, 5},
+                        {Model::B, 40, 5},  {Model::C, 620, 13}, {Model::C, 90, 13}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(ModelRowOf(c.model).name) + " cut at " + std::to_string(c.cutAt));
+    const std::string report = reportgen::GenerateReport({c.model, 3, 21, 1});
+    const std::string text = report.substr(0, c.cutAt) + report;
+    MemoryRowWriter whole;
+    MemoryRowWriter out;
+    NoProgress progress;
+    ASSERT_EQ(ConvertReceivedText(report, whole, progress).outcome, ConvertOutcome::Completed);
+    const ConvertResult result = ConvertReceivedText(text, out, progress);
+    ASSERT_EQ(result.outcome, ConvertOutcome::Completed) << result.reason;
+    EXPECT_EQ(result.consumedLength, text.size());
+    // The whole report's rows end the table, unshifted.
+    ASSERT_GE(out.rows().size(), whole.rows().size());
+    const std::vector<std::string> tail(out.rows().end() - (whole.rows().size() - 4), out.rows().end());
+    EXPECT_EQ(tail, std::vector<std::string>(whole.rows().begin() + 4, whole.rows().end()));
+    const std::size_t extra = out.rows().size() - whole.rows().size();
+    if (c.model == Model::C) {
+      EXPECT_EQ(extra, 0u);
+      EXPECT_EQ(result.skippedRecords, std::vector<int>{1});
+    } else {
+      EXPECT_EQ(extra, c.cutAt > 66 ? c.rowsPerRecord : 0u);
+    }
+  }
 }
 
 }  // namespace

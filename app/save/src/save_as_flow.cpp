@@ -3,6 +3,8 @@
 #include <cctype>
 #include <exception>
 
+#include "seamlog/convert/arriving_record.h"
+
 namespace seamlog::save {
 namespace {
 
@@ -15,9 +17,23 @@ std::string OutcomeReason(const convert::ConvertResult& result) {
 
 }  // namespace
 
+std::string StoppedMessage(const convert::ConvertResult& result) {
+  const int stopped = result.stoppedAtRecord;
+  std::string text = "Data save stopped at record " + std::to_string(stopped) +
+                     ": it has no \"Irregular\" or \"Loss\" heading line.\r\n";
+  if (stopped <= 1)
+    text += "No record was saved.";
+  else if (stopped == 2)
+    text += "Record 1 was saved.";
+  else
+    text += "Records 1 to " + std::to_string(stopped - 1) + " were saved.";
+  text += " Record " + std::to_string(stopped) + " and the records after it were kept, not saved.";
+  return text;
+}
+
 std::string DialogDirectory(std::string_view csvDir) {
-  const bool bareDrive = csvDir.size() == 2 && std::isalpha(static_cast<unsigned char>(csvDir[0])) &&
-                         csvDir[1] == ':';
+  const bool bareDrive =
+      csvDir.size() == 2 && std::isalpha(static_cast<unsigned char>(csvDir[0])) && csvDir[1] == ':';
   return bareDrive ? std::string(csvDir) + '\\' : std::string(csvDir);
 }
 
@@ -43,23 +59,46 @@ bool SaveAsFlow::ChooseSaveFile() {
 
 SaveReport SaveAsFlow::Convert() {
   std::string error;
-  auto file = files_.OpenForAppend(chosenFilePath_, error);
+  TableState before;
+  auto file = files_.OpenForAppend(chosenFilePath_, before, error);
   if (!file) return {SaveOutcome::Failed, "cannot open " + chosenFilePath_ + ": " + error, {}};
 
   // The model is recognised once, by the engine; the capture and the window
-  // follow what it found.
-  const convert::ConvertResult result =
-      convert::ConvertReceivedText(capture_.ReceivedText(), *file, window_);
-  // A record still arriving when the save began is not converted: it stays,
+  // follow what it found. A record still arriving is not converted: it stays,
   // with whatever arrives meanwhile, for the next save.
-  capture_.MarkConverted(result.consumedLength);
+  const std::string_view text = capture_.ReceivedText();
+  const std::size_t length = ConvertibleLength(text);
+  // Before the first row: should the program be killed while it writes, the
+  // next start finds the half table by this and takes it back.
+  SaveIntent intent{
+      chosenFilePath_, before.length, before.created, length, TextDigest(text.substr(0, length)), false, 0};
+  intentRecorded_ = intents_ != nullptr && intents_->Record(intent, error);
+  const convert::ConvertResult result = convert::ConvertReceivedText(text.substr(0, length), *file, window_);
+  // Completed: all the text it was given is dealt with, a record cut short
+  // included. Stopped: the records before the stopped one are in the file.
+  const bool completed = result.outcome == convert::ConvertOutcome::Completed;
+  const bool stopped = result.outcome == convert::ConvertOutcome::Stopped;
+  capture_.MarkConverted(completed ? length : stopped ? result.consumedLength : 0);
   window_.ShowConvertResult(result, capture_.SelectModel(result.model));
-  // Closing flushes: a table that did not reach the disk is no save.
+  // Closing forces the table onto the disk: a table that did not reach it is
+  // no save.
   const bool closed = file->Close();
-  if (result.outcome != convert::ConvertOutcome::Completed)
-    return {SaveOutcome::Failed, OutcomeReason(result), result};
-  if (!closed) return {SaveOutcome::Failed, "cannot close the file: " + file->LastError(), result};
+  if (!completed && !stopped) return {SaveOutcome::Failed, OutcomeReason(result), result};
+  if (!closed) {
+    capture_.MarkConverted(0);
+    return {SaveOutcome::Failed, "cannot close the file: " + file->LastError(), result};
+  }
+  // The table is whole on the disk; the journal forgets its text next.
+  intent.written = true;
+  intent.savedLength = capture_.ConvertedLength();
+  if (intentRecorded_) intentRecorded_ = intents_->Record(intent, error);
+  if (stopped) return {SaveOutcome::Stopped, OutcomeReason(result), result};
   return {SaveOutcome::Saved, {}, result};
+}
+
+std::size_t SaveAsFlow::ConvertibleLength(std::string_view text) const {
+  if (arrival_ != nullptr && !arrival_->MayStillArrive()) return text.size();
+  return convert::ArrivingRecordStart(convert::RecogniseModel(text), text);
 }
 
 SaveReport SaveAsFlow::Run() {
@@ -78,11 +117,20 @@ SaveReport SaveAsFlow::Run() {
   }
 
   try {
-    if (report.outcome == SaveOutcome::Saved) {
-      // The table is on disk: the journal may forget it before the message,
-      // which keeps receiving while it is open.
+    // The table is on disk: the journal may forget it before the message,
+    // which keeps receiving while it is open.
+    if (report.outcome == SaveOutcome::Saved || report.outcome == SaveOutcome::Stopped)
       capture_.ConvertedSaved();
-      messages_.ShowMessage(kSaveCompleted, MessageIcon::Information);
+    if (intentRecorded_) {
+      std::string error;
+      intents_->Clear(error);
+      intentRecorded_ = false;
+    }
+    if (report.outcome == SaveOutcome::Saved || report.outcome == SaveOutcome::Stopped) {
+      if (report.outcome == SaveOutcome::Saved)
+        messages_.ShowMessage(kSaveCompleted, MessageIcon::Information);
+      else
+        messages_.ShowMessage(StoppedMessage(*report.conversion), MessageIcon::Exclamation);
       // Text that arrived while the message was open stays for the next save.
       capture_.DiscardConverted();
     } else if (report.outcome == SaveOutcome::Failed) {

@@ -27,6 +27,8 @@ TableFile::TableFile(std::unique_ptr<ExclusiveFile> file, std::string path)
   buffer_.reserve(kBlockSize);
 }
 
+TableState TableFile::StateBefore() const { return {file_->LengthBefore(), file_->Created()}; }
+
 // A table never closed is no save: it is taken back.
 TableFile::~TableFile() { Discard(); }
 

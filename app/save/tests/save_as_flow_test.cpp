@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "seamlog/reportgen/report_generator.h"
+
 namespace seamlog::save {
 namespace {
 
@@ -105,7 +107,8 @@ class FakeDesktop : public SaveWindow,
   }
 
   // OutputFiles
-  std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, std::string& error) override {
+  std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, TableState&,
+                                                    std::string& error) override {
     log.push_back("open " + path);
     if (!openSucceeds) {
       error = "sharing violation";
@@ -250,7 +253,7 @@ TEST_F(SaveAsFlowTest, TextOfAnotherModelSwitchesTheCaptureAndTellsTheWindow) {
   capture.Clear();
   capture.AppendText(kModelCWithoutHeadings);
   const SaveReport report = Run();
-  EXPECT_EQ(report.outcome, SaveOutcome::Failed);
+  EXPECT_EQ(report.outcome, SaveOutcome::Stopped);
   EXPECT_EQ(capture.ModelIndex(), Model::C);
   EXPECT_THAT(desk.log, ::testing::Contains("result 1 switched"));
   // A second save of the same model keeps it.
@@ -259,15 +262,39 @@ TEST_F(SaveAsFlowTest, TextOfAnotherModelSwitchesTheCaptureAndTellsTheWindow) {
   EXPECT_THAT(desk.log, ::testing::Contains("result 1 kept"));
 }
 
-TEST_F(SaveAsFlowTest, AConversionThatStopsShortIsReportedAsAFailure) {
-  capture.Clear();
-  capture.AppendText(kModelCWithoutHeadings);
-  const SaveReport report = Run();
-  EXPECT_EQ(report.outcome, SaveOutcome::Failed);
-  ASSERT_TRUE(report.conversion.has_value());
-  EXPECT_EQ(report.conversion->outcome, ConvertOutcome::Stopped);
-  EXPECT_THAT(desk.log, ::testing::Contains("warn Data save failed."));
-  EXPECT_EQ(capture.ReceivedText(), kModelCWithoutHeadings);
+// A MODEL-C record without its heading lines stops the run: the records
+// before it stay in the file and leave the text, so that saving again never
+// writes them twice, and the message says which records were saved.
+TEST_F(SaveAsFlowTest, AStoppedSaveKeepsTheRecordsBeforeTheStopOnceAndSaysWhichTheyAre) {
+  struct Case {
+    const char* what;
+    int goodRecords;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"stopped at the first record", 0, "No record was saved."},
+      {"stopped at the second record", 1, "Record 1 was saved."},
+      {"stopped at the fourth record", 3, "Records 1 to 3 were saved."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    capture.Clear();
+    desk.log.clear();
+    const std::string good = reportgen::GenerateReport({Model::C, c.goodRecords, 5, 2});
+    const std::string bad = std::string(31, '-') + "\r\n" + kModelCWithoutHeadings;
+    capture.AppendText(good + bad);
+    // The splicer is done: the last record is no longer taken to be arriving.
+    struct Finished final : ArrivalState {
+      bool MayStillArrive() const override { return false; }
+    } finished;
+    const SaveReport report = SaveAsFlow(capture, desk, desk, desk, desk, desk, &finished).Run();
+    EXPECT_EQ(report.outcome, SaveOutcome::Stopped);
+    ASSERT_TRUE(report.conversion.has_value());
+    EXPECT_EQ(report.conversion->stoppedAtRecord, c.goodRecords + 1);
+    EXPECT_THAT(desk.log, ::testing::Contains(::testing::HasSubstr(c.message)));
+    EXPECT_THAT(desk.log, ::testing::Contains("close " + std::to_string(4 + 13 * c.goodRecords) + " rows"));
+    EXPECT_EQ(capture.ReceivedText(), bad);
+  }
 }
 
 TEST_F(SaveAsFlowTest, AFailedWriteClosesTheFileAndKeepsTheText) {

@@ -10,11 +10,16 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <functional>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
 
+#include "seamlog/save/file_steps.h"
 #include "seamlog/convert/convert_received_text.h"
 
 namespace seamlog::save {
@@ -261,6 +266,141 @@ TEST_F(TableFileTest, AFileDeletedWhileBeingWrittenIsAFailure) {
   EXPECT_NE(file->LastError().find("deleted"), std::string::npos) << file->LastError();
 #endif
 }
+
+// ---- the file steps of a save: their order, and each one failing ----------
+
+const char* StepName(FileStep step) {
+  switch (step) {
+    case FileStep::Lock: return "lock";
+    case FileStep::Append: return "append";
+    case FileStep::Flush: return "flush";
+    case FileStep::SyncFolder: return "sync folder";
+    case FileStep::Close: return "close";
+    case FileStep::CutBack: return "cut back";
+    case FileStep::Remove: return "remove";
+  }
+  return "?";
+}
+
+// Records every step, fails the one it is told to, and can run something of
+// its own before a step (another program's append, another save).
+class StepRecorder final : public FileStepHook {
+ public:
+  StepRecorder() { SetFileStepHook(this); }
+  ~StepRecorder() override { SetFileStepHook(nullptr); }
+  bool Allow(FileStep step) override {
+    steps.push_back(StepName(step));
+    if (before && step == beforeStep) std::exchange(before, nullptr)();
+    return !(failing && step == *failing);
+  }
+  std::vector<std::string> steps;
+  std::optional<FileStep> failing;
+  FileStep beforeStep = FileStep::Lock;
+  std::function<void()> before;
+};
+
+TEST_F(TableFileTest, ANewTableReachesTheDiskAndItsFolderBeforeTheFileIsLetGo) {
+  StepRecorder recorder;
+  std::string error;
+  auto file = TableFile::OpenForAppend(PathOf("durable.csv"), error);
+  ASSERT_TRUE(file) << error;
+  file->WriteRow("row");
+  ASSERT_TRUE(file->Close()) << file->LastError();
+#ifdef _WIN32
+  const std::vector<std::string> expected{"lock", "append", "flush", "close"};
+#else
+  const std::vector<std::string> expected{"lock", "append", "flush", "sync folder", "close"};
+#endif
+  EXPECT_EQ(recorder.steps, expected);
+}
+
+// Whichever step of keeping the table fails, the file is as it was before
+// the save, and the save says why.
+TEST_F(TableFileTest, AFailingWriteFlushFolderSyncOrCloseTakesTheSaveBack) {
+  struct Case {
+    FileStep step;
+    bool existed;
+  };
+  const Case cases[] = {{FileStep::Append, true}, {FileStep::Flush, true},      {FileStep::Close, true},
+                        {FileStep::Append, false}, {FileStep::Flush, false},    {FileStep::Close, false},
+                        {FileStep::SyncFolder, false}};
+  for (const Case& c : cases) {
+#ifdef _WIN32
+    if (c.step == FileStep::SyncFolder) continue;
+#endif
+    SCOPED_TRACE(std::string(StepName(c.step)) + (c.existed ? ", existing file" : ", new file"));
+    const std::string path = PathOf("failing.csv");
+    fs::remove(path);
+    if (c.existed) std::ofstream(path, std::ios::binary) << "kept\r\n";
+    StepRecorder recorder;
+    recorder.failing = c.step;
+    std::string error;
+    auto file = TableFile::OpenForAppend(path, error);
+    ASSERT_TRUE(file) << error;
+    file->WriteRow("taken back");
+    EXPECT_FALSE(file->Close());
+    EXPECT_NE(file->LastError().find(path), std::string::npos) << file->LastError();
+    file.reset();
+    EXPECT_EQ(fs::exists(path), c.existed);
+    if (c.existed) {
+      EXPECT_EQ(Contents(path), "kept\r\n");
+    }
+  }
+}
+
+#ifndef _WIN32
+// Another program (a terminal logger, say) appends to the file without the
+// save's lock while the save runs. Its bytes are never overwritten, and a
+// save taken back removes its own bytes only.
+TEST_F(TableFileTest, AnotherProgramsAppendDuringASaveIsNeitherOverwrittenNorTakenBack) {
+  for (const bool keep : {true, false}) {
+    SCOPED_TRACE(keep ? "the save is kept" : "the save is taken back");
+    const std::string path = PathOf("shared-with-a-logger.csv");
+    { std::ofstream(path, std::ios::binary) << "before\r\n"; }
+    StepRecorder recorder;
+    recorder.beforeStep = FileStep::Append;
+    recorder.before = [&] { std::ofstream(path, std::ios::binary | std::ios::app) << "other\r\n"; };
+    std::string error;
+    auto file = TableFile::OpenForAppend(path, error);
+    ASSERT_TRUE(file) << error;
+    std::string mine;
+    for (int i = 0; i < 60000; ++i) {  // more than one block: written before the end
+      file->WriteRow("mine");
+      mine += "mine\r\n";
+    }
+    if (keep) {
+      ASSERT_TRUE(file->Close()) << file->LastError();
+      EXPECT_EQ(Contents(path), "before\r\nother\r\n" + mine);
+    } else {
+      ASSERT_TRUE(file->Discard()) << file->LastError();
+      EXPECT_EQ(Contents(path), "before\r\nother\r\n");
+    }
+  }
+}
+
+// Two saves into one new file: this one created it, but another save took
+// the lock first and wrote its table. When this one then fails, it must cut
+// back to the other table, never remove the file.
+TEST_F(TableFileTest, AFailingSaveNeverRemovesAFileAnotherSaveWroteFirst) {
+  const std::string path = PathOf("raced.csv");
+  StepRecorder recorder;
+  recorder.before = [&] {
+    SetFileStepHook(nullptr);
+    std::string error;
+    auto other = TableFile::OpenForAppend(path, error);
+    ASSERT_TRUE(other) << error;
+    other->WriteRow("the other save");
+    ASSERT_TRUE(other->Close()) << other->LastError();
+    SetFileStepHook(&recorder);
+  };
+  std::string error;
+  auto file = TableFile::OpenForAppend(path, error);
+  ASSERT_TRUE(file) << error;
+  file->WriteRow("this save");
+  EXPECT_TRUE(file->Discard()) << file->LastError();
+  EXPECT_EQ(Contents(path), "the other save\r\n");
+}
+#endif
 
 }  // namespace
 }  // namespace seamlog::save

@@ -1,51 +1,43 @@
 #pragma once
 // The main window: connection indicator, record count, live view of the
-// received text, Save As, progress bar and Exit.
+// received text, Save As, progress bar and Exit. It lays out its controls,
+// routes its messages to the session and shows what the session reports;
+// the work is the session's.
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
 
-#include "win32util/handles.h"
-#include "seamlog/link/poll_cycle.h"
-#include "live_text_control.h"
 #include "live_text_view.h"
 #include "portline_library.h"
 #include "private_profile.h"
+#include "progress_bar.h"
 #include "seamlog/capture/capture.h"
 #include "seamlog/convert/models.h"
-#include "seamlog/diagnostics/diagnostics_log.h"
-#include "seamlog/journal/journal_files.h"
-#include "seamlog/save/save_as_flow.h"
-#include "seamlog/shell/journal_keeper.h"
+#include "seamlog/save/table_file.h"
+#include "seamlog/session/session.h"
 #include "seamlog/shell/settings.h"
 #include "usb_comm_timer.h"
+#include "win32util/handles.h"
 #include "window.h"
 
 namespace seamlog::shell {
 
-// The window shows the capture (the received text and its model) and the
-// link's state; it holds no text of its own.
-class MainForm final : public Window,
-                       private save::SaveWindow,
-                       private capture::CaptureObserver,
-                       private link::LinkEvents {
+// The main window's outer size, and its caption for a model.
+inline constexpr int kOuterWidthTwips = 8040;
+inline constexpr int kOuterHeightTwips = 7212;
+inline std::string Caption(std::string_view modelName) { return "Seamlog <" + std::string(modelName) + ">"; }
+
+class MainForm final : public Window, private session::SessionView, private capture::CaptureObserver {
  public:
   explicit MainForm(convert::Model model);
   ~MainForm() override;
 
-  // Creates the window and runs its load: settings, state, timers, set-up.
+  // Creates the window and runs its load: settings, the session, timers, set-up.
   void Load();
-
-  // The received text and the model state, as chosen in the dialog or
-  // switched by a save.
-  const capture::Capture& Received() const { return capture_; }
-  bool Connected() const { return connected_; }
 
   // Status display.
   void DisableInformation(bool flag);
-  void StartProgress(std::int16_t steps) override;
-  void SetProgress(std::int16_t value) override;
   void SetConnected(bool flag);
 
  protected:
@@ -56,39 +48,27 @@ class MainForm final : public Window,
   void SetupMainWindow();
   void DisplayTimerTick();
   void OnUSBCommTick();
-  void OnUnloadLink();
   void CmdSaveAsClick();
   void RequestClose();
-  void StopLinkAndTimers();
-  void Unload();
-  void StartJournalAndLog();
-  void LogSave(const save::SaveReport& report, const std::string& file);
-  void ShowJournalProblem();
-  void Notify(std::string text, UINT icon);
+  void StopTimers();
+  void Notify(session::Notice notice);
   void ShowNextNotice();
+  void ShowProblem();
   void DrawPicture(const DRAWITEMSTRUCT& item);
-  void RepaintProgressNow(int value);
 
-  // save::SaveWindow
-  void EnableSaveButton(bool enabled) override;
+  // session::SessionView
+  void ShowConnected(bool connected) override { SetConnected(connected); }
+  void EnableSaveButton(bool enabled) override { EnableWindow(cmdSaveAsCmd_, enabled); }
   void ShowConvertResult(const convert::ConvertResult& result, bool modelSwitched) override;
   void RestoreCurrentDirectory() override;
+  void StartProgress(std::int16_t steps) override { progress_.Start(steps); }
+  void SetProgress(std::int16_t value) override { progress_.Set(value); }
 
   // capture::CaptureObserver: the live view follows the received text.
   void TextAppended(std::string_view text) override;
   void TextDiscarded(std::size_t length) override;
 
-  // link::LinkEvents: the diagnostics log hears of opens, failures and closes.
-  void OpenAttempted(std::int32_t result) override { log_->OpenAttempt(result); }
-  void ReadFailed(std::int32_t result) override { log_->ReadFailed(result); }
-  void WriteFailed(std::int32_t result) override { log_->WriteFailed(result); }
-  void Closed(std::int32_t result) override { log_->Closed(result); }
-  void Received(std::size_t bytes) override { log_->CountReceived(bytes); }
-  void Sent(std::size_t bytes) override { log_->CountSent(bytes); }
-
-  capture::Capture capture_;
-  bool connected_ = false;
-
+  convert::Model model_;
   PrivateProfileStore ini_;
   std::unique_ptr<Settings> settings_;
 
@@ -96,24 +76,21 @@ class MainForm final : public Window,
   HWND informationLabel_ = nullptr;
   HWND cmdSaveAsCmd_ = nullptr;
   HWND liveText_ = nullptr;
-  HWND informationBar_ = nullptr;
   HWND endCommand_ = nullptr;
+  ProgressBar progress_;
   std::unique_ptr<USBCommTimer> usbCommTimer_;
-  // The USB link: PortlineUSB.dll, the poll cycle and the live view.
-  link::PortlineLibrary portlineLibrary_;
-  link::PollCycle pollCycle_{portlineLibrary_, capture_};
   link::LiveTextView liveView_;
-  // Seamlog.log and the capture journal in AppDirectory, made by the load.
+
+  // What the session works with, in AppDirectory, made by the load.
+  link::PortlineLibrary portlineLibrary_;
+  save::TableFiles tableFiles_;
   std::unique_ptr<diagnostics::LogFiles> logFiles_;
   std::unique_ptr<diagnostics::LogClock> logClock_;
-  std::unique_ptr<diagnostics::DiagnosticsLog> log_;
   std::unique_ptr<journal::JournalFiles> journalFiles_;
-  std::unique_ptr<JournalKeeper> journal_;
+  std::unique_ptr<session::Session> session_;
+
   // Messages for the operator that wait for the message loop.
-  std::deque<std::pair<std::string, UINT>> notices_;
-  int progressMaximum_ = 1;
-  int paintedPixel_ = 0;
-  DWORD paintedAt_ = 0;  // GetTickCount of the last painting
+  std::deque<session::Notice> notices_;
 
   win32util::Font controlFont_;
   win32util::Font liveTextFont_;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "seamlog/convert/models.h"
 #include "seamlog/convert/progress.h"
@@ -33,8 +34,13 @@ struct ConvertResult {
   // dealt with, and may be cleared: the records converted, and any text after
   // them that holds no start of a record. What follows from the first
   // separator hyphen there on is a record still arriving, not yet converted;
-  // it belongs to the next save. 0 when the run stopped or failed.
+  // it belongs to the next save. Stopped: the start of the record that
+  // stopped the run (the records before it are in the table). 0 when the
+  // run failed.
   std::size_t consumedLength = 0;
+  // MODEL-C: numbers of records cut short without their heading lines, left
+  // out of the table.
+  std::vector<int> skippedRecords;
 };
 
 // Recognises the model from the first 300 characters and runs its converter.

@@ -13,6 +13,7 @@
 #include "seamlog/convert/convert_received_text.h"
 #include "seamlog/convert/progress.h"
 #include "seamlog/convert/row_writer.h"
+#include "seamlog/save/save_intent.h"
 
 namespace seamlog::save {
 
@@ -61,13 +62,19 @@ class SaveFileDialog {
   virtual std::optional<std::string> AskForFile(const SaveDialogRequest& request) = 0;
 };
 
-// Opens the output file for appending, held by this save alone; empty (with
-// a reason) on failure. A file not closed cleanly is returned to its state
-// before the save.
+// The output file as a save found it.
+struct TableState {
+  std::uint64_t length = 0;
+  bool created = false;  // the save created it
+};
+
+// Opens the output file for appending, held by this save alone, and says how
+// it found it; empty (with a reason) on failure. A file not closed cleanly is
+// returned to its state before the save.
 class OutputFiles {
  public:
   virtual ~OutputFiles() = default;
-  virtual std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path,
+  virtual std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, TableState& before,
                                                             std::string& error) = 0;
 };
 
@@ -83,24 +90,57 @@ class SaveWindow : public convert::ProgressSink {
   virtual void RestoreCurrentDirectory() = 0;
 };
 
-enum class SaveOutcome { Saved, Cancelled, Failed };
+// Whether the splicer may still be sending the end of the received text.
+// While it may, a last record that is not whole yet stays for the next save;
+// once it cannot (the link closed, or the splicer has been quiet for long), a
+// record cut short is saved as far as the rules convert it.
+class ArrivalState {
+ public:
+  virtual ~ArrivalState() = default;
+  virtual bool MayStillArrive() const = 0;
+};
+
+enum class SaveOutcome {
+  Saved,
+  Cancelled,
+  Failed,
+  Stopped,  // MODEL-C: the records before a record without its heading lines were saved
+};
+
+// The operator's message for a stopped save: which records were saved, and
+// which record stopped it.
+std::string StoppedMessage(const convert::ConvertResult& result);
 
 struct SaveReport {
   SaveOutcome outcome = SaveOutcome::Failed;
-  std::string reason;  // why a save failed, for the curious; never shown
+  std::string reason;                                // why a save failed, for the curious; never shown
   std::optional<convert::ConvertResult> conversion;  // when the converter ran
 };
 
 class SaveAsFlow {
  public:
-  SaveAsFlow(capture::Capture& capture, SaveWindow& window, SaveLocation& location,
-             SaveFileDialog& dialog, MessageDisplay& messages, OutputFiles& files)
-      : capture_(capture), window_(window), location_(location), dialog_(dialog),
-        messages_(messages), files_(files) {}
+  // Without an arrival state, the splicer is taken to be still sending.
+  // The intent store, when there is one, keeps what the save is doing on the
+  // disk while it does it.
+  SaveAsFlow(capture::Capture& capture, SaveWindow& window, SaveLocation& location, SaveFileDialog& dialog,
+             MessageDisplay& messages, OutputFiles& files, const ArrivalState* arrival = nullptr,
+             IntentStore* intents = nullptr)
+      : capture_(capture),
+        window_(window),
+        location_(location),
+        dialog_(dialog),
+        messages_(messages),
+        files_(files),
+        arrival_(arrival),
+        intents_(intents) {}
 
   // The whole click on Save As. Every path ends with the file closed, the
   // button enabled again and the progress bar emptied.
   SaveReport Run();
+
+  // How much of text this save converts: all of it, but for a last record
+  // that is not whole yet while the splicer may still be sending it.
+  std::size_t ConvertibleLength(std::string_view text) const;
 
   // Lets the operator pick the file; remembers its directory at once.
   // False when cancelled or when the chosen path cannot be split.
@@ -117,6 +157,9 @@ class SaveAsFlow {
   SaveFileDialog& dialog_;
   MessageDisplay& messages_;
   OutputFiles& files_;
+  const ArrivalState* arrival_;
+  IntentStore* intents_;
+  bool intentRecorded_ = false;
   std::string chosenFilePath_;
 };
 

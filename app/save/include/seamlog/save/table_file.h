@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "seamlog/convert/row_writer.h"
+#include "seamlog/save/save_as_flow.h"
 
 namespace seamlog::save {
 
@@ -42,6 +43,8 @@ class TableFile final : public seamlog::convert::RowWriter {
   std::string LastError() const override { return error_; }
 
   const std::string& path() const { return path_; }
+  // The file as this save found it.
+  TableState StateBefore() const;
 
  private:
   TableFile(std::unique_ptr<ExclusiveFile> file, std::string path);
@@ -55,6 +58,17 @@ class TableFile final : public seamlog::convert::RowWriter {
   bool failed_ = false;
   bool closed_ = false;
   bool closeResult_ = false;
+};
+
+// Save As's output files: a TableFile for each save.
+class TableFiles final : public OutputFiles {
+ public:
+  std::unique_ptr<convert::RowWriter> OpenForAppend(const std::string& path, TableState& before,
+                                                    std::string& error) override {
+    auto file = TableFile::OpenForAppend(path, error);
+    if (file) before = file->StateBefore();
+    return file;
+  }
 };
 
 }  // namespace seamlog::save

@@ -12,7 +12,10 @@
 #include "seamlog/diagnostics/diagnostics_log.h"
 #include "seamlog/journal/capture_journal.h"
 
-namespace seamlog::shell {
+namespace seamlog::session {
+
+// The rescue copy of the text the operator chose not to save.
+inline constexpr std::string_view kDiscardedFileName = "Seamlog.journal.discarded";
 
 // What the operator is told at start about an earlier run's journal.
 struct RecoveryNotice {
@@ -37,6 +40,10 @@ class JournalKeeper final : private capture::CaptureObserver {
   void Flush() { journal_.Flush(); }
   // The program ends; the journal keeps its text for the next start.
   void Close() { journal_.Close(); }
+  // The operator left without saving: the journal forgets the unsaved text,
+  // which is kept once more in Seamlog.journal.discarded (replacing an older
+  // one) in case it was wanted after all.
+  void DiscardUnsaved();
   // Why the journal stopped, once, already logged.
   std::optional<std::string> TakeProblem();
 
@@ -46,9 +53,10 @@ class JournalKeeper final : private capture::CaptureObserver {
   void TextSaved(std::size_t length) override;
 
   capture::Capture& capture_;
+  journal::JournalFiles& files_;
   diagnostics::DiagnosticsLog& log_;
   journal::CaptureJournal journal_;
   bool recovering_ = false;
 };
 
-}  // namespace seamlog::shell
+}  // namespace seamlog::session

@@ -1,10 +1,10 @@
-#include "seamlog/shell/journal_keeper.h"
+#include "seamlog/session/journal_keeper.h"
 
-namespace seamlog::shell {
+namespace seamlog::session {
 
 JournalKeeper::JournalKeeper(capture::Capture& capture, journal::JournalFiles& files,
                              diagnostics::DiagnosticsLog& log)
-    : capture_(capture), log_(log), journal_(files) {
+    : capture_(capture), files_(files), log_(log), journal_(files) {
   capture_.AddObserver(*this);
 }
 
@@ -38,10 +38,24 @@ void JournalKeeper::TextAppended(std::string_view text) {
 // even after an earlier write failed.
 void JournalKeeper::TextSaved(std::size_t length) { journal_.DropSaved(capture_.ReceivedText(), length); }
 
+void JournalKeeper::DiscardUnsaved() {
+  const std::string& text = capture_.ReceivedText();
+  if (text.empty()) return;
+  std::string error;
+  // Without its rescue copy the text stays journaled: it comes back at the
+  // next start rather than being lost.
+  if (!files_.Replace(kDiscardedFileName, text, error)) {
+    log_.JournalProblem("the discarded text could not be kept in " + files_.PathOf(kDiscardedFileName) +
+                        ", so the journal keeps it: " + error);
+    return;
+  }
+  journal_.DropSaved(text, text.size());
+}
+
 std::optional<std::string> JournalKeeper::TakeProblem() {
   std::optional<std::string> problem = journal_.TakeProblem();
   if (problem) log_.JournalProblem(*problem);
   return problem;
 }
 
-}  // namespace seamlog::shell
+}  // namespace seamlog::session
