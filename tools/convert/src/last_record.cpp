@@ -1,5 +1,7 @@
 #include "last_record.h"
 
+#include "seamlog/convert/arriving_record.h"
+
 namespace seamlog::tools {
 namespace {
 
@@ -27,7 +29,10 @@ LastRecord FindLastRecord(std::string_view text, convert::Model model) {
     ++last.number;
     start = lineStart;
   }
-  if (last.number > 0) last.length = text.size() - start;
+  if (last.number > 0) {
+    last.length = text.size() - start;
+    last.whole = convert::RecordIsWhole(model, text.substr(start));
+  }
   return last;
 }
 

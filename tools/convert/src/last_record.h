@@ -1,7 +1,9 @@
 #pragma once
 // The last record of a finished capture, and whether the capture ended
 // before it did. A record begins with its separator line (31 hyphens at the
-// start of a line) and takes its model's record text length from there.
+// start of a line). It is whole as the converters judge it
+// (convert::RecordIsWhole): MODEL-A and MODEL-B records hold their fixed 618
+// and 378 characters, a MODEL-C record its "Loss" heading and loss lines.
 #include <cstddef>
 #include <string_view>
 
@@ -12,8 +14,9 @@ namespace seamlog::tools {
 struct LastRecord {
   int number = 0;               // from 1, counted by separator lines; 0 when there is none
   std::size_t length = 0;       // characters from its separator line to the end of the text
-  std::size_t wholeLength = 0;  // the characters of a whole record of the model
-  bool CutShort() const { return number > 0 && length < wholeLength; }
+  std::size_t wholeLength = 0;  // the model's record text length (618, 378, 665)
+  bool whole = true;
+  bool CutShort() const { return number > 0 && !whole; }
 };
 
 // The last record of text, read as a record of model. A text that ends in the

@@ -20,11 +20,13 @@
 // output refused or not opened, conversion or write error: OUTPUT is left as
 // it was); 2 usage; 3 MODEL-C stopped at a record without its heading lines
 // (the rows of the records before it stay in OUTPUT).
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "last_record.h"
 #include "output_refusal.h"
@@ -166,23 +168,40 @@ void WarnRawCrLf(const Arguments& args, const std::string& received) {
        "for a capture that holds the received text.");
 }
 
-// INPUT is all there is: a last record shorter than its model's records was
-// cut off (the capture ended too early) and is converted as far as the rules
-// go; what could not be converted at all is named too.
+// MODEL-C records cut short in the middle of INPUT (the splicer went away and
+// sent again) are left out of the table; the records after them are saved.
+void WarnSkipped(const Arguments& args, const std::vector<int>& skipped) {
+  if (skipped.empty()) return;
+  std::string numbers;
+  for (const int record : skipped) numbers += (numbers.empty() ? "" : ", ") + std::to_string(record);
+  const bool one = skipped.size() == 1;
+  Note("Warning: record" + std::string(one ? " " : "s ") + numbers + " of '" + args.input + "' " +
+       (one ? "was" : "were") + " cut short without the loss lines and left out of the table.");
+}
+
+// INPUT is all there is: a last record that is not whole was cut off (the
+// capture ended too early) and is converted as far as the rules go; what
+// could not be converted at all is named too.
 void WarnCutShort(const Arguments& args, const std::string& text, const convert::ConvertResult& result) {
+  WarnSkipped(args, result.skippedRecords);
   const std::size_t left = result.consumedLength < text.size() ? text.size() - result.consumedLength : 0;
   const tools::LastRecord last = tools::FindLastRecord(text, result.model);
+  const auto& skipped = result.skippedRecords;
   if (last.CutShort()) {
-    std::string warning = "Warning: record " + std::to_string(last.number) + ", the last in '" + args.input +
-                          "', is cut short: " + std::to_string(last.length) + " of the " +
-                          std::to_string(last.wholeLength) + " characters of a " +
-                          std::string(convert::ModelRowOf(result.model).name) +
-                          " record; the capture ended too early.";
+    const std::string size = result.model == convert::Model::C
+                                 ? std::to_string(last.length) +
+                                       " characters, without the twelve loss lines of a whole MODEL-C record"
+                                 : std::to_string(last.length) + " of the " +
+                                       std::to_string(last.wholeLength) + " characters of a " +
+                                       std::string(convert::ModelRowOf(result.model).name) + " record";
+    const std::string warning = "Warning: record " + std::to_string(last.number) + ", the last in '" +
+                                args.input + "', is cut short: " + size + "; the capture ended too early.";
     if (left == last.length) {
       Note(warning + " It was not converted.");
       return;
     }
-    Note(warning + " It was converted as far as it goes: check its row, or capture the report again.");
+    if (std::find(skipped.begin(), skipped.end(), last.number) == skipped.end())
+      Note(warning + " It was converted as far as it goes: check its row, or capture the report again.");
   }
   if (left > 0) {
     Note("Warning: the last " + std::to_string(left) +
@@ -241,6 +260,7 @@ int Convert(int argc, char** argv) {
       return kSaved;
     case convert::ConvertOutcome::Stopped: {
       std::fflush(stdout);
+      WarnSkipped(args, result.skippedRecords);
       const int saved = result.stoppedAtRecord - 1;
       std::fprintf(stderr,
                    "Conversion stopped at record %d: it has no \"Irregular\" or \"Loss\" heading "

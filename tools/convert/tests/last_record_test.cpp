@@ -30,8 +30,6 @@ TEST(LastRecord, TheLastRecordIsCutShortWhenItIsShorterThanItsModelsRecords) {
       {"MODEL-A one character short", Record(618) + Record(617), Model::A, 2, 617, true},
       {"MODEL-B whole", Record(378), Model::B, 1, 378, false},
       {"MODEL-B one short", Record(377), Model::B, 1, 377, true},
-      {"MODEL-C whole", Record(665) + Record(665) + Record(665), Model::C, 3, 665, false},
-      {"MODEL-C one short", Record(665) + Record(664), Model::C, 2, 664, true},
       {"a longer last record", Record(618) + Record(700), Model::A, 2, 700, false},
       {"ended within the separator line", Record(618) + "---------", Model::A, 2, 9, true},
       {"ended after the hyphens of the separator", Record(618) + kSeparator.substr(0, 32), Model::A, 2, 32,
@@ -46,6 +44,34 @@ TEST(LastRecord, TheLastRecordIsCutShortWhenItIsShorterThanItsModelsRecords) {
     const LastRecord last = FindLastRecord(c.text, c.model);
     EXPECT_EQ(last.number, c.number);
     EXPECT_EQ(last.length, c.length);
+    EXPECT_EQ(last.CutShort(), c.cutShort);
+  }
+}
+
+// A MODEL-C record grows with its fiber count: it is whole when it holds its
+// "Loss" heading line and the twelve loss lines after it, whatever its length.
+TEST(LastRecord, AModelCRecordIsCutShortWhenItLacksItsLossLines) {
+  std::string lossLines = "Loss\r\n";
+  for (int line = 1; line <= 12; ++line)
+    lossLines += (line < 10 ? "0" : "") + std::to_string(line) + " 0.10\r\n";
+  const std::string whole = kSeparator + " SPLICE RECORD\r\nIrregular\r\n" + lossLines;
+  struct Case {
+    const char* what;
+    std::string text;
+    bool cutShort;
+  };
+  const Case cases[] = {
+      {"whole records", whole + whole, false},
+      {"a whole record longer than 665 characters", whole + whole + std::string(700, ' ') + "\r\n", false},
+      {"the last loss line without its line end", whole + whole.substr(0, whole.size() - 2), true},
+      {"no loss lines", whole + Record(664), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const LastRecord last = FindLastRecord(c.text, Model::C);
+    EXPECT_EQ(last.number, 2);
+    EXPECT_EQ(last.length, c.text.size() - whole.size());
+    EXPECT_EQ(last.wholeLength, 665u);
     EXPECT_EQ(last.CutShort(), c.cutShort);
   }
 }
