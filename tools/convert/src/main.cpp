@@ -261,7 +261,8 @@ int Convert(int argc, char** argv) {
     case convert::ConvertOutcome::Stopped: {
       std::fflush(stdout);
       WarnSkipped(args, result.skippedRecords);
-      const int saved = result.stoppedAtRecord - 1;
+      // The records before it, less those left out.
+      const int saved = result.stoppedAtRecord - 1 - static_cast<int>(result.skippedRecords.size());
       std::fprintf(stderr,
                    "Conversion stopped at record %d: it has no \"Irregular\" or \"Loss\" heading "
                    "line.\n",
