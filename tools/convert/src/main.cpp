@@ -183,10 +183,13 @@ void WarnSkipped(const Arguments& args, const std::vector<int>& skipped) {
 // capture ended too early) and is converted as far as the rules go; what
 // could not be converted at all is named too.
 void WarnCutShort(const Arguments& args, const std::string& text, const convert::ConvertResult& result) {
-  WarnSkipped(args, result.skippedRecords);
   const std::size_t left = result.consumedLength < text.size() ? text.size() - result.consumedLength : 0;
   const tools::LastRecord last = tools::FindLastRecord(text, result.model);
-  const auto& skipped = result.skippedRecords;
+  std::vector<int> skipped = result.skippedRecords;
+  const auto lastSkipped = std::find(skipped.begin(), skipped.end(), last.number);
+  const bool leftOut = last.CutShort() && lastSkipped != skipped.end();
+  if (leftOut) skipped.erase(lastSkipped);
+  WarnSkipped(args, skipped);
   if (last.CutShort()) {
     const std::string size = result.model == convert::Model::C
                                  ? std::to_string(last.length) +
@@ -200,8 +203,9 @@ void WarnCutShort(const Arguments& args, const std::string& text, const convert:
       Note(warning + " It was not converted.");
       return;
     }
-    if (std::find(skipped.begin(), skipped.end(), last.number) == skipped.end())
-      Note(warning + " It was converted as far as it goes: check its row, or capture the report again.");
+    Note(warning +
+         (leftOut ? " It was left out of the table."
+                  : " It was converted as far as it goes: check its row, or capture the report again."));
   }
   if (left > 0) {
     Note("Warning: the last " + std::to_string(left) +
