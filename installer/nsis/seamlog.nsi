@@ -10,7 +10,10 @@
 ; %LOCALAPPDATA%\Programs\Seamlog, where it may write Benchkit.ini beside
 ; itself. The driver is a separate, elevated run of portline-setup.exe that
 ; the user agrees to (the "USB driver" component); a silent install (/S)
-; leaves it out unless /DRIVER is given.
+; leaves it out unless /DRIVER is given. The helper keeps itself and the
+; package in %ProgramFiles%\Portline Setup, a folder only administrators can
+; change; the Start menu and the uninstaller run that copy only, never the
+; one in the user's folder.
 
 Unicode true
 !if "${ARCH}" == "x64"
@@ -23,6 +26,11 @@ Unicode true
 !include x64.nsh
 
 !define PRODUCT "Seamlog"
+!if "${ARCH}" == "x64"
+  !define SETUP_HELPER "$PROGRAMFILES64\Portline Setup\portline-setup.exe"
+!else
+  !define SETUP_HELPER "$PROGRAMFILES\Portline Setup\portline-setup.exe"
+!endif
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Seamlog"
 
 Name "${PRODUCT} ${VERSION}"
@@ -80,7 +88,7 @@ Section "Seamlog" SecProgram
 
   CreateDirectory "$SMPROGRAMS\Seamlog"
   CreateShortcut "$SMPROGRAMS\Seamlog\Seamlog.lnk" "$INSTDIR\Seamlog.exe"
-  CreateShortcut "$SMPROGRAMS\Seamlog\Install the splicer driver.lnk" "$INSTDIR\driver\portline-setup.exe" "install"
+  Call DriverShortcut
   CreateShortcut "$SMPROGRAMS\Seamlog\Uninstall Seamlog.lnk" "$INSTDIR\Uninstall.exe"
 
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -113,8 +121,36 @@ Section "USB driver for the splicer (asks for administrator rights)" SecDriver
   ${EndIf}
 !endif
   DetailPrint "Starting the driver setup (Windows asks for administrator rights)..."
-  ExecShellWait "open" "$INSTDIR\driver\portline-setup.exe" "install"
+  ; The helper asks for the rights itself, waits for its elevated run and
+  ; ends with its status: 0 installed, 1 failed and undone, 3 rights refused.
+  StrCpy $1 "install"
+  ${If} ${Silent}
+    StrCpy $1 "install --quiet"
+  ${EndIf}
+  ClearErrors
+  ExecWait '"$INSTDIR\driver\portline-setup.exe" $1' $0
+  ${If} ${Errors}
+    DetailPrint "The driver setup could not be started."
+    SetErrorLevel 1
+  ${ElseIf} $0 == 0
+    DetailPrint "The driver setup installed the driver (status 0)."
+  ${ElseIf} $0 == 3
+    DetailPrint "The driver is not installed: administrator rights were refused (status 3)."
+    SetErrorLevel 3
+  ${Else}
+    DetailPrint "The driver setup failed and undid its steps (status $0)."
+    SetErrorLevel $0
+  ${EndIf}
+  Call DriverShortcut
 SectionEnd
+
+; The Start-menu entry for the driver setup runs the protected copy only;
+; there is none until the driver setup has run once.
+Function DriverShortcut
+  ${If} ${FileExists} "${SETUP_HELPER}"
+    CreateShortcut "$SMPROGRAMS\Seamlog\Install the splicer driver.lnk" "${SETUP_HELPER}" "install"
+  ${EndIf}
+FunctionEnd
 
 LangString DESC_Program ${LANG_ENGLISH} "Seamlog, its device library and the driver files, for this user."
 LangString DESC_Driver ${LANG_ENGLISH} "Installs the splicer's USB driver for all users. Windows asks for administrator rights. It can be done later from the Start menu."
@@ -126,9 +162,14 @@ LangString DESC_Driver ${LANG_ENGLISH} "Installs the splicer's USB driver for al
 ; The uninstaller removes what the installer put there and nothing else:
 ; Benchkit.ini and the tables the user saved stay unless the user asks.
 Section "Uninstall"
-  MessageBox MB_YESNO|MB_ICONQUESTION "Also remove the splicer's driver package from Windows? (asks for administrator rights)" /SD IDNO IDNO keep_driver
-    ExecShellWait "open" "$INSTDIR\driver\portline-setup.exe" "uninstall"
-  keep_driver:
+  ; The driver serves every user of this PC: the question says so, and a
+  ; silent uninstall keeps it.
+  ${If} ${FileExists} "${SETUP_HELPER}"
+    MessageBox MB_YESNO|MB_ICONQUESTION "Also remove the splicer's driver package from Windows? It serves every user of this PC: if another user still uses Seamlog, answer No. (asks for administrator rights)" /SD IDNO IDNO keep_driver
+      ExecWait '"${SETUP_HELPER}" uninstall' $0
+      DetailPrint "The driver setup ended with status $0."
+    keep_driver:
+  ${EndIf}
 
   Delete "$INSTDIR\Seamlog.exe"
   Delete "$INSTDIR\PortlineUSB.dll"

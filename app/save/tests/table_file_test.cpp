@@ -2,25 +2,28 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
-#include <functional>
-#include <optional>
 #include <utility>
 #include <vector>
 
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
-#include "seamlog/save/file_steps.h"
 #include "seamlog/convert/convert_received_text.h"
+#include "seamlog/save/file_steps.h"
 
 namespace seamlog::save {
 namespace {
@@ -185,7 +188,10 @@ TEST_F(TableFileTest, AFullDiskDuringConversionFailsTheSaveAndLeavesTheFileAsItW
 
 TEST_F(TableFileTest, ASaveNotClosedLeavesAnOldFileAsItWasAndRemovesANewOne) {
   enum class End { Discard, DestroyedUnclosed };
-  struct Case { End end; bool existed; };
+  struct Case {
+    End end;
+    bool existed;
+  };
   for (const Case c : {Case{End::Discard, true}, Case{End::Discard, false},
                        Case{End::DestroyedUnclosed, true}, Case{End::DestroyedUnclosed, false}}) {
     SCOPED_TRACE(std::to_string(static_cast<int>(c.end)) + (c.existed ? " existed" : " new"));
@@ -243,7 +249,10 @@ TEST_F(TableFileTest, AFolderOrADeviceIsRefusedWithItsOwnReason) {
 #else
   const std::string device = "/dev/null";
 #endif
-  struct Case { std::string path; const char* reason; };
+  struct Case {
+    std::string path;
+    const char* reason;
+  };
   for (const Case& c : {Case{directory_.string(), "folder"}, Case{device, "not"}}) {
     SCOPED_TRACE(c.path);
     std::string error;
@@ -271,13 +280,20 @@ TEST_F(TableFileTest, AFileDeletedWhileBeingWrittenIsAFailure) {
 
 const char* StepName(FileStep step) {
   switch (step) {
-    case FileStep::Lock: return "lock";
-    case FileStep::Append: return "append";
-    case FileStep::Flush: return "flush";
-    case FileStep::SyncFolder: return "sync folder";
-    case FileStep::Close: return "close";
-    case FileStep::CutBack: return "cut back";
-    case FileStep::Remove: return "remove";
+    case FileStep::Lock:
+      return "lock";
+    case FileStep::Append:
+      return "append";
+    case FileStep::Flush:
+      return "flush";
+    case FileStep::SyncFolder:
+      return "sync folder";
+    case FileStep::Close:
+      return "close";
+    case FileStep::CutBack:
+      return "cut back";
+    case FileStep::Remove:
+      return "remove";
   }
   return "?";
 }
@@ -321,8 +337,8 @@ TEST_F(TableFileTest, AFailingWriteFlushFolderSyncOrCloseTakesTheSaveBack) {
     FileStep step;
     bool existed;
   };
-  const Case cases[] = {{FileStep::Append, true}, {FileStep::Flush, true},      {FileStep::Close, true},
-                        {FileStep::Append, false}, {FileStep::Flush, false},    {FileStep::Close, false},
+  const Case cases[] = {{FileStep::Append, true},     {FileStep::Flush, true},  {FileStep::Close, true},
+                        {FileStep::Append, false},    {FileStep::Flush, false}, {FileStep::Close, false},
                         {FileStep::SyncFolder, false}};
   for (const Case& c : cases) {
 #ifdef _WIN32
@@ -399,6 +415,68 @@ TEST_F(TableFileTest, AFailingSaveNeverRemovesAFileAnotherSaveWroteFirst) {
   file->WriteRow("this save");
   EXPECT_TRUE(file->Discard()) << file->LastError();
   EXPECT_EQ(Contents(path), "the other save\r\n");
+}
+
+// Counts the syncs of a save; the first one of each file is interrupted by
+// a signal (EINTR) and must be made again.
+int syncCalls = 0;
+int InterruptedFirstSync(int fd) {
+  if (++syncCalls % 2 == 1) {
+    errno = EINTR;
+    return -1;
+  }
+  return ::fsync(fd);
+}
+
+TEST_F(TableFileTest, ANewTableAndItsFolderEntryAreSyncedEvenWhenASignalInterruptsTheSync) {
+  syncCalls = 0;
+  SetSyncCall(InterruptedFirstSync);
+  std::string error;
+  auto file = TableFile::OpenForAppend(PathOf("synced.csv"), error);
+  ASSERT_TRUE(file) << error;
+  file->WriteRow("row");
+  EXPECT_TRUE(file->Close()) << file->LastError();
+  SetSyncCall(nullptr);
+  EXPECT_EQ(syncCalls, 4);  // the file and its folder, each interrupted once
+}
+
+// A save that waited for the lock while the save before it failed and removed
+// the file it had created must not write into that removed file.
+TEST_F(TableFileTest, ASaveThatWaitedWhileTheFileWasRemovedWritesIntoTheFileOfThatName) {
+  const std::string path = PathOf("removed-while-waiting.csv");
+  std::string error;
+  auto first = TableFile::OpenForAppend(path, error);
+  ASSERT_TRUE(first) << error;
+  first->WriteRow("taken back");
+  std::atomic<int> locks{0};
+  StepRecorder recorder;  // sees the second save reach its lock
+  recorder.beforeStep = FileStep::Lock;
+  recorder.before = [&] { locks = 1; };
+  std::thread second([&] {
+    std::string secondError;
+    auto file = TableFile::OpenForAppend(path, secondError);
+    ASSERT_TRUE(file) << secondError;
+    file->WriteRow("second");
+    EXPECT_TRUE(file->Close()) << file->LastError();
+  });
+  while (locks == 0) std::this_thread::yield();
+  EXPECT_TRUE(first->Discard()) << first->LastError();
+  second.join();
+  EXPECT_EQ(Contents(path), "second\r\n");
+}
+
+// A file this save created, then renamed away and replaced by another file
+// of the same name, is not removed when the save is taken back.
+TEST_F(TableFileTest, TakingBackANewFileNeverRemovesAnotherFileThatTookItsName) {
+  const std::string path = PathOf("replaced.csv");
+  std::string error;
+  auto file = TableFile::OpenForAppend(path, error);
+  ASSERT_TRUE(file) << error;
+  file->WriteRow("taken back");
+  fs::rename(path, PathOf("moved.csv"));
+  { std::ofstream(path, std::ios::binary) << "another file\r\n"; }
+  EXPECT_TRUE(file->Discard()) << file->LastError();
+  EXPECT_EQ(Contents(path), "another file\r\n");
 }
 #endif
 

@@ -18,7 +18,11 @@
 namespace portline {
 namespace {
 
-DeviceTable table;
+// Never destroyed: at process detach Windows holds the loader lock, and
+// closing a device there would call winusb.dll and wait for cancelled reads.
+// Devices still open when the library is unloaded stay open until the
+// process ends (Seamlog never unloads it); the system closes them then.
+DeviceTable& table = *new DeviceTable;
 
 std::unique_ptr<PipeIo> OpenPipes(const FoundSplicer& splicer) {
   HANDLE file = CreateFileW(splicer.path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -61,8 +65,10 @@ extern "C" std::int32_t __stdcall PortlineUsbCreateDevice(std::int32_t* handle, 
   for (const FoundSplicer& splicer : splicers) {
     auto device = std::make_unique<OpenDevice>();
     if (!device->claim.Take(splicer.path)) {
+      // Held by another program of this user: skipped. A claim name taken by
+      // something else is a failure to open, reported with kClaimNameTaken.
       error = GetLastError();
-      ++held;
+      if (error == ERROR_BUSY) ++held;
       continue;
     }
     if (!device->channel.Open(OpenPipes(splicer))) {

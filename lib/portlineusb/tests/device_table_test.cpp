@@ -135,6 +135,27 @@ TEST(DeviceClaim, ASplicerHeldByOneOwnerIsRefusedToAnother) {
   EXPECT_TRUE(second.Take(path)) << "a dropped claim frees the splicer";
 }
 
+TEST(DeviceClaim, TheNameLivesInThisSessionAndNamesThisUser) {
+  const std::wstring sid = DeviceClaim::UserSid();
+  ASSERT_EQ(sid.rfind(L"S-1-", 0), 0u);
+  const std::wstring name = DeviceClaim::NameFor(UniquePath(L"#x"));
+  EXPECT_EQ(name.rfind(L"Local\\PortlineUSB-" + sid + L"-", 0), 0u) << std::string(name.begin(), name.end());
+  EXPECT_EQ(name.size(), std::wstring(L"Local\\PortlineUSB-").size() + sid.size() + 1 + 16);
+  EXPECT_NE(name, DeviceClaim::NameFor(UniquePath(L"#y")));
+}
+
+TEST(DeviceClaim, ANameTakenByAnEventIsReportedAsTakenNotAsAHeldSplicer) {
+  const std::wstring path = UniquePath(L"#squatted");
+  HANDLE squatter = CreateEventW(nullptr, TRUE, FALSE, DeviceClaim::NameFor(path).c_str());
+  ASSERT_NE(squatter, nullptr);
+  DeviceClaim claim;
+  EXPECT_FALSE(claim.Take(path));
+  EXPECT_EQ(GetLastError(), kClaimNameTaken);
+  EXPECT_FALSE(claim.Held());
+  CloseHandle(squatter);
+  EXPECT_TRUE(claim.Take(path)) << "the name is free again";
+}
+
 TEST(SplicerFinder, TheServiceNameChoosesTheBackendAndTheTestListIsParsedWhole) {
   EXPECT_EQ(BackendForService(L"WinUSB"), Backend::WinUsb);
   EXPECT_EQ(BackendForService(L"winusb"), Backend::WinUsb);

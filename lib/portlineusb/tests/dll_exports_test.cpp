@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "device_claim.h"
+
 namespace {
 
 using CreateFn = std::int32_t(__stdcall*)(std::int32_t*, std::int32_t*, std::int32_t*);
@@ -122,6 +124,54 @@ TEST(RealLibrary, ASplicerAlreadyHeldIsSkippedAndAStaleHandleReachesNothing) {
   }
   SetEnvironmentVariableA("PORTLINEUSB_DEVICES", nullptr);
   for (HANDLE server : servers) CloseHandle(server);
+}
+
+// The claim name of the only splicer taken by an event: no Seamlog holds it,
+// so the open fails (2) with the reason, not "held by another program" (5).
+TEST(RealLibrary, ASquattedClaimNameIsAFailureWithItsReasonNotAHeldSplicer) {
+  const std::string pipe = "\\\\.\\pipe\\portline-squat-" + std::to_string(GetCurrentProcessId());
+  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
+                                   4096, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
+  HANDLE squatter = CreateEventW(
+      nullptr, TRUE, FALSE, portline::DeviceClaim::NameFor(std::wstring(pipe.begin(), pipe.end())).c_str());
+  ASSERT_NE(squatter, nullptr);
+  {
+    Library dll(PORTLINE_TEST_SEAM_DLL);
+    ASSERT_NE(dll.module, nullptr);
+    std::int32_t handle = 0, status = 0, found = 0;
+    EXPECT_EQ(dll.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &status, &found), 2);
+    EXPECT_EQ(found, 1);
+    EXPECT_EQ(status, static_cast<std::int32_t>(portline::kClaimNameTaken));
+    CloseHandle(squatter);
+    EXPECT_EQ(dll.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &status, &found), 0)
+        << "the name is free again";
+    EXPECT_EQ(dll.Get<CloseFn>("PortlineUsbCloseDevice")(&handle), 0);
+  }
+  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", nullptr);
+  CloseHandle(server);
+}
+
+// Unloading the library runs no device code under the loader lock: a device
+// left open is neither cancelled nor closed (nor is winusb.dll called).
+TEST(RealLibrary, UnloadingWithADeviceOpenTouchesNoDevice) {
+  const std::string pipe = "\\\\.\\pipe\\portline-detach-" + std::to_string(GetCurrentProcessId());
+  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
+                                   4096, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
+  {
+    Library dll(PORTLINE_TEST_SEAM_DLL);
+    ASSERT_NE(dll.module, nullptr);
+    std::int32_t handle = 0, status = 0, found = 0;
+    ASSERT_EQ(dll.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &status, &found), 0);
+  }
+  DWORD available = 0;
+  EXPECT_TRUE(PeekNamedPipe(server, nullptr, 0, nullptr, &available, nullptr))
+      << "the library closed the device while it was unloaded: " << GetLastError();
+  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", nullptr);
+  CloseHandle(server);
 }
 
 class SimulatedLibrary : public ::testing::Test {

@@ -31,7 +31,9 @@
 // the rest from the splicer, and save the table seamlog-convert --raw writes
 // for the whole report; the save leaves the journal empty. held: another
 // program holds the journal; Seamlog says so once and receives and saves the
-// whole report all the same. Every run is checked in Seamlog.log.
+// whole report all the same. saving: Seamlog is killed while its save writes
+// a long table; the next start settles the save, and the file ends up with
+// the table once. Every run is checked in Seamlog.log.
 //
 // The report may be given with CR LF line ends; the splicer sends CR alone,
 // so the simulator replays it with CR LF turned into CR.
@@ -457,6 +459,93 @@ void Recovery(const Options& o) {
   Check(Count(log, "save: completed") == 1 && Count(log, "exit") == 1, "Seamlog.log records the save and the exit");
 }
 
+// The length of a file; -1 when it does not exist.
+long long FileLength(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// A save killed while it writes its table: the journal holds a long text;
+// Seamlog is ended by TerminateProcess once the table has begun to grow. The
+// next start must settle that save (take the half table back, or know the
+// table was whole), and the file must end up with the table exactly once.
+void KilledWhileSaving(const Options& o) {
+  const std::string report = ReadWholeFile(o.report);
+  if (report.empty()) Fail("cannot read the report " + o.report);
+  std::string text;
+  while (text.size() < 12 * 1024 * 1024) text += AsReceived(SplicerStream(report));
+  Screens screens(o.screens);
+  PrepareFolder(o, true);
+  const std::string table = o.work + "\\saved.csv";
+  for (const char* stale : {"\\Seamlog.journal", "\\Seamlog.saving", "\\Seamlog.log", "\\text.txt"})
+    DeleteFileA((o.work + stale).c_str());
+  WriteWholeFile(table, "an earlier table\r\n");
+  std::string journal(seamlog::journal::kJournalMagic);
+  seamlog::journal::AppendFrames(journal, text);
+  WriteWholeFile(o.work + "\\Seamlog.journal", journal);
+  StartSplicer(o, "");
+
+  bool killedMidSave = false;
+  for (int attempt = 1; attempt <= 5 && !killedMidSave; ++attempt) {
+    Program program(o.work + "\\Seamlog.exe");
+    program.Start("C:\\");
+    HWND main = ChooseModel(program, o, screens);
+    HWND box = nullptr;
+    WaitFor([&] { return (box = program.FindDialogSaying("Seamlog has recovered")) != nullptr; }, 60000);
+    if (box == nullptr) Fail("the start did not say that the text was recovered");
+    Click(box, IDOK);
+    HWND dialog = FillSaveAsDialog(program, main, table);
+    const long long before = FileLength(table);
+    Click(dialog, IDOK);
+    // Killed as soon as the table has begun to grow, before the save is done.
+    WaitFor([&] { return FileLength(table) > before || program.FindDialogSaying("Data save") != nullptr; }, 60000, 1);
+    killedMidSave = FileLength(table) > before && program.FindDialogSaying("Data save") == nullptr;
+    TerminateProcess(program.Process(), 1);
+    program.WaitForExit(10000);
+    std::printf("      attempt %d: killed with %lld of the table's bytes written%s\n", attempt,
+                FileLength(table) - before, killedMidSave ? "" : " (the save had ended)");
+    if (!killedMidSave) {
+      // The save ended first: start again from the same journal and table.
+      WriteWholeFile(table, "an earlier table\r\n");
+      WriteWholeFile(o.work + "\\Seamlog.journal", journal);
+      DeleteFileA((o.work + "\\Seamlog.saving").c_str());
+    }
+  }
+  Check(killedMidSave, "Seamlog was killed while its save was writing the table");
+
+  Program program(o.work + "\\Seamlog.exe");
+  program.Start("C:\\");
+  HWND main = ChooseModel(program, o, screens);
+  HWND settled = nullptr;
+  WaitFor([&] { return (settled = program.FindDialogSaying("save into")) != nullptr; }, 60000);
+  Check(settled != nullptr, "the next start says what became of the interrupted save");
+  bool whole = false;
+  if (settled != nullptr) {
+    const std::string said = program.DialogText(settled);
+    std::printf("      message: %s\n", said.c_str());
+    whole = said.find("was complete") != std::string::npos;
+    Check(whole || said.find("taken back") != std::string::npos, "the half table was taken back, or the table was whole");
+    screens.Take("interrupted-save");
+    Click(settled, IDOK);
+  }
+  if (HWND recovered = program.FindDialogSaying("Seamlog has recovered")) Click(recovered, IDOK);
+  if (!whole) {
+    Check(ReadWholeFile(table) == "an earlier table\r\n", "the table file is as it was before the killed save");
+    Check(SaveAs(program, main, o), "saving again ends with \"Data save completed.\"");
+  }
+  WriteWholeFile(o.work + "\\text.txt", text);
+  const std::string expectedCsv = o.work + "\\expected.csv";
+  WriteWholeFile(expectedCsv, "an earlier table\r\n");
+  const int converted = RunProcess("\"" + o.convert + "\" --model " + o.model + " \"" + o.work + "\\text.txt\" \"" +
+                                       expectedCsv + "\"",
+                                   120000);
+  Check(converted == 0 && ReadWholeFile(table) == ReadWholeFile(expectedCsv),
+        "the file holds the earlier table and the saved table exactly once (" +
+            std::to_string(FileLength(table)) + " bytes)");
+  ExitProgram(program, main);
+}
+
 bool ParseOptions(int argc, char** argv, Options& o) {
   if (argc < 2) return false;
   o.scenario = argv[1];
@@ -497,6 +586,8 @@ int main(int argc, char** argv) {
       MissingLibrary(o);
     else if (o.scenario == "end-session")
       EndSession(o);
+    else if (o.scenario == "recovery" && o.journal == "saving")
+      KilledWhileSaving(o);
     else if (o.scenario == "recovery")
       Recovery(o);
     else

@@ -21,6 +21,7 @@ namespace {
 constexpr std::chrono::milliseconds kRetryPause{50};
 
 FileStepHook* stepHook = nullptr;
+SyncCall syncCall = ::fsync;
 
 // False when a test fails the step; errno then reads as an I/O error.
 bool Allowed(FileStep step) {
@@ -41,7 +42,7 @@ bool StillNamed(int fd, const std::string& path) {
 }
 
 bool SyncRetrying(int fd) {
-  while (::fsync(fd) != 0) {
+  while (syncCall(fd) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
@@ -89,6 +90,8 @@ struct Written {
 }  // namespace
 
 void SetFileStepHook(FileStepHook* hook) { stepHook = hook; }
+
+void SetSyncCall(SyncCall call) { syncCall = call != nullptr ? call : ::fsync; }
 
 struct ExclusiveFile::Native {
   int fd = -1;

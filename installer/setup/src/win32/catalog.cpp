@@ -69,7 +69,8 @@ class Library {
   explicit Library(const wchar_t* name) : module_(win32util::LoadSystemLibrary(name)) {}
   template <typename Fn>
   Fn Get(const char* name) const {
-    return module_ ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name))) : nullptr;
+    return module_ ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module_.get(), name)))
+                   : nullptr;
   }
 
  private:
@@ -92,7 +93,8 @@ std::string MakeCatalog(const std::wstring& definitionPath) {
   if (!cdf) {
     const DWORD error = GetLastError();
     return "CryptCATCDFOpen did not open the catalog definition: " +
-           (error ? ErrorText(error) : std::string("it gave no reason (a catalog function this Windows lacks)"));
+           (error ? ErrorText(error)
+                  : std::string("it gave no reason (a catalog function this Windows lacks)"));
   }
   CRYPTCATMEMBER* member = nullptr;
   LPWSTR tag = nullptr;
@@ -106,7 +108,7 @@ std::string MakeCatalog(const std::wstring& definitionPath) {
   return {};
 }
 
-std::string SignCatalog(const std::wstring& catalogPath, PCCERT_CONTEXT certificate) {
+std::string SignCatalog(const std::wstring& catalogPath, PCCERT_CONTEXT certificate, SignatureDigest digest) {
   if (!FileExists(catalogPath)) return "there is no catalog to sign";
   Library mssign(L"mssign32.dll");
   auto sign = mssign.Get<SignerSignFn>("SignerSign");
@@ -117,9 +119,15 @@ std::string SignCatalog(const std::wstring& catalogPath, PCCERT_CONTEXT certific
   SignerSubjectInfo subject{sizeof(SignerSubjectInfo), &index, kSignerSubjectFile, &file};
   SignerCertStoreInfo store{sizeof(SignerCertStoreInfo), certificate, kSignerCertPolicyChain, nullptr};
   SignerCert signer{sizeof(SignerCert), kSignerCertStore, &store, nullptr};
-  SignerAttrAuthcode authcode{sizeof(SignerAttrAuthcode), FALSE, TRUE, L"Portline WinUSB driver package", nullptr};
-  SignerSignatureInfo signature{sizeof(SignerSignatureInfo), CALG_SHA_256, kSignerAuthcodeAttr, &authcode,
-                                nullptr, nullptr};
+  SignerAttrAuthcode authcode{sizeof(SignerAttrAuthcode), FALSE, TRUE, L"Portline WinUSB driver package",
+                              nullptr};
+  SignerSignatureInfo signature{
+      sizeof(SignerSignatureInfo),
+      static_cast<ALG_ID>(digest == SignatureDigest::Sha1 ? CALG_SHA1 : CALG_SHA_256),
+      kSignerAuthcodeAttr,
+      &authcode,
+      nullptr,
+      nullptr};
   const HRESULT result = sign(&subject, &signer, &signature, nullptr, nullptr, nullptr, nullptr);
   if (FAILED(result)) return "the catalog cannot be signed: " + ErrorText(static_cast<DWORD>(result));
   return {};

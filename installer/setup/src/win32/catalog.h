@@ -4,16 +4,20 @@
 #pragma once
 
 #include <windows.h>
+
 #include <wincrypt.h>
 
 #include <string>
+
+#include "portline_setup/signing_profile.h"
 
 namespace portline_setup {
 
 // Reads the .cdf at `definitionPath` and writes the catalog it names.
 std::string MakeCatalog(const std::wstring& definitionPath);
 
-// Signs the catalog with `certificate`, whose private key must still exist.
-std::string SignCatalog(const std::wstring& catalogPath, PCCERT_CONTEXT certificate);
+// Signs the catalog with `certificate`, whose private key must still exist,
+// hashing with `digest`.
+std::string SignCatalog(const std::wstring& catalogPath, PCCERT_CONTEXT certificate, SignatureDigest digest);
 
 }  // namespace portline_setup

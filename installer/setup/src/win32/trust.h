@@ -1,20 +1,20 @@
 // The certificate that makes a catalog made on this PC trusted on this PC:
-// generated here, used for one signature, its private key destroyed at once,
-// the certificate alone added to the local machine's Root and
+// generated here with a key that exists only in this process's memory (no
+// key container, no key file), used for one signature, the key destroyed,
+// and the certificate alone added to the local machine's Root and
 // TrustedPublisher stores.
 #pragma once
 
 #include <windows.h>
+
 #include <wincrypt.h>
 
 #include <string>
 #include <vector>
 
-namespace portline_setup {
+#include "portline_setup/signing_profile.h"
 
-// The subject of every certificate the helper makes; uninstall removes
-// every certificate with this subject from the two stores.
-extern const wchar_t kCertificateSubject[];
+namespace portline_setup {
 
 class SigningIdentity {
  public:
@@ -23,31 +23,42 @@ class SigningIdentity {
   SigningIdentity(const SigningIdentity&) = delete;
   SigningIdentity& operator=(const SigningIdentity&) = delete;
 
-  // A fresh RSA key in a key container of its own and a self-signed
-  // code-signing certificate for it. Empty on success, else the reason.
-  std::string Create();
-  // Deletes the key container: nothing can ever be signed with the key again.
+  // A fresh RSA key in an ephemeral (CRYPT_VERIFYCONTEXT) provider and a
+  // self-signed certificate for it: basicConstraints cA=FALSE, KeyUsage
+  // digitalSignature and EKU code signing, all three critical; the subject
+  // names the product and this PC. The certificate reaches the key through
+  // CERT_KEY_CONTEXT_PROP_ID only. Empty on success, else the reason.
+  std::string Create(SignatureDigest digest);
+  // Releases the key: nothing can ever be signed with it again.
   std::string DestroyKey();
 
   PCCERT_CONTEXT certificate() const { return certificate_; }
-  const std::wstring& container() const { return container_; }
-  bool hasKey() const { return !container_.empty(); }
+  bool hasKey() const { return provider_ != 0; }
   std::vector<BYTE> Encoded() const;
 
  private:
   PCCERT_CONTEXT certificate_ = nullptr;
-  std::wstring container_;
+  HCRYPTPROV provider_ = 0;
 };
+
+// This PC's certificate subject (CertificateSubject for the computer name).
+std::wstring ThisPcCertificateSubject();
+// The subject of a certificate as CertNameToStrW writes it (X.500).
+std::wstring SubjectText(PCCERT_CONTEXT certificate);
+
+// The subject of the certificate that signed a signed file (a catalog), or
+// empty when the file is not signed or cannot be read.
+std::wstring SignerSubject(const std::wstring& signedFile);
 
 // Adds the certificate (without any key) to LocalMachine Root and
 // TrustedPublisher. On failure nothing stays added.
 std::string TrustOnThisMachine(const std::vector<BYTE>& encoded);
 // Removes the certificate from both stores; absent is not an error.
 std::string DistrustOnThisMachine(const std::vector<BYTE>& encoded);
-// Removes every certificate made by the helper from both stores and says
-// how many it removed.
-std::string RemoveHelperCertificates(int* removed);
-// How many certificates with the helper's subject a LocalMachine store holds.
+// Removes every certificate made by the helper, except `keep` (may be
+// empty), from both stores and says how many it removed.
+std::string RemoveHelperCertificates(int* removed, const std::vector<BYTE>& keep = {});
+// How many certificates with a helper's subject a LocalMachine store holds.
 int CountHelperCertificates(const wchar_t* storeName);
 
 // "0x80090016 (Keyset does not exist)" for the last or a given error.

@@ -16,4 +16,11 @@ class FileStepHook {
 // The hook every table file calls; nullptr (the default) for none.
 void SetFileStepHook(FileStepHook* hook);
 
+#ifndef _WIN32
+// The call that forces a file or a folder onto the disk (fsync by default);
+// tests count the calls and make them fail or be interrupted.
+using SyncCall = int (*)(int fd);
+void SetSyncCall(SyncCall call);
+#endif
+
 }  // namespace seamlog::save
