@@ -19,10 +19,14 @@ std::string OneLine(std::string_view text) {
 
 const char* OutcomeName(SaveOutcome outcome) {
   switch (outcome) {
-    case SaveOutcome::Completed: return "completed";
-    case SaveOutcome::Failed: return "failed";
-    case SaveOutcome::Stopped: return "stopped";
-    case SaveOutcome::NothingToSave: return "nothing to save";
+    case SaveOutcome::Completed:
+      return "completed";
+    case SaveOutcome::Failed:
+      return "failed";
+    case SaveOutcome::Stopped:
+      return "stopped";
+    case SaveOutcome::NothingToSave:
+      return "nothing to save";
   }
   return "?";
 }
@@ -36,16 +40,33 @@ DiagnosticsLog::~DiagnosticsLog() { WriteHeldBackOpens(); }
 std::string DiagnosticsLog::Stamp() {
   const LocalTime t = clock_.Now();
   char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second, t.millisecond);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second, t.millisecond);
   return text;
 }
 
 void DiagnosticsLog::Write(std::string_view event) {
   const std::string line = Stamp() + "  " + OneLine(event) + "\r\n";
+  const std::unique_ptr<LogFileLock> held = files_.Lock(kLogFileName);
+  if (!held) {
+    working_ = false;
+    return;
+  }
   const std::uint64_t size = files_.SizeOf(kLogFileName);
-  if (size > 0 && size + line.size() > kRotateAtBytes) files_.MoveReplacing(kLogFileName, kOldLogFileName);
+  if (size > 0 && size + line.size() > kRotateAtBytes && !TurnOver()) {
+    working_ = false;  // a full log that can neither turn over nor be emptied takes no more
+    return;
+  }
   working_ = files_.Append(kLogFileName, line);
+}
+
+// Renames the full log to Seamlog.log.1. When Seamlog.log.1 cannot be
+// replaced (a folder of that name, a file held open elsewhere), the log is
+// emptied and starts with a line saying why. False when neither can be done.
+bool DiagnosticsLog::TurnOver() {
+  if (files_.MoveReplacing(kLogFileName, kOldLogFileName)) return true;
+  if (!files_.Empty(kLogFileName)) return false;
+  return files_.Append(kLogFileName, Stamp() + "  " + std::string(kTurnOverFailed) + "\r\n");
 }
 
 void DiagnosticsLog::WriteHeldBackOpens() {
@@ -98,16 +119,16 @@ void DiagnosticsLog::WriteFailed(std::int32_t result) {
 
 void DiagnosticsLog::Closed(std::int32_t result) {
   WriteHeldBackOpens();
-  Write("close: result " + std::to_string(result) + ", connection " + std::to_string(connection_) + " received " +
-        std::to_string(received_) + " bytes, sent " + std::to_string(sent_) + " bytes");
+  Write("close: result " + std::to_string(result) + ", connection " + std::to_string(connection_) +
+        " received " + std::to_string(received_) + " bytes, sent " + std::to_string(sent_) + " bytes");
   received_ = 0;
   sent_ = 0;
 }
 
 void DiagnosticsLog::Saved(const SaveEntry& save) {
   WriteHeldBackOpens();
-  std::string event = "save: " + std::string(OutcomeName(save.outcome)) + ", file \"" + save.file + "\", model " +
-                      save.model + ", " + std::to_string(save.records) + " records";
+  std::string event = "save: " + std::string(OutcomeName(save.outcome)) + ", file \"" + save.file +
+                      "\", model " + save.model + ", " + std::to_string(save.records) + " records";
   if (!save.reason.empty()) event += ", reason: " + save.reason;
   Write(event);
 }
@@ -117,8 +138,8 @@ void DiagnosticsLog::JournalRecovered(std::size_t characters, std::size_t droppe
   WriteHeldBackOpens();
   std::string event = "journal: recovered " + std::to_string(characters) + " characters";
   if (!setAsidePath.empty())
-    event += ", damaged journal kept as \"" + std::string(setAsidePath) + "\" (" + std::to_string(droppedBytes) +
-             " bytes not read back)";
+    event += ", damaged journal kept as \"" + std::string(setAsidePath) + "\" (" +
+             std::to_string(droppedBytes) + " bytes not read back)";
   Write(event);
 }
 

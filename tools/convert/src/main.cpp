@@ -1,7 +1,7 @@
 // seamlog-convert: appends the table of a captured splicer report to a file,
 // exactly as the application's Save As does.
 //
-//   seamlog-convert [--model MODEL-A|MODEL-B|MODEL-C] [--raw] [--keep-line-ends] INPUT OUTPUT
+//   seamlog-convert [--model MODEL-A|MODEL-B|MODEL-C] [--raw] [--keep-line-ends] [--force] INPUT OUTPUT
 //
 // INPUT holds the received text byte for byte (with --raw: the bytes as the
 // splicer sent them; every CR then gets an LF after it). A capture whose
@@ -11,16 +11,25 @@
 // converter runs. OUTPUT is created when missing; an existing file keeps its
 // content and the table is added at its end, whole or not at all.
 //
+// Where it would have to guess, it refuses instead: OUTPUT that is its own
+// standard output, OUTPUT that looks like a splicer report (INPUT and OUTPUT
+// the wrong way round), a capture whose line ends are mixed. --force takes
+// the last two as they are.
+//
 // Exit status: 0 saved; 1 save failed (empty, unreadable or too large input,
 // output refused or not opened, conversion or write error: OUTPUT is left as
 // it was); 2 usage; 3 MODEL-C stopped at a record without its heading lines
 // (the rows of the records before it stay in OUTPUT).
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "last_record.h"
+#include "output_refusal.h"
 #include "received_file.h"
 #include "seamlog/convert/convert_received_text.h"
 #include "seamlog/save/table_file.h"
@@ -39,13 +48,17 @@ constexpr int kStopped = 3;
 constexpr std::string_view kSeparatorHyphens = "-------------------------------";  // 31
 
 constexpr const char* kUsageText =
-    "usage: seamlog-convert [--model MODEL-A|MODEL-B|MODEL-C] [--raw] [--keep-line-ends] INPUT OUTPUT\n"
+    "usage: seamlog-convert [--model MODEL-A|MODEL-B|MODEL-C] [--raw] [--keep-line-ends] [--force]\n"
+    "                       INPUT OUTPUT\n"
     "  INPUT             the received report text, byte for byte\n"
     "  OUTPUT            the comma-separated file the table is appended to\n"
     "  --model           the splicer model selected (default MODEL-A); the text decides\n"
     "  --raw             INPUT is the splicer's byte stream: every CR gets an LF after it\n"
     "  --keep-line-ends  take an INPUT whose lines end in LF or CR alone as it is,\n"
     "                    instead of as the CR LF text it stands for\n"
+    "  --force           convert INPUT with mixed line ends as it is, and append to an\n"
+    "                    OUTPUT that looks like a splicer report\n"
+    "  --                every argument after it is a file name\n"
     "  --help            this text\n";
 
 int Usage(const char* problem) {
@@ -64,6 +77,7 @@ struct Arguments {
   convert::Model selected = convert::Model::A;
   bool raw = false;
   bool keepLineEnds = false;
+  bool force = false;
   bool help = false;
   std::string input;
   std::string output;
@@ -72,23 +86,29 @@ struct Arguments {
 // Empty on success, else what is wrong with the command line.
 std::string Parse(int argc, char** argv, Arguments& args) {
   int files = 0;
+  bool options = true;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      args.help = true;
-      return {};
-    }
-    if (arg == "--model") {
-      if (i + 1 >= argc) return "--model needs a model name";
-      const auto model = convert::ModelFromName(argv[++i]);
-      if (!model) return "unknown model '" + std::string(argv[i]) + "'";
-      args.selected = *model;
-    } else if (arg == "--raw") {
-      args.raw = true;
-    } else if (arg == "--keep-line-ends") {
-      args.keepLineEnds = true;
-    } else if (arg.starts_with("--")) {
-      return "unknown option '" + std::string(arg) + "'";
+    if (options && arg.starts_with("-")) {
+      if (arg == "--") {
+        options = false;
+      } else if (arg == "--help" || arg == "-h") {
+        args.help = true;
+        return {};
+      } else if (arg == "--model") {
+        if (i + 1 >= argc) return "--model needs a model name";
+        const auto model = convert::ModelFromName(argv[++i]);
+        if (!model) return "unknown model '" + std::string(argv[i]) + "'";
+        args.selected = *model;
+      } else if (arg == "--raw") {
+        args.raw = true;
+      } else if (arg == "--keep-line-ends") {
+        args.keepLineEnds = true;
+      } else if (arg == "--force") {
+        args.force = true;
+      } else {
+        return "unknown option '" + std::string(arg) + "' (a file name that begins with '-' goes after --)";
+      }
     } else if (files == 0) {
       args.input = arg;
       ++files;
@@ -102,37 +122,95 @@ std::string Parse(int argc, char** argv, Arguments& args) {
   return files == 2 ? std::string{} : "INPUT and OUTPUT are both needed";
 }
 
-// Empty when OUTPUT may take the table, else why not.
-std::string RefuseOutput(const Arguments& args) {
-  const std::string quoted = "'" + args.output + "'";
-#ifdef _WIN32
-  if (tools::IsWindowsDeviceName(args.output))
-    return "OUTPUT " + quoted + " is a device, not a file: the table would go nowhere";
-#endif
-  std::error_code error;
-  const fs::file_status status = fs::status(args.output, error);
-  if (fs::is_directory(status)) return "OUTPUT " + quoted + " is a folder; give the name of a file in it";
-  if (fs::exists(status) && !fs::is_regular_file(status))
-    return "OUTPUT " + quoted + " is a device, not a file: the table would go nowhere";
-  if (fs::exists(status) && fs::equivalent(args.input, args.output, error))
-    return "INPUT and OUTPUT are the same file (" + quoted +
-           "): the table would be appended to the report itself";
+// Where a CR LF capture holds a lone CR or LF.
+std::string RefuseStrayLineEnds(const Arguments& args, const std::string& text) {
+  const tools::StrayLineEnds stray = tools::FindStrayLineEnds(text);
+  if (stray.count == 0) return {};
+  const std::string where = "'" + args.input + "' mixes line ends: " + std::to_string(stray.count) +
+                            " line end" + (stray.count == 1 ? " is" : "s are") +
+                            " not CR LF, the first a lone " + (stray.first == '\r' ? "CR" : "LF") +
+                            " at byte offset " + std::to_string(stray.firstOffset) + " (line " +
+                            std::to_string(stray.firstLine) + ")";
+  if (!args.force)
+    return where +
+           "; the records would be cut in the wrong places. Mend the capture, or give --force to convert it "
+           "as it is";
+  Note("Warning: " + where + "; converted as it is (--force).");
   return {};
 }
 
 // Brings a capture with LF-only or CR-only line ends to CR LF, saying so.
-void MendLineEnds(const Arguments& args, std::string& text) {
+// Empty when the text may be converted, else why not: line ends mixed, where
+// records would be cut in the wrong places.
+std::string MendLineEnds(const Arguments& args, std::string& text) {
   const tools::LineEnds ends = tools::DetectLineEnds(text);
-  if (ends != tools::LineEnds::LfOnly && ends != tools::LineEnds::CrOnly) return;
+  if (ends == tools::LineEnds::CrLf) return RefuseStrayLineEnds(args, text);
+  if (ends != tools::LineEnds::LfOnly && ends != tools::LineEnds::CrOnly) return {};
   const char* kind = ends == tools::LineEnds::LfOnly ? "LF" : "CR";
   if (args.keepLineEnds) {
     Note("Warning: the lines of '" + args.input + "' end in " + kind +
          " alone; taken as they are (--keep-line-ends).");
-    return;
+    return {};
   }
   text = tools::WithCrLf(text, ends);
-  Note("Note: the lines of '" + args.input + "' end in " + kind +
-       " alone (" + kind + "-only capture); converted as the CR LF text they stand for.");
+  Note("Note: the lines of '" + args.input + "' end in " + kind + " alone (" + kind +
+       "-only capture); converted as the CR LF text they stand for.");
+  return {};
+}
+
+// A capture whose lines end in the splicer's CR (and the capture's LF) is
+// read as a raw byte stream only by mistake: every CR LF would become CR LF LF.
+void WarnRawCrLf(const Arguments& args, const std::string& received) {
+  if (!tools::HoldsCrLf(received)) return;
+  Note("Warning: '" + args.input +
+       "' already holds CR LF line ends, which the splicer's raw byte stream never does; --raw gives "
+       "each of them a second LF and the records will not convert as they should. Leave out --raw "
+       "for a capture that holds the received text.");
+}
+
+// MODEL-C records cut short in the middle of INPUT (the splicer went away and
+// sent again) are left out of the table; the records after them are saved.
+void WarnSkipped(const Arguments& args, const std::vector<int>& skipped) {
+  if (skipped.empty()) return;
+  std::string numbers;
+  for (const int record : skipped) numbers += (numbers.empty() ? "" : ", ") + std::to_string(record);
+  const bool one = skipped.size() == 1;
+  Note("Warning: record" + std::string(one ? " " : "s ") + numbers + " of '" + args.input + "' " +
+       (one ? "was" : "were") + " cut short without the loss lines and left out of the table.");
+}
+
+// INPUT is all there is: a last record that is not whole was cut off (the
+// capture ended too early) and is converted as far as the rules go; what
+// could not be converted at all is named too.
+void WarnCutShort(const Arguments& args, const std::string& text, const convert::ConvertResult& result) {
+  const std::size_t left = result.consumedLength < text.size() ? text.size() - result.consumedLength : 0;
+  const tools::LastRecord last = tools::FindLastRecord(text, result.model);
+  std::vector<int> skipped = result.skippedRecords;
+  const auto lastSkipped = std::find(skipped.begin(), skipped.end(), last.number);
+  const bool leftOut = last.CutShort() && lastSkipped != skipped.end();
+  if (leftOut) skipped.erase(lastSkipped);
+  WarnSkipped(args, skipped);
+  if (last.CutShort()) {
+    const std::string size = result.model == convert::Model::C
+                                 ? std::to_string(last.length) +
+                                       " characters, without the twelve loss lines of a whole MODEL-C record"
+                                 : std::to_string(last.length) + " of the " +
+                                       std::to_string(last.wholeLength) + " characters of a " +
+                                       std::string(convert::ModelRowOf(result.model).name) + " record";
+    const std::string warning = "Warning: record " + std::to_string(last.number) + ", the last in '" +
+                                args.input + "', is cut short: " + size + "; the capture ended too early.";
+    if (left == last.length) {
+      Note(warning + " It was not converted.");
+      return;
+    }
+    Note(warning +
+         (leftOut ? " It was left out of the table."
+                  : " It was converted as far as it goes: check its row, or capture the report again."));
+  }
+  if (left > 0) {
+    Note("Warning: the last " + std::to_string(left) +
+         " characters begin a record that is not complete; they were not converted.");
+  }
 }
 
 int Convert(int argc, char** argv) {
@@ -141,18 +219,22 @@ int Convert(int argc, char** argv) {
     return Usage(problem.c_str());
   }
   if (args.help) {
-    std::printf("seamlog-convert: appends the table of a captured splicer report to a file.\n%s",
-                kUsageText);
+    std::printf("seamlog-convert: appends the table of a captured splicer report to a file.\n%s", kUsageText);
     return kSaved;
   }
-  if (const std::string refusal = RefuseOutput(args); !refusal.empty()) return Failed(refusal);
+  if (const std::string refusal = tools::RefuseOutput(args.input, args.output, args.force); !refusal.empty())
+    return Failed(refusal);
 
   std::string text;
   std::string error;
-  const auto kind = args.raw ? tools::ByteStream::AsSentBySplicer : tools::ByteStream::AsReceived;
-  if (!tools::ReadReceivedFile(args.input, kind, text, error)) return Failed(error);
+  if (!tools::ReadReceivedFile(args.input, text, error)) return Failed(error);
   if (text.empty()) return Failed("'" + args.input + "' is empty: nothing was received");
-  if (!args.raw) MendLineEnds(args, text);
+  if (args.raw) {
+    WarnRawCrLf(args, text);
+    text = tools::WithLineFeeds(text);
+  } else if (const std::string refusal = MendLineEnds(args, text); !refusal.empty()) {
+    return Failed(refusal);
+  }
   if (text.find(kSeparatorHyphens) == std::string::npos) {
     Note("Warning: '" + args.input +
          "' holds no record separator (a line of 31 hyphens) and may not be a splicer report; "
@@ -169,24 +251,22 @@ int Convert(int argc, char** argv) {
     std::printf("Model: %.*s\n", static_cast<int>(used.size()), used.data());
   } else {
     const std::string_view selected = convert::ModelRowOf(args.selected).name;
-    std::printf("Model: %.*s (recognised in the text; %.*s was selected)\n",
-                static_cast<int>(used.size()), used.data(), static_cast<int>(selected.size()),
-                selected.data());
+    std::printf("Model: %.*s (recognised in the text; %.*s was selected)\n", static_cast<int>(used.size()),
+                used.data(), static_cast<int>(selected.size()), selected.data());
   }
   std::printf("Records received: %lld\n", static_cast<long long>(result.recordCount));
 
   switch (result.outcome) {
     case convert::ConvertOutcome::Completed:
       std::printf("Data save completed.\n");
-      if (result.consumedLength < text.size()) {
-        std::fflush(stdout);
-        Note("Warning: the last " + std::to_string(text.size() - result.consumedLength) +
-             " characters begin a record that is not complete; they were not converted.");
-      }
+      std::fflush(stdout);
+      WarnCutShort(args, text, result);
       return kSaved;
     case convert::ConvertOutcome::Stopped: {
       std::fflush(stdout);
-      const int saved = result.stoppedAtRecord - 1;
+      WarnSkipped(args, result.skippedRecords);
+      // The records before it, less those left out.
+      const int saved = result.stoppedAtRecord - 1 - static_cast<int>(result.skippedRecords.size());
       std::fprintf(stderr,
                    "Conversion stopped at record %d: it has no \"Irregular\" or \"Loss\" heading "
                    "line.\n",

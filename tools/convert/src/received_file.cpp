@@ -30,8 +30,7 @@ char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' +
 
 }  // namespace
 
-bool ReadReceivedFile(const std::string& path, ByteStream kind, std::string& text,
-                      std::string& error, std::size_t maxBytes) {
+bool ReadReceivedFile(const std::string& path, std::string& text, std::string& error, std::size_t maxBytes) {
   std::error_code status;
   if (std::filesystem::is_directory(path, status)) {
     error = "cannot read '" + path + "': it is a directory";
@@ -64,14 +63,17 @@ bool ReadReceivedFile(const std::string& path, ByteStream kind, std::string& tex
     error = "cannot read '" + path + "': " + save::DescribeErrno(errno);
     return false;
   }
-  if (kind == ByteStream::AsReceived) {
-    text = std::move(bytes);
-    return true;
-  }
-  text.clear();
-  text.reserve(bytes.size() + static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\r')));
-  capture::AppendReceivedBytes(text, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  text = std::move(bytes);
   return true;
+}
+
+std::string WithLineFeeds(std::string_view splicerBytes) {
+  std::string text;
+  text.reserve(splicerBytes.size() +
+               static_cast<std::size_t>(std::count(splicerBytes.begin(), splicerBytes.end(), '\r')));
+  capture::AppendReceivedBytes(text, reinterpret_cast<const std::uint8_t*>(splicerBytes.data()),
+                               splicerBytes.size());
+  return text;
 }
 
 LineEnds DetectLineEnds(std::string_view text) {
@@ -84,13 +86,10 @@ LineEnds DetectLineEnds(std::string_view text) {
 }
 
 std::string WithCrLf(std::string_view text, LineEnds ends) {
-  std::string result;
-  if (ends == LineEnds::CrOnly) {
-    // CR alone is how the splicer ends its lines: the capture's own rule.
-    capture::AppendReceivedBytes(result, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    return result;
-  }
+  // CR alone is how the splicer ends its lines: the capture's own rule.
+  if (ends == LineEnds::CrOnly) return WithLineFeeds(text);
   if (ends != LineEnds::LfOnly) return std::string(text);
+  std::string result;
   result.reserve(text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')));
   for (const char c : text) {
     if (c == '\n') {
@@ -101,6 +100,25 @@ std::string WithCrLf(std::string_view text, LineEnds ends) {
   }
   return result;
 }
+
+StrayLineEnds FindStrayLineEnds(std::string_view text) {
+  StrayLineEnds stray;
+  std::size_t line = 1;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const char c = text[at];
+    const bool lone = (c == '\r' && at + 1 < text.size() && text[at + 1] != '\n') ||
+                      (c == '\n' && (at == 0 || text[at - 1] != '\r'));
+    if (lone && stray.count++ == 0) {
+      stray.first = c;
+      stray.firstOffset = at;
+      stray.firstLine = line;
+    }
+    if (c == '\n') ++line;
+  }
+  return stray;
+}
+
+bool HoldsCrLf(std::string_view text) { return text.find("\r\n") != std::string_view::npos; }
 
 bool IsWindowsDeviceName(std::string_view path) {
   if (path.starts_with("\\\\.\\") || path.starts_with("//./")) return true;
@@ -113,8 +131,8 @@ bool IsWindowsDeviceName(std::string_view path) {
   for (const char c : name) upper.push_back(Upper(c));
   for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
     if (upper == device) return true;
-  return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) &&
-         upper[3] >= '1' && upper[3] <= '9';
+  return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) && upper[3] >= '1' &&
+         upper[3] <= '9';
 }
 
 }  // namespace seamlog::tools

@@ -15,10 +15,9 @@ TEST(ReadReceivedFile, TheBytesAreReadExactlyAsTheyAreOrWithLineFeedsAdded) {
   { std::ofstream(path, std::ios::binary) << bytes; }
   std::string text;
   std::string error;
-  ASSERT_TRUE(ReadReceivedFile(path, ByteStream::AsReceived, text, error)) << error;
+  ASSERT_TRUE(ReadReceivedFile(path, text, error)) << error;
   EXPECT_EQ(text, bytes);
-  ASSERT_TRUE(ReadReceivedFile(path, ByteStream::AsSentBySplicer, text, error)) << error;
-  EXPECT_EQ(text, std::string("a\r\n\nb\n\x1A\0\xFF end\r\n", 15));
+  EXPECT_EQ(WithLineFeeds(text), std::string("a\r\n\nb\n\x1A\0\xFF end\r\n", 15));
   std::filesystem::remove(path);
 }
 
@@ -29,7 +28,9 @@ TEST(ReadReceivedFile, AFileLargerThanOneBlockArrivesWhole) {
   { std::ofstream(path, std::ios::binary) << bytes; }
   std::string text;
   std::string error;
-  ASSERT_TRUE(ReadReceivedFile(path, ByteStream::AsSentBySplicer, text, error)) << error;
+  ASSERT_TRUE(ReadReceivedFile(path, text, error)) << error;
+  EXPECT_EQ(text, bytes);
+  text = WithLineFeeds(text);
   std::string expected;
   for (int i = 0; i < 20000; ++i) expected += "line " + std::to_string(i) + "\r\n";
   EXPECT_EQ(text, expected);
@@ -39,29 +40,46 @@ TEST(ReadReceivedFile, AFileLargerThanOneBlockArrivesWhole) {
 TEST(ReadReceivedFile, AMissingFileOrADirectoryIsAnErrorThatNamesIt) {
   std::string text;
   std::string error;
-  EXPECT_FALSE(ReadReceivedFile("no-such-report.txt", ByteStream::AsReceived, text, error));
+  EXPECT_FALSE(ReadReceivedFile("no-such-report.txt", text, error));
   EXPECT_NE(error.find("no-such-report.txt"), std::string::npos) << error;
   const std::string directory = std::filesystem::temp_directory_path().string();
-  EXPECT_FALSE(ReadReceivedFile(directory, ByteStream::AsReceived, text, error));
+  EXPECT_FALSE(ReadReceivedFile(directory, text, error));
   EXPECT_NE(error.find(directory), std::string::npos) << error;
 }
 
 TEST(IsWindowsDeviceName, TheReservedNamesAreDevicesInAnyFolderAndWithAnyExtension) {
-  struct Case { const char* path; bool device; };
+  struct Case {
+    const char* path;
+    bool device;
+  };
   const Case cases[] = {
-      {"NUL", true},          {"nul", true},           {"AUX", true},
-      {"con.csv", true},      {"C:\\Data\\PRN.txt", true}, {"D:/x/com1", true},
-      {"LPT9", true},         {"NUL:", true},          {"CONOUT$", true},
-      {"\\\\.\\COM12", true}, {"NUL .csv", true},
-      {"COM0", false},        {"COM10", false},        {"nully.csv", false},
-      {"C:\\NUL\\table.csv", false},               {"console.csv", false},
+      {"NUL", true},
+      {"nul", true},
+      {"AUX", true},
+      {"con.csv", true},
+      {"C:\\Data\\PRN.txt", true},
+      {"D:/x/com1", true},
+      {"LPT9", true},
+      {"NUL:", true},
+      {"CONOUT$", true},
+      {"\\\\.\\COM12", true},
+      {"NUL .csv", true},
+      {"COM0", false},
+      {"COM10", false},
+      {"nully.csv", false},
+      {"C:\\NUL\\table.csv", false},
+      {"console.csv", false},
       {"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsWindowsDeviceName(c.path), c.device) << c.path;
 }
 
 TEST(LineEnds, ACaptureWithOneKindOfLineEndAloneIsBroughtToCrLf) {
-  struct Case { std::string text; LineEnds ends; std::string crlf; };
+  struct Case {
+    std::string text;
+    LineEnds ends;
+    std::string crlf;
+  };
   const Case cases[] = {
       {"a\r\nb\r\n", LineEnds::CrLf, "a\r\nb\r\n"},
       {"a\nb\n\n", LineEnds::LfOnly, "a\r\nb\r\n\r\n"},
@@ -74,6 +92,40 @@ TEST(LineEnds, ACaptureWithOneKindOfLineEndAloneIsBroughtToCrLf) {
     EXPECT_EQ(DetectLineEnds(c.text), c.ends);
     EXPECT_EQ(WithCrLf(c.text, c.ends), c.crlf);
   }
+}
+
+TEST(StrayLineEnds, ALoneCrOrLfInACrLfTextIsFoundWithItsOffsetAndLine) {
+  struct Case {
+    std::string text;
+    std::size_t count;
+    char first;
+    std::size_t offset;
+    std::size_t line;
+  };
+  const Case cases[] = {
+      {"a\r\nb\r\n", 0, 0, 0, 0},
+      {"a\r\nb\r", 0, 0, 0, 0},  // cut off before its last LF
+      {"a\r\nb\nc\r\n", 1, '\n', 4, 2},
+      {"\na\r\n", 1, '\n', 0, 1},
+      {"a\r\nb\r\nc\rd\r\ne\nf\r\n", 2, '\r', 7, 3},
+      {"a\r\r\n", 1, '\r', 1, 1},
+      {"a\n\r", 1, '\n', 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    const StrayLineEnds stray = FindStrayLineEnds(c.text);
+    EXPECT_EQ(stray.count, c.count);
+    if (c.count == 0) continue;
+    EXPECT_EQ(stray.first, c.first);
+    EXPECT_EQ(stray.firstOffset, c.offset);
+    EXPECT_EQ(stray.firstLine, c.line);
+  }
+}
+
+TEST(StrayLineEnds, ACrLfPairIsWhatARawByteStreamNeverHolds) {
+  EXPECT_TRUE(HoldsCrLf("a\r\n"));
+  EXPECT_FALSE(HoldsCrLf("a\rb\r"));
+  EXPECT_FALSE(HoldsCrLf("a\n\rb"));
 }
 
 }  // namespace

@@ -3,14 +3,19 @@
 #   -DCONVERT=program  -DEMULATOR=runner (may be empty)  -DOUTPUT=file  -DEXIT=status
 #   -DARGS=a|b|c       OUTPUT is appended, or stands where {OUTPUT} is; {INPUT}
 #                      stands for an input made by INPUT_FROM or BIG_INPUT
-#   [-DINPUT_FROM=file [-DLINE_ENDS=LF|CR] [-DREPEAT=n]]  {INPUT} is file, with its
-#                      CR LFs made LF or CR, repeated n times
+#   [-DINPUT_FROM=file [-DLINE_ENDS=LF|CR|STRAY_LF|STRAY_CR] [-DREPEAT=n] [-DCUT=n]]
+#                      {INPUT} is file, with its CR LFs made LF or CR (or just
+#                      the fifth made a lone LF or CR), repeated n times, its
+#                      last n bytes cut off
 #   [-DBIG_INPUT=bytes]  {INPUT} is a (sparse) file of that many zero bytes
-#   [-DRUNS=n] [-DPREFILL=text]
+#   [-DRUNS=n] [-DPREFILL=text] [-DOUTPUT_FROM=file: OUTPUT starts as a copy of it]
+#   [-DOUTPUT_KIND=DANGLING_LINK: OUTPUT is a symbolic link to a missing file]
+#   [-DOUTPUT_ARGUMENT=name: given on the command line instead of OUTPUT's path]
+#   [-DSTDOUT_TO_OUTPUT=1: the program's standard output goes to OUTPUT]
 #   [-DPARALLEL=n]     n runs at once, after one run alone into OUTPUT.one;
 #                      OUTPUT must then hold n copies of that run's table
 #   [-DEXPECTED=file, compared with OUTPUT after the runs; its content repeated RUNS times]
-#   [-DUNCHANGED=1: OUTPUT must hold just the prefilled text afterwards]
+#   [-DUNCHANGED=1: OUTPUT must hold just the prefilled text (or its copy) afterwards]
 #   [-DNO_OUTPUT=1: OUTPUT must not exist afterwards]
 #   [-DFOREIGN_OUTPUT=1: OUTPUT (a folder or a device) is neither removed nor checked]
 #   [-DSTDOUT=regex] [-DSTDERR=regex] [-DNOT_STDERR=regex]
@@ -38,8 +43,17 @@ if(DEFINED INPUT_FROM)
     set(filter tr -d "\r")
   elseif(LINE_ENDS STREQUAL "CR")
     set(filter tr -d "\n")
+  elseif(LINE_ENDS STREQUAL "STRAY_LF")
+    set(filter sed -z "s/\\r\\n/\\n/5")
+  elseif(LINE_ENDS STREQUAL "STRAY_CR")
+    set(filter sed -z "s/\\r\\n/\\r/5")
   endif()
-  execute_process(COMMAND cat ${copies} COMMAND ${filter} OUTPUT_FILE "${input}" RESULT_VARIABLE made)
+  set(cut cat)
+  if(DEFINED CUT)
+    set(cut head -c -${CUT})
+  endif()
+  execute_process(COMMAND cat ${copies} COMMAND ${filter} COMMAND ${cut} OUTPUT_FILE "${input}"
+                  RESULT_VARIABLE made)
   if(NOT made EQUAL 0)
     message(FATAL_ERROR "cannot make the input from ${INPUT_FROM}")
   endif()
@@ -51,16 +65,30 @@ elseif(DEFINED BIG_INPUT)
   endif()
 endif()
 list(TRANSFORM arguments REPLACE "^{INPUT}$" "${input}")
+if(NOT DEFINED OUTPUT_ARGUMENT)
+  set(OUTPUT_ARGUMENT "${OUTPUT}")
+endif()
 if("{OUTPUT}" IN_LIST arguments)
-  list(TRANSFORM arguments REPLACE "^{OUTPUT}$" "${OUTPUT}")
+  list(TRANSFORM arguments REPLACE "^{OUTPUT}$" "${OUTPUT_ARGUMENT}")
 else()
-  list(APPEND arguments "${OUTPUT}")
+  list(APPEND arguments "${OUTPUT_ARGUMENT}")
 endif()
 
+# OUTPUT's content before the runs, in hexadecimal.
 set(expected_output "")
 if(DEFINED PREFILL)
   file(WRITE "${OUTPUT}" "${PREFILL}")
-  set(expected_output "${PREFILL}")
+  string(HEX "${PREFILL}" expected_output)
+  string(TOLOWER "${expected_output}" expected_output)
+elseif(DEFINED OUTPUT_FROM)
+  configure_file("${OUTPUT_FROM}" "${OUTPUT}" COPYONLY)
+  file(READ "${OUTPUT}" expected_output HEX)
+elseif(OUTPUT_KIND STREQUAL "DANGLING_LINK")
+  file(CREATE_LINK "${OUTPUT}.missing" "${OUTPUT}" SYMBOLIC)
+endif()
+set(redirect OUTPUT_VARIABLE out)
+if(STDOUT_TO_OUTPUT)
+  set(redirect OUTPUT_FILE "${OUTPUT}")
 endif()
 
 function(check_messages status out err)
@@ -117,10 +145,11 @@ if(DEFINED PARALLEL)
 endif()
 
 foreach(run RANGE 1 ${RUNS})
+  set(out "")
   execute_process(
     COMMAND ${EMULATOR} "${CONVERT}" ${arguments}
     RESULT_VARIABLE status
-    OUTPUT_VARIABLE out
+    ${redirect}
     ERROR_VARIABLE err)
   message(STATUS "run ${run}: exit ${status}\n--- stdout\n${out}--- stderr\n${err}---")
   check_messages("${status}" "${out}" "${err}")
@@ -129,19 +158,19 @@ endforeach()
 if(NO_OUTPUT AND EXISTS "${OUTPUT}")
   message(FATAL_ERROR "${OUTPUT} was created")
 endif()
+if(OUTPUT_KIND STREQUAL "DANGLING_LINK" AND EXISTS "${OUTPUT}.missing")
+  message(FATAL_ERROR "the missing file ${OUTPUT} links to was created")
+endif()
 if(UNCHANGED)
   file(READ "${OUTPUT}" written HEX)
-  string(HEX "${expected_output}" want)
-  string(TOLOWER "${want}" want)
-  if(NOT written STREQUAL want)
+  if(NOT written STREQUAL expected_output)
     message(FATAL_ERROR "${OUTPUT} was changed")
   endif()
 endif()
 if(DEFINED EXPECTED)
   file(READ "${EXPECTED}" table HEX)
   file(READ "${OUTPUT}" written HEX)
-  string(HEX "${expected_output}" want)
-  string(TOLOWER "${want}" want)
+  set(want "${expected_output}")
   foreach(run RANGE 1 ${RUNS})
     string(APPEND want "${table}")
   endforeach()

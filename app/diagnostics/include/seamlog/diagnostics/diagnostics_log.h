@@ -1,7 +1,11 @@
 // Seamlog.log in the program's directory: what support needs to understand a
 // splicer that "does nothing". One line per event, each beginning with the
 // local date and time; the file is renamed to Seamlog.log.1 (replacing an
-// older one) before a line would take it past kRotateAtBytes.
+// older one) before a line would take it past kRotateAtBytes. Each line is
+// written with the log locked, so that of several writers (two Seamlog
+// windows) who find it full only one renames it. When Seamlog.log.1 cannot be
+// replaced, Seamlog.log is emptied instead, with a line saying so: the two
+// files never take more than 2 * kRotateAtBytes.
 //
 // Events are rare (start, open, close, failures, saves); the poll tick only
 // adds to a byte counter, and the counts are written when the device closes.
@@ -20,11 +24,14 @@ namespace seamlog::diagnostics {
 inline constexpr std::string_view kLogFileName = "Seamlog.log";
 inline constexpr std::string_view kOldLogFileName = "Seamlog.log.1";
 inline constexpr std::uint64_t kRotateAtBytes = 1024 * 1024;
+// The line that begins a log emptied because it could not be turned over.
+inline constexpr std::string_view kTurnOverFailed =
+    "log: Seamlog.log.1 could not be replaced; Seamlog.log was emptied to keep the log within 2 MB";
 
 enum class SaveOutcome {
-  Completed,    // "Data save completed."
-  Failed,       // "Data save failed."
-  Stopped,      // the converter stopped at a record without its heading lines
+  Completed,  // "Data save completed."
+  Failed,     // "Data save failed."
+  Stopped,    // the converter stopped at a record without its heading lines
   NothingToSave,
 };
 
@@ -71,6 +78,7 @@ class DiagnosticsLog {
 
  private:
   void Write(std::string_view event);
+  bool TurnOver();
   void WriteHeldBackOpens();
   std::string Stamp();
 
