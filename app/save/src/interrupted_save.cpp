@@ -58,7 +58,8 @@ bool TakeBack(const SaveIntent& intent, std::uint64_t expectedLength, std::strin
 }  // namespace
 
 InterruptedSave SettleInterruptedSave(const SaveIntent& intent, std::string_view recoveredText,
-                                      std::uint64_t& savedLength, std::string& reason) {
+                                      std::uint64_t& savedLength, std::string& reason,
+                                      const CutBackHeldTable& cutBack) {
   const bool sameText = recoveredText.size() >= intent.textLength &&
                         TextDigest(recoveredText.substr(0, intent.textLength)) == intent.textDigest;
   if (intent.written) {
@@ -101,7 +102,8 @@ InterruptedSave SettleInterruptedSave(const SaveIntent& intent, std::string_view
     reason = "the end of '" + intent.tablePath + "' is not what the save wrote";
     return InterruptedSave::TableChanged;
   }
-  if (!TakeBack(intent, length, reason)) return InterruptedSave::CannotCheck;
+  const bool takenBack = cutBack ? cutBack(intent.lengthBefore, reason) : TakeBack(intent, length, reason);
+  if (!takenBack) return InterruptedSave::CannotCheck;
   return InterruptedSave::TableTakenBack;
 }
 

@@ -29,6 +29,10 @@ TableFile::TableFile(std::unique_ptr<ExclusiveFile> file, std::string path)
 
 TableState TableFile::StateBefore() const { return {file_->LengthBefore(), file_->Created()}; }
 
+bool TableFile::CutBackTo(std::uint64_t length, std::string& error) {
+  return buffer_.empty() && !closed_ && file_->CutBackTo(length, error);
+}
+
 // A table never closed is no save: it is taken back.
 TableFile::~TableFile() { Discard(); }
 

@@ -32,6 +32,8 @@
 #include "output_refusal.h"
 #include "received_file.h"
 #include "seamlog/convert/convert_received_text.h"
+#include "output_intent.h"
+#include "seamlog/save/interrupted_save.h"
 #include "seamlog/save/table_file.h"
 
 namespace {
@@ -244,8 +246,40 @@ int Convert(int argc, char** argv) {
   auto table = seamlog::save::TableFile::OpenForAppend(args.output, error);
   if (!table) return Failed(error);
 
+  // Under the table's lock, so that no other run is writing it: an earlier
+  // run into OUTPUT that was killed half-way is settled first.
+  seamlog::tools::OutputIntent intents(args.output);
+  if (const auto pending = intents.Pending()) {
+    std::uint64_t saved = 0;
+    std::string reason;
+    const seamlog::save::InterruptedSave outcome = seamlog::save::SettleInterruptedSave(
+        *pending, text, saved, reason,
+        [&](std::uint64_t length, std::string& why) { return table->CutBackTo(length, why); });
+    const std::string message = seamlog::save::InterruptedSaveMessage(*pending, outcome, reason);
+    if (outcome == seamlog::save::InterruptedSave::TableChanged ||
+        outcome == seamlog::save::InterruptedSave::CannotCheck)
+      return Failed(message + " Then remove '" + intents.path() + "' and run again.");
+    intents.Clear(error);
+    if (outcome == seamlog::save::InterruptedSave::TableWhole) {
+      Note("Note: an earlier run had saved this table whole in '" + args.output +
+           "' before it was interrupted; it is not appended again.");
+      table->Close();
+      std::printf("Data save completed.\n");
+      return kSaved;
+    }
+    if (outcome == seamlog::save::InterruptedSave::TableTakenBack)
+      Note("Note: an earlier run into '" + args.output +
+           "' was interrupted; the part of its table it had written was taken back.");
+  }
+  // Kept while the table is written, and cleared while the table is still
+  // held: a run killed half-way is found by it, a run that follows never.
+  const seamlog::save::TableState before = table->StateBefore();
+  seamlog::tools::IntentClearingTable writer(
+      *table, intents,
+      {args.output, before.length, before.created, text.size(), seamlog::save::TextDigest(text), false, 0});
+
   convert::NoProgress progress;
-  const convert::ConvertResult result = convert::ConvertReceivedText(text, *table, progress);
+  const convert::ConvertResult result = convert::ConvertReceivedText(text, writer, progress);
   const std::string_view used = convert::ModelRowOf(result.model).name;
   if (result.model == args.selected) {
     std::printf("Model: %.*s\n", static_cast<int>(used.size()), used.data());

@@ -9,6 +9,7 @@
 #                      last n bytes cut off
 #   [-DBIG_INPUT=bytes]  {INPUT} is a (sparse) file of that many zero bytes
 #   [-DRUNS=n] [-DPREFILL=text] [-DOUTPUT_FROM=file: OUTPUT starts as a copy of it]
+#   [-DINTENT_FROM=file: OUTPUT.saving made from it, @OUTPUT@ replaced] [-DKEEP_BYTES=n]
 #   [-DOUTPUT_KIND=DANGLING_LINK: OUTPUT is a symbolic link to a missing file]
 #   [-DOUTPUT_ARGUMENT=name: given on the command line instead of OUTPUT's path]
 #   [-DSTDOUT_TO_OUTPUT=1: the program's standard output goes to OUTPUT]
@@ -85,6 +86,15 @@ elseif(DEFINED OUTPUT_FROM)
   file(READ "${OUTPUT}" expected_output HEX)
 elseif(OUTPUT_KIND STREQUAL "DANGLING_LINK")
   file(CREATE_LINK "${OUTPUT}.missing" "${OUTPUT}" SYMBOLIC)
+endif()
+# An interrupted earlier run: its intent beside OUTPUT, naming OUTPUT; of
+# OUTPUT's content only the first KEEP_BYTES bytes were there before that run.
+if(DEFINED INTENT_FROM)
+  configure_file("${INTENT_FROM}" "${OUTPUT}.saving" @ONLY NEWLINE_STYLE CRLF)
+endif()
+if(DEFINED KEEP_BYTES)
+  math(EXPR hex_length "${KEEP_BYTES} * 2")
+  string(SUBSTRING "${expected_output}" 0 ${hex_length} expected_output)
 endif()
 set(redirect OUTPUT_VARIABLE out)
 if(STDOUT_TO_OUTPUT)
@@ -166,6 +176,9 @@ if(UNCHANGED)
   if(NOT written STREQUAL expected_output)
     message(FATAL_ERROR "${OUTPUT} was changed")
   endif()
+endif()
+if(DEFINED INTENT_FROM AND EXISTS "${OUTPUT}.saving")
+  message(FATAL_ERROR "${OUTPUT}.saving was left behind")
 endif()
 if(DEFINED EXPECTED)
   file(READ "${EXPECTED}" table HEX)

@@ -3,6 +3,7 @@
 // end is compared with the table the journal's text makes, and a half
 // table is taken back under the lock every save takes.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -25,8 +26,12 @@ enum class InterruptedSave {
 // returns CannotCheck or TableChanged, or the take-back failed.
 // TableWhole gives in savedLength how many characters of the text the table
 // holds, to be forgotten as a completed save forgets them.
+// A caller that already holds the table file (under its lock) passes
+// cutBack, which cuts it to a length; otherwise the file is taken for that.
+using CutBackHeldTable = std::function<bool(std::uint64_t length, std::string& reason)>;
 InterruptedSave SettleInterruptedSave(const SaveIntent& intent, std::string_view recoveredText,
-                                      std::uint64_t& savedLength, std::string& reason);
+                                      std::uint64_t& savedLength, std::string& reason,
+                                      const CutBackHeldTable& cutBack = {});
 
 // The operator's words for an interrupted save; empty when there is nothing
 // to say.

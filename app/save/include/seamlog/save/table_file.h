@@ -45,6 +45,9 @@ class TableFile final : public seamlog::convert::RowWriter {
   const std::string& path() const { return path_; }
   // The file as this save found it.
   TableState StateBefore() const;
+  // Before any row: cuts the file to length (no more than it had) and makes
+  // that its state before this save.
+  bool CutBackTo(std::uint64_t length, std::string& error);
 
  private:
   TableFile(std::unique_ptr<ExclusiveFile> file, std::string path);
