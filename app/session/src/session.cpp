@@ -57,8 +57,10 @@ std::vector<Notice> Session::Start(std::string_view version) {
   return notices;
 }
 
+// Only the Seamlog that keeps the journal keeps intents: a second one started
+// from the same folder neither reads nor writes them.
 std::optional<Notice> Session::SettleInterruptedSave() {
-  if (!journalFiles_.Exists(kSaveIntentFileName)) return std::nullopt;
+  if (!journal_.Keeping() || !journalFiles_.Exists(kSaveIntentFileName)) return std::nullopt;
   std::string data, error;
   if (auto held = journalFiles_.OpenHeld(kSaveIntentFileName, error)) held->ReadAll(data, error);
   const std::optional<save::SaveIntent> intent = save::ParseIntent(data);
@@ -82,7 +84,7 @@ std::optional<Notice> Session::SettleInterruptedSave() {
 }
 
 bool Session::Record(const save::SaveIntent& intent, std::string& error) {
-  return journalFiles_.Replace(kSaveIntentFileName, save::FormatIntent(intent), error);
+  return journal_.Keeping() && journalFiles_.Replace(kSaveIntentFileName, save::FormatIntent(intent), error);
 }
 
 bool Session::Clear(std::string& error) { return journalFiles_.Replace(kSaveIntentFileName, {}, error); }

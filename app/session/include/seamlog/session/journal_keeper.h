@@ -44,6 +44,8 @@ class JournalKeeper final : private capture::CaptureObserver {
   // which is kept once more in Seamlog.journal.discarded (replacing an older
   // one) in case it was wanted after all.
   void DiscardUnsaved();
+  // True while the journal is held and in step with the received text.
+  bool Keeping() const { return journal_.Writing(); }
   // Why the journal stopped, once, already logged.
   std::optional<std::string> TakeProblem();
 
