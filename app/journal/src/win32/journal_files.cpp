@@ -14,12 +14,12 @@ namespace {
 std::string SystemMessage(DWORD code) {
   char* text = nullptr;
   const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-      0, reinterpret_cast<char*>(&text), 0, nullptr);
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
   if (text != nullptr) LocalFree(text);
-  while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' ' ||
-                              message.back() == '.'))
+  while (!message.empty() &&
+         (message.back() == '\r' || message.back() == '\n' || message.back() == ' ' || message.back() == '.'))
     message.pop_back();
   if (message.empty()) message = "system error " + std::to_string(code);
   return message;
@@ -76,17 +76,21 @@ class Win32HeldFile final : public HeldFile {
     size = static_cast<std::uint64_t>(value.QuadPart);
     return true;
   }
-  bool ReadAll(std::string& data, std::string& error) override {
-    data.clear();
-    LARGE_INTEGER zero{};
-    if (!SetFilePointerEx(file_.get(), zero, nullptr, FILE_BEGIN)) return Fail("cannot read", error);
-    char block[64 * 1024];
-    for (;;) {
+  bool Read(std::uint64_t offset, std::size_t size, std::string& data, std::string& error) override {
+    data.resize(size);
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file_.get(), at, nullptr, FILE_BEGIN)) return Fail("cannot read", error);
+    std::size_t got = 0;
+    while (got < size) {
+      const DWORD chunk = size - got > 0x10000000u ? 0x10000000u : static_cast<DWORD>(size - got);
       DWORD read = 0;
-      if (!ReadFile(file_.get(), block, sizeof block, &read, nullptr)) return Fail("cannot read", error);
+      if (!ReadFile(file_.get(), data.data() + got, chunk, &read, nullptr)) return Fail("cannot read", error);
       if (read == 0) break;
-      data.append(block, read);
+      got += read;
     }
+    data.resize(got);
+    // Appends go to the end again.
     return MoveToEnd(file_.get()) || Fail("cannot read", error);
   }
   bool Append(std::string_view data, std::string& error) override {
@@ -171,6 +175,16 @@ class Win32JournalFiles final : public JournalFiles {
   bool Rename(std::string_view from, std::string_view to, std::string& error) override {
     const std::string source = PathOf(from);
     if (!MoveFileExA(source.c_str(), PathOf(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
+      error = Describe("cannot rename", source);
+      return false;
+    }
+    return true;
+  }
+
+  bool MoveOver(std::string_view from, std::string_view to, std::string& error) override {
+    const std::string source = PathOf(from);
+    if (!MoveFileExA(source.c_str(), PathOf(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       error = Describe("cannot rename", source);
       return false;
     }
