@@ -453,6 +453,33 @@ INSTANTIATE_TEST_SUITE_P(Saves, APowerCutAfterASave,
                                            CutBackCase{"ThatLeftARecordArriving", 18, "REC"}),
                          [](const auto& info) { return std::string(info.param.what); });
 
+TEST_F(CaptureJournalTest, AJournalStartedAgainAfterItsStartWasLostNeverBringsBackOlderFrames) {
+  std::string before;
+  {
+    CaptureJournal journal(*files_);
+    journal.Open();
+    for (const char* text : {"R1|", "R2|", "REC"}) journal.Append(text, kStart);
+    journal.Flush();
+    before = Bytes(kJournalFileName);
+    journal.DropSaved("R1|R2|REC", 9);
+  }
+  // A power cut lost the new start: the file kept its length, with zeros.
+  Write(kJournalFileName, std::string(kJournalLine) + std::string(8, '\0'));
+  std::size_t length = 0;
+  std::string forced;
+  {
+    CaptureJournal journal(*files_);
+    EXPECT_EQ(journal.Open().text, "");
+    forced = Bytes(kJournalFileName);
+    journal.Append("ORD-3", kStart);  // a frame longer than the first old one
+    length = Bytes(kJournalFileName).size();
+  }
+  // Another power cut: the appended frame did not reach the disk, the old blocks did.
+  Write(kJournalFileName, forced + before.substr(forced.size(), length - forced.size()));
+  CaptureJournal later(*files_);
+  EXPECT_EQ(later.Open().text, "");
+}
+
 TEST_F(CaptureJournalTest, AVersion1JournalComesBackAndIsRewrittenInThisVersion) {
   std::string old(kJournalLineV1);
   AppendFramesV1(old, kReport);
