@@ -92,7 +92,7 @@ class CaptureJournal {
   enum class Mode {
     Closed,   // not opened yet, or closed
     Writing,  // held, and in step with the received text
-    Behind,   // ours, but a write failed: out of step until the next save
+    Behind,   // ours, but a write failed or it is full: out of step until the next save
     Away,     // could not be taken: belongs to another Seamlog or cannot be written
   };
 
