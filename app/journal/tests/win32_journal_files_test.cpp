@@ -107,11 +107,14 @@ TEST_F(Win32JournalFilesTest, ANewFileThatCannotBeForcedOntoTheDiskLeavesTheOldO
   EXPECT_EQ(system_->calls.back(), "delete Seamlog.journal.new");
 }
 
-TEST_F(Win32JournalFilesTest, AHeldJournalIsForcedOntoTheDiskWithItsOwnHandle) {
+TEST_F(Win32JournalFilesTest, AHeldJournalIsReadAnywhereAppendedAtTheEndAndForcedOntoTheDisk) {
   std::string error;
   auto held = files_->OpenHeld("Seamlog.journal", error);
   ASSERT_NE(held, nullptr) << error;
-  EXPECT_TRUE(held->Append("+more", error)) << error;
+  std::string start;
+  EXPECT_TRUE(held->Read(0, 2, start, error)) << error;
+  EXPECT_EQ(start, "ol");
+  EXPECT_TRUE(held->Append("+more", error)) << error;  // at the end all the same
   EXPECT_TRUE(held->Flush(error)) << error;
   system_->failingFlush = "Seamlog.journal";
   EXPECT_FALSE(held->Flush(error));
