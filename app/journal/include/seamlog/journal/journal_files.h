@@ -3,6 +3,7 @@
 // them fail. Every operation reports failure with a reason in words.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,8 +16,9 @@ class HeldFile {
  public:
   virtual ~HeldFile() = default;
   virtual bool Size(std::uint64_t& size, std::string& error) = 0;
-  // Reads the whole file from its start; later appends go to its end.
-  virtual bool ReadAll(std::string& data, std::string& error) = 0;
+  // Reads up to size bytes from offset into data (fewer only at the end of
+  // the file); later appends still go to the end.
+  virtual bool Read(std::uint64_t offset, std::size_t size, std::string& data, std::string& error) = 0;
   virtual bool Append(std::string_view data, std::string& error) = 0;
   // Forces what was appended onto the disk (FlushFileBuffers, fsync).
   virtual bool Flush(std::string& error) = 0;
@@ -39,6 +41,9 @@ class JournalFiles {
   virtual bool Replace(std::string_view name, std::string_view data, std::string& error) = 0;
   // Renames from (not held) to the free name to.
   virtual bool Rename(std::string_view from, std::string_view to, std::string& error) = 0;
+  // Renames from (not held) to to, replacing a file of that name, in one
+  // step that is on the disk when it returns.
+  virtual bool MoveOver(std::string_view from, std::string_view to, std::string& error) = 0;
 };
 
 // The platform's files in folder (with or without its trailing separator).
