@@ -4,7 +4,7 @@ namespace seamlog::session {
 
 JournalKeeper::JournalKeeper(capture::Capture& capture, journal::JournalFiles& files,
                              diagnostics::DiagnosticsLog& log)
-    : capture_(capture), files_(files), log_(log), journal_(files) {
+    : capture_(capture), log_(log), journal_(files) {
   capture_.AddObserver(*this);
 }
 
@@ -24,8 +24,13 @@ std::optional<RecoveryNotice> JournalKeeper::Recover() {
   }
   if (damaged) {
     if (!notice.text.empty()) notice.text += "\r\n\r\n";
-    notice.text += "The capture journal was damaged: " + std::to_string(recovery.droppedBytes) +
-                   " bytes of it could not be read back. It was kept as " + recovery.setAsidePath + ".";
+    if (recovery.tooLarge)
+      notice.text += "The capture journal held more than one save can take: only its first " +
+                     std::to_string(recovery.text.size()) + " characters came back. It was kept as " +
+                     recovery.setAsidePath + ".";
+    else
+      notice.text += "The capture journal was damaged: " + std::to_string(recovery.droppedBytes) +
+                     " bytes of it could not be read back. It was kept as " + recovery.setAsidePath + ".";
   }
   return notice;
 }
@@ -38,18 +43,11 @@ void JournalKeeper::TextAppended(std::string_view text) {
 // even after an earlier write failed.
 void JournalKeeper::TextSaved(std::size_t length) { journal_.DropSaved(capture_.ReceivedText(), length); }
 
+// The journal itself becomes the rescue copy (Seamlog.journal.discarded);
+// when it cannot be moved, the text stays journaled and comes back at the
+// next start rather than being lost, and the problem is logged.
 void JournalKeeper::DiscardUnsaved() {
-  const std::string& text = capture_.ReceivedText();
-  if (text.empty()) return;
-  std::string error;
-  // Without its rescue copy the text stays journaled: it comes back at the
-  // next start rather than being lost.
-  if (!files_.Replace(kDiscardedFileName, text, error)) {
-    log_.JournalProblem("the discarded text could not be kept in " + files_.PathOf(kDiscardedFileName) +
-                        ", so the journal keeps it: " + error);
-    return;
-  }
-  journal_.DropSaved(text, text.size());
+  if (!journal_.Discard()) TakeProblem();
 }
 
 std::optional<std::string> JournalKeeper::TakeProblem() {

@@ -62,7 +62,10 @@ std::vector<Notice> Session::Start(std::string_view version) {
 std::optional<Notice> Session::SettleInterruptedSave() {
   if (!journal_.Keeping() || !journalFiles_.Exists(kSaveIntentFileName)) return std::nullopt;
   std::string data, error;
-  if (auto held = journalFiles_.OpenHeld(kSaveIntentFileName, error)) held->ReadAll(data, error);
+  if (auto held = journalFiles_.OpenHeld(kSaveIntentFileName, error)) {
+    std::uint64_t size = 0;
+    if (held->Size(size, error) && size < 4096) held->Read(0, static_cast<std::size_t>(size), data, error);
+  }
   const std::optional<save::SaveIntent> intent = save::ParseIntent(data);
   if (!intent) return std::nullopt;  // none recorded, or cleared
   std::uint64_t saved = 0;

@@ -16,6 +16,7 @@
 #include "seamlog/convert/arriving_record.h"
 #include "seamlog/convert/convert_received_text.h"
 #include "seamlog/convert/memory_row_writer.h"
+#include "seamlog/journal/journal_format.h"
 #include "seamlog/reportgen/report_generator.h"
 #include "seamlog/save/file_steps.h"
 #include "seamlog/save/table_file.h"
@@ -312,7 +313,7 @@ TEST_F(SessionTest, ExitAnywayDiscardsTheTextAndKeepsOnlyTheLastRescueCopy) {
     run.Receive(splicer);
     ASSERT_TRUE(run.session.HasUnsavedText());
     run.session.Exit(true);
-    EXPECT_EQ(ReadFile(folder_ / kDiscardedFileName), text + "\n");
+    EXPECT_EQ(journal::ParseJournal(ReadFile(folder_ / journal::kDiscardedFileName)).text, text + "\n");
   }
   SeamlogRun next(folder_, splicer, clock);
   EXPECT_TRUE(next.session.Start("test").empty());
@@ -373,6 +374,10 @@ class StepCounter final : public save::FileStepHook, public journal::JournalFile
   bool Rename(std::string_view from, std::string_view to, std::string& error) override {
     return real_.Rename(from, to, error);
   }
+  bool MoveOver(std::string_view from, std::string_view to, std::string& error) override {
+    Step("move " + std::string(from));
+    return real_.MoveOver(from, to, error);
+  }
 
   bool counting = false;
   int killAt = 0;
@@ -384,7 +389,9 @@ class StepCounter final : public save::FileStepHook, public journal::JournalFile
     Held(StepCounter& owner, std::unique_ptr<journal::HeldFile> real)
         : owner_(owner), real_(std::move(real)) {}
     bool Size(std::uint64_t& size, std::string& error) override { return real_->Size(size, error); }
-    bool ReadAll(std::string& data, std::string& error) override { return real_->ReadAll(data, error); }
+    bool Read(std::uint64_t offset, std::size_t size, std::string& data, std::string& error) override {
+      return real_->Read(offset, size, data, error);
+    }
     bool Append(std::string_view data, std::string& error) override { return real_->Append(data, error); }
     bool Flush(std::string& error) override {
       owner_.Step("flush journal");

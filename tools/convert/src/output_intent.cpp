@@ -15,7 +15,10 @@ OutputIntent::OutputIntent(const std::string& output) {
 std::optional<save::SaveIntent> OutputIntent::Pending() {
   if (!files_->Exists(name_)) return std::nullopt;
   std::string data, error;
-  if (auto held = files_->OpenHeld(name_, error)) held->ReadAll(data, error);
+  if (auto held = files_->OpenHeld(name_, error)) {
+    std::uint64_t size = 0;
+    if (held->Size(size, error) && size < 4096) held->Read(0, static_cast<std::size_t>(size), data, error);
+  }
   return save::ParseIntent(data);
 }
 

@@ -14,9 +14,6 @@
 
 namespace seamlog::session {
 
-// The rescue copy of the text the operator chose not to save.
-inline constexpr std::string_view kDiscardedFileName = "Seamlog.journal.discarded";
-
 // What the operator is told at start about an earlier run's journal.
 struct RecoveryNotice {
   std::string text;
@@ -41,8 +38,8 @@ class JournalKeeper final : private capture::CaptureObserver {
   // The program ends; the journal keeps its text for the next start.
   void Close() { journal_.Close(); }
   // The operator left without saving: the journal forgets the unsaved text,
-  // which is kept once more in Seamlog.journal.discarded (replacing an older
-  // one) in case it was wanted after all.
+  // which is kept once more as journal::kDiscardedFileName (replacing an
+  // older one) in case it was wanted after all.
   void DiscardUnsaved();
   // True while the journal is held and in step with the received text.
   bool Keeping() const { return journal_.Writing(); }
@@ -55,7 +52,6 @@ class JournalKeeper final : private capture::CaptureObserver {
   void TextSaved(std::size_t length) override;
 
   capture::Capture& capture_;
-  journal::JournalFiles& files_;
   diagnostics::DiagnosticsLog& log_;
   journal::CaptureJournal journal_;
   bool recovering_ = false;
