@@ -191,9 +191,13 @@ void AppendFiberCells(std::string& out, const ReportContent& content, const Spli
   out += "</td>";
 }
 
-constexpr const char* kFiberColumns =
-    "<th class=\"n\">Fiber</th><th class=\"n\">Loss dB (est.)</th><th>Result</th><th>Date, time</th>"
-    "<th>Memo, condition, fiber</th><th>Source</th>";
+// The columns of the out-of-spec list and of the table of all splices.
+constexpr const char* kTableHead =
+    "<table class=\"rows\"><colgroup><col style=\"width:7%\"><col style=\"width:9%\"><col "
+    "style=\"width:6%\"><col style=\"width:9%\"><col style=\"width:7%\"><col style=\"width:17%\"><col "
+    "style=\"width:31%\"><col style=\"width:14%\"></colgroup><thead><tr><th class=\"n\">No.</th>"
+    "<th class=\"n\">Attempt</th><th class=\"n\">Fiber</th><th class=\"n\">Loss dB (est.)</th>"
+    "<th>Result</th><th>Date, time</th><th>Memo, condition, fiber</th><th>Source</th>";
 
 void AppendOutOfSpec(std::string& out, const ReportContent& content) {
   const auto& records = content.reading.records;
@@ -219,12 +223,7 @@ void AppendOutOfSpec(std::string& out, const ReportContent& content) {
   }
   out += "<p>" + Count(count) + " fiber" + (count == 1 ? "" : "s") + " above " + Limit(content.limits.limit) +
          " (the last attempt of each splice).</p>";
-  out +=
-      "<table class=\"rows\"><colgroup><col style=\"width:7%\"><col style=\"width:7%\"><col "
-      "style=\"width:6%\"><col style=\"width:10%\"><col style=\"width:8%\"><col style=\"width:17%\"><col "
-      "style=\"width:31%\"><col style=\"width:14%\"></colgroup><thead><tr><th class=\"n\">No.</th>"
-      "<th class=\"n\">Attempt</th>";
-  out += kFiberColumns;
+  out += kTableHead;
   out += "</tr></thead><tbody>\n" + rows + "</tbody></table></section>\n";
 }
 
@@ -244,13 +243,8 @@ void AppendProblems(std::string& out, const ReportContent& content) {
 
 void AppendAllSplices(std::string& out, const ReportContent& content) {
   const auto& records = content.reading.records;
-  out +=
-      "<section id=\"all\" class=\"newpage\"><h2>All splices</h2>"
-      "<table class=\"rows\"><colgroup><col style=\"width:7%\"><col style=\"width:7%\"><col "
-      "style=\"width:6%\"><col style=\"width:10%\"><col style=\"width:8%\"><col style=\"width:17%\"><col "
-      "style=\"width:31%\"><col style=\"width:14%\"></colgroup><thead><tr><th class=\"n\">No.</th>"
-      "<th class=\"n\">Attempt</th>";
-  out += kFiberColumns;
+  out += "<section id=\"all\" class=\"newpage\"><h2>All splices</h2>";
+  out += kTableHead;
   out += "</tr></thead><tbody>\n";
   for (std::size_t i = 0; i < records.size(); ++i) {
     const SpliceRecord& record = records[i];

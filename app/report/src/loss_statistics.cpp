@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
-#include <utility>
+#include <tuple>
 
 namespace seamlog::report {
 
@@ -30,9 +30,10 @@ const char* VerdictName(Verdict verdict) {
 
 std::vector<Attempt> CountAttempts(const std::vector<SpliceRecord>& records) {
   std::vector<Attempt> attempts(records.size());
-  std::map<std::pair<int, std::string>, std::vector<std::size_t>> splices;
+  std::map<std::tuple<Model, int, std::string>, std::vector<std::size_t>> splices;
   for (std::size_t i = 0; i < records.size(); ++i) {
-    if (records[i].number) splices[{*records[i].number, records[i].memo}].push_back(i);
+    const SpliceRecord& r = records[i];
+    if (r.number) splices[{r.model, *r.number, r.memo}].push_back(i);
   }
   for (const auto& [key, indices] : splices) {
     for (std::size_t k = 0; k < indices.size(); ++k) {

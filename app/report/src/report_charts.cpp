@@ -110,11 +110,16 @@ void AppendLossHistogram(std::string& out, const ReportContent& content) {
   const std::int64_t reach =
       std::max({largest, content.limits.limit.Units(), content.limits.warning.Units()});
   std::int64_t width = 100;  // 0.01 dB, then 0.02, 0.05, 0.1, 0.2, 0.5, 1 ...
-  for (int step = 0; reach / width + 1 > kMaxBins; ++step) width = step % 3 == 1 ? width * 5 / 2 : width * 2;
-  const int bins = static_cast<int>(reach / width) + 1;
+  for (int step = 0; (reach + width - 1) / width > kMaxBins; ++step)
+    width = step % 3 == 1 ? width * 5 / 2 : width * 2;
+  const int bins = static_cast<int>(std::max<std::int64_t>(1, (reach + width - 1) / width));
   std::vector<int> counts(static_cast<std::size_t>(bins), 0);
-  for (std::int64_t loss : losses)
-    ++counts[static_cast<std::size_t>(std::clamp<std::int64_t>(loss / width, 0, bins - 1))];
+  // A band holds the losses above its lower end up to its upper end, so that
+  // a loss right at the limit lies in the band below the limit's mark.
+  for (std::int64_t loss : losses) {
+    const std::int64_t band = loss <= 0 ? 0 : (loss - 1) / width;
+    ++counts[static_cast<std::size_t>(std::min<std::int64_t>(band, bins - 1))];
+  }
   const int most = *std::max_element(counts.begin(), counts.end());
   const std::int64_t top = width * bins;
 

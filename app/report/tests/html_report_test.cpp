@@ -101,7 +101,7 @@ TEST(HtmlReport, ChartsAreDrawnInlineWithTheirFiguresBesideThem) {
   const std::string html = HtmlReport(ContentOf(kTableA));
   EXPECT_EQ(Occurrences(html, "<svg "), 2u);  // no ribbon: no chart by fiber position
   EXPECT_NE(html.find("class=\"limitline\""), std::string::npos);
-  EXPECT_NE(html.find("<li>0.31&ndash;0.32 dB: 1</li>"), std::string::npos);
+  EXPECT_NE(html.find("<li>0.30&ndash;0.31 dB: 1</li>"), std::string::npos);
 
   std::string ribbon =
       "\r\n\r\nNo.,Fiber Count,Offset,Cut(L),Cut(R),Gap,Estimation Loss,,Irregular,Condition,Date,Time\r\n"

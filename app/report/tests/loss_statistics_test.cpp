@@ -112,13 +112,17 @@ TEST(LossStatistics, TheAverageLimitHoldsUpToAndIncludingItsValue) {
 }
 
 TEST(LossStatistics, TheSameNumberAndMemoAgainIsAReSpliceAndTheLastAttemptStands) {
-  std::vector<SpliceRecord> records = Records({"0.40", "0.10", "0.12", "0.50", "0.20"});
+  std::vector<SpliceRecord> records = Records({"0.40", "0.10", "0.12", "0.50", "0.20", "0.33"});
+  records[5].number = 1;  // number 1 and the same memo from another model's splicer
+  records[5].memo = "Joint 17";
+  records[5].model = Model::C;
   records[0].memo = records[2].memo = "Joint 17";
   records[2].number = 1;             // the first splice again: a re-splice
   records[3].number = 1;             // number 1 with another memo: another splice
   records[4].number = std::nullopt;  // without a number: a splice of its own
   const std::vector<Attempt> attempts = CountAttempts(records);
-  ASSERT_EQ(attempts.size(), 5u);
+  ASSERT_EQ(attempts.size(), 6u);
+  EXPECT_EQ(attempts[5].of, 1);
   EXPECT_EQ(attempts[0].number, 1);
   EXPECT_EQ(attempts[0].of, 2);
   EXPECT_FALSE(attempts[0].Final());
@@ -128,10 +132,10 @@ TEST(LossStatistics, TheSameNumberAndMemoAgainIsAReSpliceAndTheLastAttemptStands
   EXPECT_EQ(attempts[4].of, 1);
 
   const LossSummary s = Summarise(records, attempts, {});
-  EXPECT_EQ(s.records, 5);
-  EXPECT_EQ(s.splices, 4);
+  EXPECT_EQ(s.records, 6);
+  EXPECT_EQ(s.splices, 5);
   EXPECT_EQ(s.resplicedSplices, 1);
-  EXPECT_EQ(s.fail, 1);  // 0.50; the 0.40 was spliced again
+  EXPECT_EQ(s.fail, 2);  // 0.50 and 0.33; the 0.40 was spliced again
   EXPECT_EQ(Shown(s.maximum, 2), "0.50");
 }
 

@@ -24,8 +24,9 @@ const char* VerdictName(Verdict verdict);  // "pass", "warn", "fail", "no value"
 
 // Which attempt a record is at its splice. A splice is known by its record
 // number and memo: the same pair seen again is a re-splice, and the last
-// attempt read is the one that stands. A record without a number is a splice
-// of its own.
+// attempt read is the one that stands. Record numbers are the splicer's own,
+// so records of different models are never the same splice; a record without
+// a number is a splice of its own.
 struct Attempt {
   int number = 1;  // from 1, in reading order
   int of = 1;      // attempts of the splice
