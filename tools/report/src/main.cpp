@@ -181,13 +181,14 @@ int Run(int argc, char** argv) {
   std::printf("Report: %s\n", args.request.output.c_str());
   if (!args.request.jsonOutput.empty()) std::printf("Summary: %s\n", args.request.jsonOutput.c_str());
   std::printf("Report completed.\n");
-  const bool skipped = !outcome.content.reading.problems.empty() || !jobProblems.empty();
-  if (skipped) {
+  const std::size_t problems = outcome.content.reading.problems.size() + jobProblems.size();
+  if (problems > 0) {
     std::fflush(stdout);
-    std::fprintf(stderr, "Warning: %zu problem%s in the input (listed above and in the report).\n",
-                 outcome.content.reading.problems.size() + jobProblems.size(),
-                 outcome.content.reading.problems.size() + jobProblems.size() == 1 ? "" : "s");
+    std::fprintf(stderr, "Warning: %zu problem%s in the input, listed above%s.\n", problems,
+                 problems == 1 ? "" : "s",
+                 outcome.content.reading.problems.empty() ? "" : "; the report lists those of the tables");
   }
+  const bool skipped = problems > 0;
   return skipped ? kWrittenWithProblems : kWritten;
 }
 
