@@ -1,8 +1,10 @@
 #include "report_window.h"
 
+#include <cderr.h>
 #include <commdlg.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "resource.h"
