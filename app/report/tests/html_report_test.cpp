@@ -103,6 +103,15 @@ TEST(HtmlReport, ChartsAreDrawnInlineWithTheirFiguresBesideThem) {
   EXPECT_NE(html.find("class=\"limitline\""), std::string::npos);
   EXPECT_NE(html.find("<li>0.30&ndash;0.31 dB: 1</li>"), std::string::npos);
 
+  // A loss right at the limit is counted in the band that ends at the limit.
+  const std::string atLimit = HtmlReport(ContentOf(
+      "\r\n\r\nNo.,Cut(L),Cut(R),Offset,Deform,Ect(L),Ect(R),Core Offset,Arc Count,Estimation Loss,Align Method,"
+      "Fiber,Date,Time,Memo\r\n,deg,deg,um,deg,um,um,um,Cnt,dB,,,dd/mm/yy,HH:MM,\r\n"
+      "   1,1.7,1.7,0.2,0.0,0.0,0.3,0.1,2974, 0.30,Core,MM,03/03/22,20:38,\r\n"
+      "   2,1.7,1.7,0.2,0.0,0.0,0.3,0.1,2974, 0.00,Core,MM,03/03/22,20:38,\r\n"));
+  EXPECT_NE(atLimit.find("<li>0.29&ndash;0.30 dB: 1</li>"), std::string::npos);
+  EXPECT_NE(atLimit.find("<li>0.00&ndash;0.01 dB: 1</li>"), std::string::npos);
+
   std::string ribbon =
       "\r\n\r\nNo.,Fiber Count,Offset,Cut(L),Cut(R),Gap,Estimation Loss,,Irregular,Condition,Date,Time\r\n"
       ",,um,deg,deg,um,dB,,um,,dd/mm/yy,HH:MM,\r\n"
