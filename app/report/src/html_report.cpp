@@ -87,6 +87,15 @@ std::string Db(const std::optional<Figure>& figure, int decimals) {
   return figure ? FormatFigure(*figure, decimals) + " dB" : "no value";
 }
 
+// A measured value with its decimals as the table gives them (at least one);
+// nothing when there is no value.
+std::string Measured(const std::optional<Decimal>& value) {
+  if (!value) return "";
+  std::string text = FormatDecimal(*value, 4);
+  while (text.back() == '0' && text[text.size() - 2] != '.') text.pop_back();
+  return text;
+}
+
 std::string Limit(Decimal value) { return FormatDecimal(value, 2) + " dB"; }
 
 void Row(std::string& out, std::string_view label, std::string_view value) {
@@ -174,7 +183,8 @@ void AppendFiberCells(std::string& out, const ReportContent& content, const Spli
   AppendEscaped(out, fiber.lossText);
   out += "</td><td class=\"v\">";
   out += VerdictName(verdict);
-  out += "</td><td>";
+  out += "</td><td class=\"n\">" + Measured(fiber.cutLeft) + " / " + Measured(fiber.cutRight) +
+         "</td><td class=\"n\">" + Measured(fiber.offset) + "</td><td>";
   AppendEscaped(out, record.date);
   out += ' ';
   AppendEscaped(out, record.time);
@@ -193,11 +203,12 @@ void AppendFiberCells(std::string& out, const ReportContent& content, const Spli
 
 // The columns of the out-of-spec list and of the table of all splices.
 constexpr const char* kTableHead =
-    "<table class=\"rows\"><colgroup><col style=\"width:7%\"><col style=\"width:9%\"><col "
-    "style=\"width:6%\"><col style=\"width:9%\"><col style=\"width:7%\"><col style=\"width:17%\"><col "
-    "style=\"width:31%\"><col style=\"width:14%\"></colgroup><thead><tr><th class=\"n\">No.</th>"
-    "<th class=\"n\">Attempt</th><th class=\"n\">Fiber</th><th class=\"n\">Loss dB (est.)</th>"
-    "<th>Result</th><th>Date, time</th><th>Memo, condition, fiber</th><th>Source</th>";
+    "<table class=\"rows\"><colgroup><col style=\"width:6%\"><col style=\"width:8%\"><col "
+    "style=\"width:6%\"><col style=\"width:8%\"><col style=\"width:7%\"><col style=\"width:10%\"><col "
+    "style=\"width:7%\"><col style=\"width:15%\"><col style=\"width:20%\"><col style=\"width:13%\">"
+    "</colgroup><thead><tr><th class=\"n\">No.</th><th class=\"n\">Attempt</th><th class=\"n\">Fiber</th>"
+    "<th class=\"n\">Loss dB (est.)</th><th>Result</th><th class=\"n\">Cut L / R deg</th>"
+    "<th class=\"n\">Offset um</th><th>Date, time</th><th>Memo, condition, fiber</th><th>Source</th>";
 
 void AppendOutOfSpec(std::string& out, const ReportContent& content) {
   const auto& records = content.reading.records;

@@ -75,6 +75,8 @@ TEST(HtmlReport, OutOfSpecSplicesComeFirstAndEveryFiberRowHasItsVerdict) {
   EXPECT_EQ(Occurrences(html, "<tr class=\"warn\">"), 1u);
   EXPECT_EQ(Occurrences(html, "<tr class=\"pass\">"), 1u);
   EXPECT_EQ(Occurrences(html, "<tr class=\"old\">"), 1u);
+  // Cut angles and offset beside the loss; a blank angle stays blank.
+  EXPECT_NE(html.find("<td class=\"n\">1.2 / 1.3</td><td class=\"n\">0.4</td>"), std::string::npos);
   EXPECT_NE(html.find("1 of 2"), std::string::npos);
   EXPECT_NE(html.find("2 of 2"), std::string::npos);
   EXPECT_NE(html.find("(1 re-spliced)"), std::string::npos);
@@ -104,11 +106,12 @@ TEST(HtmlReport, ChartsAreDrawnInlineWithTheirFiguresBesideThem) {
   EXPECT_NE(html.find("<li>0.30&ndash;0.31 dB: 1</li>"), std::string::npos);
 
   // A loss right at the limit is counted in the band that ends at the limit.
-  const std::string atLimit = HtmlReport(ContentOf(
-      "\r\n\r\nNo.,Cut(L),Cut(R),Offset,Deform,Ect(L),Ect(R),Core Offset,Arc Count,Estimation Loss,Align Method,"
-      "Fiber,Date,Time,Memo\r\n,deg,deg,um,deg,um,um,um,Cnt,dB,,,dd/mm/yy,HH:MM,\r\n"
-      "   1,1.7,1.7,0.2,0.0,0.0,0.3,0.1,2974, 0.30,Core,MM,03/03/22,20:38,\r\n"
-      "   2,1.7,1.7,0.2,0.0,0.0,0.3,0.1,2974, 0.00,Core,MM,03/03/22,20:38,\r\n"));
+  const std::string atLimit =
+      HtmlReport(ContentOf("\r\n\r\nNo.,Cut(L),Cut(R),Offset,Deform,Ect(L),Ect(R),Core Offset,Arc "
+                           "Count,Estimation Loss,Align Method,"
+                           "Fiber,Date,Time,Memo\r\n,deg,deg,um,deg,um,um,um,Cnt,dB,,,dd/mm/yy,HH:MM,\r\n"
+                           "   1,1.7,1.7,0.2,0.0,0.0,0.3,0.1,2974, 0.30,Core,MM,03/03/22,20:38,\r\n"
+                           "   2,1.7,1.7,0.2,0.0,0.0,0.3,0.1,2974, 0.00,Core,MM,03/03/22,20:38,\r\n"));
   EXPECT_NE(atLimit.find("<li>0.29&ndash;0.30 dB: 1</li>"), std::string::npos);
   EXPECT_NE(atLimit.find("<li>0.00&ndash;0.01 dB: 1</li>"), std::string::npos);
 

@@ -56,6 +56,8 @@ def chromium(work, *args):
 
 def make_tables(tools, samples, work):
     table = os.path.join(work, "job.csv")
+    if os.path.exists(table):  # the converter appends: start from nothing
+        os.remove(table)
     for model in ("a", "b", "c"):
         run([tools["convert"], "--model", "MODEL-" + model.upper(),
              os.path.join(samples, "model-%s-report.txt" % model), table])
