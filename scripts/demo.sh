@@ -122,7 +122,7 @@ if [ -f "$saved" ]; then
   windows "$build/tools/report/seamlog-report.exe" "$out/$model.csv" -o "$out/$model-report.html" \
     --job "Seamlog demo" --location "samples/model-$sample-report.txt" >"$out/report.log" 2>&1 || report=$?
   if [ $report -eq 0 ]; then
-    echo "demo: its splice report:         $out/$model-report.html"
+    echo "demo: its splice report:          $out/$model-report.html"
   else
     echo "demo: FAILED to make the splice report, see $out/report.log"
     status=1
