@@ -37,9 +37,9 @@ build=$root/build/demo
 echo "demo: building into $build"
 cmake --preset win64 -B "$build" >/dev/null
 if [ $mode = real ]; then
-  cmake --build "$build" -j2 --target seamlog_dist realstack seamlog-convert
+  cmake --build "$build" -j2 --target seamlog_dist realstack seamlog-convert seamlog-report
 else
-  cmake --build "$build" -j2 --target seamlog_demo seamlog-e2e seamlog-convert
+  cmake --build "$build" -j2 --target seamlog_demo seamlog-e2e seamlog-convert seamlog-report
 fi
 
 out=$root/out/demo
@@ -68,6 +68,7 @@ if [ $mode = real ]; then
     --convert "$build/tools/convert/seamlog-convert.exe" --samples "$root/samples" \
     --work "$out/session" --screens "$out/screens" | tee "$out/session.log" || status=$?
   saved=$out/session/whole-$sample/saved.csv
+  windows() { stack run "$session" cmake/wine-run.sh "$@"; }
 else
   export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
   if [ ! -d "$WINEPREFIX" ]; then
@@ -105,6 +106,7 @@ INI
     --report "$root/samples/model-$sample-report.txt" --model "$model" \
     --work "$out/session" --screens "$out/screens" | tee "$out/session.log" || status=$?
   saved=$out/session/saved.csv
+  windows() { cmake/wine-run.sh "$@"; }
 fi
 for bmp in "$out"/screens/*.bmp; do
   [ -e "$bmp" ] || continue
@@ -116,6 +118,15 @@ echo
 if [ -f "$saved" ]; then
   cp "$saved" "$out/$model.csv"
   echo "demo: the table Seamlog saved:    $out/$model.csv"
+  report=0
+  windows "$build/tools/report/seamlog-report.exe" "$out/$model.csv" -o "$out/$model-report.html" \
+    --job "Seamlog demo" --location "samples/model-$sample-report.txt" >"$out/report.log" 2>&1 || report=$?
+  if [ $report -eq 0 ]; then
+    echo "demo: its splice report:          $out/$model-report.html"
+  else
+    echo "demo: FAILED to make the splice report, see $out/report.log"
+    status=1
+  fi
 else
   echo "demo: no table was saved"
 fi

@@ -7,6 +7,7 @@ pkgs=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 mingw-w64-tools
   wine64 xvfb xauth x11-utils imagemagick python3
   nsis
+  chromium poppler-utils
 )
 missing=()
 for p in "${pkgs[@]}"; do

@@ -74,6 +74,7 @@ Section "Seamlog" SecProgram
   SetOutPath "$INSTDIR"
   File "/oname=Seamlog.exe" "${SEAMLOG_EXE}"
   File "/oname=PortlineUSB.dll" "${PORTLINE_USB_DLL}"
+  File "/oname=SeamlogReport.exe" "${SEAMLOG_REPORT_EXE}"
   SetOutPath "$INSTDIR\driver"
   File "/oname=portline-setup.exe" "${SETUP_EXE}"
   File "/oname=PortlineWinUsb.inf" "${WINUSB_INF}"
@@ -89,6 +90,7 @@ Section "Seamlog" SecProgram
   CreateDirectory "$SMPROGRAMS\Seamlog"
   CreateShortcut "$SMPROGRAMS\Seamlog\Seamlog.lnk" "$INSTDIR\Seamlog.exe"
   Call DriverShortcut
+  CreateShortcut "$SMPROGRAMS\Seamlog\Splice report.lnk" "$INSTDIR\SeamlogReport.exe"
   CreateShortcut "$SMPROGRAMS\Seamlog\Uninstall Seamlog.lnk" "$INSTDIR\Uninstall.exe"
 
   WriteRegStr HKCU "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -173,6 +175,7 @@ Section "Uninstall"
 
   Delete "$INSTDIR\Seamlog.exe"
   Delete "$INSTDIR\PortlineUSB.dll"
+  Delete "$INSTDIR\SeamlogReport.exe"
   Delete "$INSTDIR\driver\portline-setup.exe"
   Delete "$INSTDIR\driver\PortlineWinUsb.inf"
   Delete "$INSTDIR\driver\PortlineWinUsb.cat"
@@ -189,6 +192,7 @@ Section "Uninstall"
   RMDir "$INSTDIR"  ; only when nothing of the user's is left in it
 
   Delete "$SMPROGRAMS\Seamlog\Seamlog.lnk"
+  Delete "$SMPROGRAMS\Seamlog\Splice report.lnk"
   Delete "$SMPROGRAMS\Seamlog\Install the splicer driver.lnk"
   Delete "$SMPROGRAMS\Seamlog\Uninstall Seamlog.lnk"
   RMDir "$SMPROGRAMS\Seamlog"

@@ -39,6 +39,7 @@ for f in portline-setup.exe PortlineWinUsb.inf Portline.inf Portline.sys; do
   check "driver/$f is installed" '[ -s "$instdir/driver/$f" ]'
 done
 check "the uninstaller is installed" '[ -s "$instdir/Uninstall.exe" ]'
+check "SeamlogReport.exe is installed" '[ -s "$instdir/SeamlogReport.exe" ]'
 
 # A shortcut names its target; Wine writes it in UTF-16 or in ANSI.
 names() { python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); n=sys.argv[2]; sys.exit(0 if n.encode() in d or n.encode("utf-16-le") in d else 1)' "$1" "$2"; }
@@ -47,6 +48,7 @@ check "Start menu: Seamlog runs Seamlog.exe" 'names "$menu/Seamlog.lnk" Seamlog.
 check "Start menu: no driver setup entry runs a copy the user can change" \
   '[ ! -e "$menu/Install the splicer driver.lnk" ] || names "$menu/Install the splicer driver.lnk" "Portline Setup\\portline-setup.exe"'
 check "Start menu: the uninstaller" 'names "$menu/Uninstall Seamlog.lnk" Uninstall.exe'
+check "Start menu: the splice report runs SeamlogReport.exe" 'names "$menu/Splice report.lnk" SeamlogReport.exe'
 
 query() { win reg query "$key" /v "$1" | awk -v v="$1" '$1 == v { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'; }
 check "Add/Remove Programs: DisplayName Seamlog" '[ "$(query DisplayName)" = Seamlog ]'
@@ -90,6 +92,7 @@ for _ in $(seq 1 60); do
 done
 check "the uninstaller removed itself" '[ ! -e "$instdir/Uninstall.exe" ]'
 check "the program and the device library are gone" '[ ! -e "$instdir/Seamlog.exe" ] && [ ! -e "$instdir/PortlineUSB.dll" ]'
+check "SeamlogReport.exe is gone" '[ ! -e "$instdir/SeamlogReport.exe" ]'
 check "the driver folder is gone" '[ ! -e "$instdir/driver" ]'
 check "the Start menu folder is gone" '[ ! -e "$menu" ]'
 check "the Add/Remove Programs entry is gone" '[ -z "$(query DisplayName)" ]'

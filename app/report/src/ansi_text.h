@@ -1,0 +1,17 @@
+#pragma once
+// The tables are 8-bit text in the ANSI code page; the report takes it as
+// windows-1252 (Latin-1 with printable characters at 0x80 to 0x9f).
+#include <array>
+#include <cstdint>
+
+namespace seamlog::report {
+
+inline unsigned UnicodeOfAnsi(unsigned char byte) {
+  static constexpr std::array<std::uint16_t, 32> kHigh{
+      0x20ac, 0xfffd, 0x201a, 0x0192, 0x201e, 0x2026, 0x2020, 0x2021, 0x02c6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0xfffd, 0x017d, 0xfffd, 0xfffd, 0x2018, 0x2019, 0x201c, 0x201d, 0x2022,
+      0x2013, 0x2014, 0x02dc, 0x2122, 0x0161, 0x203a, 0x0153, 0xfffd, 0x017e, 0x0178};
+  return byte >= 0x80 && byte < 0xa0 ? kHigh[byte - 0x80] : byte;
+}
+
+}  // namespace seamlog::report
