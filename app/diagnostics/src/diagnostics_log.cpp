@@ -87,16 +87,18 @@ void DiagnosticsLog::Exiting() {
   Write("exit");
 }
 
-void DiagnosticsLog::OpenAttempt(std::int32_t result) {
-  if (result != 0 && inFailedOpenRun_ && result == failedOpenResult_) {
+void DiagnosticsLog::OpenAttempt(std::int32_t result, std::int32_t status) {
+  if (result != 0 && inFailedOpenRun_ && result == failedOpenResult_ && status == failedOpenStatus_) {
     ++failedOpenRepeats_;
     return;
   }
   WriteHeldBackOpens();
   if (result != 0) {
-    Write("open failed: result " + std::to_string(result));
+    Write("open failed: result " + std::to_string(result) +
+          (status != 0 ? ", status " + std::to_string(status) : std::string()));
     inFailedOpenRun_ = true;
     failedOpenResult_ = result;
+    failedOpenStatus_ = status;
     failedOpenRepeats_ = 0;
     failedOpenSince_ = Stamp();
     return;

@@ -130,6 +130,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"open failed: result 9999",
                    "open failed 1 more times with result 9999 since 2026-03-09 07:05:04.021",
                    "open failed: result 4", "exit"}},
+        EventCase{"AnOpenRefusedWithAStatusSaysWhyAndAChangedStatusStartsANewRun",
+                  [](DiagnosticsLog& log) {
+                    log.OpenAttempt(2, 5010);
+                    log.OpenAttempt(2, 5010);
+                    log.OpenAttempt(2, 2);
+                  },
+                  {"open failed: result 2, status 5010",
+                   "open failed 1 more times with result 2 since 2026-03-09 07:05:04.021",
+                   "open failed: result 2, status 2"}},
         EventCase{"RepeatsStillHeldBackAreWrittenAtTheEnd",
                   [](DiagnosticsLog& log) {
                     log.OpenAttempt(9999);

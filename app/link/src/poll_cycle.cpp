@@ -13,7 +13,9 @@ bool PollCycle::OpenDevice() {
   std::int32_t extra1 = 0;
   std::int32_t extra2 = 0;
   const std::int32_t result = library_.CreateDevice(deviceHandle_, extra1, extra2);
-  events_->OpenAttempted(result);
+  // The two further cells go in holding 0; what the library left in the
+  // first is only told to the log.
+  events_->OpenAttempted(result, extra1);
   if (result != 0) return false;
   rings_.ResetRings();
   return true;

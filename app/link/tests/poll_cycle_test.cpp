@@ -15,9 +15,9 @@ namespace {
 // A scripted device library that records every call.
 class ScriptedLibrary : public DeviceLibrary {
  public:
-  std::deque<std::int32_t> createResults;  // empty: succeed
-  std::deque<std::string> reads;            // "" reads 0 bytes
-  std::int32_t failReadAt = -1;           // read number that returns 9999
+  std::deque<std::int32_t> createResults;          // empty: succeed
+  std::deque<std::string> reads;                   // "" reads 0 bytes
+  std::int32_t failReadAt = -1;                    // read number that returns 9999
   std::optional<std::int32_t> readResultOverride;  // forced result for every read
   std::int32_t writeResult = 1;
   std::vector<std::string> calls;
@@ -33,9 +33,13 @@ class ScriptedLibrary : public DeviceLibrary {
       result = createResults.front();
       createResults.pop_front();
     }
-    if (result == 0) handle = handleGiven;
+    if (result == 0)
+      handle = handleGiven;
+    else
+      extra1 = refusalStatus;
     return result;
   }
+  std::int32_t refusalStatus = 0;  // left in the status cell by a refused create
   std::int32_t ReadFile(std::int32_t& handle, std::uint8_t* buffer) override {
     calls.push_back("read");
     EXPECT_EQ(handle, handleGiven);
@@ -82,9 +86,14 @@ class FakeWindow : public PollHost, public capture::CaptureObserver, public Link
   void TextAppended(std::string_view) override { ++liveRefreshes; }
   void TextDiscarded(std::size_t) override {}
 
-  void OpenAttempted(std::int32_t result) override { events.push_back("open " + std::to_string(result)); }
+  void OpenAttempted(std::int32_t result, std::int32_t status) override {
+    events.push_back("open " + std::to_string(result) +
+                     (status != 0 ? " status " + std::to_string(status) : ""));
+  }
   void ReadFailed(std::int32_t result) override { events.push_back("read failed " + std::to_string(result)); }
-  void WriteFailed(std::int32_t result) override { events.push_back("write failed " + std::to_string(result)); }
+  void WriteFailed(std::int32_t result) override {
+    events.push_back("write failed " + std::to_string(result));
+  }
   void Closed(std::int32_t result) override { events.push_back("closed " + std::to_string(result)); }
   void Received(std::size_t bytes) override { received += bytes; }
   void Sent(std::size_t bytes) override { sent += bytes; }
@@ -118,6 +127,7 @@ TEST(PollCycle, ATickThatOpensTheDeviceReadsInTheSameTick) {
 TEST(PollCycle, ARefusedCreateEndsTheTickWithNothingShown) {
   Fixture f;
   f.library.createResults = {3, 9999};
+  f.library.refusalStatus = 5010;
   f.Ticks(2);
   EXPECT_EQ(f.library.calls, (std::vector<std::string>{"create", "create"}));
   EXPECT_TRUE(f.window.connectionChanges.empty());
@@ -125,7 +135,9 @@ TEST(PollCycle, ARefusedCreateEndsTheTickWithNothingShown) {
   EXPECT_EQ(f.window.liveRefreshes, 0);
   f.Ticks(1);
   EXPECT_TRUE(f.window.connected) << "the third attempt succeeds";
-  EXPECT_EQ(f.window.events, (std::vector<std::string>{"open 3", "open 9999", "open 0"}));
+  // What the library left in its status cell reaches the log.
+  EXPECT_EQ(f.window.events,
+            (std::vector<std::string>{"open 3 status 5010", "open 9999 status 5010", "open 0"}));
 }
 
 TEST(PollCycle, ChunksAccumulateAcrossTicksWithCrLfLineEnds) {
@@ -152,8 +164,7 @@ TEST(PollCycle, AfterAFailedReadThePollSlowsDownAndTheNextTickOpensAgainWithTheT
   f.library.reads = {"first\r", "second"};
   f.library.failReadAt = 2;
   f.Ticks(3);
-  EXPECT_EQ(f.library.calls,
-            (std::vector<std::string>{"create", "read", "read", "close", "create", "read"}));
+  EXPECT_EQ(f.library.calls, (std::vector<std::string>{"create", "read", "read", "close", "create", "read"}));
   EXPECT_EQ(f.text(), "first\r\nsecond");
   EXPECT_TRUE(f.window.connected);
   EXPECT_EQ(f.window.pollPeriods, (std::vector<std::uint32_t>{1, 1000, 1}))
@@ -252,7 +263,8 @@ TEST(PollCycle, WhileNotConnectedTheTextDoesNotChange) {
 TEST(PollCycle, AWholeReportArrivesByteForByte) {
   Fixture f;
   std::string report;
-  for (int i = 0; i < 200; ++i) report += "Splice " + std::to_string(i) + "\r" + std::string(1, '\0') + "\xB0";
+  for (int i = 0; i < 200; ++i)
+    report += "Splice " + std::to_string(i) + "\r" + std::string(1, '\0') + "\xB0";
   std::string expected;
   for (char c : report) {
     expected += c;

@@ -59,7 +59,10 @@ class DiagnosticsLog {
   // Every open attempt with the library's result (0 opens). A run of failed
   // attempts with one result is written as its first line and one line with
   // the number of repeats, before the next other event.
-  void OpenAttempt(std::int32_t result);
+  // status is what the library said besides its result (the real library:
+  // the Windows error, e.g. 5010 for a claim another program's object took);
+  // 0 when it said nothing.
+  void OpenAttempt(std::int32_t result, std::int32_t status = 0);
   void ReadFailed(std::int32_t result);
   void WriteFailed(std::int32_t result);
   // Per tick: no more than an addition.
@@ -90,6 +93,7 @@ class DiagnosticsLog {
   std::uint64_t sent_ = 0;
   // A run of failed opens with one result.
   std::int32_t failedOpenResult_ = 0;
+  std::int32_t failedOpenStatus_ = 0;
   std::uint64_t failedOpenRepeats_ = 0;
   bool inFailedOpenRun_ = false;
   std::string failedOpenSince_;

@@ -38,7 +38,9 @@ class PollHost {
 class LinkEvents {
  public:
   virtual ~LinkEvents() = default;
-  virtual void OpenAttempted(std::int32_t /*result*/) {}
+  // Every open with the library's result and the status it left in its
+  // status cell (the real library: the Windows error of a failure).
+  virtual void OpenAttempted(std::int32_t /*result*/, std::int32_t /*status*/) {}
   virtual void ReadFailed(std::int32_t /*result*/) {}
   virtual void WriteFailed(std::int32_t /*result*/) {}
   virtual void Closed(std::int32_t /*result*/) {}

@@ -119,7 +119,7 @@ class Session final : private link::PollHost,
   // link::PollHost
   void SetConnected(bool connected) override;
   // link::LinkEvents: the diagnostics log hears of opens, failures and closes.
-  void OpenAttempted(std::int32_t result) override { log_.OpenAttempt(result); }
+  void OpenAttempted(std::int32_t result, std::int32_t status) override { log_.OpenAttempt(result, status); }
   void ReadFailed(std::int32_t result) override { log_.ReadFailed(result); }
   void WriteFailed(std::int32_t result) override { log_.WriteFailed(result); }
   void Closed(std::int32_t result) override { log_.Closed(result); }
