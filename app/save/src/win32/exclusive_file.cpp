@@ -1,5 +1,6 @@
-// The exclusive output file on Windows: opened without sharing, so that no
-// other save (nor any other program) can open it until this save ends;
+// The exclusive output file on Windows: opened shared for reading only, so
+// that no other save (nor any other writer) can open it until this save ends
+// (the settling of an interrupted save reads the table it holds);
 // FlushFileBuffers before the save counts, SetEndOfFile and DeleteFileA to
 // undo one. Windows XP calls only.
 #include <windows.h>
@@ -92,8 +93,8 @@ std::unique_ptr<ExclusiveFile> ExclusiveFile::Open(const std::string& path, std:
       error = "cannot open " + Quoted(path) + " for appending: " + Describe(GetLastError());
       return nullptr;
     }
-    handle =
-        CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) break;
     const DWORD code = GetLastError();
     if (code != ERROR_SHARING_VIOLATION && code != ERROR_LOCK_VIOLATION) {
