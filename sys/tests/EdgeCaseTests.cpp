@@ -504,6 +504,7 @@ TEST(Power, WithoutCapabilitiesTheWorkingStateAsksD0AndEverySleepStateD3) {
   ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
   h.Bus().FailNext(BusRequest::Capabilities, STATUS_IO_DEVICE_ERROR);
   EXPECT_EQ(h.QueryCapabilities(), STATUS_IO_DEVICE_ERROR);
+  ASSERT_EQ(h.Start(), STATUS_SUCCESS);
   EXPECT_EQ(h.SetSystemPower(PowerSystemSleeping1), STATUS_SUCCESS);
   EXPECT_EQ(h.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
   EXPECT_THAT(h.Bus().DevicePowerRequests(), ElementsAre(PowerDeviceD3, PowerDeviceD0));

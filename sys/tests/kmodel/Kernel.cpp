@@ -575,22 +575,41 @@ bool OtherContextIdle() {
   return w.queue.empty() && w.running == 0 && w.passive == 0;
 }
 
-// Runs `work` at PASSIVE_LEVEL on a thread of its own, as the power manager
-// dispatches power requests to a stack of DO_POWER_PAGABLE drivers.
+// Runs `work` at PASSIVE_LEVEL on the power manager's own thread, made once
+// and kept (as the power manager dispatches power requests to a stack of
+// DO_POWER_PAGABLE drivers from a system thread), in the order queued.
 void RunAtPassiveLevel(std::function<void()> work) {
+  struct PassiveWorker {
+    std::deque<std::function<void()>> queue;
+    std::thread thread;
+    PassiveWorker() : thread([this] { Run(); }) { thread.detach(); }
+    void Run() {
+      Worker& w = TheWorker();
+      for (;;) {
+        std::function<void()> item;
+        {
+          std::unique_lock lock(w.mu);
+          w.cv.wait(lock, [this] { return !queue.empty(); });
+          item = std::move(queue.front());
+          queue.pop_front();
+        }
+        item();
+        {
+          std::lock_guard lock(w.mu);
+          --w.passive;
+        }
+        w.cv.notify_all();
+      }
+    }
+  };
+  static PassiveWorker* passive = new PassiveWorker;  // never destroyed, as the worker
   Worker& w = TheWorker();
   {
     std::lock_guard lock(w.mu);
     ++w.passive;
+    passive->queue.push_back(std::move(work));
   }
-  std::thread([work = std::move(work), &w] {
-    work();
-    {
-      std::lock_guard lock(w.mu);
-      --w.passive;
-    }
-    w.cv.notify_all();
-  }).detach();
+  w.cv.notify_all();
 }
 }  // namespace
 
