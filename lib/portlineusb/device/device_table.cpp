@@ -31,10 +31,18 @@ DeviceTable::Slot* DeviceTable::Find(std::int32_t handle) {
   return slot.device != nullptr && slot.generation == bits >> kSlotBits ? &slot : nullptr;
 }
 
-std::unique_ptr<OpenDevice> DeviceTable::Remove(std::int32_t handle) {
+DeviceTable::Slot* DeviceTable::Locate(std::int32_t handle) {
   Held held(lock_);
-  Slot* slot = Find(handle);
-  return slot != nullptr ? std::move(slot->device) : nullptr;
+  return Find(handle);
+}
+
+std::unique_ptr<OpenDevice> DeviceTable::Remove(std::int32_t handle) {
+  Slot* slot = Locate(handle);
+  if (slot == nullptr) return nullptr;
+  Held busy(slot->use);
+  Held held(lock_);
+  // Another close may have taken it while this one waited.
+  return Find(handle) == slot ? std::move(slot->device) : nullptr;
 }
 
 }  // namespace portline

@@ -1,8 +1,9 @@
 // The library's table of open devices. A handle names a slot and the
 // generation of what the slot holds, so a handle kept after its close never
 // reaches the next device put in that slot. Every call takes the table's lock
-// only while it uses the table: a device that is being closed has already
-// left it.
+// only while it looks at the table: a read or write holds its own slot's lock
+// while it uses the device, so a call that waits holds up no call on another
+// device, and a device that is being closed has already left the table.
 #pragma once
 
 #include <array>
@@ -16,7 +17,7 @@
 namespace portline {
 
 struct OpenDevice {
-  DeviceClaim claim;      // released after the channel has closed
+  DeviceClaim claim;  // released after the channel has closed
   DeviceChannel channel;
 };
 
@@ -27,23 +28,29 @@ class DeviceTable {
   // Puts an open device in a free slot: its handle (never 0 nor negative), or
   // 0 when the table is full.
   std::int32_t Add(std::unique_ptr<OpenDevice> device);
-  // Runs use(channel) under the table lock on the device a handle names;
-  // kFailure when it names none.
+  // Runs use(channel) on the device a handle names, under that slot's lock
+  // only; kFailure when it names none.
   template <typename Use>
   std::int32_t With(std::int32_t handle, Use use) {
-    Held held(lock_);
-    Slot* slot = Find(handle);
-    return slot != nullptr ? use(slot->device->channel) : kFailure;
+    Slot* slot = Locate(handle);
+    if (slot == nullptr) return kFailure;
+    Held busy(slot->use);
+    // Closed while this call waited for the slot.
+    if (Locate(handle) != slot) return kFailure;
+    return use(slot->device->channel);
   }
-  // Takes the device a handle names out of the table (null when none); the
-  // caller closes it outside the lock.
+  // Takes the device a handle names out of the table (null when none), once
+  // a call using it has ended; the caller closes it outside every lock.
   std::unique_ptr<OpenDevice> Remove(std::int32_t handle);
 
  private:
   struct Slot {
     std::unique_ptr<OpenDevice> device;
     std::uint32_t generation = 0;
+    Lock use;  // held while a call uses the device
   };
+  // Find under the table lock.
+  Slot* Locate(std::int32_t handle);
   // The occupied slot a handle names, or null.
   Slot* Find(std::int32_t handle);
 

@@ -79,7 +79,8 @@ TEST(DeviceTable, HandsOutEightHandlesAndRefusesANinth) {
   for (int i = 0; i < 8; ++i) handles.push_back(table.Add(Device()));
   for (std::int32_t h : handles) EXPECT_GT(h, 0);
   EXPECT_EQ(table.Add(Device()), 0);
-  for (std::int32_t bad : {0, -1, 9, 0x7fffffff, handles[0] + 16}) EXPECT_EQ(ReadFrom(table, bad), kFailure) << bad;
+  for (std::int32_t bad : {0, -1, 9, 0x7fffffff, handles[0] + 16})
+    EXPECT_EQ(ReadFrom(table, bad), kFailure) << bad;
 }
 
 TEST(DeviceTable, ADeviceBeingClosedHoldsUpNoCallOnAnother) {
@@ -114,6 +115,43 @@ TEST(DeviceTable, ADeviceBeingClosedHoldsUpNoCallOnAnother) {
   EXPECT_TRUE(readWhileClosing) << "the other device was read while the first was closing";
   CloseHandle(thread);
   CloseHandle(cancelling);
+  CloseHandle(otherRead);
+}
+
+// A write that waits for its device (a slow splicer) holds up no read on
+// another device: each call holds only its own device's lock.
+TEST(DeviceTable, ACallThatWaitsOnOneDeviceHoldsUpNoCallOnAnother) {
+  DeviceTable table;
+  const std::int32_t slow = table.Add(Device());
+  const std::int32_t other = table.Add(Device());
+  HANDLE waiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE otherRead = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  struct Caller {
+    DeviceTable* table;
+    std::int32_t handle;
+    HANDLE waiting, otherRead;
+    bool readWhileWaiting = false;
+  } caller{&table, slow, waiting, otherRead};
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* p) -> DWORD {
+        auto* c = static_cast<Caller*>(p);
+        c->table->With(c->handle, [&](DeviceChannel&) {
+          SetEvent(c->waiting);
+          c->readWhileWaiting = WaitForSingleObject(c->otherRead, 10000) == WAIT_OBJECT_0;
+          return 0;
+        });
+        return 0;
+      },
+      &caller, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(waiting, 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(ReadFrom(table, other), 0);
+  SetEvent(otherRead);
+  WaitForSingleObject(thread, INFINITE);
+  EXPECT_TRUE(caller.readWhileWaiting) << "the other device was read while the first call waited";
+  CloseHandle(thread);
+  CloseHandle(waiting);
   CloseHandle(otherRead);
 }
 
