@@ -80,9 +80,9 @@ bool HasProperty(PCCERT_CONTEXT certificate, DWORD property) {
 // Signs a few bytes with the certificate's key, as SignerSign reaches it.
 bool CanSignWith(PCCERT_CONTEXT certificate) {
   HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
-  DWORD spec = 0;
+  DWORD keyKind = 0;
   BOOL mustFree = FALSE;
-  if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &key, &spec,
+  if (!CryptAcquireCertificatePrivateKey(certificate, CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &key, &keyKind,
                                          &mustFree))
     return false;
   HCRYPTHASH hash = 0;
@@ -92,7 +92,7 @@ bool CanSignWith(PCCERT_CONTEXT certificate) {
     BYTE signature[512];
     DWORD size = sizeof signature;
     signedOk =
-        CryptHashData(hash, data, sizeof data, 0) && CryptSignHashW(hash, spec, nullptr, 0, signature, &size);
+        CryptHashData(hash, data, sizeof data, 0) && CryptSignHashW(hash, keyKind, nullptr, 0, signature, &size);
     CryptDestroyHash(hash);
   }
   if (mustFree) CryptReleaseContext(key, 0);
@@ -396,9 +396,9 @@ std::wstring StagedPortlinePackage() {
   static SigningIdentity helper;
   if (!helper.certificate()) helper.Create(SignatureDigest::Sha256);
   HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
-  DWORD spec = 0;
+  DWORD keyKind = 0;
   BOOL mustFree = FALSE;
-  CryptAcquireCertificatePrivateKey(helper.certificate(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &key, &spec,
+  CryptAcquireCertificatePrivateKey(helper.certificate(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr, &key, &keyKind,
                                     &mustFree);
   EXPECT_EQ(WriteSignedFile(dir + L"\\Portline.cat", helper.certificate(), key), "");
   return dir + L"\\Portline.inf";
@@ -517,10 +517,10 @@ TEST(DriverStore, APackageWithOurNamesIsOursOnlyWhenAHelperSignedItsCatalog) {
   SigningIdentity identity;
   ASSERT_EQ(identity.Create(SignatureDigest::Sha256), "");
   HCRYPTPROV_OR_NCRYPT_KEY_HANDLE ours = 0;
-  DWORD spec = 0;
+  DWORD keyKind = 0;
   BOOL mustFree = FALSE;
   ASSERT_TRUE(CryptAcquireCertificatePrivateKey(identity.certificate(), CRYPT_ACQUIRE_CACHE_FLAG, nullptr,
-                                                &ours, &spec, &mustFree));
+                                                &ours, &keyKind, &mustFree));
   ASSERT_EQ(InstallCatalog(published, identity.certificate(), ours), "");
   EXPECT_EQ(WhyNotOurs(published), "") << "signed by the helper on this PC";
 

@@ -169,7 +169,7 @@ void AppendSummary(std::string& out, const ReportContent& content) {
   if (s.averageHolds) {
     average = Limit(*content.limits.averageLimit) + (*s.averageHolds ? ": holds" : ": exceeded");
   }
-  pair("Within the limit", s.percentInSpec ? FormatFigure(*s.percentInSpec, 1) + " %" : "no value",
+  pair("Within the limit", s.percentWithinLimit ? FormatFigure(*s.percentWithinLimit, 1) + " %" : "no value",
        "Average limit", average);
   out +=
       "</table><p class=\"note\">Every loss in this report is the splicer's estimate of the splice "
@@ -201,7 +201,7 @@ void AppendFiberCells(std::string& out, const ReportContent& content, const Spli
   out += "</td>";
 }
 
-// The columns of the out-of-spec list and of the table of all splices.
+// The columns of the over-limit list and of the table of all splices.
 constexpr const char* kTableHead =
     "<table class=\"rows\"><colgroup><col style=\"width:6%\"><col style=\"width:8%\"><col "
     "style=\"width:6%\"><col style=\"width:8%\"><col style=\"width:7%\"><col style=\"width:10%\"><col "
@@ -210,9 +210,9 @@ constexpr const char* kTableHead =
     "<th class=\"n\">Loss dB (est.)</th><th>Result</th><th class=\"n\">Cut L / R deg</th>"
     "<th class=\"n\">Offset um</th><th>Date, time</th><th>Memo, condition, fiber</th><th>Source</th>";
 
-void AppendOutOfSpec(std::string& out, const ReportContent& content) {
+void AppendOverLimit(std::string& out, const ReportContent& content) {
   const auto& records = content.reading.records;
-  out += "<section id=\"out-of-spec\"><h2>Out-of-spec splices, to redo</h2>";
+  out += "<section id=\"over-limit\"><h2>Splices over the limit, to redo</h2>";
   std::string rows;
   int count = 0;
   for (std::size_t i = 0; i < records.size(); ++i) {
@@ -304,7 +304,7 @@ std::string HtmlReport(const ReportContent& content) {
          "counter(pages);font:8pt sans-serif;color:#444}}\n</style></head><body>\n";
   AppendHeader(out, content);
   AppendSummary(out, content);
-  AppendOutOfSpec(out, content);
+  AppendOverLimit(out, content);
   out += "<section id=\"charts\"><h2>Charts</h2>";
   AppendLossHistogram(out, content);
   AppendLossBySplice(out, content);

@@ -59,13 +59,13 @@ std::string JsonSummary(const ReportContent& content) {
   out += "  \"meanDb\": " + Number(s.mean) + ", \"medianDb\": " + Number(s.median) +
          ", \"maximumDb\": " + Number(s.maximum) +
          ", \"standardDeviationDb\": " + Number(s.standardDeviation) + ",\n";
-  out += "  \"percentInSpec\": " + Number(s.percentInSpec) + ",\n";
+  out += "  \"percentWithinLimit\": " + Number(s.percentWithinLimit) + ",\n";
   out += "  \"averageHolds\": " +
          std::string(!s.averageHolds   ? "null"
                      : *s.averageHolds ? "true"
                                        : "false") +
          ",\n";
-  out += "  \"outOfSpec\": [";
+  out += "  \"overLimit\": [";
   bool first = true;
   const auto& records = content.reading.records;
   for (std::size_t i = 0; i < records.size(); ++i) {

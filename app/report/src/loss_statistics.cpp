@@ -102,7 +102,7 @@ LossSummary Summarise(const std::vector<SpliceRecord>& records, const std::vecto
     const long double deviation = std::sqrt(squares / (n - 1)) * 1000;
     summary.standardDeviation = Figure{std::llround(deviation), 1000};
   }
-  summary.percentInSpec = Figure{(summary.pass + summary.warn) * 100 * Decimal::kScale, n};
+  summary.percentWithinLimit = Figure{(summary.pass + summary.warn) * 100 * Decimal::kScale, n};
   if (limits.averageLimit) summary.averageHolds = sum <= limits.averageLimit->Units() * n;
   return summary;
 }

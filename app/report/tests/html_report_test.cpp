@@ -61,15 +61,15 @@ TEST(HtmlReport, TheDocumentNeedsNothingFromOutsideItself) {
   EXPECT_NE(html.find("counter(pages)"), std::string::npos);
 }
 
-TEST(HtmlReport, OutOfSpecSplicesComeFirstAndEveryFiberRowHasItsVerdict) {
+TEST(HtmlReport, SplicesOverTheLimitComeFirstAndEveryFiberRowHasItsVerdict) {
   const ReportContent content = ContentOf(kTableA);
   const std::string html = HtmlReport(content);
-  const std::size_t outOfSpec = html.find("id=\"out-of-spec\"");
+  const std::size_t overLimit = html.find("id=\"over-limit\"");
   const std::size_t all = html.find("id=\"all\"");
-  ASSERT_NE(outOfSpec, std::string::npos);
+  ASSERT_NE(overLimit, std::string::npos);
   ASSERT_NE(all, std::string::npos);
-  EXPECT_LT(outOfSpec, all);
-  // Record 3 (0.31) fails, in the out-of-spec list and in the full table;
+  EXPECT_LT(overLimit, all);
+  // Record 3 (0.31) fails, in the over-limit list and in the full table;
   // record 1 failed at 0.44 and was spliced again: an earlier attempt.
   EXPECT_EQ(Occurrences(html, "<tr class=\"fail\">"), 2u);
   EXPECT_EQ(Occurrences(html, "<tr class=\"warn\">"), 1u);

@@ -69,7 +69,7 @@ TEST(LossStatistics, FiguresOfASmallJobMatchTheHandComputedOnes) {
   EXPECT_EQ(Shown(s.maximum, 2), "0.40");
   // sqrt((0.15^2 + 0.05^2 + 0.05^2 + 0.15^2) / 3) = 0.129099...
   EXPECT_EQ(Shown(s.standardDeviation, 3), "0.129");
-  EXPECT_EQ(Shown(s.percentInSpec, 1), "75.0");
+  EXPECT_EQ(Shown(s.percentWithinLimit, 1), "75.0");
   EXPECT_FALSE(s.averageHolds);
 }
 
@@ -78,10 +78,10 @@ TEST(LossStatistics, HalvesAreRoundedToTheEvenNeighbourOnce) {
   EXPECT_EQ(Shown(SummaryOf(Records({"0.13", "0.14"})).median, 2), "0.14");  // 0.135
   EXPECT_EQ(Shown(SummaryOf(Records({"0.01", "0.02"})).mean, 2), "0.02");    // 0.015
   EXPECT_EQ(Shown(SummaryOf(Records({"0.02", "0.03"})).mean, 2), "0.02");    // 0.025
-  // 1 of 16 in spec: 6.25 %.
+  // 1 of 16 within the limit: 6.25 %.
   std::vector<SpliceRecord> one = Records({"0.01", "0.5", "0.5", "0.5", "0.5", "0.5", "0.5", "0.5", "0.5",
                                            "0.5", "0.5", "0.5", "0.5", "0.5", "0.5", "0.5"});
-  EXPECT_EQ(Shown(SummaryOf(one).percentInSpec, 1), "6.2");
+  EXPECT_EQ(Shown(SummaryOf(one).percentWithinLimit, 1), "6.2");
   // 0.1 + 0.2 + 0.2 over three: 0.1666..., not a half: rounds up.
   EXPECT_EQ(Shown(SummaryOf(Records({"0.1", "0.2", "0.2"})).mean, 3), "0.167");
 }
@@ -94,13 +94,13 @@ TEST(LossStatistics, EmptyJobsAndJobsWithoutLossValuesHaveNoFigures) {
     EXPECT_FALSE(s.median);
     EXPECT_FALSE(s.maximum);
     EXPECT_FALSE(s.standardDeviation);
-    EXPECT_FALSE(s.percentInSpec);
+    EXPECT_FALSE(s.percentWithinLimit);
     EXPECT_EQ(s.noValue, static_cast<int>(records.size()));
   }
   const LossSummary single = SummaryOf(Records({"0.07"}));
   EXPECT_EQ(Shown(single.mean, 2), "0.07");
   EXPECT_FALSE(single.standardDeviation);  // a sample of one has none
-  EXPECT_EQ(Shown(single.percentInSpec, 1), "100.0");
+  EXPECT_EQ(Shown(single.percentWithinLimit, 1), "100.0");
 }
 
 TEST(LossStatistics, TheAverageLimitHoldsUpToAndIncludingItsValue) {

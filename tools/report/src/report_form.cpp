@@ -95,7 +95,7 @@ std::string OutcomeText(const report::ReportRequest& request, const report::Repo
   if (!outcome.written) return "No report: " + outcome.failure + ".";
   const report::LossSummary& s = outcome.content.summary;
   std::string text = "Report written: " + request.output + " (" + std::to_string(s.splices) + " splices, " +
-                     std::to_string(s.fail) + " out of spec)";
+                     std::to_string(s.fail) + " over the limit)";
   const std::size_t problems = outcome.content.reading.problems.size();
   if (problems > 0) {
     text += "; " + std::to_string(problems) + " problem" + (problems == 1 ? "" : "s") +

@@ -7,7 +7,7 @@ CASE is one of
   first_page_screenshot   the first screen of the report, kept as WORK_DIR/first-page.png
   prints_the_figures_on_a4
                           the PDF holds the summary figures, the pass/warn/fail counts and
-                          every out-of-spec fiber, and no page is wider than A4
+                          every over-limit fiber, and no page is wider than A4
   prints_1000_records_on_letter
                           a report of 1,000 records prints on a sensible number of Letter
                           pages, every record on them, none wider than the paper
@@ -164,11 +164,11 @@ def prints_the_figures_on_a4(tools, samples, work):
     for words in expected:
         check(words in text, "the PDF lacks '%s'" % words)
     check(summary["fail"] == 6 and summary["splices"] == 30, "the sample tables changed: %s" % summary)
-    # Every out-of-spec fiber is listed before the table of all splices.
-    out_of_spec = text[text.find("Out-of-spec splices"):text.find("All splices")]
-    for fiber in summary["outOfSpec"]:
+    # Every over-limit fiber is listed before the table of all splices.
+    over_limit = text[text.find("Splices over the limit"):text.find("All splices")]
+    for fiber in summary["overLimit"]:
         row = r"\n\s*%s 1 %d [\d.]+ fail .*F1:%d\n" % (re.escape(fiber["record"]), fiber["fiber"], fiber["line"])
-        check(re.search(row, out_of_spec), "the out-of-spec list lacks record %s fiber %d" %
+        check(re.search(row, over_limit), "the over-limit list lacks record %s fiber %d" %
               (fiber["record"], fiber["fiber"]))
 
 

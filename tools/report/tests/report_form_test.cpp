@@ -84,7 +84,7 @@ TEST(ReportForm, TheOutcomeLineSaysWhereTheReportIsOrWhyNone) {
   outcome.content.reading.problems.resize(1);
   EXPECT_EQ(
       OutcomeText(request, outcome),
-      "Report written: C:\\jobs\\day1-report.html (12 splices, 2 out of spec); 1 problem in the tables, "
+      "Report written: C:\\jobs\\day1-report.html (12 splices, 2 over the limit); 1 problem in the tables, "
       "listed in the report.");
 }
 

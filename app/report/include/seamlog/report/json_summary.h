@@ -1,6 +1,6 @@
 #pragma once
 // The report's summary for other tools: job, limits, figures, the
-// out-of-spec fibers and the problems met, as one JSON object.
+// over-limit fibers and the problems met, as one JSON object.
 #include <string>
 
 #include "seamlog/report/html_report.h"

@@ -52,7 +52,7 @@ struct LossSummary {
   int pass = 0, warn = 0, fail = 0, noValue = 0;
   std::optional<Figure> mean, median, maximum;  // dB
   std::optional<Figure> standardDeviation;      // dB, of a sample (n - 1); needs two values
-  std::optional<Figure> percentInSpec;          // pass and warn, of the fibers with a loss
+  std::optional<Figure> percentWithinLimit;          // pass and warn, of the fibers with a loss
   std::optional<bool> averageHolds;             // when an average limit is set
 };
 
