@@ -8,11 +8,13 @@
 extern "C" {
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+// clang-format off: the order matters
 #include <ddk/wdm.h>
 #include <usb.h>
 #include <ddk/usbdlib.h>
 #include <usbioctl.h>
 #include <ddk/usbbusif.h>
+// clang-format on
 }
 
 #include "public/PortlinePublic.h"
@@ -30,36 +32,71 @@ extern "C" {
 typedef enum _PORTLINE_DEVICE_STATE {
   DeviceNotStarted = 0,  // from add-device until the first successful start
   DeviceStarted,
-  DeviceStopPending,     // query-stop passed; cancel-stop makes it started again
+  DeviceStopPending,  // query-stop passed; cancel-stop makes it started again
   DeviceStopped,
 } PORTLINE_DEVICE_STATE;
 
 // The per-device record, the device object's extension. IoCreateDevice hands
 // it over zero-filled.
 typedef struct _DEVICE_EXTENSION {
-  PDEVICE_OBJECT Pdo;               // target of PoRequestPowerIrp
-  PDEVICE_OBJECT LowerDeviceObject; // every request and URB goes here
-  UNICODE_STRING InterfaceName;     // symbolic link of the device interface
+  PDEVICE_OBJECT Pdo;                // target of PoRequestPowerIrp
+  PDEVICE_OBJECT LowerDeviceObject;  // every request and URB goes here
+  UNICODE_STRING InterfaceName;      // symbolic link of the device interface
   // Guards what a start publishes (State, ConfigDescriptor and its length,
   // the two pipe records, BusInterfaceAvailable and BusInterface) against
   // the user requests that read it. PASSIVE_LEVEL only; never held across a
   // request to the lower drivers.
   KMUTEX StateLock;
   PORTLINE_DEVICE_STATE State;
-  PUCHAR ConfigDescriptor;          // pool copy of the whole configuration descriptor
-  ULONG ConfigDescriptorLength;     // its wTotalLength; 0 until the first start
+  PUCHAR ConfigDescriptor;            // pool copy of the whole configuration descriptor
+  ULONG ConfigDescriptorLength;       // its wTotalLength; 0 until the first start
   USBD_PIPE_INFORMATION BulkOutPipe;  // index 0 of the pipe pair (bit 7 clear)
   USBD_PIPE_INFORMATION BulkInPipe;   // index 1 of the pipe pair (bit 7 set)
   PUSBD_PIPE_INFORMATION HaltedPipe;  // pipe whose last transfer halted, or null
-  BOOLEAN BusInterfaceAvailable;    // BusInterface may be called
+  BOOLEAN BusInterfaceAvailable;      // BusInterface may be called
   USB_BUS_INTERFACE_USBDI_V1 BusInterface;
-  DEVICE_CAPABILITIES DeviceCaps;   // as the lower driver answered them
+  DEVICE_CAPABILITIES DeviceCaps;  // as the lower driver answered them
   // Held by every request in progress and by every transfer in the bus
   // driver; removal waits for it to drain before it detaches and deletes.
   IO_REMOVE_LOCK RemoveLock;
   // Set when IRP_MN_REMOVE_DEVICE arrives; new user requests are refused.
   BOOLEAN RemovePending;
+  // Set when IRP_MN_SURPRISE_REMOVAL arrives: the interface is disabled and
+  // every new request fails with STATUS_NO_SUCH_DEVICE.
+  BOOLEAN SurpriseRemoved;
+  BOOLEAN InterfaceEnabled;  // the device interface is enabled now
+  // The device's power state, as the last device set-power request left it.
+  DEVICE_POWER_STATE DevicePower;
+  // The system woke but the device's own wake request could not be made:
+  // the next transfer asks for D0 itself. Guarded by the cancel spin lock.
+  BOOLEAN WakeNeeded;
+  // The one IRP this driver owns for its own requests to the stack (the bus
+  // interface query and the pipe aborts), allocated once at add-device so
+  // that a stop or a power-down never has to allocate. ControlIrpLock
+  // serialises its users; PASSIVE_LEVEL.
+  PIRP ControlIrp;
+  KMUTEX ControlIrpLock;
+  struct _URB_PIPE_REQUEST AbortUrb;
+  // Bulk transfers (PortlineTransfers.cpp). Guarded by the cancel spin lock:
+  // why transfers are held instead of sent (PORTLINE_HOLD_*), the requests
+  // held (linked through Tail.Overlay.ListEntry), the transfers in the bus
+  // and the senders inside IoCallDriver; each event is signalled while its
+  // count is zero.
+  ULONG HoldReasons;
+  LIST_ENTRY HeldTransfers;
+  LONG TransfersInBus;
+  LONG Senders;
+  KEVENT NoTransfersInBus;
+  KEVENT NoSenders;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+// Why transfers are held in the driver instead of being sent to the bus.
+#define PORTLINE_HOLD_STOP 0x1   // from query-stop until cancel-stop or the next start
+#define PORTLINE_HOLD_POWER 0x2  // while the device is in a sleeping state (D1-D3)
+
+// Time-out of a synchronous URB: a device that never answers a control
+// transfer costs its caller this long, then the URB is cancelled.
+#define PORTLINE_URB_TIMEOUT_100NS (5LL * 1000 * 1000 * 10)
 
 // Per read or write, owned by the request while it is in the bus driver.
 typedef struct _TRANSFER_CONTEXT {
@@ -67,12 +104,6 @@ typedef struct _TRANSFER_CONTEXT {
   PDEVICE_EXTENSION DeviceExtension;
   PUSBD_PIPE_INFORMATION Pipe;
 } TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
-
-// Per system set-power request, owned by the pending device power request.
-typedef struct _POWER_CONTEXT {
-  PDEVICE_OBJECT DeviceObject;
-  PIRP SystemIrp;
-} POWER_CONTEXT, *PPOWER_CONTEXT;
 
 extern "C" {
 // Entry, device creation, forward-and-wait.
@@ -85,10 +116,12 @@ NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOI
 // Plug and play and power.
 NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI PortlinePower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI PortlineSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SetSystemPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-VOID NTAPI DevicePowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                 POWER_STATE PowerState, PVOID Context,
-                                 PIO_STATUS_BLOCK IoStatus);
+NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+VOID NTAPI DevicePowerCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                 PVOID Context, PIO_STATUS_BLOCK IoStatus);
+NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // USB configuration at start.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
@@ -96,10 +129,21 @@ BOOLEAN QueryBusInterface(PDEVICE_OBJECT DeviceObject, PUSB_BUS_INTERFACE_USBDI_
 VOID ReleaseBusInterface(PUSB_BUS_INTERFACE_USBDI_V1 Interface);
 NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, ULONG Length, PVOID Buffer);
 NTSTATUS ValidateConfigurationDescriptor(const UCHAR* Descriptor, ULONG Length);
-NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
-                             PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor,
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigDescriptor,
                              PUSBD_PIPE_INFORMATION BulkInPipe, PUSBD_PIPE_INFORMATION BulkOutPipe);
 NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb);
+NTSTATUS SendControlIrpAndWait(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT Target, PLARGE_INTEGER Timeout);
+NTSTATUS UsbdStatusToNtStatus(USBD_STATUS Status, NTSTATUS IrpStatus);
+
+// Bulk transfers held while the device is stopped or asleep.
+VOID StartOrHoldTransfer(PIRP Irp, PTRANSFER_CONTEXT Context);
+NTSTATUS PauseTransfers(PDEVICE_OBJECT DeviceObject, ULONG Reason);
+VOID ResumeTransfers(PDEVICE_EXTENSION Extension, ULONG Reason);
+VOID FailHeldTransfers(PDEVICE_EXTENSION Extension, NTSTATUS Status);
+BOOLEAN HoldEndedTransfer(PIRP Irp, PTRANSFER_CONTEXT Context);
+VOID FinishTransfer(PIRP Irp, PTRANSFER_CONTEXT Context, NTSTATUS Status);
+VOID NTAPI HeldTransferCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID WakeDevice(PDEVICE_EXTENSION Extension);
 
 // User-mode interface and bulk transfers.
 NTSTATUS NTAPI PortlineCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
@@ -141,6 +185,4 @@ inline void AcquireStateLock(PDEVICE_EXTENSION ext) {
   KeWaitForSingleObject(&ext->StateLock, Executive, KernelMode, FALSE, NULL);
 }
 
-inline void ReleaseStateLock(PDEVICE_EXTENSION ext) {
-  KeReleaseMutex(&ext->StateLock, FALSE);
-}
+inline void ReleaseStateLock(PDEVICE_EXTENSION ext) { KeReleaseMutex(&ext->StateLock, FALSE); }

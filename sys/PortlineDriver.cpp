@@ -17,39 +17,45 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PortlineDeviceControl;
   DriverObject->MajorFunction[IRP_MJ_POWER] = PortlinePower;
   DriverObject->MajorFunction[IRP_MJ_PNP] = PortlinePnp;
+  DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = PortlineSystemControl;
   return STATUS_SUCCESS;
 }
 
 // PortlineAddDevice: creates the device object for one splicer, registers and
-// enables its device interface and attaches it above the physical device
-// object. PASSIVE_LEVEL. On failure every earlier step is undone.
+// enables its device interface, attaches it above the physical device
+// object and allocates its control IRP. PASSIVE_LEVEL. On failure every
+// earlier step is undone, last first.
 extern "C" NTSTATUS NTAPI PortlineAddDevice(PDRIVER_OBJECT DriverObject,
                                             PDEVICE_OBJECT PhysicalDeviceObject) {
   PDEVICE_OBJECT deviceObject = NULL;
-  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), NULL,
-                                   FILE_DEVICE_UNKNOWN, 0, FALSE, &deviceObject);
+  NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_UNKNOWN, 0,
+                                   FALSE, &deviceObject);
   if (!NT_SUCCESS(status)) {
     return status;
   }
   PDEVICE_EXTENSION ext = ExtensionOf(deviceObject);
 
-  status = IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_PORTLINE,
-                                     NULL, &ext->InterfaceName);
+  status =
+      IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_PORTLINE, NULL, &ext->InterfaceName);
   if (!NT_SUCCESS(status)) {
     IoDeleteDevice(deviceObject);
     return status;
   }
   // A failure here leaves a working device that user mode cannot open.
-  IoSetDeviceInterfaceState(&ext->InterfaceName, TRUE);
+  ext->InterfaceEnabled = NT_SUCCESS(IoSetDeviceInterfaceState(&ext->InterfaceName, TRUE));
 
   IoInitializeRemoveLock(&ext->RemoveLock, PORTLINE_POOL_TAG, 0, 0);
   KeInitializeMutex(&ext->StateLock, 0);
-  deviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
-  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
+  KeInitializeMutex(&ext->ControlIrpLock, 0);
+  InitializeListHead(&ext->HeldTransfers);
+  KeInitializeEvent(&ext->NoTransfersInBus, NotificationEvent, TRUE);
+  KeInitializeEvent(&ext->NoSenders, NotificationEvent, TRUE);
+  ext->DevicePower = PowerDeviceD0;
+  ext->HaltedPipe = NULL;
   ext->Pdo = PhysicalDeviceObject;
+  deviceObject->Flags |= DO_DIRECT_IO | DO_POWER_PAGABLE;
 
   PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
-  ext->HaltedPipe = NULL;
   ext->LowerDeviceObject = lower;
   if (lower == NULL) {
     IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
@@ -57,20 +63,42 @@ extern "C" NTSTATUS NTAPI PortlineAddDevice(PDRIVER_OBJECT DriverObject,
     IoDeleteDevice(deviceObject);
     return STATUS_NO_SUCH_DEVICE;
   }
+  // Attached, the device object's stack size counts every driver below.
+  ext->ControlIrp = IoAllocateIrp(deviceObject->StackSize, FALSE);
+  if (ext->ControlIrp == NULL) {
+    IoDetachDevice(lower);
+    IoSetDeviceInterfaceState(&ext->InterfaceName, FALSE);
+    RtlFreeUnicodeString(&ext->InterfaceName);
+    IoDeleteDevice(deviceObject);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  deviceObject->Flags &= ~DO_DEVICE_INITIALIZING;
   return STATUS_SUCCESS;
+}
+
+// PortlineSystemControl: IRP_MJ_SYSTEM_CONTROL dispatch. PASSIVE_LEVEL. The
+// driver is no WMI provider: every WMI request is passed down for the
+// provider it names and belongs to the lower drivers.
+extern "C" NTSTATUS NTAPI PortlineSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
+  NTSTATUS status = IoAcquireRemoveLock(&ext->RemoveLock, Irp);
+  if (!NT_SUCCESS(status)) {
+    return CompleteRequest(Irp, status, 0);
+  }
+  IoSkipCurrentIrpStackLocation(Irp);
+  status = IoCallDriver(ext->LowerDeviceObject, Irp);
+  IoReleaseRemoveLock(&ext->RemoveLock, Irp);
+  return status;
 }
 
 // PortlineUnload: nothing to do; every device object is gone by now.
 // PASSIVE_LEVEL.
-extern "C" VOID NTAPI PortlineUnload(PDRIVER_OBJECT DriverObject) {
-  UNREFERENCED_PARAMETER(DriverObject);
-}
+extern "C" VOID NTAPI PortlineUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
 
 // SignalEventCompletion: completion routine of ForwardAndWait and of the bus
 // interface query. Any IRQL up to DISPATCH_LEVEL. Sets the waiting routine's
 // event and stops completion: the IRP goes back to the routine that waits.
-extern "C" NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                PVOID Context) {
+extern "C" NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   UNREFERENCED_PARAMETER(Irp);
   KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);

@@ -5,7 +5,8 @@
 namespace {
 
 // Takes the remove lock for one user request. Fails with
-// STATUS_DELETE_PENDING once removal has begun, and with
+// STATUS_DELETE_PENDING once removal has begun, with STATUS_NO_SUCH_DEVICE
+// once the device has been pulled out (surprise removal), and with
 // STATUS_DEVICE_NOT_READY while the device is not started (before its first
 // start, and from a query-stop until the next start); the request then holds
 // no lock and must be completed with that status.
@@ -18,11 +19,12 @@ NTSTATUS EnterRequest(PDEVICE_EXTENSION ext, PIRP irp) {
     return STATUS_DELETE_PENDING;
   }
   AcquireStateLock(ext);
+  const bool gone = ext->SurpriseRemoved != FALSE;
   const bool started = ext->State == DeviceStarted;
   ReleaseStateLock(ext);
-  if (!started) {
+  if (gone || !started) {
     IoReleaseRemoveLock(&ext->RemoveLock, irp);
-    return STATUS_DEVICE_NOT_READY;
+    return gone ? STATUS_NO_SUCH_DEVICE : STATUS_DEVICE_NOT_READY;
   }
   return STATUS_SUCCESS;
 }
@@ -34,9 +36,7 @@ NTSTATUS CompleteAndLeave(PDEVICE_EXTENSION ext, PIRP irp, NTSTATUS status, ULON
   return status;
 }
 
-bool IsRead(PIRP irp) {
-  return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ;
-}
+bool IsRead(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ; }
 
 // The pipe record of the request's direction: reads use index 1 (IN),
 // everything else index 0 (OUT).
@@ -54,9 +54,8 @@ extern "C" NTSTATUS NTAPI PortlineCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
   if (!NT_SUCCESS(entered)) {
     return CompleteRequest(Irp, entered, 0);
   }
-  NTSTATUS status = IoGetCurrentIrpStackLocation(Irp)->FileObject != NULL
-                        ? STATUS_SUCCESS
-                        : STATUS_INVALID_PARAMETER;
+  NTSTATUS status =
+      IoGetCurrentIrpStackLocation(Irp)->FileObject != NULL ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
   return CompleteAndLeave(ext, Irp, status, 0);
 }
 
@@ -110,9 +109,10 @@ extern "C" NTSTATUS NTAPI PortlineReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Ir
   context->Pipe = pipe;
 
   // From here the request, the URB, the context and the remove lock the
-  // request holds all belong to BulkTransferCompletion.
+  // request holds all belong to BulkTransferCompletion, or to the held list
+  // while the device is stopped or asleep.
   IoMarkIrpPending(Irp);
-  SendBulkUrb(Irp, context);
+  StartOrHoldTransfer(Irp, context);
   return STATUS_PENDING;
 }
 
@@ -122,8 +122,8 @@ extern "C" NTSTATUS NTAPI PortlineReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Ir
 extern "C" PURB BuildBulkUrb(PDEVICE_EXTENSION Extension, PIRP Irp, ULONG Length, PMDL Mdl,
                              PUSBD_PIPE_INFORMATION* Pipe) {
   const bool read = IsRead(Irp);
-  PURB urb = static_cast<PURB>(ExAllocatePoolWithTag(
-      NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), PORTLINE_POOL_TAG));
+  PURB urb = static_cast<PURB>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), PORTLINE_POOL_TAG));
   if (urb == NULL) {
     return NULL;
   }
@@ -161,11 +161,13 @@ extern "C" NTSTATUS SendBulkUrb(PIRP Irp, PTRANSFER_CONTEXT Context) {
 }
 
 // BulkTransferCompletion: finishes a read or write that the bus driver has
-// completed. Any IRQL up to DISPATCH_LEVEL. Reports the bytes moved, records a
-// halted pipe, frees the URB and the context and gives back the remove lock;
-// completion then goes on with the bus driver's status.
-extern "C" NTSTATUS NTAPI BulkTransferCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                                 PVOID Context) {
+// completed. Any IRQL up to DISPATCH_LEVEL. A transfer this driver aborted
+// to stop or power down the device is held to be sent again
+// (STATUS_MORE_PROCESSING_REQUIRED: the request belongs to the held list).
+// Otherwise reports the bytes moved, records a halted pipe, frees the URB and
+// the context and gives back the remove lock; completion then goes on with
+// the bus driver's status.
+extern "C" NTSTATUS NTAPI BulkTransferCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   UNREFERENCED_PARAMETER(DeviceObject);
   PTRANSFER_CONTEXT context = static_cast<PTRANSFER_CONTEXT>(Context);
   PURB urb = context->Urb;
@@ -173,6 +175,9 @@ extern "C" NTSTATUS NTAPI BulkTransferCompletion(PDEVICE_OBJECT DeviceObject, PI
 
   if (Irp->PendingReturned) {
     IoMarkIrpPending(Irp);
+  }
+  if (HoldEndedTransfer(Irp, context)) {
+    return STATUS_MORE_PROCESSING_REQUIRED;
   }
   Irp->IoStatus.Information = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   if (UsbdStatusHalted(urb->UrbHeader.Status)) {
@@ -226,7 +231,7 @@ extern "C" NTSTATUS NTAPI PortlineDeviceControl(PDEVICE_OBJECT DeviceObject, PIR
       AcquireStateLock(ext);
       if (!ext->BusInterfaceAvailable) {
         status = STATUS_INVALID_PARAMETER;
-        Irp->IoStatus.Information = sizeof(ULONG);
+        Irp->IoStatus.Information = 0;
       } else if (outputLength < sizeof(ULONG)) {
         status = STATUS_BUFFER_TOO_SMALL;
         Irp->IoStatus.Information = 0;
@@ -240,6 +245,7 @@ extern "C" NTSTATUS NTAPI PortlineDeviceControl(PDEVICE_OBJECT DeviceObject, PIR
       break;
     default:
       status = STATUS_INVALID_PARAMETER;
+      Irp->IoStatus.Information = 0;
       break;
   }
 
@@ -250,9 +256,9 @@ extern "C" NTSTATUS NTAPI PortlineDeviceControl(PDEVICE_OBJECT DeviceObject, PIR
 }
 
 // ResetHaltedPipe: resets the pipe whose endpoint last reported halted and
-// clears the record when the reset went through. PASSIVE_LEVEL. Returns the
-// reset URB's USBD status, or the request's own status when it failed before
-// the bus driver reported anything.
+// clears the record when the reset went through. PASSIVE_LEVEL. Returns
+// STATUS_SUCCESS, or the failure as an NTSTATUS (UsbdStatusToNtStatus): a
+// USBD status is never handed to user mode as if it were one.
 extern "C" NTSTATUS ResetHaltedPipe(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   PUSBD_PIPE_INFORMATION halted = ext->HaltedPipe;
@@ -268,10 +274,10 @@ extern "C" NTSTATUS ResetHaltedPipe(PDEVICE_OBJECT DeviceObject) {
   urb.PipeHandle = halted->PipeHandle;
   ReleaseStateLock(ext);
 
-  NTSTATUS status = SubmitUrbAndWait(DeviceObject, reinterpret_cast<PURB>(&urb));
+  const NTSTATUS submitted = SubmitUrbAndWait(DeviceObject, reinterpret_cast<PURB>(&urb));
+  const NTSTATUS status = UsbdStatusToNtStatus(urb.Hdr.Status, submitted);
   if (NT_SUCCESS(status)) {
     ext->HaltedPipe = NULL;
-    return urb.Hdr.Status;
   }
-  return USBD_SUCCESS(urb.Hdr.Status) ? status : static_cast<NTSTATUS>(urb.Hdr.Status);
+  return status;
 }

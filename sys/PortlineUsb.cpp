@@ -4,20 +4,15 @@
 
 namespace {
 
-PVOID AllocateBlock(SIZE_T size) {
-  return ExAllocatePoolWithTag(NonPagedPool, size, PORTLINE_POOL_TAG);
-}
+PVOID AllocateBlock(SIZE_T size) { return ExAllocatePoolWithTag(NonPagedPool, size, PORTLINE_POOL_TAG); }
 
-void FreeBlock(PVOID block) {
-  ExFreePoolWithTag(block, PORTLINE_POOL_TAG);
-}
+void FreeBlock(PVOID block) { ExFreePoolWithTag(block, PORTLINE_POOL_TAG); }
 
 // ReadConfigurationDescriptor: reads the configuration descriptor twice (its
 // fixed part, then all of it) into a new pool block and checks it.
 // PASSIVE_LEVEL. On success the caller owns *Descriptor, of *Length bytes
 // (its allocation has one byte more, never written).
-NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, PUCHAR* Descriptor,
-                                     PULONG Length) {
+NTSTATUS ReadConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, PUCHAR* Descriptor, PULONG Length) {
   PUCHAR probe = static_cast<PUCHAR>(AllocateBlock(PORTLINE_PROBE_BUFFER_SIZE));
   if (probe == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -77,8 +72,7 @@ extern "C" NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject) {
   USBD_PIPE_INFORMATION bulkIn = ext->BulkInPipe;
   USBD_PIPE_INFORMATION bulkOut = ext->BulkOutPipe;
   ReleaseStateLock(ext);
-  status = SelectConfiguration(DeviceObject,
-                               reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor),
+  status = SelectConfiguration(DeviceObject, reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(descriptor),
                                &bulkIn, &bulkOut);
   if (!NT_SUCCESS(status)) {
     FreeBlock(descriptor);
@@ -117,27 +111,24 @@ extern "C" VOID ReleaseBusInterface(PUSB_BUS_INTERFACE_USBDI_V1 Interface) {
 
 // QueryBusInterface: asks the bus driver for USB_BUS_INTERFACE_USBDI_V1 on
 // systems with WDM 1.32 or later, into the caller's record. PASSIVE_LEVEL.
-// The IRP is allocated here, sent through this driver's own device object,
-// and freed here. Returns TRUE when the record holds a usable interface (and
-// a reference the caller gives back with ReleaseBusInterface); otherwise the
-// record is zero. A failed query never fails the start.
-extern "C" BOOLEAN QueryBusInterface(PDEVICE_OBJECT DeviceObject,
-                                     PUSB_BUS_INTERFACE_USBDI_V1 Interface) {
+// The request goes in the device's own control IRP, sent through this
+// driver's own device object (so it has a stack location for each driver of
+// the stack, this one included). Returns TRUE when the record holds a usable
+// interface (and a reference the caller gives back with
+// ReleaseBusInterface); otherwise the record is zero. A failed query never
+// fails the start.
+extern "C" BOOLEAN QueryBusInterface(PDEVICE_OBJECT DeviceObject, PUSB_BUS_INTERFACE_USBDI_V1 Interface) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   RtlZeroMemory(Interface, sizeof(*Interface));
 
   if (!IoIsWdmVersionAvailable(1, 0x20)) {
     return FALSE;
   }
-  PIRP irp = IoAllocateIrp(ext->LowerDeviceObject->StackSize, FALSE);
-  if (irp == NULL) {
-    return FALSE;
-  }
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-
+  KeWaitForSingleObject(&ext->ControlIrpLock, Executive, KernelMode, FALSE, NULL);
+  PIRP irp = ext->ControlIrp;
+  // Every PnP request starts out as "not supported" until a driver answers it.
+  IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  IoSetCompletionRoutine(irp, SignalEventCompletion, &event, TRUE, TRUE, TRUE);
   next->MajorFunction = IRP_MJ_PNP;
   next->MinorFunction = IRP_MN_QUERY_INTERFACE;
   next->Parameters.QueryInterface.InterfaceType = &USB_BUS_INTERFACE_USBDI_GUID;
@@ -145,15 +136,8 @@ extern "C" BOOLEAN QueryBusInterface(PDEVICE_OBJECT DeviceObject,
   next->Parameters.QueryInterface.Version = USB_BUSIF_USBDI_VERSION_1;
   next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(Interface);
   next->Parameters.QueryInterface.InterfaceSpecificData = NULL;
-  // Every PnP request starts out as "not supported" until a driver answers it.
-  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-
-  NTSTATUS status = IoCallDriver(DeviceObject, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    status = irp->IoStatus.Status;
-  }
-  IoFreeIrp(irp);
+  const NTSTATUS status = SendControlIrpAndWait(ext, DeviceObject, NULL);
+  KeReleaseMutex(&ext->ControlIrpLock, FALSE);
 
   if (!NT_SUCCESS(status)) {
     // No reference was taken; whatever was written there is not an interface.
@@ -167,11 +151,50 @@ extern "C" BOOLEAN QueryBusInterface(PDEVICE_OBJECT DeviceObject,
   return TRUE;
 }
 
+// SendControlIrpAndWait: sends the device's control IRP, its next stack
+// location filled in by the caller who holds ControlIrpLock, to Target and
+// waits for it; after Timeout (null: no time-out) the IRP is cancelled and
+// waited for again. PASSIVE_LEVEL. The IRP is the device's again
+// afterwards. Returns its status, or STATUS_IO_TIMEOUT.
+extern "C" NTSTATUS SendControlIrpAndWait(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT Target,
+                                          PLARGE_INTEGER Timeout) {
+  PIRP irp = Extension->ControlIrp;
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IoSetCompletionRoutine(irp, SignalEventCompletion, &event, TRUE, TRUE, TRUE);
+  IoCallDriver(Target, irp);
+  // The completion routine stops completion, so the IRP stays alive until
+  // this routine is done with it, and cancelling it is safe.
+  if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, Timeout) == STATUS_TIMEOUT) {
+    IoCancelIrp(irp);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    return STATUS_IO_TIMEOUT;
+  }
+  return irp->IoStatus.Status;
+}
+
+// UsbdStatusToNtStatus: the NTSTATUS for user mode of a URB that ended with
+// USBD status `Status` in an IRP that ended with `IrpStatus`. Any IRQL.
+extern "C" NTSTATUS UsbdStatusToNtStatus(USBD_STATUS Status, NTSTATUS IrpStatus) {
+  if (USBD_SUCCESS(Status) || IrpStatus == STATUS_IO_TIMEOUT) {
+    return IrpStatus;
+  }
+  switch (Status) {
+    case USBD_STATUS_CANCELED:
+      return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE:
+      return STATUS_NO_SUCH_DEVICE;
+    case USBD_STATUS_DEV_NOT_RESPONDING:
+      return STATUS_IO_DEVICE_ERROR;
+    default:
+      return NT_SUCCESS(IrpStatus) ? STATUS_UNSUCCESSFUL : IrpStatus;
+  }
+}
+
 // GetConfigurationDescriptor: reads Length bytes of the configuration
 // descriptor into Buffer with one synchronous URB. PASSIVE_LEVEL. A read that
 // returns fewer bytes than asked for fails with STATUS_DEVICE_DATA_ERROR.
-extern "C" NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, ULONG Length,
-                                               PVOID Buffer) {
+extern "C" NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, ULONG Length, PVOID Buffer) {
   PURB urb = static_cast<PURB>(AllocateBlock(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST)));
   if (urb == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -195,28 +218,44 @@ extern "C" NTSTATUS GetConfigurationDescriptor(PDEVICE_OBJECT DeviceObject, ULON
   return status;
 }
 
-// SubmitUrbAndWait: sends one URB to the bus driver and waits for it.
-// PASSIVE_LEVEL. The I/O manager frees the IRP it builds here. Returns the
-// IRP's status; the URB's own USBD status is left to the caller.
+// SubmitUrbAndWait: sends one URB to the bus driver and waits for it, at
+// most PORTLINE_URB_TIMEOUT_100NS; a URB the device does not answer by then
+// (a control transfer it NAKs for ever) is cancelled and waited for.
+// PASSIVE_LEVEL. The completion routine keeps the IRP alive until this
+// routine has read it; the I/O manager then finishes and frees it. Returns
+// the IRP's status, or STATUS_IO_TIMEOUT; the URB's own USBD status is left
+// to the caller.
 extern "C" NTSTATUS SubmitUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
-  KEVENT event;
+  KEVENT done;
+  KEVENT finished;
   IO_STATUS_BLOCK ioStatus;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  KeInitializeEvent(&finished, NotificationEvent, FALSE);
 
-  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, ext->LowerDeviceObject,
-                                           NULL, 0, NULL, 0, TRUE, &event, &ioStatus);
+  PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, ext->LowerDeviceObject, NULL, 0,
+                                           NULL, 0, TRUE, &finished, &ioStatus);
   if (irp == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
+  IoSetCompletionRoutine(irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
 
-  NTSTATUS status = IoCallDriver(ext->LowerDeviceObject, irp);
-  if (status == STATUS_PENDING) {
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    status = ioStatus.Status;
+  IoCallDriver(ext->LowerDeviceObject, irp);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -PORTLINE_URB_TIMEOUT_100NS;
+  BOOLEAN timedOut = FALSE;
+  if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
+    IoCancelIrp(irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    timedOut = TRUE;
   }
-  return status;
+  const NTSTATUS status = irp->IoStatus.Status;
+  // Completion was stopped at this driver; let the I/O manager finish the
+  // IRP, and wait until it has written the status block and let it go.
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, NULL);
+  return timedOut ? STATUS_IO_TIMEOUT : status;
 }
 
 // SelectConfiguration: selects the configuration with its first interface of
@@ -233,8 +272,8 @@ extern "C" NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
   if (list == NULL) {
     return STATUS_NO_MEMORY;
   }
-  list[0].InterfaceDescriptor = USBD_ParseConfigurationDescriptorEx(
-      ConfigDescriptor, ConfigDescriptor, -1, -1, 0, -1, -1);
+  list[0].InterfaceDescriptor =
+      USBD_ParseConfigurationDescriptorEx(ConfigDescriptor, ConfigDescriptor, -1, -1, 0, -1, -1);
   list[0].Interface = NULL;
   list[1].InterfaceDescriptor = NULL;
   list[1].Interface = NULL;

@@ -74,9 +74,30 @@ TEST(DriverEntryAndAddDevice, AFailedAttachUndoesEverythingAndReportsNoSuchDevic
 TEST(DriverEntryAndAddDevice, UnhandledMajorFunctionsGetTheSystemDefaultAndAreNotPassedDown) {
   Harness h;
   ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
-  EXPECT_EQ(h.Other(IRP_MJ_SYSTEM_CONTROL), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(h.Other(IRP_MJ_CLEANUP), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(h.Other(IRP_MJ_INTERNAL_DEVICE_CONTROL), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_THAT(h.Finish(), IsEmpty());
+}
+
+TEST(DriverEntryAndAddDevice, WmiRequestsReachTheProviderTheyNameBeforeAndAfterTheStart) {
+  Harness h;
+  ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
+  EXPECT_EQ(h.SystemControl(IRP_MN_REGINFO), STATUS_SUCCESS);
+  ASSERT_EQ(h.Start(), STATUS_SUCCESS);
+  for (UCHAR minor : {IRP_MN_QUERY_ALL_DATA, IRP_MN_QUERY_SINGLE_INSTANCE, IRP_MN_ENABLE_EVENTS}) {
+    EXPECT_EQ(h.SystemControl(minor), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(h.Bus().WmiRequestsAnswered(), 4);
+  EXPECT_THAT(h.Finish(), IsEmpty());
+}
+
+TEST(DriverEntryAndAddDevice, TheDevicesOwnRequestsCarryAStackLocationForEveryDriverOfTheStack) {
+  // The bus interface query goes through this driver's own device object,
+  // above a hub PDO that takes two locations.
+  Harness h;
+  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+  EXPECT_EQ(h.Bus().Pdo()->StackSize, 2);
+  EXPECT_EQ(h.Bus().QueryInterfaceCount(), 1);
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
@@ -102,9 +123,14 @@ TEST_P(StartedDevice, ReadsAndWritesMoveAtMost64BytesAndReportWhatMoved) {
   Handle file;
   ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
 
-  struct Case { ULONG buffer; std::size_t sent; ULONG asked; std::size_t got; };
-  for (const Case& c : {Case{10, 10, 10, 10}, Case{64, 64, 64, 64}, Case{4096, 100, 64, 64},
-                        Case{4096, 20, 64, 20}}) {
+  struct Case {
+    ULONG buffer;
+    std::size_t sent;
+    ULONG asked;
+    std::size_t got;
+  };
+  for (const Case& c :
+       {Case{10, 10, 10, 10}, Case{64, 64, 64, 64}, Case{4096, 100, 64, 64}, Case{4096, 20, 64, 20}}) {
     h.Bus().SendFromDevice(Bytes(c.sent, 7));
     std::vector<UCHAR> got;
     EXPECT_EQ(h.Read(file, c.buffer, &got), STATUS_SUCCESS);
@@ -142,16 +168,16 @@ TEST_P(StartedDevice, ZeroLengthReadsAndWritesSucceedWithoutReachingTheDevice) {
 }
 
 TEST_P(StartedDevice, AFailedTransferReportsTheBusStatusAndOnlyAnEndpointHaltRecordsThePipe) {
-  struct Case { USBD_STATUS usbd; bool halts; };
+  struct Case {
+    USBD_STATUS usbd;
+    bool halts;
+  };
   const Case cases[] = {
       {USBD_STATUS_INVALID_PARAMETER, false},  // only the top bit set
       {USBD_STATUS_CANCELED, false},           // both top bits, yet nothing halted
-      {USBD_STATUS_DEVICE_GONE, false},
-      {USBD_STATUS_STALL_PID, true},
-      {USBD_STATUS_BABBLE_DETECTED, true},
-      {USBD_STATUS_CRC, true},
-      {USBD_STATUS_DEV_NOT_RESPONDING, true},
-      {USBD_STATUS_ENDPOINT_HALTED, true},
+      {USBD_STATUS_DEVICE_GONE, false},       {USBD_STATUS_STALL_PID, true},
+      {USBD_STATUS_BABBLE_DETECTED, true},    {USBD_STATUS_CRC, true},
+      {USBD_STATUS_DEV_NOT_RESPONDING, true}, {USBD_STATUS_ENDPOINT_HALTED, true},
   };
   for (const Case& c : cases) {
     Harness h(Config());

@@ -49,8 +49,9 @@ constexpr UCHAR kInterrupt = 3;
 TEST(Start, SelectsTheFirstInterfaceOfClassZeroEvenWhenAnotherComesFirst) {
   BusConfig config;
   config.configDescriptor =
-      Configuration({Interface(0, 0xFF, 2), Endpoint(0x81, kBulk), Endpoint(0x01, kBulk),
-                     Interface(1, 0, 2), Endpoint(0x82, kBulk), Endpoint(0x03, kBulk)}, 2);
+      Configuration({Interface(0, 0xFF, 2), Endpoint(0x81, kBulk), Endpoint(0x01, kBulk), Interface(1, 0, 2),
+                     Endpoint(0x82, kBulk), Endpoint(0x03, kBulk)},
+                    2);
   Harness h(config);
   ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
   EXPECT_EQ(h.Extension()->BulkInPipe.EndpointAddress, 0x82);
@@ -195,8 +196,8 @@ TEST_P(DuringARestart, ControlRequestsSeeTheEarlierStateWholeOrAreRefused) {
   armed = true;
   ASSERT_EQ(h.Start(), STATUS_SUCCESS);
   if (GetParam().throughStop) {
-    EXPECT_THAT(answers, ElementsAre(Answer{STATUS_DEVICE_NOT_READY, {}},
-                                     Answer{STATUS_DEVICE_NOT_READY, {}}));
+    EXPECT_THAT(answers,
+                ElementsAre(Answer{STATUS_DEVICE_NOT_READY, {}}, Answer{STATUS_DEVICE_NOT_READY, {}}));
   } else {
     EXPECT_THAT(answers, ElementsAre(Answer{STATUS_SUCCESS, {1, 0, 0, 0}}, Answer{STATUS_SUCCESS, earlier}));
   }
@@ -254,7 +255,8 @@ const Descriptor kGood = StandardConfigDescriptor();
 
 const Malformed kMalformed[] = {
     {"wTotalLength below nine", {WithTotal(kGood, 5)}, STATUS_DEVICE_CONFIGURATION_ERROR},
-    {"a descriptor of nine bytes without an interface", {Configuration({})},
+    {"a descriptor of nine bytes without an interface",
+     {Configuration({})},
      STATUS_DEVICE_CONFIGURATION_ERROR},
     {"a second read shorter than wTotalLength", {WithTotal(kGood, 40)}, STATUS_DEVICE_DATA_ERROR},
     {"a probe shorter than nine bytes", {Truncate(kGood, 4)}, STATUS_DEVICE_DATA_ERROR},
@@ -262,7 +264,8 @@ const Malformed kMalformed[] = {
      {Configuration({Interface(0, 0, 2), Descriptor{0, 0x21}, Endpoint(0x81, kBulk), Endpoint(0x02, kBulk)})},
      STATUS_DEVICE_CONFIGURATION_ERROR},
     {"an endpoint running past the end",
-     {WithTotal(Truncate(kGood, 29), 29)}, STATUS_DEVICE_CONFIGURATION_ERROR},
+     {WithTotal(Truncate(kGood, 29), 29)},
+     STATUS_DEVICE_CONFIGURATION_ERROR},
     {"no interface of class zero",
      {Configuration({Interface(0, 0xFF, 2), Endpoint(0x81, kBulk), Endpoint(0x02, kBulk)})},
      STATUS_DEVICE_CONFIGURATION_ERROR},
@@ -273,7 +276,8 @@ const Malformed kMalformed[] = {
      {Configuration({Interface(0, 0, 3), Endpoint(0x81, kBulk), Endpoint(0x02, kBulk)})},
      STATUS_DEVICE_CONFIGURATION_ERROR},
     {"a second read announcing another length",
-     {kGood, WithTotal(kGood, 200)}, STATUS_DEVICE_CONFIGURATION_ERROR},
+     {kGood, WithTotal(kGood, 200)},
+     STATUS_DEVICE_CONFIGURATION_ERROR},
     {"a truncated interface descriptor",
      {Configuration({Descriptor{5, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 2}, Endpoint(0x81, kBulk),
                      Endpoint(0x02, kBulk)})},
@@ -334,7 +338,12 @@ TEST(Create, WithoutAFileObjectIsRefused) {
 }
 
 TEST(ControlRequests, ShortExactAndLargeOutputBuffers) {
-  struct Case { ULONG code; ULONG length; NTSTATUS status; ULONG_PTR info; };
+  struct Case {
+    ULONG code;
+    ULONG length;
+    NTSTATUS status;
+    ULONG_PTR info;
+  };
   const Case cases[] = {
       {IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, 0, STATUS_BUFFER_TOO_SMALL, 0},
       {IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, 31, STATUS_BUFFER_TOO_SMALL, 0},
@@ -368,6 +377,52 @@ TEST(ControlRequests, ShortExactAndLargeOutputBuffers) {
   }
 }
 
+TEST(ControlRequests, NoStatusEverReportsMoreBytesThanTheOutputBufferHolds) {
+  Harness h;
+  SetWdm132Available(false);
+  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+  for (ULONG code :
+       std::initializer_list<ULONG>{IOCTL_PORTLINE_IS_HIGH_SPEED, IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR,
+                                    IOCTL_PORTLINE_RESET_PIPE, 0x12345678u}) {
+    for (ULONG length : {0u, 3u}) {
+      ULONG_PTR info = 99;
+      h.Control(code, length, nullptr, &info);
+      EXPECT_LE(info, length) << std::hex << code;
+    }
+  }
+  EXPECT_THAT(h.Finish(), IsEmpty());
+}
+
+TEST(ControlRequests, AControlTransferTheDeviceNeverAnswersTimesOutAndIsCancelled) {
+  for (Completion completion : {Completion::Synchronous, Completion::Pended}) {
+    BusConfig config;
+    config.completion = completion;
+    Harness h(config);
+    ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+    Handle file;
+    ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
+    h.Bus().Halt(false);
+    EXPECT_EQ(h.Write(file, Bytes(8), nullptr), STATUS_UNSUCCESSFUL);
+    h.Bus().HoldNextControlTransfer();
+    EXPECT_EQ(h.Control(IOCTL_PORTLINE_RESET_PIPE, 0, nullptr, nullptr), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(h.Bus().CancelledControlTransfers(), 1);
+    EXPECT_EQ(h.Extension()->HaltedPipe, &h.Extension()->BulkOutPipe);
+    EXPECT_EQ(h.Control(IOCTL_PORTLINE_RESET_PIPE, 0, nullptr, nullptr), STATUS_SUCCESS);
+    EXPECT_THAT(h.Finish(), IsEmpty());
+  }
+}
+
+TEST(Start, ADescriptorReadTheDeviceNeverAnswersFailsTheStartWithATimeOut) {
+  Harness h;
+  ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
+  ASSERT_EQ(h.QueryCapabilities(), STATUS_SUCCESS);
+  h.Bus().HoldNextControlTransfer();
+  EXPECT_EQ(h.Start(), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(h.Bus().CancelledControlTransfers(), 1);
+  EXPECT_EQ(h.Start(), STATUS_SUCCESS);
+  EXPECT_THAT(h.Finish(), IsEmpty());
+}
+
 TEST(ControlRequests, AnyOtherCodeIsRefusedWhateverItsBuffers) {
   Harness h;
   ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
@@ -387,9 +442,10 @@ TEST(ControlRequests, AFailedResetReportsTheUsbdStatusAndKeepsThePipeRecorded) {
   h.Bus().Halt(false);
   EXPECT_EQ(h.Write(file, Bytes(8), nullptr), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(h.Extension()->HaltedPipe, &h.Extension()->BulkOutPipe);
+  // A USBD status is no NTSTATUS: 0xC0000005 would reach user mode as an
+  // access violation.
   h.Bus().FailNext(BusRequest::ResetPipe, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
-  EXPECT_EQ(h.Control(IOCTL_PORTLINE_RESET_PIPE, 0, nullptr, nullptr),
-            static_cast<NTSTATUS>(USBD_STATUS_DEV_NOT_RESPONDING));
+  EXPECT_EQ(h.Control(IOCTL_PORTLINE_RESET_PIPE, 0, nullptr, nullptr), STATUS_IO_DEVICE_ERROR);
   EXPECT_EQ(h.Extension()->HaltedPipe, &h.Extension()->BulkOutPipe);
   EXPECT_EQ(h.Control(IOCTL_PORTLINE_RESET_PIPE, 0, nullptr, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(h.Extension()->HaltedPipe, nullptr);
@@ -443,13 +499,47 @@ TEST(Power, ASleepStateRequestsWhateverTheCapabilitiesMapItTo) {
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
-TEST(Power, AFailedCapabilitiesQueryLeavesEveryStateUnspecified) {
+TEST(Power, WithoutCapabilitiesTheWorkingStateAsksD0AndEverySleepStateD3) {
   Harness h;
   ASSERT_EQ(h.AddDevice(), STATUS_SUCCESS);
   h.Bus().FailNext(BusRequest::Capabilities, STATUS_IO_DEVICE_ERROR);
   EXPECT_EQ(h.QueryCapabilities(), STATUS_IO_DEVICE_ERROR);
+  ASSERT_EQ(h.Start(), STATUS_SUCCESS);
+  EXPECT_EQ(h.SetSystemPower(PowerSystemSleeping1), STATUS_SUCCESS);
   EXPECT_EQ(h.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
-  EXPECT_THAT(h.Bus().DevicePowerRequests(), ElementsAre(PowerDeviceUnspecified));
+  EXPECT_THAT(h.Bus().DevicePowerRequests(), ElementsAre(PowerDeviceD3, PowerDeviceD0));
+  EXPECT_THAT(h.Finish(), IsEmpty());
+}
+
+TEST(Power, ASystemRequestGoesDownFirstAndIsDoneOnlyAfterItsDeviceRequest) {
+  for (Completion completion : {Completion::Synchronous, Completion::Pended}) {
+    BusConfig config;
+    config.completion = completion;
+    Harness h(config);
+    ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+    EXPECT_EQ(h.SetSystemPower(PowerSystemHibernate), STATUS_SUCCESS);
+    EXPECT_EQ(h.Bus().DevicePower(), PowerDeviceD3);
+    EXPECT_EQ(h.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(h.Bus().DevicePower(), PowerDeviceD0);
+    EXPECT_THAT(h.Bus().PowerSequence(), ElementsAre("S4", "D3", "S0", "D0"));
+    EXPECT_THAT(h.Finish(), IsEmpty());
+  }
+}
+
+TEST(Power, AReadCancelledWhileTheDeviceSleepsEndsCancelledAndNothingIsSentForIt) {
+  Harness h;
+  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+  Handle file;
+  ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
+  Request read = h.BeginRead(file, 64);
+  ASSERT_EQ(h.SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+  EXPECT_FALSE(read->done);
+  EXPECT_EQ(h.Bus().PendingTransfers(), 0u);
+  h.Cancel(read);
+  EXPECT_EQ(h.Wait(read), STATUS_CANCELLED);
+  ASSERT_EQ(h.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+  EXPECT_EQ(h.Bus().PendingTransfers(), 0u);
+  EXPECT_THAT(h.Bus().TransferLengths(true), ElementsAre(64u));
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 

@@ -11,8 +11,8 @@
 #include "Scenarios.h"
 
 using namespace kmodel;
-using ::testing::IsEmpty;
 using scenarios::Named;
+using ::testing::IsEmpty;
 
 namespace {
 
@@ -41,10 +41,9 @@ BusConfig ConfigFor(const Variant& v) {
 
 std::string NameOf(const ::testing::TestParamInfo<Variant>& info) {
   const Variant& v = info.param;
-  return std::string(v.scenario.name) +
-         (v.completion == Completion::Synchronous ? "_Synchronous"
-          : v.removalOvertakesTransfers            ? "_PendedRemovalFirst"
-                                                   : "_Pended");
+  return std::string(v.scenario.name) + (v.completion == Completion::Synchronous ? "_Synchronous"
+                                         : v.removalOvertakesTransfers           ? "_PendedRemovalFirst"
+                                                                                 : "_Pended");
 }
 
 int g_faultRuns = 0;
@@ -68,13 +67,11 @@ const SiteOutcome kOutcomes[] = {
     {"the interface list", AllocationKind::Pool, 2 * sizeof(USBD_INTERFACE_LIST_ENTRY), STATUS_NO_MEMORY},
     {"the select-configuration URB", AllocationKind::ConfigurationRequest, 0, STATUS_INSUFFICIENT_RESOURCES},
     {"a synchronous URB's IRP", AllocationKind::BuildIoctlIrp, 0, STATUS_INSUFFICIENT_RESOURCES},
-    // The start goes on without the bus interface.
-    {"the bus interface query's IRP", AllocationKind::AllocateIrp, 0, STATUS_SUCCESS},
+    {"the device's control IRP", AllocationKind::AllocateIrp, 0, STATUS_INSUFFICIENT_RESOURCES},
     {"a transfer URB", AllocationKind::Pool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
      STATUS_INSUFFICIENT_RESOURCES},
     {"a transfer context", AllocationKind::Pool, sizeof(TRANSFER_CONTEXT), STATUS_INSUFFICIENT_RESOURCES},
-    // The system request goes down without its device request.
-    {"a power context", AllocationKind::Pool, sizeof(POWER_CONTEXT), STATUS_SUCCESS},
+    // The system request is completed without its device request.
     {"a device power request", AllocationKind::PowerIrp, 0, STATUS_SUCCESS},
 };
 

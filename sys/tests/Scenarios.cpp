@@ -26,8 +26,7 @@ bool Arrive(Harness& h) {
 }
 
 // A read of `length` bytes that the device answers with `bytes` once it waits.
-void ReadExpecting(Harness& h, Handle file, ULONG length, const std::vector<UCHAR>& bytes,
-                   const char* what) {
+void ReadExpecting(Harness& h, Handle file, ULONG length, const std::vector<UCHAR>& bytes, const char* what) {
   Request read = h.BeginStep(what, [&] { return h.BeginRead(file, length); });
   if (!bytes.empty()) h.Bus().SendFromDevice(bytes);
   h.Expect(h.Wait(read), STATUS_SUCCESS, what);
@@ -51,9 +50,7 @@ Request PendingRead(Harness& h, Handle file, ULONG length) {
   return h.BeginStep("a read left pending", [&] { return h.BeginRead(file, length); });
 }
 
-NTSTATUS ResetPipe(Harness& h) {
-  return h.Control(IOCTL_PORTLINE_RESET_PIPE, 0, nullptr, nullptr);
-}
+NTSTATUS ResetPipe(Harness& h) { return h.Control(IOCTL_PORTLINE_RESET_PIPE, 0, nullptr, nullptr); }
 
 void PlugInUseAndUnplug(Harness& h) {
   const bool withoutBusInterface = Arrive(h);
@@ -81,14 +78,18 @@ void StopAndStartAgain(Harness& h) {
   Handle file;
   h.Expect(h.Open(&file), STATUS_SUCCESS, "open");
   ReadAndWrite(h, file, 12, "before the stop");
+  // The library always keeps a read waiting; it waits across the stop.
+  Request held = PendingRead(h, file, 64);
+  DrainDeferred();
   h.Expect(h.Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS, "query stop");
+  h.Expect(h.Bus().PendingTransfers() == 0, "nothing waits in the bus after a query-stop");
   h.Expect(h.Pnp(IRP_MN_STOP_DEVICE), STATUS_SUCCESS, "stop");
   Handle late;
   h.Expect(h.Open(&late), STATUS_DEVICE_NOT_READY, "an open while stopped");
   h.Expect(h.Read(file, 64, nullptr), STATUS_DEVICE_NOT_READY, "a read while stopped");
   h.Expect(h.Write(file, Bytes(4), nullptr), STATUS_DEVICE_NOT_READY, "a write while stopped");
-  h.Expect(h.Control(IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, 64, nullptr, nullptr),
-           STATUS_DEVICE_NOT_READY, "a control request while stopped");
+  h.Expect(h.Control(IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, 64, nullptr, nullptr), STATUS_DEVICE_NOT_READY,
+           "a control request while stopped");
   const std::size_t reads = h.Bus().DescriptorReadLengths().size();
   const int selects = h.Bus().SelectCount();
   h.Step("second start", STATUS_SUCCESS, [&h] { return h.Start(); });
@@ -96,6 +97,9 @@ void StopAndStartAgain(Harness& h) {
   h.Expect(lengths.size() >= reads + 2 && lengths[lengths.size() - 2] == 9 && lengths.back() == 32,
            "the second start reads the descriptor again");
   h.Expect(h.Bus().SelectCount() > selects, "the second start selects the configuration again");
+  h.Bus().SendFromDevice(Bytes(9, 40));
+  h.Expect(h.Wait(held), STATUS_SUCCESS, "the read held across the stop");
+  h.Expect(held->data == Bytes(9, 40), "the held read returns the bytes sent after the start");
   ReadAndWrite(h, file, 30, "after the second start");
   h.Expect(h.Close(file), STATUS_SUCCESS, "close");
 }
@@ -109,10 +113,12 @@ void SurpriseRemovalWithReadsPending(Harness& h) {
   DrainDeferred();  // the reads are waiting in the bus
   h.Expect(h.SurpriseRemove(), STATUS_SUCCESS, "surprise removal");
   for (auto& read : reads) h.Expect(h.Wait(read), STATUS_NO_SUCH_DEVICE, "a read pending at unplug");
-  bool enabled = false;
-  for (auto& i : Interfaces()) enabled = enabled || i.enabled;
-  h.Expect(enabled, "the interface stays enabled until the removal");
+  Handle late;
+  h.Expect(h.Open(&late), STATUS_NO_SUCH_DEVICE, "an open after unplug");
   WriteExpecting(h, file, Bytes(4), STATUS_NO_SUCH_DEVICE, 0, "a write after unplug");
+  h.Expect(h.Read(file, 64, nullptr), STATUS_NO_SUCH_DEVICE, "a read after unplug");
+  h.Expect(h.Control(IOCTL_PORTLINE_GET_CONFIG_DESCRIPTOR, 64, nullptr, nullptr), STATUS_NO_SUCH_DEVICE,
+           "a control request after unplug");
   h.Expect(h.Close(file), STATUS_SUCCESS, "close");
   h.Expect(h.Remove(), STATUS_SUCCESS, "removal");
 }
@@ -133,21 +139,62 @@ void PowerCycle(Harness& h) {
   Handle file;
   h.Expect(h.Open(&file), STATUS_SUCCESS, "open");
   ReadAndWrite(h, file, 8, "before sleep");
-  h.Expect(h.QueryPower(SystemPowerState, POWER_STATE{.SystemState = PowerSystemSleeping3}),
-           STATUS_SUCCESS, "query S3");
+  h.Expect(h.QueryPower(SystemPowerState, POWER_STATE{.SystemState = PowerSystemSleeping3}), STATUS_SUCCESS,
+           "query S3");
   // A system request whose device request cannot be made goes down alone.
   const bool sleptAlone =
       h.Step("S3", STATUS_SUCCESS, [&h] { return h.SetSystemPower(PowerSystemSleeping3); });
-  const bool wokeAlone =
-      h.Step("S0", STATUS_SUCCESS, [&h] { return h.SetSystemPower(PowerSystemWorking); });
-  std::vector<std::string> sequence;
+  // A wake request that cannot be made for S0 is made once more on its own.
+  h.Step("S0", STATUS_SUCCESS, [&h] { return h.SetSystemPower(PowerSystemWorking); });
+  DrainDeferred();
+  std::vector<std::string> sequence = {"S3"};
   if (!sleptAlone) sequence.push_back("D3");
-  sequence.push_back("S3");
-  if (!wokeAlone) sequence.push_back("D0");
   sequence.push_back("S0");
+  sequence.push_back("D0");
   h.Expect(h.Bus().PowerSequence() == sequence,
-           "S3 asks for D3 and S0 for D0, each finished before the system request goes down");
+           "S3 asks for D3 and S0 for D0, each on the system request's way back up");
   ReadAndWrite(h, file, 40, "after wake");
+  h.Expect(h.Close(file), STATUS_SUCCESS, "close");
+}
+
+// Sleep and hibernate with the library's read waiting, and a write made
+// while the device sleeps: both go to the device once it is awake again.
+void SleepAndHibernateWithAReadPending(Harness& h) {
+  Arrive(h);
+  Handle file;
+  h.Expect(h.Open(&file), STATUS_SUCCESS, "open");
+  UCHAR first = 0;
+  for (SYSTEM_POWER_STATE state : {PowerSystemSleeping3, PowerSystemHibernate}) {
+    Request read = PendingRead(h, file, 64);
+    DrainDeferred();
+    h.Step("sleep", STATUS_SUCCESS, [&h, state] { return h.SetSystemPower(state); });
+    Request write = h.BeginStep("a write while asleep", [&] { return h.BeginWrite(file, Bytes(6, first)); });
+    h.Step("wake", STATUS_SUCCESS, [&h] { return h.SetSystemPower(PowerSystemWorking); });
+    h.Expect(h.Wait(write), STATUS_SUCCESS, "a write made while asleep");
+    const auto received = h.Bus().ReceivedByDevice();
+    h.Expect(!received.empty() && received.back() == Bytes(6, first),
+             "the device gets the write after waking");
+    h.Bus().SendFromDevice(Bytes(11, first));
+    h.Expect(h.Wait(read), STATUS_SUCCESS, "a read pending across sleep");
+    h.Expect(read->data == Bytes(11, first), "the read returns what the device sent after waking");
+    first += 20;
+  }
+  h.Expect(h.Close(file), STATUS_SUCCESS, "close");
+}
+
+// A device disabled in Device Manager with a read waiting, then enabled.
+void DisableWithAReadPendingAndEnable(Harness& h) {
+  Arrive(h);
+  Handle file;
+  h.Expect(h.Open(&file), STATUS_SUCCESS, "open");
+  Request read = PendingRead(h, file, 64);
+  DrainDeferred();
+  h.Expect(h.Pnp(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS, "query remove");
+  h.Expect(h.Remove(), STATUS_SUCCESS, "removal");
+  h.Expect(h.Wait(read), STATUS_NO_SUCH_DEVICE, "a read pending at the disable");
+  Arrive(h);
+  h.Expect(h.Open(&file), STATUS_SUCCESS, "open after the enable");
+  ReadAndWrite(h, file, 3, "after the enable");
   h.Expect(h.Close(file), STATUS_SUCCESS, "close");
 }
 
@@ -210,6 +257,8 @@ const std::vector<Named>& All() {
       {"SurpriseRemovalWithReadsPending", SurpriseRemovalWithReadsPending},
       {"RemovalWithReadsPending", RemovalWithReadsPending},
       {"PowerCycle", PowerCycle},
+      {"SleepAndHibernateWithAReadPending", SleepAndHibernateWithAReadPending},
+      {"DisableWithAReadPendingAndEnable", DisableWithAReadPendingAndEnable},
       {"HaltAndResetTwice", HaltAndResetTwice},
       {"DisableAndEnableRepeated", DisableAndEnableRepeated},
       {"QueryRemoveThenCancel", QueryRemoveThenCancel},

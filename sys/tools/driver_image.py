@@ -5,6 +5,10 @@
   driver_image.py check IMAGE      fails unless IMAGE is a sound kernel driver
   driver_image.py inf INF HWID     fails unless the built INF installs
                                    Portline.sys for HWID on x86 and x64
+  driver_image.py inf-class INF OLDEST
+                                   fails unless INF's setup class exists on
+                                   every Windows from version OLDEST (e.g. 5.1
+                                   for XP) or the INF installs it itself
   driver_image.py winusb-inf INF HWID HEADER
                                    fails unless the built WinUSB INF binds HWID
                                    to WinUsb.sys on x86, x64 and ARM64 with the
@@ -157,9 +161,48 @@ def check(path):
     return 1 if failures else 0
 
 
+# Setup classes built into Windows: GUID and the first version that has it.
+BUILT_IN_CLASSES = {
+    "USB": ("{36FC9E60-C465-11CF-8056-444553540000}", (5, 0)),
+    "USBDevice": ("{88BAE032-5A81-49F0-BC3D-A4FF138216D6}", (6, 2)),
+}
+
+
+def check_setup_class(lines, expect, oldest):
+    """The INF's class must exist on every Windows from `oldest` on: a class
+    Windows has built in since then, or one the INF installs itself in
+    [ClassInstall32]."""
+    def value(key):
+        for line in lines:
+            name, _, rest = line.partition("=")
+            if name.strip().lower() == key.lower():
+                return rest.strip()
+        return ""
+
+    name, guid = value("Class"), value("ClassGuid").upper()
+    expect(name != "" and guid != "", "names its setup class and the class GUID")
+    installs = "[ClassInstall32]" in lines or "[ClassInstall32.NT]" in lines
+    known = BUILT_IN_CLASSES.get(name)
+    if known is not None:
+        expect(known[0] == guid, "class %s has its GUID %s" % (name, known[0]))
+    since = known[1] if known is not None else None
+    built_in = since is not None and since <= oldest
+    expect(built_in or installs,
+           "class %s exists on Windows %d.%d and later, or [ClassInstall32] installs it"
+           % ((name,) + oldest))
+
+
+def check_inf_class(path, oldest):
+    failures, expect = checks()
+    check_setup_class(inf_lines(path), expect, tuple(int(v) for v in oldest.split(".")))
+    return 1 if failures else 0
+
+
 def check_inf(path, hardware_id):
     lines = inf_lines(path)
     failures, expect = checks()
+    # Portline.sys is the driver of Windows XP, Vista and 32-bit Windows 7.
+    check_setup_class(lines, expect, (5, 1))
 
     expect("@" not in "".join(lines), "no unreplaced build setting")
     for section in ("[Portline.NTx86]", "[Portline.NTamd64]"):
@@ -229,12 +272,14 @@ def check_winusb_inf(path, hardware_id, header):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 3 or sys.argv[1] not in ("checksum", "check", "inf", "winusb-inf"):
+    if len(sys.argv) < 3 or sys.argv[1] not in ("checksum", "check", "inf", "inf-class", "winusb-inf"):
         raise SystemExit(__doc__)
     if sys.argv[1] == "checksum":
         write_checksum(sys.argv[2])
     elif sys.argv[1] == "inf":
         sys.exit(check_inf(sys.argv[2], sys.argv[3]))
+    elif sys.argv[1] == "inf-class":
+        sys.exit(check_inf_class(sys.argv[2], sys.argv[3]))
     elif sys.argv[1] == "winusb-inf":
         sys.exit(check_winusb_inf(sys.argv[2], sys.argv[3], sys.argv[4]))
     else:

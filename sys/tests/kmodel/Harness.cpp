@@ -62,7 +62,8 @@ Harness::Harness(BusConfig config) {
   SetDriverUnderTest(driver_);
 
   UNICODE_STRING registryPath;
-  registryPath.Buffer = const_cast<PWCH>(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Portline");
+  registryPath.Buffer =
+      const_cast<PWCH>(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Portline");
   registryPath.Length = static_cast<USHORT>(std::wcslen(registryPath.Buffer) * sizeof(wchar_t));
   registryPath.MaximumLength = registryPath.Length;
   Expect(DriverEntry(driver_, &registryPath), STATUS_SUCCESS, "DriverEntry");
@@ -77,14 +78,14 @@ Harness::Harness(BusConfig config) {
   expected[IRP_MJ_DEVICE_CONTROL] = PortlineDeviceControl;
   expected[IRP_MJ_POWER] = PortlinePower;
   expected[IRP_MJ_PNP] = PortlinePnp;
+  expected[IRP_MJ_SYSTEM_CONTROL] = PortlineSystemControl;
   for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major) {
     const PDRIVER_DISPATCH want = expected[major] ? expected[major] : DefaultDispatch();
     if (driver_->MajorFunction[major] != want) {
       problems_.push_back(Format("dispatch table entry 0x%02X is not as it should be", major));
     }
   }
-  if (driver_->DriverExtension->AddDevice != PortlineAddDevice ||
-      driver_->DriverUnload != PortlineUnload) {
+  if (driver_->DriverExtension->AddDevice != PortlineAddDevice || driver_->DriverUnload != PortlineUnload) {
     problems_.push_back("AddDevice or DriverUnload is not the driver's routine");
   }
 }
@@ -125,9 +126,8 @@ NTSTATUS Harness::AddDevice() {
 }
 
 NTSTATUS Harness::Pnp(UCHAR minor) {
-  Request request = Send(IRP_MJ_PNP, minor, nullptr, [](PIRP irp, PIO_STACK_LOCATION) {
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-  });
+  Request request = Send(IRP_MJ_PNP, minor, nullptr,
+                         [](PIRP irp, PIO_STACK_LOCATION) { irp->IoStatus.Status = STATUS_NOT_SUPPORTED; });
   return Wait(request);
 }
 
@@ -138,13 +138,25 @@ NTSTATUS Harness::QueryCapabilities() {
   caps->Version = 1;
   caps->Address = static_cast<ULONG>(-1);
   caps->UINumber = static_cast<ULONG>(-1);
-  Request request = Send(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, nullptr,
-                         [caps](PIRP irp, PIO_STACK_LOCATION stack) {
-                           irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-                           stack->Parameters.DeviceCapabilities.Capabilities = caps.get();
-                         },
-                         0, caps);
+  Request request = Send(
+      IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, nullptr,
+      [caps](PIRP irp, PIO_STACK_LOCATION stack) {
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        stack->Parameters.DeviceCapabilities.Capabilities = caps.get();
+      },
+      0, caps);
   return Wait(request);
+}
+
+NTSTATUS Harness::SurpriseRemove() {
+  const NTSTATUS status = Pnp(IRP_MN_SURPRISE_REMOVAL);
+  surpriseRemoved_ = true;
+  for (const InterfaceRecord& i : Interfaces()) {
+    if (i.pdo == bus_->Pdo() && i.enabled) {
+      problems_.push_back("verifier: device interface still enabled after IRP_MN_SURPRISE_REMOVAL");
+    }
+  }
+  return status;
 }
 
 NTSTATUS Harness::Remove() {
@@ -163,13 +175,21 @@ NTSTATUS Harness::Arrive() {
 
 // ---- Power manager ---------------------------------------------------------------------
 NTSTATUS Harness::SetSystemPower(SYSTEM_POWER_STATE state) {
-  Request request = Send(IRP_MJ_POWER, IRP_MN_SET_POWER, nullptr, [state](PIRP irp, PIO_STACK_LOCATION s) {
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    s->Parameters.Power.Type = SystemPowerState;
-    s->Parameters.Power.State.SystemState = state;
-    s->Parameters.Power.ShutdownType = state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
-  });
-  return Wait(request);
+  const std::size_t before = bus_->PowerSequence().size();
+  const NTSTATUS status =
+      Wait(Send(IRP_MJ_POWER, IRP_MN_SET_POWER, nullptr, [state](PIRP irp, PIO_STACK_LOCATION s) {
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        s->Parameters.Power.Type = SystemPowerState;
+        s->Parameters.Power.State.SystemState = state;
+        s->Parameters.Power.ShutdownType = state == PowerSystemWorking ? PowerActionNone : PowerActionSleep;
+      }));
+  // The system request goes down first; its device request follows it.
+  const std::vector<std::string> sequence = bus_->PowerSequence();
+  if (sequence.size() > before && sequence[before][0] != 'S') {
+    problems_.push_back(Format("verifier: %s reached the bus before the system request S%d",
+                               sequence[before].c_str(), state - 1));
+  }
+  return status;
 }
 
 NTSTATUS Harness::SetDevicePower(DEVICE_POWER_STATE state) {
@@ -182,11 +202,12 @@ NTSTATUS Harness::SetDevicePower(DEVICE_POWER_STATE state) {
 }
 
 NTSTATUS Harness::QueryPower(POWER_STATE_TYPE type, POWER_STATE state) {
-  Request request = Send(IRP_MJ_POWER, IRP_MN_QUERY_POWER, nullptr, [type, state](PIRP irp, PIO_STACK_LOCATION s) {
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    s->Parameters.Power.Type = type;
-    s->Parameters.Power.State = state;
-  });
+  Request request =
+      Send(IRP_MJ_POWER, IRP_MN_QUERY_POWER, nullptr, [type, state](PIRP irp, PIO_STACK_LOCATION s) {
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        s->Parameters.Power.Type = type;
+        s->Parameters.Power.State = state;
+      });
   return Wait(request);
 }
 
@@ -197,7 +218,11 @@ NTSTATUS Harness::Open(Handle* handle) {
   file->Size = sizeof(FILE_OBJECT);
   files_.push_back(file);
   *handle = file;
-  return Wait(Send(IRP_MJ_CREATE, 0, file, [](PIRP, PIO_STACK_LOCATION) {}));
+  const NTSTATUS status = Wait(Send(IRP_MJ_CREATE, 0, file, [](PIRP, PIO_STACK_LOCATION) {}));
+  if (surpriseRemoved_ && NT_SUCCESS(status)) {
+    problems_.push_back("verifier: a create succeeded after IRP_MN_SURPRISE_REMOVAL");
+  }
+  return status;
 }
 
 NTSTATUS Harness::OpenWithoutFileObject() {
@@ -210,20 +235,26 @@ NTSTATUS Harness::Close(Handle handle) {
 
 Request Harness::BeginRead(Handle handle, ULONG length) {
   auto buffer = std::make_shared<CallerBuffer>(length);
-  return Send(IRP_MJ_READ, 0, handle, [buffer, length](PIRP irp, PIO_STACK_LOCATION s) {
-    irp->MdlAddress = buffer->mdl;
-    s->Parameters.Read.Length = length;
-  }, length, buffer);
+  return Send(
+      IRP_MJ_READ, 0, handle,
+      [buffer, length](PIRP irp, PIO_STACK_LOCATION s) {
+        irp->MdlAddress = buffer->mdl;
+        s->Parameters.Read.Length = length;
+      },
+      length, buffer);
 }
 
 Request Harness::BeginWrite(Handle handle, const std::vector<UCHAR>& bytes) {
   auto buffer = std::make_shared<CallerBuffer>(static_cast<ULONG>(bytes.size()));
   std::memcpy(buffer->bytes.data(), bytes.data(), bytes.size());
   const ULONG length = static_cast<ULONG>(bytes.size());
-  return Send(IRP_MJ_WRITE, 0, handle, [buffer, length](PIRP irp, PIO_STACK_LOCATION s) {
-    irp->MdlAddress = buffer->mdl;
-    s->Parameters.Write.Length = length;
-  }, 0, buffer);
+  return Send(
+      IRP_MJ_WRITE, 0, handle,
+      [buffer, length](PIRP irp, PIO_STACK_LOCATION s) {
+        irp->MdlAddress = buffer->mdl;
+        s->Parameters.Write.Length = length;
+      },
+      0, buffer);
 }
 
 NTSTATUS Harness::Read(Handle handle, ULONG length, std::vector<UCHAR>* bytes) {
@@ -243,14 +274,15 @@ NTSTATUS Harness::Write(Handle handle, const std::vector<UCHAR>& bytes, ULONG_PT
 Request Harness::Control(ULONG code, ULONG outputLength, ULONG inputLength) {
   const ULONG size = outputLength > inputLength ? outputLength : inputLength;
   auto buffer = std::make_shared<CallerBuffer>(size);
-  return Send(IRP_MJ_DEVICE_CONTROL, 0, files_.empty() ? nullptr : files_.back(),
-              [buffer, code, outputLength, inputLength, size](PIRP irp, PIO_STACK_LOCATION s) {
-                irp->AssociatedIrp.SystemBuffer = size ? buffer->bytes.data() : nullptr;
-                s->Parameters.DeviceIoControl.IoControlCode = code;
-                s->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-                s->Parameters.DeviceIoControl.InputBufferLength = inputLength;
-              },
-              outputLength, buffer);
+  return Send(
+      IRP_MJ_DEVICE_CONTROL, 0, files_.empty() ? nullptr : files_.back(),
+      [buffer, code, outputLength, inputLength, size](PIRP irp, PIO_STACK_LOCATION s) {
+        irp->AssociatedIrp.SystemBuffer = size ? buffer->bytes.data() : nullptr;
+        s->Parameters.DeviceIoControl.IoControlCode = code;
+        s->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+        s->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+      },
+      outputLength, buffer);
 }
 
 NTSTATUS Harness::Control(ULONG code, ULONG outputLength, std::vector<UCHAR>* output,
@@ -263,13 +295,39 @@ NTSTATUS Harness::Control(ULONG code, ULONG outputLength, std::vector<UCHAR>* ou
 }
 
 NTSTATUS Harness::Other(UCHAR major) {
-  return Wait(Send(major, 0, files_.empty() ? nullptr : files_.back(),
-                   [](PIRP, PIO_STACK_LOCATION) {}));
+  return Wait(Send(major, 0, files_.empty() ? nullptr : files_.back(), [](PIRP, PIO_STACK_LOCATION) {}));
+}
+
+NTSTATUS Harness::SystemControl(UCHAR minor) {
+  const int answered = bus_->WmiRequestsAnswered();
+  PDEVICE_OBJECT provider = bus_->Pdo();
+  const NTSTATUS status =
+      Wait(Send(IRP_MJ_SYSTEM_CONTROL, minor, nullptr, [provider](PIRP irp, PIO_STACK_LOCATION s) {
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        s->Parameters.WMI.ProviderId = reinterpret_cast<ULONG_PTR>(provider);
+      }));
+  if (bus_->WmiRequestsAnswered() == answered) {
+    problems_.push_back(
+        Format("verifier: WMI request (minor 0x%02X) for provider %p completed "
+               "without reaching it",
+               minor, static_cast<void*>(provider)));
+  }
+  return status;
+}
+
+void Harness::Cancel(const Request& request) {
+  PIRP irp;
+  {
+    std::lock_guard lock(mu_);
+    if (request->done) return;
+    irp = request->irp;
+  }
+  IoCancelIrp(irp);
 }
 
 Request Harness::Send(UCHAR major, UCHAR minor, PFILE_OBJECT file,
-                      const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup,
-                      ULONG outputLength, std::shared_ptr<void> keepAlive) {
+                      const std::function<void(PIRP, PIO_STACK_LOCATION)>& setup, ULONG outputLength,
+                      std::shared_ptr<void> keepAlive) {
   auto request = std::make_shared<UserRequest>();
   if (fdo_ == nullptr) {
     // No device: the I/O manager has nothing to send the request to.
@@ -295,14 +353,18 @@ Request Harness::Send(UCHAR major, UCHAR minor, PFILE_OBJECT file,
         Violation("a read wrote past the end of the caller's buffer");
       }
     }
-    if (major == IRP_MJ_DEVICE_CONTROL && !NT_ERROR(status) && information != 0) {
+    // Whatever the status: the I/O manager copies Information bytes back.
+    if (major == IRP_MJ_DEVICE_CONTROL && information > outputLength) {
+      Violation("control request completed with %llu bytes for a %lu-byte output buffer (status 0x%08lX)",
+                static_cast<unsigned long long>(information), static_cast<unsigned long>(outputLength),
+                static_cast<unsigned long>(status));
+    } else if (major == IRP_MJ_DEVICE_CONTROL && !NT_ERROR(status) && information != 0) {
       auto* base = static_cast<PUCHAR>(done->AssociatedIrp.SystemBuffer);
-      if (information > outputLength) {
-        Violation("control request completed with %llu bytes for a %lu-byte output buffer",
-                  static_cast<unsigned long long>(information), static_cast<unsigned long>(outputLength));
-      } else {
-        data.assign(base, base + information);
-      }
+      data.assign(base, base + information);
+    }
+    // A system power request is done only after the device request made for it.
+    if (major == IRP_MJ_POWER && LivePowerRequests(done) != 0) {
+      Violation("a power request completed while a device power request was still in progress");
     }
     if (major == IRP_MJ_DEVICE_CONTROL && done->AssociatedIrp.SystemBuffer != nullptr && outputLength) {
       auto* base = static_cast<PUCHAR>(done->AssociatedIrp.SystemBuffer);
@@ -316,9 +378,14 @@ Request Harness::Send(UCHAR major, UCHAR minor, PFILE_OBJECT file,
       request->information = information;
       request->data = std::move(data);
       request->done = true;
+      request->irp = nullptr;
     }
     cv_.notify_all();
   });
+  {
+    std::lock_guard lock(mu_);
+    if (!request->done) request->irp = irp;
+  }
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = major;
   next->MinorFunction = minor;
@@ -329,9 +396,10 @@ Request Harness::Send(UCHAR major, UCHAR minor, PFILE_OBJECT file,
   std::lock_guard lock(mu_);
   request->returned = returned;
   if (returned != STATUS_PENDING && !request->done) {
-    problems_.push_back(Format("verifier: dispatch of major 0x%02X minor 0x%02X returned 0x%08lX "
-                               "without completing the IRP", major, minor,
-                               static_cast<unsigned long>(returned)));
+    problems_.push_back(
+        Format("verifier: dispatch of major 0x%02X minor 0x%02X returned 0x%08lX "
+               "without completing the IRP",
+               major, minor, static_cast<unsigned long>(returned)));
   }
   return request;
 }
@@ -377,8 +445,8 @@ Request Harness::BeginStep(const char* what, const std::function<Request()>& op)
 void Harness::Expect(NTSTATUS status, NTSTATUS expected, const char* what) {
   if (status == expected) return;
   std::lock_guard lock(mu_);
-  problems_.push_back(Format("%s: status 0x%08lX, expected 0x%08lX", what,
-                             static_cast<unsigned long>(status), static_cast<unsigned long>(expected)));
+  problems_.push_back(Format("%s: status 0x%08lX, expected 0x%08lX", what, static_cast<unsigned long>(status),
+                             static_cast<unsigned long>(expected)));
 }
 
 void Harness::Expect(bool condition, const char* what) {

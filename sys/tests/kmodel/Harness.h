@@ -20,10 +20,11 @@ namespace kmodel {
 // A request in flight, as user mode (or a manager) sees it.
 struct UserRequest {
   bool done = false;
-  NTSTATUS returned = 0;       // what the top dispatch routine returned
-  NTSTATUS status = 0;         // the final status
+  NTSTATUS returned = 0;  // what the top dispatch routine returned
+  NTSTATUS status = 0;    // the final status
   ULONG_PTR information = 0;
-  std::vector<UCHAR> data;     // read data, or the control output as copied back
+  std::vector<UCHAR> data;  // read data, or the control output as copied back
+  PIRP irp = nullptr;       // while not done
 };
 using Request = std::shared_ptr<UserRequest>;
 using Handle = PFILE_OBJECT;
@@ -48,7 +49,9 @@ class Harness {
   NTSTATUS QueryCapabilities();
   // Removal: the device object is gone afterwards.
   NTSTATUS Remove();
-  NTSTATUS SurpriseRemove() { return Pnp(IRP_MN_SURPRISE_REMOVAL); }
+  // Checks that the interface is disabled by the time the request is done;
+  // every open afterwards must fail.
+  NTSTATUS SurpriseRemove();
   // Add, capabilities and start, as when the splicer is plugged in.
   NTSTATUS Arrive();
 
@@ -68,10 +71,13 @@ class Harness {
   NTSTATUS Read(Handle handle, ULONG length, std::vector<UCHAR>* bytes);
   NTSTATUS Write(Handle handle, const std::vector<UCHAR>& bytes, ULONG_PTR* written);
   Request Control(ULONG code, ULONG outputLength, ULONG inputLength = 0);
-  NTSTATUS Control(ULONG code, ULONG outputLength, std::vector<UCHAR>* output,
-                   ULONG_PTR* information);
+  NTSTATUS Control(ULONG code, ULONG outputLength, std::vector<UCHAR>* output, ULONG_PTR* information);
   // Sends a major function the driver does not handle.
   NTSTATUS Other(UCHAR major);
+  // A WMI request for the bus's PDO, the provider; it must reach it.
+  NTSTATUS SystemControl(UCHAR minor);
+  // The I/O manager cancels a request that is not done yet.
+  void Cancel(const Request& request);
 
   // ---- Scenario steps and checks, in plain and fault-injection runs ----
   // Fails the given call of one allocation site in this run (the first is
@@ -112,6 +118,7 @@ class Harness {
   std::condition_variable cv_;
   bool finished_ = false;
   bool everAdded_ = false;
+  bool surpriseRemoved_ = false;
   bool injecting_ = false;
   bool failureMet_ = false;  // a step saw the injected failure
   NTSTATUS failureStatus_ = STATUS_SUCCESS;

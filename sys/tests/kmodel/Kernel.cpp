@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "PageGuard.h"
@@ -25,9 +26,7 @@ constexpr unsigned char kRedZoneByte = 0xFD;
 constexpr std::size_t kRedZone = 16;
 constexpr unsigned char kFreshPoolByte = 0xCD;
 
-std::size_t RoundToPages(std::size_t size) {
-  return (size + kPage - 1) & ~(kPage - 1);
-}
+std::size_t RoundToPages(std::size_t size) { return (size + kPage - 1) & ~(kPage - 1); }
 
 // One driver routine's view of an IRP at one stack location: what its
 // dispatch routine returned and what the IRP looked like when completion
@@ -45,7 +44,7 @@ struct LevelCall {
 struct IrpInfo {
   IrpOrigin origin = IrpOrigin::IoManager;
   std::size_t blockSize = 0;
-  bool finished = false;    // completed back to its originator, or freed
+  bool finished = false;  // completed back to its originator, or freed
   bool guarded = false;
   bool awaitingStartNext = false;
   std::vector<std::shared_ptr<LevelCall>> calls;
@@ -97,6 +96,8 @@ struct Model {
   int targetCalls = 0;
   bool fired = false;
   unsigned long interfaceSerial = 0;
+  // Remove-lock references held now, by tag (the IRP, for requests).
+  std::multiset<const void*> removeLockTags;
 };
 
 Model& M() {
@@ -179,8 +180,7 @@ PIRP NewIrp(CCHAR stackSize, IrpOrigin origin) {
   irp->Size = size;
   irp->StackCount = stackSize;
   irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
-  irp->Tail.Overlay.CurrentStackLocation =
-      reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+  irp->Tail.Overlay.CurrentStackLocation = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
   auto info = std::make_shared<IrpInfo>();
   info->origin = origin;
   info->blockSize = block;
@@ -206,12 +206,11 @@ void Retire(PIRP irp) {
 void CheckLevel(const LevelCall& call) {
   if (!call.returned || !call.passed) return;
   if (call.returnedStatus == STATUS_PENDING && !call.markedPending) {
-    Violation("dispatch routine of device %p returned STATUS_PENDING without IoMarkIrpPending",
-              call.device);
+    Violation("dispatch routine of device %p returned STATUS_PENDING without IoMarkIrpPending", call.device);
   }
   if (call.returnedStatus != STATUS_PENDING && call.markedPending) {
-    Violation("dispatch routine of device %p marked the IRP pending but returned 0x%08lX",
-              call.device, static_cast<unsigned long>(call.returnedStatus));
+    Violation("dispatch routine of device %p marked the IRP pending but returned 0x%08lX", call.device,
+              static_cast<unsigned long>(call.returnedStatus));
   }
   if (call.returnedStatus != STATUS_PENDING && call.returnedStatus != call.statusAtLevel) {
     Violation("dispatch routine of device %p returned 0x%08lX but completed the IRP with 0x%08lX",
@@ -223,8 +222,7 @@ void CheckLevel(const LevelCall& call) {
 bool IsDriverUnderTest(PDEVICE_OBJECT device) {
   Model& m = M();
   std::lock_guard lock(m.mu);
-  return device != nullptr && m.driverUnderTest != nullptr &&
-         device->DriverObject == m.driverUnderTest;
+  return device != nullptr && m.driverUnderTest != nullptr && device->DriverObject == m.driverUnderTest;
 }
 
 DeviceInfo* FindDevice(PDEVICE_OBJECT device) {
@@ -252,13 +250,15 @@ void FinishIrp(PIRP irp, const std::shared_ptr<IrpInfo>& info) {
       Retire(irp);
       break;
     case IrpOrigin::Allocated:
-      Violation("IRP %p from IoAllocateIrp was completed back to the I/O manager; "
-                "its owner must stop completion and free it", irp);
+      Violation(
+          "IRP %p from IoAllocateIrp was completed back to the I/O manager; "
+          "its owner must stop completion and free it",
+          irp);
       break;
     case IrpOrigin::Power: {
       IO_STATUS_BLOCK status = irp->IoStatus;
-      info->powerCompletion(info->powerTarget, info->powerMinor, info->powerState,
-                            info->powerContext, &status);
+      info->powerCompletion(info->powerTarget, info->powerMinor, info->powerState, info->powerContext,
+                            &status);
       Retire(irp);
       break;
     }
@@ -271,6 +271,7 @@ struct Worker {
   std::condition_variable cv;
   std::deque<std::function<void()>> queue;
   int running = 0;
+  int passive = 0;  // power requests being dispatched on threads of their own
   std::thread thread;
   Worker() : thread([this] { Run(); }) { thread.detach(); }
   void Run() {
@@ -330,13 +331,20 @@ AtDispatchLevel::~AtDispatchLevel() { t_irql = previous_; }
 
 const char* AllocationKindName(AllocationKind kind) {
   switch (kind) {
-    case AllocationKind::Pool: return "ExAllocatePoolWithTag";
-    case AllocationKind::AllocateIrp: return "IoAllocateIrp";
-    case AllocationKind::BuildIoctlIrp: return "IoBuildDeviceIoControlRequest";
-    case AllocationKind::ConfigurationRequest: return "USBD_CreateConfigurationRequestEx";
-    case AllocationKind::PowerIrp: return "PoRequestPowerIrp";
-    case AllocationKind::CreateDevice: return "IoCreateDevice";
-    case AllocationKind::RegisterInterface: return "IoRegisterDeviceInterface";
+    case AllocationKind::Pool:
+      return "ExAllocatePoolWithTag";
+    case AllocationKind::AllocateIrp:
+      return "IoAllocateIrp";
+    case AllocationKind::BuildIoctlIrp:
+      return "IoBuildDeviceIoControlRequest";
+    case AllocationKind::ConfigurationRequest:
+      return "USBD_CreateConfigurationRequestEx";
+    case AllocationKind::PowerIrp:
+      return "PoRequestPowerIrp";
+    case AllocationKind::CreateDevice:
+      return "IoCreateDevice";
+    case AllocationKind::RegisterInterface:
+      return "IoRegisterDeviceInterface";
   }
   return "?";
 }
@@ -366,9 +374,7 @@ void FailAllocationSiteOnce(const AllocationSite& site, int call) {
   m.fired = false;
 }
 
-bool ShouldFailAllocation(AllocationKind kind, const void* caller) {
-  return ShouldFail(kind, caller);
-}
+bool ShouldFailAllocation(AllocationKind kind, const void* caller) { return ShouldFail(kind, caller); }
 
 bool InjectedFailureHappened() {
   Model& m = M();
@@ -416,8 +422,8 @@ void FreePool(PVOID p, bool tagged, ULONG tag) {
     return;
   }
   if (tagged && it->second.tag != tag) {
-    Violation("pool %p freed with tag 0x%08lX but allocated with 0x%08lX", p,
-              static_cast<unsigned long>(tag), static_cast<unsigned long>(it->second.tag));
+    Violation("pool %p freed with tag 0x%08lX but allocated with 0x%08lX", p, static_cast<unsigned long>(tag),
+              static_cast<unsigned long>(it->second.tag));
   }
   auto* bytes = static_cast<unsigned char*>(p);
   for (std::size_t i = 0; i < kRedZone; ++i) {
@@ -475,8 +481,7 @@ PDRIVER_DISPATCH DefaultDispatch() { return InvalidDeviceRequest; }
 
 PDRIVER_OBJECT CreateDriverObject() {
   auto* driver = static_cast<PDRIVER_OBJECT>(std::calloc(1, sizeof(DRIVER_OBJECT)));
-  auto* extension =
-      static_cast<PDRIVER_EXTENSION>(std::calloc(1, sizeof(DRIVER_EXTENSION)));
+  auto* extension = static_cast<PDRIVER_EXTENSION>(std::calloc(1, sizeof(DRIVER_EXTENSION)));
   driver->Type = IO_TYPE_DRIVER;
   driver->Size = sizeof(DRIVER_OBJECT);
   driver->DriverExtension = extension;
@@ -514,6 +519,8 @@ PDEVICE_OBJECT CreatePhysicalDevice(PDRIVER_OBJECT bus) {
   PDEVICE_OBJECT pdo = NewDevice(bus, 0, FILE_DEVICE_BUS_EXTENDER, 0);
   pdo->Flags &= ~DO_DEVICE_INITIALIZING;
   pdo->Flags |= DO_POWER_PAGABLE;
+  // A hub's PDO: the USB stack below it takes stack locations of its own.
+  pdo->StackSize = 2;
   return pdo;
 }
 
@@ -556,7 +563,68 @@ void QueueDeferred(std::function<void()> work) {
 void DrainDeferred() {
   Worker& w = TheWorker();
   std::unique_lock lock(w.mu);
-  w.cv.wait(lock, [&w] { return w.queue.empty() && w.running == 0; });
+  w.cv.wait(lock, [&w] { return w.queue.empty() && w.running == 0 && w.passive == 0; });
+}
+
+namespace {
+// Nothing is queued or running in the other context: whatever a waiting
+// thread waits for now will only come if that thread acts itself.
+bool OtherContextIdle() {
+  Worker& w = TheWorker();
+  std::lock_guard lock(w.mu);
+  return w.queue.empty() && w.running == 0 && w.passive == 0;
+}
+
+// Runs `work` at PASSIVE_LEVEL on the power manager's own thread, made once
+// and kept (as the power manager dispatches power requests to a stack of
+// DO_POWER_PAGABLE drivers from a system thread), in the order queued.
+void RunAtPassiveLevel(std::function<void()> work) {
+  struct PassiveWorker {
+    std::deque<std::function<void()>> queue;
+    std::thread thread;
+    PassiveWorker() : thread([this] { Run(); }) { thread.detach(); }
+    void Run() {
+      Worker& w = TheWorker();
+      for (;;) {
+        std::function<void()> item;
+        {
+          std::unique_lock lock(w.mu);
+          w.cv.wait(lock, [this] { return !queue.empty(); });
+          item = std::move(queue.front());
+          queue.pop_front();
+        }
+        item();
+        {
+          std::lock_guard lock(w.mu);
+          --w.passive;
+        }
+        w.cv.notify_all();
+      }
+    }
+  };
+  static PassiveWorker* passive = new PassiveWorker;  // never destroyed, as the worker
+  Worker& w = TheWorker();
+  {
+    std::lock_guard lock(w.mu);
+    ++w.passive;
+    passive->queue.push_back(std::move(work));
+  }
+  w.cv.notify_all();
+}
+}  // namespace
+
+bool RemoveLockHeldFor(const void* tag) {
+  std::lock_guard lock(M().mu);
+  return M().removeLockTags.count(tag) != 0;
+}
+
+std::size_t LivePowerRequests(const void* context) {
+  std::lock_guard lock(M().mu);
+  std::size_t n = 0;
+  for (auto& [irp, info] : M().irps) {
+    if (info->origin == IrpOrigin::Power && !info->finished && info->powerContext == context) ++n;
+  }
+  return n;
 }
 
 void WaitUntilDriverWaitsOrDeletes(PDEVICE_OBJECT device) {
@@ -611,6 +679,7 @@ void ResetModel() {
   }
   m.drivers.clear();
   m.interfaces.clear();
+  m.removeLockTags.clear();
   m.violations.clear();
   m.driverUnderTest = nullptr;
   m.wdm132 = true;
@@ -669,6 +738,12 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
   return previous;
 }
 
+VOID NTAPI KeClearEvent(PRKEVENT Event) {
+  if (t_irql > DISPATCH_LEVEL) Violation("KeClearEvent above DISPATCH_LEVEL");
+  std::lock_guard lock(g_eventMu);
+  Event->Header.SignalState = 0;
+}
+
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                      BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
   (void)WaitReason;
@@ -689,8 +764,23 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   }
   g_waitedOn.push_back(event);
   g_eventCv.notify_all();
-  const bool signalled = g_eventCv.wait_for(lock, std::chrono::seconds(20),
-                                            [event] { return event->Header.SignalState != 0; });
+  bool signalled = false;
+  if (Timeout != nullptr && Timeout->QuadPart != 0) {
+    // Time passes only while nothing else can happen: a time-out ends a
+    // wait once the other context has nothing left to do and the object is
+    // still not signalled, never because the machine is slow.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!(signalled = event->Header.SignalState != 0) && std::chrono::steady_clock::now() < deadline) {
+      g_eventCv.wait_for(lock, std::chrono::milliseconds(2));
+      if (event->Header.SignalState == 0 && OtherContextIdle()) {
+        g_waitedOn.erase(std::find(g_waitedOn.begin(), g_waitedOn.end(), event));
+        return STATUS_TIMEOUT;
+      }
+    }
+  } else {
+    signalled = g_eventCv.wait_for(lock, std::chrono::seconds(20),
+                                   [event] { return event->Header.SignalState != 0; });
+  }
   g_waitedOn.erase(std::find(g_waitedOn.begin(), g_waitedOn.end(), event));
   if (!signalled) {
     std::fprintf(stderr, "kernel model: a wait was never satisfied (deadlock)\n");
@@ -759,11 +849,10 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   Retire(Irp);
 }
 
-PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                         PVOID InputBuffer, ULONG InputBufferLength,
-                                         PVOID OutputBuffer, ULONG OutputBufferLength,
-                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                         PIO_STATUS_BLOCK IoStatusBlock) {
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer,
+                                         ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                         PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   const void* caller = __builtin_return_address(0);
   if (t_irql != PASSIVE_LEVEL) Violation("IoBuildDeviceIoControlRequest above PASSIVE_LEVEL");
   if (InputBuffer != nullptr || OutputBuffer != nullptr || InputBufferLength || OutputBufferLength) {
@@ -780,8 +869,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   irp->UserEvent = Event;
   irp->UserIosb = IoStatusBlock;
   PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  next->MajorFunction =
-      InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+  next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
   return irp;
 }
@@ -800,6 +888,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (info->origin == IrpOrigin::Allocated && Irp->CurrentLocation == Irp->StackCount + 1 &&
       IoGetNextIrpStackLocation(Irp)->CompletionRoutine == nullptr) {
     Violation("IRP %p from IoAllocateIrp sent down without a completion routine", Irp);
+  }
+  // The device and every driver below it each need a location of their own.
+  if (Irp->CurrentLocation - 1 < DeviceObject->StackSize) {
+    Violation("IRP %p sent to device %p with %d stack locations left; its stack needs %d", Irp, DeviceObject,
+              Irp->CurrentLocation - 1, DeviceObject->StackSize);
   }
   Irp->CurrentLocation--;
   if (Irp->CurrentLocation <= 0) {
@@ -871,10 +964,9 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
     PVOID context = stack->Context;
     const bool invoke =
-        routine != nullptr &&
-        ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
-         (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
-         (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
+        routine != nullptr && ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
+                               (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
+                               (Irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL)));
     // The location is cleared as it is left, as the I/O manager does.
     stack->MinorFunction = 0;
     stack->Flags = 0;
@@ -885,8 +977,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Irp->Tail.Overlay.CurrentStackLocation++;
     const bool upperExists = Irp->CurrentLocation <= Irp->StackCount;
     if (invoke) {
-      PDEVICE_OBJECT upper =
-          upperExists ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
+      PDEVICE_OBJECT upper = upperExists ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
       const NTSTATUS result = routine(upper, Irp, context);
       if (result == STATUS_MORE_PROCESSING_REQUIRED) {
         return;  // the IRP belongs to whoever stopped completion
@@ -905,9 +996,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
 // ---- Devices ----------------------------------------------------------------------
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                              PDEVICE_OBJECT* DeviceObject) {
+                              PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics,
+                              BOOLEAN Exclusive, PDEVICE_OBJECT* DeviceObject) {
   (void)Exclusive;
   const void* caller = __builtin_return_address(0);
   if (t_irql != PASSIVE_LEVEL) Violation("IoCreateDevice above PASSIVE_LEVEL");
@@ -917,8 +1007,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
-                                                 PDEVICE_OBJECT TargetDevice) {
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   std::lock_guard lock(M().mu);
   if (M().attachFails) return nullptr;
   PDEVICE_OBJECT top = TopOfStack(TargetDevice);
@@ -973,18 +1062,16 @@ BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion) {
 }
 
 // ---- Device interfaces ---------------------------------------------------------------
-NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
-                                         CONST GUID* InterfaceClassGuid,
-                                         PUNICODE_STRING ReferenceString,
-                                         PUNICODE_STRING SymbolicLinkName) {
+NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, CONST GUID* InterfaceClassGuid,
+                                         PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
   const void* caller = __builtin_return_address(0);
   if (t_irql != PASSIVE_LEVEL) Violation("IoRegisterDeviceInterface above PASSIVE_LEVEL");
   if (ReferenceString != nullptr) Violation("the device interface is to have no reference string");
   if (ShouldFail(AllocationKind::RegisterInterface, caller)) return STATUS_INSUFFICIENT_RESOURCES;
   std::lock_guard lock(M().mu);
   wchar_t text[96];
-  std::swprintf(text, 96, L"\\??\\USB#VID_0000&PID_0000#%lu#{%08lx}",
-                ++M().interfaceSerial, static_cast<unsigned long>(InterfaceClassGuid->Data1));
+  std::swprintf(text, 96, L"\\??\\USB#VID_0000&PID_0000#%lu#{%08lx}", ++M().interfaceSerial,
+                static_cast<unsigned long>(InterfaceClassGuid->Data1));
   const std::size_t bytes = std::wcslen(text) * sizeof(wchar_t);
   auto* buffer = static_cast<PWCH>(ModelPoolAllocate(bytes + sizeof(wchar_t), 0x6D4E6649 /* "IfNm" */));
   std::memcpy(buffer, text, bytes + sizeof(wchar_t));
@@ -1057,12 +1144,18 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
     }
     return STATUS_DELETE_PENDING;
   }
+  std::lock_guard lock(M().mu);
+  M().removeLockTags.insert(Tag);
   return STATUS_SUCCESS;
 }
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize) {
-  (void)Tag;
   (void)RemlockSize;
+  {
+    std::lock_guard lock(M().mu);
+    auto held = M().removeLockTags.find(Tag);
+    if (held != M().removeLockTags.end()) M().removeLockTags.erase(held);
+  }
   const LONG count = InterlockedDecrement(&RemoveLock->Common.IoCount);
   if (count < 0) Violation("remove lock released more often than acquired");
   if (count == 0) {
@@ -1076,7 +1169,12 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
   (void)RemlockSize;
   if (t_irql != PASSIVE_LEVEL) Violation("IoReleaseRemoveLockAndWait above PASSIVE_LEVEL");
   RemoveLock->Common.Removed = TRUE;
-  InterlockedDecrement(&RemoveLock->Common.IoCount);  // the caller's own
+  {
+    std::lock_guard lock(M().mu);
+    auto held = M().removeLockTags.find(Tag);
+    if (held != M().removeLockTags.end()) M().removeLockTags.erase(held);
+  }
+  InterlockedDecrement(&RemoveLock->Common.IoCount);            // the caller's own
   if (InterlockedDecrement(&RemoveLock->Common.IoCount) > 0) {  // the initial bias
     KeWaitForSingleObject(&RemoveLock->Common.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
   }
@@ -1098,7 +1196,10 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
 
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   auto info = FindIrp(Irp);
-  if (info && info->awaitingStartNext) {
+  // Windows XP: a request passed down without a completion routine is no
+  // longer the driver's, so PoStartNextPowerIrp must come first; with one,
+  // it comes in the completion routine or before the driver completes it.
+  if (info && info->awaitingStartNext && IoGetNextIrpStackLocation(Irp)->CompletionRoutine == nullptr) {
     Violation("power IRP %p passed down without PoStartNextPowerIrp", Irp);
   }
   ++t_inPoCallDriver;
@@ -1107,9 +1208,8 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
-                                 POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
-                                 PVOID Context, PIRP* Irp) {
+NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                 PREQUEST_POWER_COMPLETE CompletionFunction, PVOID Context, PIRP* Irp) {
   const void* caller = __builtin_return_address(0);
   if (Irp != nullptr) Violation("PoRequestPowerIrp is to be called without an IRP out-pointer");
   if (MinorFunction != IRP_MN_SET_POWER && MinorFunction != IRP_MN_QUERY_POWER) {
@@ -1130,8 +1230,87 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
   next->MinorFunction = MinorFunction;
   next->Parameters.Power.Type = DevicePowerState;
   next->Parameters.Power.State = PowerState;
-  PoCallDriver(top, irp);
+  if (t_irql == PASSIVE_LEVEL) {
+    PoCallDriver(top, irp);
+  } else {
+    // Requested from a completion routine: the stack is DO_POWER_PAGABLE,
+    // so the request reaches it later, at PASSIVE_LEVEL.
+    RunAtPassiveLevel([top, irp] { PoCallDriver(top, irp); });
+  }
   return STATUS_PENDING;
+}
+
+// ---- Cancellation -----------------------------------------------------------------
+namespace {
+std::mutex g_cancelMu;
+std::atomic<const void*> g_cancelOwner{nullptr};
+}  // namespace
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  if (t_irql > DISPATCH_LEVEL) Violation("IoAcquireCancelSpinLock above DISPATCH_LEVEL");
+  if (g_cancelOwner.load() == &t_threadIdentity) {
+    Violation("the cancel spin lock acquired again by the thread that holds it");
+    std::abort();
+  }
+  g_cancelMu.lock();
+  g_cancelOwner = &t_threadIdentity;
+  *Irql = t_irql;
+  t_irql = DISPATCH_LEVEL;
+}
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+  if (g_cancelOwner.load() != &t_threadIdentity) {
+    Violation("the cancel spin lock released by a thread that does not hold it");
+    return;
+  }
+  g_cancelOwner = nullptr;
+  t_irql = Irql;
+  g_cancelMu.unlock();
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
+  auto info = FindIrp(Irp);
+  if (!info || info->finished) {
+    Violation("IoCancelIrp on %p, which is not a live IRP", Irp);
+    return FALSE;
+  }
+  // Cancelling touches the IRP on the I/O manager's behalf, not the driver's.
+  const bool guarded = info->guarded;
+  if (guarded) GuardIrp(Irp, false);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  Irp->Cancel = TRUE;
+  auto routine = reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
+      const_cast<PVOID*>(reinterpret_cast<volatile PVOID*>(&Irp->CancelRoutine)), nullptr));
+  if (routine == nullptr) {
+    IoReleaseCancelSpinLock(irql);
+    if (guarded) GuardIrp(Irp, true);
+    return FALSE;
+  }
+  Irp->CancelIrql = irql;
+  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+  return TRUE;
+}
+
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  auto info = FindIrp(Irp);
+  if (!info || info->origin != IrpOrigin::Allocated) {
+    Violation("IoReuseIrp on %p, which the driver did not allocate with IoAllocateIrp", Irp);
+    return;
+  }
+  if (Irp->CurrentLocation != Irp->StackCount + 1) {
+    Violation("IoReuseIrp on IRP %p while a driver still holds it", Irp);
+  }
+  auto* locations = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
+  std::memset(locations, 0, sizeof(IO_STACK_LOCATION) * Irp->StackCount);
+  Irp->Tail.Overlay.CurrentStackLocation = locations + Irp->StackCount;
+  Irp->IoStatus.Status = Iostatus;
+  Irp->IoStatus.Information = 0;
+  Irp->Cancel = FALSE;
+  Irp->CancelRoutine = nullptr;
+  Irp->PendingReturned = FALSE;
+  std::lock_guard lock(M().mu);
+  info->calls.clear();
 }
 
 }  // extern "C"

@@ -35,13 +35,13 @@ class AtDispatchLevel {
 
 // ---- Systematic low resources ------------------------------------------------
 enum class AllocationKind {
-  Pool,                   // ExAllocatePoolWithTag
-  AllocateIrp,            // IoAllocateIrp
-  BuildIoctlIrp,          // IoBuildDeviceIoControlRequest
-  ConfigurationRequest,   // USBD_CreateConfigurationRequestEx
-  PowerIrp,               // PoRequestPowerIrp
-  CreateDevice,           // IoCreateDevice
-  RegisterInterface,      // IoRegisterDeviceInterface
+  Pool,                  // ExAllocatePoolWithTag
+  AllocateIrp,           // IoAllocateIrp
+  BuildIoctlIrp,         // IoBuildDeviceIoControlRequest
+  ConfigurationRequest,  // USBD_CreateConfigurationRequestEx
+  PowerIrp,              // PoRequestPowerIrp
+  CreateDevice,          // IoCreateDevice
+  RegisterInterface,     // IoRegisterDeviceInterface
 };
 const char* AllocationKindName(AllocationKind kind);
 
@@ -49,9 +49,7 @@ const char* AllocationKindName(AllocationKind kind);
 struct AllocationSite {
   AllocationKind kind;
   const void* caller;
-  bool operator==(const AllocationSite& other) const {
-    return kind == other.kind && caller == other.caller;
-  }
+  bool operator==(const AllocationSite& other) const { return kind == other.kind && caller == other.caller; }
 };
 
 // A site and how many times a scenario reached it.
@@ -90,6 +88,13 @@ PIRP CreateManagerIrp(CCHAR stackSize, std::function<void(PIRP)> onDone);
 void GuardIrp(PIRP irp, bool guarded);
 std::size_t LiveIrpCount();
 
+// Power requests made with PoRequestPowerIrp, with `context` as the
+// context of their completion function, that are not finished yet.
+std::size_t LivePowerRequests(const void* context);
+// Whether some remove lock is held with this tag now (a request holds it
+// with the IRP as its tag).
+bool RemoveLockHeldFor(const void* tag);
+
 // Power IRPs dispatched to devices of this driver must see PoStartNextPowerIrp.
 void SetDriverUnderTest(PDRIVER_OBJECT driver);
 
@@ -103,9 +108,9 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
 struct DeviceRecord {
   PDEVICE_OBJECT device;
   PDRIVER_OBJECT driver;
-  bool attached;       // attached to a lower device
-  bool detached;       // detached again
-  int deletes;         // IoDeleteDevice calls
+  bool attached;         // attached to a lower device
+  bool detached;         // detached again
+  int deletes;           // IoDeleteDevice calls
   bool deletedAttached;  // deleted while still attached
 };
 std::vector<DeviceRecord> Devices();

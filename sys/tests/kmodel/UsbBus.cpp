@@ -13,17 +13,15 @@ USBD_PIPE_HANDLE HandleFor(UCHAR address) {
   return reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(0x5000 + address));
 }
 
-PUCHAR MdlAddress(PMDL mdl) {
-  return static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset;
-}
+PUCHAR MdlAddress(PMDL mdl) { return static_cast<PUCHAR>(mdl->StartVa) + mdl->ByteOffset; }
 
 }  // namespace
 
 std::vector<UCHAR> StandardConfigDescriptor() {
-  return {0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,   // configuration
-          0x09, 0x04, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00,   // interface 0, class 0
-          0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00,               // bulk IN 0x81
-          0x07, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00};              // bulk OUT 0x02
+  return {0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,  // configuration
+          0x09, 0x04, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00,  // interface 0, class 0
+          0x07, 0x05, 0x81, 0x02, 0x40, 0x00, 0x00,              // bulk IN 0x81
+          0x07, 0x05, 0x02, 0x02, 0x40, 0x00, 0x00};             // bulk OUT 0x02
 }
 
 UsbBus* UsbBus::Current() { return g_current; }
@@ -32,10 +30,11 @@ UsbBus::UsbBus(PDRIVER_OBJECT busDriver, BusConfig config) : config_(std::move(c
   busDriver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternal;
   busDriver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
   busDriver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
-  for (int major : {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL,
-                    IRP_MJ_CLEANUP, IRP_MJ_SYSTEM_CONTROL}) {
+  for (int major :
+       {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_READ, IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP}) {
     busDriver->MajorFunction[major] = DispatchOther;
   }
+  busDriver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
   pdo_ = CreatePhysicalDevice(busDriver);
   g_current = this;
 }
@@ -95,6 +94,26 @@ NTSTATUS NTAPI UsbBus::DispatchInternal(PDEVICE_OBJECT, PIRP irp) {
     return STATUS_INVALID_PARAMETER;
   }
   const bool bulk = urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+  {
+    std::lock_guard lock(bus->mu_);
+    if (bus->devicePowerState_ != PowerDeviceD0) {
+      Violation("URB function 0x%04X sent to a device in D%d", urb->UrbHeader.Function,
+                bus->devicePowerState_ - 1);
+      urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+      if (bulk) urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+      irp->IoStatus.Status = STATUS_DEVICE_NOT_READY;
+      bus->CompleteNow(irp);
+      return STATUS_DEVICE_NOT_READY;
+    }
+    if (!bulk && bus->holdNextControl_) {
+      // The device NAKs it: it waits in the bus until it is cancelled.
+      bus->holdNextControl_ = false;
+      bus->heldControl_ = irp;
+      IoMarkIrpPending(irp);
+      IoSetCancelRoutine(irp, CancelHeldControl);
+      return STATUS_PENDING;
+    }
+  }
   if (!bulk) {
     return bus->Answer(irp, [bus, urb](PIRP i) { bus->HandleUrb(i, urb); });
   }
@@ -126,9 +145,18 @@ void UsbBus::HandleUrb(PIRP irp, PURB urb) {
     return;
   }
   switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: HandleDescriptor(irp, urb); break;
-    case URB_FUNCTION_SELECT_CONFIGURATION: HandleSelect(irp, urb); break;
-    case URB_FUNCTION_RESET_PIPE: HandleReset(irp, urb); break;
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      HandleDescriptor(irp, urb);
+      break;
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      HandleSelect(irp, urb);
+      break;
+    case URB_FUNCTION_RESET_PIPE:
+      HandleReset(irp, urb);
+      break;
+    case URB_FUNCTION_ABORT_PIPE:
+      HandleAbort(irp, urb);
+      break;
     default:
       Violation("bus driver received URB function 0x%04X", urb->UrbHeader.Function);
       urb->UrbHeader.Status = USBD_STATUS_INVALID_URB_FUNCTION;
@@ -173,6 +201,13 @@ void UsbBus::HandleSelect(PIRP irp, PURB urb) {
   if (config_.onRequest) config_.onRequest(BusRequest::SelectConfiguration);
   std::lock_guard lock(mu_);
   ++selects_;
+  if (!pendingIn_.empty()) {
+    // A hub does not configure a device under transfers it still holds.
+    Violation("select-configuration while %zu transfers are pending in the bus", pendingIn_.size());
+    urb->UrbHeader.Status = USBD_STATUS_ERROR_BUSY;
+    irp->IoStatus.Status = STATUS_DEVICE_BUSY;
+    return;
+  }
   Failure failure;
   if (TakeFailure(BusRequest::SelectConfiguration, &failure)) {
     urb->UrbHeader.Status = failure.usbd;
@@ -254,6 +289,50 @@ void UsbBus::HandleReset(PIRP irp, PURB urb) {
   irp->IoStatus.Status = STATUS_SUCCESS;
 }
 
+void UsbBus::HandleAbort(PIRP irp, PURB urb) {
+  std::vector<PIRP> aborted;
+  {
+    std::lock_guard lock(mu_);
+    ++aborts_;
+    if (urb->UrbHeader.Length != sizeof(struct _URB_PIPE_REQUEST)) {
+      Violation("abort URB with header length %u", urb->UrbHeader.Length);
+    }
+    auto it = pipes_.find(urb->UrbPipeRequest.PipeHandle);
+    if (it == pipes_.end()) {
+      Violation("abort of an unknown pipe handle %p", urb->UrbPipeRequest.PipeHandle);
+      urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
+      irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
+      return;
+    }
+    if (it->second.address & 0x80) {
+      for (auto& pending : pendingIn_) aborted.push_back(pending.irp);
+      pendingIn_.clear();
+    }
+  }
+  EndTransfers(aborted, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+  urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+  irp->IoStatus.Status = STATUS_SUCCESS;
+}
+
+VOID NTAPI UsbBus::CancelHeldControl(PDEVICE_OBJECT, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  UsbBus* bus = g_current;
+  {
+    std::lock_guard lock(bus->mu_);
+    bus->heldControl_ = nullptr;
+    ++bus->cancelledControl_;
+  }
+  auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  bus->CompleteNow(irp);
+}
+
+void UsbBus::HoldNextControlTransfer() {
+  std::lock_guard lock(mu_);
+  holdNextControl_ = true;
+}
+
 bool UsbBus::HandleBulk(PIRP irp, PURB urb) {
   auto& transfer = urb->UrbBulkOrInterruptTransfer;
   std::unique_lock lock(mu_);
@@ -268,8 +347,7 @@ bool UsbBus::HandleBulk(PIRP irp, PURB urb) {
   }
   auto pipe = pipes_.find(transfer.PipeHandle);
   if (pipe == pipes_.end()) {
-    Violation("bulk transfer on pipe handle %p, which no configuration selected",
-              transfer.PipeHandle);
+    Violation("bulk transfer on pipe handle %p, which no configuration selected", transfer.PipeHandle);
     urb->UrbHeader.Status = USBD_STATUS_INVALID_PIPE_HANDLE;
     irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
     return false;
@@ -407,13 +485,13 @@ std::vector<PIRP> UsbBus::TakePendingTransfers() {
   return irps;
 }
 
-void UsbBus::EndTransfers(const std::vector<PIRP>& irps, NTSTATUS status, USBD_STATUS usbd) {
+void UsbBus::EndTransfers(const std::vector<PIRP>& irps, NTSTATUS status, USBD_STATUS usbd, bool cancelled) {
   for (PIRP irp : irps) {
     GuardIrp(irp, false);
     auto urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     urb->UrbHeader.Status = usbd;
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
-    if (status == STATUS_CANCELLED) irp->Cancel = TRUE;
+    if (cancelled) irp->Cancel = TRUE;
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
     CompleteNow(irp);
@@ -454,7 +532,7 @@ void UsbBus::Unplug() {
 }
 
 void UsbBus::CancelPendingTransfers() {
-  InOrder([this] { EndTransfers(TakePendingTransfers(), STATUS_CANCELLED, USBD_STATUS_CANCELED); });
+  InOrder([this] { EndTransfers(TakePendingTransfers(), STATUS_CANCELLED, USBD_STATUS_CANCELED, true); });
 }
 
 // ---- PnP and power -----------------------------------------------------------------
@@ -462,9 +540,10 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
   UsbBus* bus = g_current;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   if (irp->IoStatus.Status != STATUS_NOT_SUPPORTED) {
-    Violation("PnP IRP (minor 0x%02X) reached the bus with status 0x%08lX instead of "
-              "STATUS_NOT_SUPPORTED", stack->MinorFunction,
-              static_cast<unsigned long>(irp->IoStatus.Status));
+    Violation(
+        "PnP IRP (minor 0x%02X) reached the bus with status 0x%08lX instead of "
+        "STATUS_NOT_SUPPORTED",
+        stack->MinorFunction, static_cast<unsigned long>(irp->IoStatus.Status));
   }
   const UCHAR minor = stack->MinorFunction;
   if (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL) {
@@ -474,7 +553,7 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
       if (minor == IRP_MN_SURPRISE_REMOVAL) {
         bus->unplugged_ = true;  // the device is gone
       } else {
-        bus->removed_ = true;    // its configuration ends with the device object
+        bus->removed_ = true;  // its configuration ends with the device object
         // A vanished device's PDO, and with it every interface it handed
         // out, may be deleted from here on.
         for (Grant& grant : bus->grants_) grant.ended = true;
@@ -483,8 +562,8 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
     // Ended late, the transfers find the driver either waiting for them or,
     // if it did not wait, its device already gone.
     PDEVICE_OBJECT above = bus->pdo_->AttachedDevice;
-    const bool late = bus->config_.removalOvertakesTransfers && minor == IRP_MN_REMOVE_DEVICE &&
-                      !transfers.empty();
+    const bool late =
+        bus->config_.removalOvertakesTransfers && minor == IRP_MN_REMOVE_DEVICE && !transfers.empty();
     auto end = [bus, transfers, late, above] {
       if (late) WaitUntilDriverWaitsOrDeletes(above);
       bus->EndTransfers(transfers, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
@@ -514,13 +593,12 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(i);
     Failure failure;
     switch (s->MinorFunction) {
-      case IRP_MN_START_DEVICE:
-        {
-          std::lock_guard lock(bus->mu_);
-          bus->removed_ = false;
-        }
-        i->IoStatus.Status = bus->TakeFailure(BusRequest::Start, &failure) ? failure.status
-                                                                           : bus->config_.startStatus;
+      case IRP_MN_START_DEVICE: {
+        std::lock_guard lock(bus->mu_);
+        bus->removed_ = false;
+      }
+        i->IoStatus.Status =
+            bus->TakeFailure(BusRequest::Start, &failure) ? failure.status : bus->config_.startStatus;
         break;
       case IRP_MN_QUERY_CAPABILITIES: {
         if (bus->TakeFailure(BusRequest::Capabilities, &failure)) {
@@ -529,8 +607,7 @@ NTSTATUS NTAPI UsbBus::DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
         }
         PDEVICE_CAPABILITIES caps = s->Parameters.DeviceCapabilities.Capabilities;
         if (caps->Size < sizeof(DEVICE_CAPABILITIES) || caps->Version != 1) {
-          Violation("capabilities query with a record of size %u version %u", caps->Size,
-                    caps->Version);
+          Violation("capabilities query with a record of size %u version %u", caps->Size, caps->Version);
         }
         std::memcpy(caps->DeviceState, bus->config_.deviceStates, sizeof(caps->DeviceState));
         caps->Removable = TRUE;
@@ -559,8 +636,7 @@ void UsbBus::HandleQueryInterface(PIRP irp, PIO_STACK_LOCATION stack) {
   std::lock_guard lock(mu_);
   ++queries_;
   auto& query = stack->Parameters.QueryInterface;
-  if (!IsEqualGUID(*query.InterfaceType, USB_BUS_INTERFACE_USBDI_GUID) ||
-      !config_.offersBusInterface) {
+  if (!IsEqualGUID(*query.InterfaceType, USB_BUS_INTERFACE_USBDI_GUID) || !config_.offersBusInterface) {
     return;
   }
   Failure failure;
@@ -628,11 +704,26 @@ BOOLEAN NTAPI UsbBus::IsDeviceHighSpeed(PVOID context) {
 
 NTSTATUS NTAPI UsbBus::DispatchPower(PDEVICE_OBJECT, PIRP irp) {
   UsbBus* bus = g_current;
+  if (!RemoveLockHeldFor(irp)) {
+    Violation("power IRP %p reached the bus while the function driver held no remove lock for it", irp);
+  }
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->MinorFunction == IRP_MN_SET_POWER && stack->Parameters.Power.Type == DevicePowerState) {
+    std::lock_guard lock(bus->mu_);
+    const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+    if (state > PowerDeviceD0 && !bus->pendingIn_.empty()) {
+      Violation("the device went to D%d with %zu transfers pending in the bus", state - 1,
+                bus->pendingIn_.size());
+    }
+    // The port is suspended at once; it is powered again when the request is done.
+    if (state > PowerDeviceD0) bus->devicePowerState_ = state;
+  }
   return bus->Answer(irp, [bus](PIRP i) {
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(i);
     if (s->MinorFunction == IRP_MN_SET_POWER) {
       std::lock_guard lock(bus->mu_);
       if (s->Parameters.Power.Type == DevicePowerState) {
+        if (s->Parameters.Power.State.DeviceState == PowerDeviceD0) bus->devicePowerState_ = PowerDeviceD0;
         bus->devicePower_.push_back(s->Parameters.Power.State.DeviceState);
         bus->powerSequence_.push_back("D" + std::to_string(s->Parameters.Power.State.DeviceState - 1));
       } else {
@@ -652,18 +743,85 @@ NTSTATUS NTAPI UsbBus::DispatchOther(PDEVICE_OBJECT, PIRP irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// WMI: the bus's PDO is the provider of its own WMI blocks; a request for
+// another provider is not its to answer and goes back as it came.
+NTSTATUS NTAPI UsbBus::DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
+  UsbBus* bus = g_current;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (stack->Parameters.WMI.ProviderId == reinterpret_cast<ULONG_PTR>(device)) {
+    std::lock_guard lock(bus->mu_);
+    ++bus->wmiAnswered_;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+  }
+  const NTSTATUS status = irp->IoStatus.Status;
+  bus->CompleteNow(irp);
+  return status;
+}
+
 // ---- Observations ------------------------------------------------------------------
-std::vector<ULONG> UsbBus::DescriptorReadLengths() { std::lock_guard l(mu_); return descriptorReads_; }
-std::vector<ULONG> UsbBus::TransferLengths(bool in) { std::lock_guard l(mu_); return in ? inLengths_ : outLengths_; }
-std::vector<ULONG> UsbBus::SelectedMaximumTransferSizes() { std::lock_guard l(mu_); return selectedSizes_; }
-int UsbBus::SelectCount() { std::lock_guard l(mu_); return selects_; }
-int UsbBus::ResetCount() { std::lock_guard l(mu_); return resets_; }
-int UsbBus::QueryInterfaceCount() { std::lock_guard l(mu_); return queries_; }
-int UsbBus::BusInterfaceReferences() { std::lock_guard l(mu_); return references_; }
-std::size_t UsbBus::PendingTransfers() { std::lock_guard l(mu_); return pendingIn_.size(); }
-std::vector<DEVICE_POWER_STATE> UsbBus::DevicePowerRequests() { std::lock_guard l(mu_); return devicePower_; }
-std::vector<SYSTEM_POWER_STATE> UsbBus::SystemPowerRequests() { std::lock_guard l(mu_); return systemPower_; }
-std::vector<std::string> UsbBus::PowerSequence() { std::lock_guard l(mu_); return powerSequence_; }
-bool UsbBus::Unplugged() { std::lock_guard l(mu_); return unplugged_; }
+std::vector<ULONG> UsbBus::DescriptorReadLengths() {
+  std::lock_guard l(mu_);
+  return descriptorReads_;
+}
+std::vector<ULONG> UsbBus::TransferLengths(bool in) {
+  std::lock_guard l(mu_);
+  return in ? inLengths_ : outLengths_;
+}
+std::vector<ULONG> UsbBus::SelectedMaximumTransferSizes() {
+  std::lock_guard l(mu_);
+  return selectedSizes_;
+}
+int UsbBus::SelectCount() {
+  std::lock_guard l(mu_);
+  return selects_;
+}
+int UsbBus::ResetCount() {
+  std::lock_guard l(mu_);
+  return resets_;
+}
+int UsbBus::QueryInterfaceCount() {
+  std::lock_guard l(mu_);
+  return queries_;
+}
+int UsbBus::BusInterfaceReferences() {
+  std::lock_guard l(mu_);
+  return references_;
+}
+std::size_t UsbBus::PendingTransfers() {
+  std::lock_guard l(mu_);
+  return pendingIn_.size();
+}
+std::vector<DEVICE_POWER_STATE> UsbBus::DevicePowerRequests() {
+  std::lock_guard l(mu_);
+  return devicePower_;
+}
+std::vector<SYSTEM_POWER_STATE> UsbBus::SystemPowerRequests() {
+  std::lock_guard l(mu_);
+  return systemPower_;
+}
+std::vector<std::string> UsbBus::PowerSequence() {
+  std::lock_guard l(mu_);
+  return powerSequence_;
+}
+bool UsbBus::Unplugged() {
+  std::lock_guard l(mu_);
+  return unplugged_;
+}
+int UsbBus::CancelledControlTransfers() {
+  std::lock_guard l(mu_);
+  return cancelledControl_;
+}
+int UsbBus::AbortCount() {
+  std::lock_guard l(mu_);
+  return aborts_;
+}
+int UsbBus::WmiRequestsAnswered() {
+  std::lock_guard l(mu_);
+  return wmiAnswered_;
+}
+DEVICE_POWER_STATE UsbBus::DevicePower() {
+  std::lock_guard l(mu_);
+  return devicePowerState_;
+}
 
 }  // namespace kmodel

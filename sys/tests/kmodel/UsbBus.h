@@ -48,7 +48,7 @@ struct BusConfig {
   // Device state per system state, as the capabilities report it.
   DEVICE_POWER_STATE deviceStates[POWER_SYSTEM_MAXIMUM] = {
       PowerDeviceUnspecified, PowerDeviceD0, PowerDeviceD3, PowerDeviceD3,
-      PowerDeviceD3, PowerDeviceD3, PowerDeviceD3};
+      PowerDeviceD3,          PowerDeviceD3, PowerDeviceD3};
   // Pended completion at removal: complete the removal itself before the
   // transfers it ends (true), or the transfers first (false).
   bool removalOvertakesTransfers = false;
@@ -78,6 +78,9 @@ class UsbBus {
   bool Halted(bool in);
   void FailNext(BusRequest request, NTSTATUS status, USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS);
   void Unplug();
+  // The device NAKs the next control transfer for ever: its URB stays in the
+  // bus until the request is cancelled.
+  void HoldNextControlTransfer();
   // The I/O manager cancels the transfers waiting in the bus.
   void CancelPendingTransfers();
 
@@ -95,6 +98,11 @@ class UsbBus {
   // Every set-power request in the order it reached the bus: "D3", "S3", ...
   std::vector<std::string> PowerSequence();
   bool Unplugged();
+  int CancelledControlTransfers();
+  int AbortCount();
+  // WMI requests that reached the provider they named (this bus's PDO).
+  int WmiRequestsAnswered();
+  DEVICE_POWER_STATE DevicePower();
 
   static UsbBus* Current();
 
@@ -130,6 +138,8 @@ class UsbBus {
   static NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
   static NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp);
   static NTSTATUS NTAPI DispatchOther(PDEVICE_OBJECT device, PIRP irp);
+  static NTSTATUS NTAPI DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp);
+  static VOID NTAPI CancelHeldControl(PDEVICE_OBJECT device, PIRP irp);
   static VOID NTAPI InterfaceReference(PVOID context);
   static VOID NTAPI InterfaceDereference(PVOID context);
   static BOOLEAN NTAPI IsDeviceHighSpeed(PVOID context);
@@ -146,13 +156,15 @@ class UsbBus {
   // Returns true when the transfer was kept pending in the bus.
   bool HandleBulk(PIRP irp, PURB urb);
   void HandleReset(PIRP irp, PURB urb);
+  void HandleAbort(PIRP irp, PURB urb);
   void HandleQueryInterface(PIRP irp, PIO_STACK_LOCATION stack);
   // Runs a device action now (synchronous mode) or queued behind the work
   // already pending (pended mode), so that actions keep their order.
   void InOrder(std::function<void()> action);
   // Ends every transfer waiting in the bus with the given statuses.
   std::vector<PIRP> TakePendingTransfers();
-  void EndTransfers(const std::vector<PIRP>& irps, NTSTATUS status, USBD_STATUS usbd);
+  // `cancelled`: the I/O manager cancelled them (Irp->Cancel is set).
+  void EndTransfers(const std::vector<PIRP>& irps, NTSTATUS status, USBD_STATUS usbd, bool cancelled = false);
   // Moves whole packets into an IN transfer; true when the transfer is done.
   bool MoveIn(PendingIn& transfer);
   USHORT InPacketSize();
@@ -170,6 +182,12 @@ class UsbBus {
   bool haltedOut_ = false;
   bool unplugged_ = false;
   bool removed_ = false;  // removal reached the bus; a new start ends it
+  bool holdNextControl_ = false;
+  PIRP heldControl_ = nullptr;
+  int cancelledControl_ = 0;
+  int aborts_ = 0;
+  int wmiAnswered_ = 0;
+  DEVICE_POWER_STATE devicePowerState_ = PowerDeviceD0;
   std::vector<ULONG> descriptorReads_;
   std::vector<UCHAR> lastDescriptor_;
   std::vector<ULONG> inLengths_;
