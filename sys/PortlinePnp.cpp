@@ -62,8 +62,9 @@ NTSTATUS CompletePnp(PDEVICE_EXTENSION ext, PIRP irp, NTSTATUS status) {
 
 }  // namespace
 
-// PortlinePnp: IRP_MJ_PNP dispatch. PASSIVE_LEVEL. Start, removal, query-stop
-// when it fails, cancel-stop and the capabilities query are completed here;
+// PortlinePnp: IRP_MJ_PNP dispatch. PASSIVE_LEVEL. Start, removal, surprise
+// removal, query-stop when it fails, cancel-stop and the capabilities query
+// are completed here;
 // every other request is passed down and belongs to the lower drivers.
 // From query-stop until the next successful start, user requests are
 // refused and the transfers that were in the bus are held; from surprise
@@ -94,10 +95,14 @@ extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_REMOVE_DEVICE: {
       ext->RemovePending = TRUE;
       FailHeldTransfers(ext, STATUS_NO_SUCH_DEVICE);
-      SetInterface(ext, FALSE);
       RetireBusInterface(ext);
       // The bus driver finishes every transfer it holds when the removal
-      // reaches it; then the wait below ends.
+      // reaches it; then the wait below ends. Only then is the interface
+      // disabled (ReleaseDeviceResources): user mode hears of the removal
+      // with none of its requests outstanding. Some kernels (Wine) tell it
+      // synchronously, from inside IoSetDeviceInterfaceState, and a program
+      // that answers by closing its handle would otherwise wait for a read
+      // that only this removal ends.
       status = ForwardAndWait(ext->LowerDeviceObject, Irp);
       IoReleaseRemoveLockAndWait(&ext->RemoveLock, Irp);
       ReleaseDeviceResources(ext);
@@ -110,12 +115,19 @@ extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     case IRP_MN_SURPRISE_REMOVAL:
       // The splicer is gone: nobody may open it or send it anything more.
+      // The held transfers fail here, and the bus ends the ones it has
+      // (possibly after it has completed this request: they are waited
+      // for, as the removal would wait for them anyway). Then the interface
+      // is disabled, with no request of user mode left outstanding (see the
+      // removal above).
       AcquireStateLock(ext);
       ext->SurpriseRemoved = TRUE;
       ReleaseStateLock(ext);
-      SetInterface(ext, FALSE);
       FailHeldTransfers(ext, STATUS_NO_SUCH_DEVICE);
-      break;
+      status = ForwardAndWait(ext->LowerDeviceObject, Irp);
+      KeWaitForSingleObject(&ext->NoTransfersInBus, Executive, KernelMode, FALSE, NULL);
+      SetInterface(ext, FALSE);
+      return CompletePnp(ext, Irp, status);
 
     case IRP_MN_QUERY_CAPABILITIES:
       status = ForwardAndWait(ext->LowerDeviceObject, Irp);

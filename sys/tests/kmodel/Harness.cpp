@@ -391,6 +391,7 @@ Request Harness::Send(UCHAR major, UCHAR minor, PFILE_OBJECT file,
   next->MinorFunction = minor;
   next->FileObject = file;
   irp->Tail.Overlay.OriginalFileObject = file;
+  if (major == IRP_MJ_READ || major == IRP_MJ_WRITE || major == IRP_MJ_DEVICE_CONTROL) MarkUserRequest(irp);
   setup(irp, next);
   const NTSTATUS returned = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IofCallDriver(top, irp);
   std::lock_guard lock(mu_);

@@ -47,6 +47,8 @@ struct IrpInfo {
   bool finished = false;  // completed back to its originator, or freed
   bool guarded = false;
   bool awaitingStartNext = false;
+  bool userRequest = false;  // a read, write or I/O control from user mode
+  bool completing = false;   // on its way up in IofCompleteRequest
   std::vector<std::shared_ptr<LevelCall>> calls;
   std::function<void(PIRP)> onDone;
   PKEVENT userEvent = nullptr;
@@ -443,6 +445,12 @@ PIRP CreateManagerIrp(CCHAR stackSize, std::function<void(PIRP)> onDone) {
   PIRP irp = NewIrp(stackSize, IrpOrigin::IoManager);
   FindIrp(irp)->onDone = std::move(onDone);
   return irp;
+}
+
+void MarkUserRequest(PIRP irp) {
+  auto info = FindIrp(irp);
+  std::lock_guard lock(M().mu);
+  if (info) info->userRequest = true;
 }
 
 void GuardIrp(PIRP irp, bool guarded) {
@@ -945,6 +953,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       IsDriverUnderTest(IoGetCurrentIrpStackLocation(Irp)->DeviceObject)) {
     Violation("power IRP %p completed without PoStartNextPowerIrp", Irp);
   }
+  {
+    std::lock_guard lock(M().mu);
+    info->completing = true;
+  }
   while (Irp->CurrentLocation <= Irp->StackCount) {
     PIO_STACK_LOCATION stack = Irp->Tail.Overlay.CurrentStackLocation;
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
@@ -980,6 +992,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       PDEVICE_OBJECT upper = upperExists ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : nullptr;
       const NTSTATUS result = routine(upper, Irp, context);
       if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+        std::lock_guard lock(M().mu);
+        info->completing = false;
         return;  // the IRP belongs to whoever stopped completion
       }
       if (Irp->PendingReturned && upperExists &&
@@ -1090,6 +1104,14 @@ NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLE
     return STATUS_INVALID_PARAMETER;
   }
   std::wstring name(SymbolicLinkName->Buffer, SymbolicLinkName->Length / sizeof(wchar_t));
+  if (!Enable) {
+    for (auto& [irp, info] : M().irps) {
+      if (info->userRequest && !info->finished && !info->completing) {
+        Violation("device interface disabled while a user request (IRP %p) is still outstanding", irp);
+        break;
+      }
+    }
+  }
   for (auto& i : M().interfaces) {
     if (i.name == name) {
       i.enabled = Enable != FALSE;

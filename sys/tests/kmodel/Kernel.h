@@ -84,6 +84,12 @@ enum class IrpOrigin { IoManager, BuildIoctl, Allocated, Power };
 // A request the I/O manager makes for user mode or for the PnP and power
 // managers. `onDone` runs when it is finally completed.
 PIRP CreateManagerIrp(CCHAR stackSize, std::function<void(PIRP)> onDone);
+// The request is a read, write or I/O control a user-mode program waits for.
+// Such a program hears of its device's removal through the interface being
+// disabled, and a kernel may tell it synchronously (Wine broadcasts
+// WM_DEVICECHANGE from inside IoSetDeviceInterfaceState), so the interface
+// is never disabled while one of these is still outstanding.
+void MarkUserRequest(PIRP irp);
 // The bus driver holds the IRP pending (guarded) or hands it back.
 void GuardIrp(PIRP irp, bool guarded);
 std::size_t LiveIrpCount();
