@@ -47,18 +47,29 @@ bool ReadReceivedFile(const std::string& path, std::string& text, std::string& e
     error = "cannot open '" + path + "': " + save::DescribeErrno(errno);
     return false;
   }
+  std::setvbuf(file.get(), nullptr, _IONBF, 0);  // read straight into the text, not through a buffer
 
+  // A file of known size is read in one go into a text sized once, with room
+  // for every line end to gain a character (see MakeCrLfInPlace); pages never
+  // written to take no memory. A file that grows while it is read, a FIFO or
+  // a device is read on in steps that double, up to maxBytes and no further.
   std::string bytes;
-  if (!status) bytes.reserve(static_cast<std::size_t>(size));
-  std::array<char, kBlockSize> block;
-  std::size_t got = 0;
-  while ((got = std::fread(block.data(), 1, block.size(), file.get())) > 0) {
-    if (got > maxBytes - bytes.size()) {
+  std::size_t want = status ? kBlockSize : static_cast<std::size_t>(size) + 1;
+  bytes.reserve(status ? kBlockSize : 2 * static_cast<std::size_t>(size) + 1);
+  std::size_t have = 0;
+  for (;;) {
+    want = std::min(want, maxBytes + 1 - have);
+    bytes.resize(have + want);
+    const std::size_t got = std::fread(bytes.data() + have, 1, want, file.get());
+    have += got;
+    if (have > maxBytes) {
       error = TooLarge(path, maxBytes);
       return false;
     }
-    bytes.append(block.data(), got);
+    if (got < want) break;
+    want = std::max(have, kBlockSize);
   }
+  bytes.resize(have);
   if (std::ferror(file.get()) != 0) {
     error = "cannot read '" + path + "': " + save::DescribeErrno(errno);
     return false;
@@ -74,6 +85,28 @@ std::string WithLineFeeds(std::string_view splicerBytes) {
   capture::AppendReceivedBytes(text, reinterpret_cast<const std::uint8_t*>(splicerBytes.data()),
                                splicerBytes.size());
   return text;
+}
+
+void MakeCrLfInPlace(std::string& text, LineEnds ends) {
+  if (ends != LineEnds::CrOnly && ends != LineEnds::LfOnly) return;
+  const char end = ends == LineEnds::CrOnly ? '\r' : '\n';
+  const std::size_t size = text.size();
+  const auto lineEnds = static_cast<std::size_t>(std::count(text.begin(), text.end(), end));
+  if (lineEnds == 0) return;
+  text.resize(size + lineEnds);
+  // From the back, so that every byte moves once and nothing is overwritten
+  // before it has moved.
+  char* const data = text.data();
+  std::size_t to = size + lineEnds;
+  for (std::size_t from = size; from-- > 0 && to != from + 1;) {
+    const char c = data[from];
+    if (c == end) {
+      data[--to] = '\n';
+      data[--to] = '\r';
+    } else {
+      data[--to] = c;
+    }
+  }
 }
 
 LineEnds DetectLineEnds(std::string_view text) {
