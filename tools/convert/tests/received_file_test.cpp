@@ -37,6 +37,21 @@ TEST(ReadReceivedFile, AFileLargerThanOneBlockArrivesWhole) {
   std::filesystem::remove(path);
 }
 
+TEST(ReadReceivedFile, AFileOfTheLargestSizeIsReadAndOneByteMoreIsRefused) {
+  const auto path = (std::filesystem::temp_directory_path() / "seamlog-received-limit.txt").string();
+  const std::string bytes(70000, 'x');
+  { std::ofstream(path, std::ios::binary) << bytes; }
+  std::string text;
+  std::string error;
+  EXPECT_TRUE(ReadReceivedFile(path, text, error, bytes.size())) << error;
+  EXPECT_EQ(text, bytes);
+  std::string refused = "kept";
+  EXPECT_FALSE(ReadReceivedFile(path, refused, error, bytes.size() - 1));
+  EXPECT_EQ(refused, "kept");
+  EXPECT_NE(error.find("larger than 69999 bytes"), std::string::npos) << error;
+  std::filesystem::remove(path);
+}
+
 TEST(ReadReceivedFile, AMissingFileOrADirectoryIsAnErrorThatNamesIt) {
   std::string text;
   std::string error;
@@ -86,11 +101,16 @@ TEST(LineEnds, ACaptureWithOneKindOfLineEndAloneIsBroughtToCrLf) {
       {"a\rb\r", LineEnds::CrOnly, "a\r\nb\r\n"},
       {"a\n\rb", LineEnds::CrLf, "a\n\rb"},  // mixed: taken as it is
       {"no line end", LineEnds::None, "no line end"},
+      {"\n\nab\nc", LineEnds::LfOnly, "\r\n\r\nab\r\nc"},
+      {"\rab\r\rc", LineEnds::CrOnly, "\r\nab\r\n\r\nc"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(DetectLineEnds(c.text), c.ends);
     EXPECT_EQ(WithCrLf(c.text, c.ends), c.crlf);
+    std::string inPlace = c.text;
+    MakeCrLfInPlace(inPlace, c.ends);
+    EXPECT_EQ(inPlace, c.crlf);
   }
 }
 
