@@ -130,6 +130,18 @@ TEST(StrayLineEnds, ALoneCrOrLfInACrLfTextIsFoundWithItsOffsetAndLine) {
       {"a\r\nb\r\nc\rd\r\ne\nf\r\n", 2, '\r', 7, 3},
       {"a\r\r\n", 1, '\r', 1, 1},
       {"a\n\r", 1, '\n', 1, 1},
+      // Longer texts are counted eight characters at a time: pairs and
+      // strays across and inside those steps, and bytes that differ from a
+      // CR or LF only in their top bit.
+      {"1234567\r\n89abcdef\r\n", 0, 0, 0, 0},
+      {"1234567\rx9abcdef\r\n", 1, '\r', 7, 1},
+      {"1234567\r\r\nabcdef\r\n", 1, '\r', 7, 1},
+      {"12345678\n\r\nbcdef\r\n", 1, '\n', 8, 1},
+      {"abcdefg\r\nhijklm\r", 0, 0, 0, 0},
+      {"abc\x8D\x8A"
+       "def\r\n12345\r\n",
+       0, 0, 0, 0},
+      {"abc\r\ndef\r\n12\n345678\r\n", 1, '\n', 12, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.text));
