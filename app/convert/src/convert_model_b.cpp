@@ -53,42 +53,40 @@ std::string_view AfterKeyword(std::string_view body, std::size_t from, std::stri
   return found == 0 ? std::string_view{} : Mid(body, found + offset, length);
 }
 
-// The condition runs from f+21 to the end of the "Fiber-Sleeve" line.
-std::string_view Condition(std::string_view body, int record) {
-  const std::size_t f = FindNoCase(body, 200, "Fiber-Sleeve");
+// The condition runs from f+21 to the end of the "Fiber-Sleeve" line found at f.
+std::string_view Condition(std::string_view body, std::size_t f, int record) {
   if (f == 0) return {};
   const std::size_t e = FindCrLf(body, f + 18);
   if (e == 0) return {};
   if (e < f + 21) {
-    throw detail::ConversionError{"record " + std::to_string(record) +
-                                  ": the Condition field would have a negative length (" +
-                                  std::to_string(static_cast<long long>(e) -
-                                                 static_cast<long long>(f) - 21) +
-                                  ")"};
+    throw detail::ConversionError{
+        "record " + std::to_string(record) + ": the Condition field would have a negative length (" +
+        std::to_string(static_cast<long long>(e) - static_cast<long long>(f) - 21) + ")"};
   }
   return Mid(body, f + 21, e - f - 21);
 }
 
 void WriteRecord(detail::Frame& frame, std::string_view body, int record, std::string& row) {
+  // "Fiber-Sleeve" gives both the condition and fiber 2's loss estimate.
+  const std::size_t sleeve = FindNoCase(body, 200, "Fiber-Sleeve");
   row.clear();
   AppendField(row, Mid(body, 12, 4));
   AppendFiberValues(row, body, kFiberLines[0], AfterKeyword(body, 182, "Loss", 9, 4));
-  AppendField(row, Condition(body, record));
+  AppendField(row, Condition(body, sleeve, record));
   const std::size_t d = FindNoCase(body, 270, "Date");
   AppendField(row, d == 0 ? std::string_view{} : Mid(body, d + 6, 10));
   AppendField(row, d == 0 ? std::string_view{} : Mid(body, d + 30, 5));
   frame.WriteRow(row);
 
   row.assign(",");
-  AppendFiberValues(row, body, kFiberLines[1], AfterKeyword(body, 200, "Fiber-Sleeve", 18, 4));
+  AppendFiberValues(row, body, kFiberLines[1], sleeve == 0 ? std::string_view{} : Mid(body, sleeve + 18, 4));
   frame.WriteRow(row);
 
   const std::size_t c = FindCrLf(body, 220);
   for (std::size_t line = 2; line < 4; ++line) {
     row.assign(",");
     const std::size_t offset = line == 2 ? 5 : 14;
-    AppendFiberValues(row, body, kFiberLines[line],
-                      c == 0 ? std::string_view{} : Mid(body, c + offset, 4));
+    AppendFiberValues(row, body, kFiberLines[line], c == 0 ? std::string_view{} : Mid(body, c + offset, 4));
     frame.WriteRow(row);
   }
 }
@@ -96,22 +94,22 @@ void WriteRecord(detail::Frame& frame, std::string_view body, int record, std::s
 }  // namespace
 
 ConvertResult ConvertModelB(std::string_view receivedText, RowWriter& out, ProgressSink& progress) {
-  return detail::RunConverter(
-      Model::B, receivedText, out, progress, [](detail::Frame& frame, ConvertResult&) {
-        frame.Begin(kHeader, kUnits);
-        std::string row;
-        row.reserve(128);
-        int record = 0;
-        while (frame.Rest().size() >= kMinimumRest) {
-          ++record;
-          frame.SkipSeparatorBlock();
-          const std::string_view body = frame.TakeRecordBody(kBodyLength);
-          if (body.empty()) continue;  // a separator block cut short, with no body
-          WriteRecord(frame, body, record, row);
-          frame.ReportProgress();
-          frame.WriteRow({});
-        }
-      });
+  return detail::RunConverter(Model::B, receivedText, out, progress,
+                              [](detail::Frame& frame, ConvertResult&) {
+                                frame.Begin(kHeader, kUnits);
+                                std::string row;
+                                row.reserve(128);
+                                int record = 0;
+                                while (frame.Rest().size() >= kMinimumRest) {
+                                  ++record;
+                                  frame.SkipSeparatorBlock();
+                                  const std::string_view body = frame.TakeRecordBody(kBodyLength);
+                                  if (body.empty()) continue;  // a separator block cut short, with no body
+                                  WriteRecord(frame, body, record, row);
+                                  frame.ReportProgress();
+                                  frame.WriteRow({});
+                                }
+                              });
 }
 
 }  // namespace seamlog::convert

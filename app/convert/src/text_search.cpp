@@ -1,5 +1,6 @@
 #include "text_search.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace seamlog::convert::detail {
@@ -33,13 +34,23 @@ std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view
   if (from < 1) from = 1;
   if (keyword.empty() || from > text.size() || keyword.size() > text.size() - (from - 1)) return 0;
   if (keyword.size() > 2 && keyword.ends_with("\r\n")) return FindLineEnding(text, from, keyword);
-  const unsigned char first = Fold(static_cast<unsigned char>(keyword[0]));
+  // A letter matches either case when bit 5 is set on both sides; any other
+  // character only itself. So each keyword character carries its own mask.
+  const auto maskOf = [](unsigned char c) -> unsigned char {
+    return Fold(c) != c || (c >= 'a' && c <= 'z') ? 0x20 : 0;
+  };
+  const auto firstKey = static_cast<unsigned char>(keyword[0]);
+  const unsigned char firstMask = maskOf(firstKey);
+  const unsigned char first = firstKey | firstMask;
+  const auto* data = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t last = text.size() - keyword.size();
   for (std::size_t i = from - 1; i <= last; ++i) {
-    if (Fold(static_cast<unsigned char>(text[i])) != first) continue;
+    if ((data[i] | firstMask) != first) continue;
     std::size_t k = 1;
-    while (k < keyword.size() && Fold(static_cast<unsigned char>(text[i + k])) ==
-                                     Fold(static_cast<unsigned char>(keyword[k]))) {
+    while (k < keyword.size()) {
+      const auto key = static_cast<unsigned char>(keyword[k]);
+      const unsigned char mask = maskOf(key);
+      if ((data[i + k] | mask) != (key | mask)) break;
       ++k;
     }
     if (k == keyword.size()) return i + 1;
@@ -61,9 +72,16 @@ std::size_t FindCrLf(std::string_view text, std::size_t from) {
 }
 
 std::size_t RecordStartIn(std::string_view tail) {
-  for (std::size_t at = tail.find('-'); at != std::string_view::npos; at = tail.find('-', at + 1)) {
-    const std::string_view from = tail.substr(at, kSeparatorLine.size());
-    if (kSeparatorLine.starts_with(from)) return at;
+  const std::size_t hyphens = kHyphenRun.size();
+  std::size_t at = tail.find('-');
+  while (at != std::string_view::npos) {
+    const std::size_t room = std::min(kSeparatorLine.size(), tail.size() - at);
+    std::size_t k = 1;
+    while (k < room && tail[at + k] == kSeparatorLine[k]) ++k;
+    if (k == room) return at;
+    // A run of hyphens broken before its 31st: no hyphen inside it begins a
+    // separator line either, so the search goes on after the break.
+    at = tail.find('-', k < hyphens ? at + k + 1 : at + 1);
   }
   return tail.size();
 }

@@ -8,7 +8,13 @@ namespace seamlog::convert::detail {
 namespace {
 
 TEST(FindNoCase, FindsTheFirstMatchAtOrAfterThePositionIgnoringLetterCase) {
-  struct Case { const char* what; std::string text; std::size_t from; std::string keyword; std::size_t found; };
+  struct Case {
+    const char* what;
+    std::string text;
+    std::size_t from;
+    std::string keyword;
+    std::size_t found;
+  };
   const Case cases[] = {
       {"at the start", "Loss here", 1, "loss", 1},
       {"not before from", "Loss Loss", 2, "LOSS", 6},
@@ -24,6 +30,9 @@ TEST(FindNoCase, FindsTheFirstMatchAtOrAfterThePositionIgnoringLetterCase) {
       {"line ending keyword exactly at from", "Loss\r\nLoss\r\n", 7, "Loss\r\n", 7},
       {"line ending keyword after a lone CR", "Loss\rLoss\r\n", 1, "Loss\r\n", 6},
       {"heading line", "Fb  Irregular\r\n01", 1, "Irregular\r\n", 5},
+      {"a character that is no letter matches only itself", "Fiber\rSleeve fIBER-sLEEVE", 1, "Fiber-Sleeve",
+       14},
+      {"a keyword's non-letter does not fold either", "@[", 1, "`{", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -38,6 +47,29 @@ TEST(FindCrLf, FindsTheFirstPairAtOrAfterThePosition) {
   EXPECT_EQ(FindCrLf("\r\r\n", 1), 2u);
   EXPECT_EQ(FindCrLf("\n\r", 1), 0u);
   EXPECT_EQ(FindCrLf("", 1), 0u);
+}
+
+TEST(RecordStartIn, FindsTheSeparatorLineOrTheBeginningOfOneAtTheEnd) {
+  const std::string line = std::string(kSeparatorLine);
+  struct Case {
+    const char* what;
+    std::string tail;
+    std::size_t start;
+  };
+  const Case cases[] = {
+      {"a whole line after text", "ab-c" + line, 4},
+      {"a run one hyphen short, then a line", std::string(30, '-') + "\r\n" + line, 32},
+      {"a run broken early, a line right after it", "--x" + line, 3},
+      {"one hyphen more than a line begins one later", "-" + line + "x", 1},
+      {"the beginning of a line at the end", "text\r\n---", 6},
+      {"a line without its LF at the end", "x" + line.substr(0, 32), 1},
+      {"a run without its CR LF is no line", std::string(31, '-') + "x", 32},
+      {"no hyphen", "text", 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(RecordStartIn(c.tail), c.start);
+  }
 }
 
 TEST(Mid, FollowsTheSubstringRules) {

@@ -29,10 +29,10 @@
 #include <vector>
 
 #include "last_record.h"
+#include "output_intent.h"
 #include "output_refusal.h"
 #include "received_file.h"
 #include "seamlog/convert/convert_received_text.h"
-#include "output_intent.h"
 #include "seamlog/save/interrupted_save.h"
 #include "seamlog/save/table_file.h"
 
@@ -154,7 +154,7 @@ std::string MendLineEnds(const Arguments& args, std::string& text) {
          " alone; taken as they are (--keep-line-ends).");
     return {};
   }
-  text = tools::WithCrLf(text, ends);
+  tools::MakeCrLfInPlace(text, ends);
   Note("Note: the lines of '" + args.input + "' end in " + kind + " alone (" + kind +
        "-only capture); converted as the CR LF text they stand for.");
   return {};
@@ -233,7 +233,7 @@ int Convert(int argc, char** argv) {
   if (text.empty()) return Failed("'" + args.input + "' is empty: nothing was received");
   if (args.raw) {
     WarnRawCrLf(args, text);
-    text = tools::WithLineFeeds(text);
+    tools::MakeCrLfInPlace(text, tools::LineEnds::CrOnly);
   } else if (const std::string refusal = MendLineEnds(args, text); !refusal.empty()) {
     return Failed(refusal);
   }

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -47,18 +50,29 @@ bool ReadReceivedFile(const std::string& path, std::string& text, std::string& e
     error = "cannot open '" + path + "': " + save::DescribeErrno(errno);
     return false;
   }
+  std::setvbuf(file.get(), nullptr, _IONBF, 0);  // read straight into the text, not through a buffer
 
+  // A file of known size is read in one go into a text sized once, with room
+  // for every line end to gain a character (see MakeCrLfInPlace); pages never
+  // written to take no memory. A file that grows while it is read, a FIFO or
+  // a device is read on in steps that double, up to maxBytes and no further.
   std::string bytes;
-  if (!status) bytes.reserve(static_cast<std::size_t>(size));
-  std::array<char, kBlockSize> block;
-  std::size_t got = 0;
-  while ((got = std::fread(block.data(), 1, block.size(), file.get())) > 0) {
-    if (got > maxBytes - bytes.size()) {
+  std::size_t want = status ? kBlockSize : static_cast<std::size_t>(size) + 1;
+  bytes.reserve(status ? kBlockSize : 2 * static_cast<std::size_t>(size) + 1);
+  std::size_t have = 0;
+  for (;;) {
+    want = std::min(want, maxBytes + 1 - have);
+    bytes.resize(have + want);
+    const std::size_t got = std::fread(bytes.data() + have, 1, want, file.get());
+    have += got;
+    if (have > maxBytes) {
       error = TooLarge(path, maxBytes);
       return false;
     }
-    bytes.append(block.data(), got);
+    if (got < want) break;
+    want = std::max(have, kBlockSize);
   }
+  bytes.resize(have);
   if (std::ferror(file.get()) != 0) {
     error = "cannot read '" + path + "': " + save::DescribeErrno(errno);
     return false;
@@ -74,6 +88,28 @@ std::string WithLineFeeds(std::string_view splicerBytes) {
   capture::AppendReceivedBytes(text, reinterpret_cast<const std::uint8_t*>(splicerBytes.data()),
                                splicerBytes.size());
   return text;
+}
+
+void MakeCrLfInPlace(std::string& text, LineEnds ends) {
+  if (ends != LineEnds::CrOnly && ends != LineEnds::LfOnly) return;
+  const char end = ends == LineEnds::CrOnly ? '\r' : '\n';
+  const std::size_t size = text.size();
+  const auto lineEnds = static_cast<std::size_t>(std::count(text.begin(), text.end(), end));
+  if (lineEnds == 0) return;
+  text.resize(size + lineEnds);
+  // From the back, so that every byte moves once and nothing is overwritten
+  // before it has moved.
+  char* const data = text.data();
+  std::size_t to = size + lineEnds;
+  for (std::size_t from = size; from-- > 0 && to != from + 1;) {
+    const char c = data[from];
+    if (c == end) {
+      data[--to] = '\n';
+      data[--to] = '\r';
+    } else {
+      data[--to] = c;
+    }
+  }
 }
 
 LineEnds DetectLineEnds(std::string_view text) {
@@ -101,8 +137,53 @@ std::string WithCrLf(std::string_view text, LineEnds ends) {
   return result;
 }
 
+namespace {
+
+// The bytes of word equal to c, as the top bit of each byte (exact: no carry
+// crosses from one byte into the next).
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+constexpr std::uint64_t EqualBytes(std::uint64_t word, unsigned char c) {
+  const std::uint64_t y = word ^ (0x0101010101010101ull * c);
+  return ~(((y & kLow7) + kLow7) | y | kLow7);
+}
+
+// How many bytes a mask of EqualBytes marks.
+constexpr std::size_t MarkedBytes(std::uint64_t mask) {
+  return static_cast<std::size_t>(((mask >> 7) * 0x0101010101010101ull) >> 56);
+}
+
+// Counts the line ends that break the CR LF rule, eight characters at a
+// time; FindStrayLineEnds looks for the first one only when there is one.
+std::size_t CountStrayLineEnds(std::string_view text) {
+  static_assert(std::endian::native == std::endian::little);
+  const char* const data = text.data();
+  const std::size_t size = text.size();
+  std::size_t crs = 0, lfs = 0, pairs = 0, i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, data + i, sizeof word);
+    const std::uint64_t cr = EqualBytes(word, '\r');
+    const std::uint64_t lf = EqualBytes(word, '\n');
+    crs += MarkedBytes(cr);
+    lfs += MarkedBytes(lf);
+    pairs += MarkedBytes(cr & (lf >> 8));
+    // A CR in the last of the eight and an LF first in the next eight.
+    if ((cr >> 63) != 0 && i + 8 < size && data[i + 8] == '\n') ++pairs;
+  }
+  for (; i < size; ++i) {
+    crs += data[i] == '\r';
+    lfs += data[i] == '\n';
+    if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n') ++pairs;
+  }
+  if (size != 0 && data[size - 1] == '\r') --crs;  // cut off before its LF: not counted
+  return crs + lfs - 2 * pairs;
+}
+
+}  // namespace
+
 StrayLineEnds FindStrayLineEnds(std::string_view text) {
   StrayLineEnds stray;
+  if (CountStrayLineEnds(text) == 0) return stray;
   std::size_t line = 1;
   for (std::size_t at = 0; at < text.size(); ++at) {
     const char c = text[at];

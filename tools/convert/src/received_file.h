@@ -34,6 +34,11 @@ LineEnds DetectLineEnds(std::string_view text);
 // The CR LF text that an LF-only or CR-only capture stands for.
 std::string WithCrLf(std::string_view text, LineEnds ends);
 
+// The same, made in text itself without a second copy: with CrOnly every CR
+// gets an LF after it (as WithLineFeeds), with LfOnly every LF a CR before
+// it; any other value leaves text as it is.
+void MakeCrLfInPlace(std::string& text, LineEnds ends);
+
 // The line ends of a text that break its CR LF rule: a CR without an LF after
 // it, or an LF without a CR before it. One is enough to cut records in the
 // wrong places. A CR that ends the text (a capture cut off before its LF) is

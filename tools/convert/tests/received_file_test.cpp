@@ -37,6 +37,21 @@ TEST(ReadReceivedFile, AFileLargerThanOneBlockArrivesWhole) {
   std::filesystem::remove(path);
 }
 
+TEST(ReadReceivedFile, AFileOfTheLargestSizeIsReadAndOneByteMoreIsRefused) {
+  const auto path = (std::filesystem::temp_directory_path() / "seamlog-received-limit.txt").string();
+  const std::string bytes(70000, 'x');
+  { std::ofstream(path, std::ios::binary) << bytes; }
+  std::string text;
+  std::string error;
+  EXPECT_TRUE(ReadReceivedFile(path, text, error, bytes.size())) << error;
+  EXPECT_EQ(text, bytes);
+  std::string refused = "kept";
+  EXPECT_FALSE(ReadReceivedFile(path, refused, error, bytes.size() - 1));
+  EXPECT_EQ(refused, "kept");
+  EXPECT_NE(error.find("larger than 69999 bytes"), std::string::npos) << error;
+  std::filesystem::remove(path);
+}
+
 TEST(ReadReceivedFile, AMissingFileOrADirectoryIsAnErrorThatNamesIt) {
   std::string text;
   std::string error;
@@ -86,11 +101,16 @@ TEST(LineEnds, ACaptureWithOneKindOfLineEndAloneIsBroughtToCrLf) {
       {"a\rb\r", LineEnds::CrOnly, "a\r\nb\r\n"},
       {"a\n\rb", LineEnds::CrLf, "a\n\rb"},  // mixed: taken as it is
       {"no line end", LineEnds::None, "no line end"},
+      {"\n\nab\nc", LineEnds::LfOnly, "\r\n\r\nab\r\nc"},
+      {"\rab\r\rc", LineEnds::CrOnly, "\r\nab\r\n\r\nc"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(DetectLineEnds(c.text), c.ends);
     EXPECT_EQ(WithCrLf(c.text, c.ends), c.crlf);
+    std::string inPlace = c.text;
+    MakeCrLfInPlace(inPlace, c.ends);
+    EXPECT_EQ(inPlace, c.crlf);
   }
 }
 
@@ -110,6 +130,18 @@ TEST(StrayLineEnds, ALoneCrOrLfInACrLfTextIsFoundWithItsOffsetAndLine) {
       {"a\r\nb\r\nc\rd\r\ne\nf\r\n", 2, '\r', 7, 3},
       {"a\r\r\n", 1, '\r', 1, 1},
       {"a\n\r", 1, '\n', 1, 1},
+      // Longer texts are counted eight characters at a time: pairs and
+      // strays across and inside those steps, and bytes that differ from a
+      // CR or LF only in their top bit.
+      {"1234567\r\n89abcdef\r\n", 0, 0, 0, 0},
+      {"1234567\rx9abcdef\r\n", 1, '\r', 7, 1},
+      {"1234567\r\r\nabcdef\r\n", 1, '\r', 7, 1},
+      {"12345678\n\r\nbcdef\r\n", 1, '\n', 8, 1},
+      {"abcdefg\r\nhijklm\r", 0, 0, 0, 0},
+      {"abc\x8D\x8A"
+       "def\r\n12345\r\n",
+       0, 0, 0, 0},
+      {"abc\r\ndef\r\n12\n345678\r\n", 1, '\n', 12, 3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.text));
