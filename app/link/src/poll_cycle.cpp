@@ -7,7 +7,17 @@ namespace {
 
 using TransferBuffer = std::array<std::uint8_t, kReadBufferSize>;
 
+class SteadyTickClock : public TickClock {
+ public:
+  std::chrono::steady_clock::time_point Now() override { return std::chrono::steady_clock::now(); }
+};
+
 }  // namespace
+
+TickClock& SystemTickClock() {
+  static SteadyTickClock clock;
+  return clock;
+}
 
 bool PollCycle::OpenDevice() {
   std::int32_t extra1 = 0;
@@ -21,18 +31,18 @@ bool PollCycle::OpenDevice() {
   return true;
 }
 
-bool PollCycle::ReceiveFromDevice() {
+std::optional<std::int32_t> PollCycle::ReceiveFromDevice() {
   TransferBuffer buffer{};
   const std::int32_t r = library_.ReadFile(deviceHandle_, buffer.data());
   // A count outside 0..64 cannot have come from a sound read: treat it as a
   // failure instead of reading past the buffer.
   if (r == kDeviceFailure || r < 0 || r > kMaxTransfer) {
     events_->ReadFailed(r);
-    return false;
+    return std::nullopt;
   }
   events_->Received(static_cast<std::size_t>(r));
   if (r != 0) rings_.PushReceived(buffer.data(), static_cast<std::int16_t>(r));
-  return true;
+  return r;
 }
 
 bool PollCycle::SendPending() {
@@ -57,18 +67,34 @@ void PollCycle::Tick(PollHost& host) {
 
   bool writeOk = true;
   if (rings_.TransmitCount() != 0) writeOk = SendPending();
-  const bool readOk = ReceiveFromDevice();
 
-  if (rings_.ReceivedCount() != 0) {
-    TransferBuffer buffer{};
-    const std::int16_t n = rings_.TakeReceived(buffer.data(), kMaxTransfer);
-    if (n != 0) capture_.AppendReceivedBytes(buffer.data(), static_cast<std::size_t>(n));
+  // Read, ring, text, again while the library hands out full chunks and the
+  // budget lasts; anything shorter means nothing more is waiting.
+  const auto start = clock_->Now();
+  std::size_t drained = 0;
+  bool readOk = true;
+  for (;;) {
+    const std::optional<std::int32_t> got = ReceiveFromDevice();
+    PassReceivedToCapture();
+    if (!got) {
+      readOk = false;
+      break;
+    }
+    drained += static_cast<std::size_t>(*got);
+    if (*got != kMaxTransfer || drained >= budget_.bytes || clock_->Now() - start >= budget_.time) break;
   }
 
   if (!readOk || !writeOk) {
     CloseDevice();
     host.SetConnected(false);
   }
+}
+
+void PollCycle::PassReceivedToCapture() {
+  if (rings_.ReceivedCount() == 0) return;
+  TransferBuffer buffer{};
+  const std::int16_t n = rings_.TakeReceived(buffer.data(), kMaxTransfer);
+  if (n != 0) capture_.AppendReceivedBytes(buffer.data(), static_cast<std::size_t>(n));
 }
 
 void PollCycle::Unload(PollHost& host) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <deque>
 #include <optional>
@@ -99,11 +100,23 @@ class FakeWindow : public PollHost, public capture::CaptureObserver, public Link
   void Sent(std::size_t bytes) override { sent += bytes; }
 };
 
+// A clock that moves on by a set step each time it is read.
+class SteppingClock : public TickClock {
+ public:
+  std::chrono::microseconds step{0};
+  std::chrono::steady_clock::time_point Now() override { return now_ += step; }
+
+ private:
+  std::chrono::steady_clock::time_point now_{};
+};
+
 struct Fixture {
   Fixture() {
     received.AddObserver(window);
     cycle.ReportTo(window);
+    cycle.DrainWithin(DrainBudget{}, clock);
   }
+  SteppingClock clock;
   ScriptedLibrary library;
   FakeWindow window;
   capture::Capture received{convert::Model::A};
@@ -273,6 +286,85 @@ TEST(PollCycle, AWholeReportArrivesByteForByte) {
   for (std::size_t at = 0; at < report.size(); at += 61) f.library.reads.push_back(report.substr(at, 61));
   f.Ticks(static_cast<int>(f.library.reads.size()) + 2);
   EXPECT_EQ(f.text(), expected);
+}
+
+// Full 64-byte packets, each telling its number, each ending in CR.
+std::vector<std::string> Packets(int count) {
+  std::vector<std::string> packets;
+  for (int i = 0; i < count; ++i) {
+    std::string p = "packet " + std::to_string(i) + " ";
+    p.resize(kMaxTransfer - 1, static_cast<char>('a' + i % 26));
+    packets.push_back(p + "\r");
+  }
+  return packets;
+}
+
+std::string AsText(const std::vector<std::string>& packets, std::size_t from, std::size_t to) {
+  std::string text;
+  for (std::size_t i = from; i < to; ++i) text += packets[i].substr(0, kMaxTransfer - 1) + "\r\n";
+  return text;
+}
+
+TEST(PollCycle, OneTickDrainsTheFullPacketsWaitingInOrderWithinItsBudget) {
+  struct Row {
+    const char* what;
+    int ready;
+    std::size_t budgetBytes;
+    long budgetUs, clockStepUs;
+    std::size_t takenInFirstTick;  // packets
+    int readsInFirstTick;
+  };
+  const Row rows[] = {
+      {"nothing waiting: one read", 0, 16384, 4000, 0, 0, 1},
+      {"one packet: read again to find nothing more", 1, 16384, 4000, 0, 1, 2},
+      {"five packets", 5, 16384, 4000, 0, 5, 6},
+      {"300 packets: 16 KB a tick, not one read more", 300, 16384, 4000, 0, 256, 256},
+      {"a byte budget that is not a whole packet ends after it is spent", 300, 100, 4000, 0, 2, 2},
+      {"a slow library: 4 ms at 1 ms a read", 300, 16384, 4000, 1000, 4, 4},
+  };
+  for (const Row& row : rows) {
+    Fixture f;
+    f.Ticks(1);  // opens; nothing waits yet
+    f.cycle.DrainWithin(DrainBudget{row.budgetBytes, std::chrono::microseconds(row.budgetUs)}, f.clock);
+    f.clock.step = std::chrono::microseconds(row.clockStepUs);
+    const std::vector<std::string> packets = Packets(row.ready);
+    f.library.reads.assign(packets.begin(), packets.end());
+    f.library.calls.clear();
+    f.Ticks(1);
+    EXPECT_EQ(f.text(), AsText(packets, 0, row.takenInFirstTick)) << row.what;
+    EXPECT_EQ(std::count(f.library.calls.begin(), f.library.calls.end(), "read"), row.readsInFirstTick)
+        << row.what;
+    EXPECT_EQ(f.cycle.Rings().ReceivedCount(), 0) << row.what << ": all read reaches the text in the tick";
+    f.Ticks(row.ready + 1);
+    EXPECT_EQ(f.text(), AsText(packets, 0, packets.size())) << row.what << ": later ticks take the rest";
+    EXPECT_EQ(f.window.received, packets.size() * kMaxTransfer) << row.what;
+    EXPECT_TRUE(f.window.connected) << row.what;
+  }
+}
+
+TEST(PollCycle, AShortPacketEndsTheDrain) {
+  Fixture f;
+  f.Ticks(1);
+  const std::vector<std::string> packets = Packets(2);
+  f.library.reads = {packets[0], "short\r", packets[1]};
+  f.library.calls.clear();
+  f.Ticks(1);
+  EXPECT_EQ(f.library.calls, (std::vector<std::string>{"read", "read"}));
+  EXPECT_EQ(f.text(), AsText(packets, 0, 1) + "short\r\n");
+}
+
+TEST(PollCycle, AFailedReadInTheMiddleOfADrainKeepsWhatCameBeforeAndClosesInThatTick) {
+  Fixture f;
+  f.Ticks(1);
+  const std::vector<std::string> packets = Packets(5);
+  f.library.reads.assign(packets.begin(), packets.end());
+  f.library.failReadAt = 5;  // the open's tick made read 1
+  f.library.calls.clear();
+  f.Ticks(1);
+  EXPECT_EQ(f.library.calls, (std::vector<std::string>{"read", "read", "read", "read", "close"}));
+  EXPECT_EQ(f.text(), AsText(packets, 0, 3));
+  EXPECT_FALSE(f.window.connected);
+  EXPECT_EQ(f.window.events, (std::vector<std::string>{"open 0", "read failed 9999", "closed 0"}));
 }
 
 }  // namespace

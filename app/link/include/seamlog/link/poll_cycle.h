@@ -1,26 +1,49 @@
 // The connection and poll cycle: one call of Tick per tick of the poll timer.
 // While not connected a tick tries to open the device; once open, each tick
-// reads at most one chunk and appends it to the capture, which turns it into
-// received text. A failed read or write closes the device again.
+// reads a chunk and appends it to the capture, which turns it into received
+// text, and goes on reading while the library hands out full 64-byte chunks,
+// within the tick's drain budget. A failed read or write closes the device
+// again.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
+#include "seamlog/capture/capture.h"
 #include "seamlog/link/byte_ring.h"
 #include "seamlog/link/device_library.h"
-#include "seamlog/capture/capture.h"
 
 namespace seamlog::link {
 
 // The poll timer's period for a connection state: once a second while no
 // device is open (each tick tries to open one), every millisecond while one
-// is (each tick reads at most one 64-byte chunk).
+// is (each tick reads until the library has no full 64-byte chunk left, or
+// the drain budget is spent).
 inline constexpr std::uint32_t kPollPeriodNotConnectedMs = 1000;
 inline constexpr std::uint32_t kPollPeriodConnectedMs = 1;
 constexpr std::uint32_t PollPeriodMs(bool connected) {
   return connected ? kPollPeriodConnectedMs : kPollPeriodNotConnectedMs;
 }
+
+// How much one tick may take from a device that keeps handing out full
+// chunks, so that a fast splicer is not held to 64 bytes a tick while the
+// window still answers between ticks. The tick stops reading once either is
+// spent.
+struct DrainBudget {
+  std::size_t bytes = 16 * 1024;
+  std::chrono::microseconds time{4000};
+};
+
+// Where the drain reads the time; the platform's steady clock unless a test
+// gives its own.
+class TickClock {
+ public:
+  virtual ~TickClock() = default;
+  virtual std::chrono::steady_clock::time_point Now() = 0;
+};
+TickClock& SystemTickClock();
 
 // The window side of the cycle: the connection state with its indicator and
 // timer period.
@@ -54,6 +77,11 @@ class PollCycle {
 
   // Where the link's events go; none are reported until this is called.
   void ReportTo(LinkEvents& events) { events_ = &events; }
+  // The clock and budget of each tick's drain.
+  void DrainWithin(DrainBudget budget, TickClock& clock) {
+    budget_ = budget;
+    clock_ = &clock;
+  }
 
   // One tick of the poll timer.
   void Tick(PollHost& host);
@@ -61,9 +89,10 @@ class PollCycle {
   // no library call otherwise.
   void Unload(PollHost& host);
 
-  // The four device operations, each one library call at most.
+  // The four device operations, each one library call at most. A receive
+  // gives the count it read, or nothing when the read failed.
   bool OpenDevice();
-  bool ReceiveFromDevice();
+  std::optional<std::int32_t> ReceiveFromDevice();
   bool SendPending();
   void CloseDevice();
 
@@ -75,6 +104,10 @@ class PollCycle {
   capture::Capture& capture_;
   static inline LinkEvents noEvents_;
   LinkEvents* events_ = &noEvents_;
+  void PassReceivedToCapture();
+
+  DrainBudget budget_;
+  TickClock* clock_ = &SystemTickClock();
   DeviceRings rings_;
   std::int32_t deviceHandle_ = 0;
 };
