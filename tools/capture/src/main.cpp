@@ -192,6 +192,7 @@ std::string NotOpenedReason(const tools::ContractLibrary& library) {
 }
 
 int Capture(int argc, char** argv) {
+  CatchStopSignals();
   tools::CaptureOptions options;
   options.device.vendorId = PORTLINE_VENDOR_ID;
   options.device.productId = PORTLINE_PRODUCT_ID;
@@ -218,7 +219,6 @@ int Capture(int argc, char** argv) {
   }
   if (!options.out.empty()) options.out = std::filesystem::absolute(options.out).string();
   portline::libusb::ChooseDevice(options.device);
-  CatchStopSignals();
 
   tools::ContractLibrary library;
   auto journalFiles = seamlog::journal::MakeJournalFiles(folder);

@@ -85,6 +85,7 @@ struct Splicer {
   std::size_t startServed = 0;
   std::size_t reportIndex = 0;
   gint64 gapUntil = 0;
+  gint64 firstByteAt = 0;
   gint64 lastByteAt = 0;
   bool endSent = false;
   pid_t child = -1;
@@ -120,7 +121,8 @@ std::size_t Allowed(gint64 now) {
   };
   limit(s.settings.stallAt);
   limit(s.settings.unplugAt);
-  limit(s.settings.killAt);
+  // Nothing after the byte at which the command is killed.
+  if (s.settings.killAt >= 0) allowed = std::min(allowed, static_cast<std::size_t>(s.settings.killAt));
   return allowed;
 }
 
@@ -169,6 +171,7 @@ void Serve() {
     Complete(urb, 0, s.stream.data() + s.served, n);
     s.pendingIn.pop_front();
     s.served += static_cast<std::size_t>(n);
+    if (s.firstByteAt == 0) s.firstByteAt = now;
     s.lastByteAt = now;
     AdvanceReport(now);
   }
@@ -180,11 +183,16 @@ void Serve() {
 
 gboolean Replug(gpointer);
 
+void Forget(std::deque<Urb>& urbs) {
+  for (Urb& urb : urbs) g_object_unref(urb.urb);
+  urbs.clear();
+}
+
 void Unplug() {
   Splicer& s = *splicer;
   s.plugged = false;
-  s.pendingIn.clear();
-  s.done.clear();
+  Forget(s.pendingIn);
+  Forget(s.done);
   GError* error = nullptr;
   umockdev_testbed_detach_ioctl(s.testbed, kDevNode, &error);
   g_clear_error(&error);
@@ -260,7 +268,8 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
       break;
     }
     case USBDEVFS_DISCARDURB: {
-      const gulong address = arg->client_addr;
+      // The argument is the address of the URB to take back.
+      const gulong address = *reinterpret_cast<gulong*>(arg->data);
       for (auto it = s.pendingIn.begin(); it != s.pendingIn.end(); ++it) {
         if (it->urb->client_addr != address) continue;
         Complete(*it, -ENOENT, nullptr, 0);
@@ -305,6 +314,12 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
   }
   if (data != nullptr) g_object_unref(data);
   return TRUE;
+}
+
+// The program closed the device (or died): its transfers go with it.
+void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer) {
+  Forget(splicer->pendingIn);
+  Forget(splicer->done);
 }
 
 bool Plug() {
@@ -483,6 +498,7 @@ int main(int argc, char** argv) {
   state.testbed = umockdev_testbed_new();
   state.handler = umockdev_ioctl_base_new();
   g_signal_connect(state.handler, "handle-ioctl", G_CALLBACK(HandleIoctl), nullptr);
+  g_signal_connect(state.handler, "client-vanished", G_CALLBACK(ClientVanished), nullptr);
   if (!settings.noDevice && !Plug()) return Usage("cannot plug the splicer into the emulated bus");
   state.start = g_get_monotonic_time();
   state.loop = g_main_loop_new(nullptr, FALSE);
@@ -493,7 +509,10 @@ int main(int argc, char** argv) {
   g_unix_signal_add(SIGINT, PassOn, GINT_TO_POINTER(SIGINT));
   g_timeout_add(5, Watch, nullptr);
   g_main_loop_run(state.loop);
-  std::fprintf(stderr, "seamlog-splicer-emulator: served %zu of %zu bytes\n", state.served, state.stream.size());
+  std::fprintf(stderr, "seamlog-splicer-emulator: served %zu of %zu bytes in %.3f s, %u stall(s), %u unplug(s)\n",
+               state.served, state.stream.size(),
+               static_cast<double>(state.lastByteAt - state.firstByteAt) / 1e6, state.stalledOnce ? 1u : 0u,
+               state.unpluggedOnce ? 1u : 0u);
   if (WIFEXITED(state.childStatus)) return WEXITSTATUS(state.childStatus);
   return 128 + WTERMSIG(state.childStatus);
 }
