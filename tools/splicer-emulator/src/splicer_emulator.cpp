@@ -29,6 +29,7 @@
 #include <deque>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,9 @@ struct Splicer {
 };
 
 Splicer* splicer = nullptr;
+// umockdev calls the handler on a thread of its own; the timers run on the
+// main loop. Everything that touches the splicer holds this.
+std::recursive_mutex splicerLock;
 
 std::string Descriptors(unsigned vendor, unsigned product) {
   const unsigned char bytes[] = {
@@ -203,11 +207,13 @@ void Unplug() {
 }
 
 gboolean KillCommand(gpointer) {
+  const std::lock_guard<std::recursive_mutex> hold(splicerLock);
   if (splicer->child > 0) kill(splicer->child, SIGKILL);
   return G_SOURCE_REMOVE;
 }
 
 gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
+  const std::lock_guard<std::recursive_mutex> hold(splicerLock);
   Splicer& s = *splicer;
   const gulong request = umockdev_ioctl_client_get_request(client);
   const gsize size = _IOC_SIZE(request);
@@ -318,6 +324,7 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
 
 // The program closed the device (or died): its transfers go with it.
 void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer) {
+  const std::lock_guard<std::recursive_mutex> hold(splicerLock);
   Forget(splicer->pendingIn);
   Forget(splicer->done);
 }
@@ -363,6 +370,7 @@ bool Plug() {
 }
 
 gboolean Replug(gpointer) {
+  const std::lock_guard<std::recursive_mutex> hold(splicerLock);
   if (Plug()) umockdev_testbed_uevent(splicer->testbed, splicer->syspath.c_str(), "add");
   // The pace goes on from here.
   splicer->start = g_get_monotonic_time();
@@ -372,6 +380,7 @@ gboolean Replug(gpointer) {
 
 // After the last byte: SIGTERM to the command, once it has had the time asked for.
 gboolean Watch(gpointer) {
+  const std::lock_guard<std::recursive_mutex> hold(splicerLock);
   Splicer& s = *splicer;
   if (s.plugged && !s.settings.refuseOpen) Serve();
   if (s.settings.endAfterMs >= 0 && !s.endSent && s.served == s.stream.size() && s.child > 0) {
@@ -385,11 +394,13 @@ gboolean Watch(gpointer) {
 }
 
 gboolean PassOn(gpointer signal) {
+  const std::lock_guard<std::recursive_mutex> hold(splicerLock);
   if (splicer->child > 0) kill(splicer->child, GPOINTER_TO_INT(signal));
   return G_SOURCE_CONTINUE;
 }
 
 void ChildExited(GPid, gint status, gpointer) {
+  const std::lock_guard<std::recursive_mutex> hold(splicerLock);
   splicer->childStatus = status;
   splicer->child = -1;
   g_main_loop_quit(splicer->loop);
