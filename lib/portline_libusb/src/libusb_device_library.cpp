@@ -246,7 +246,8 @@ void ChooseDevice(const DeviceChoice& choice) { State().choice = choice; }
 using namespace portline;
 using namespace portline::libusb;
 
-extern "C" std::int32_t PortlineUsbCreateDevice(std::int32_t* handle, std::int32_t* status, std::int32_t* found) {
+extern "C" std::int32_t PortlineUsbCreateDevice(std::int32_t* handle, std::int32_t* status,
+                                                std::int32_t* found) {
   if (handle == nullptr || status == nullptr || found == nullptr) return kCreateBadArgument;
   *status = 0;
   *found = 0;
@@ -301,9 +302,11 @@ extern "C" std::int32_t PortlineUsbReadFile(std::int32_t* handle, std::uint8_t* 
 extern "C" std::int32_t PortlineUsbWriteFile(std::int32_t* handle, std::uint8_t* bytes, std::int32_t* count) {
   OpenSplicer* splicer = Find(handle);
   if (splicer == nullptr || bytes == nullptr || count == nullptr) return kDeviceFailure;
-  if (*count < 1 || *count > kMaxTransfer || splicer->outEndpoint == 0 || splicer->failed) return kDeviceFailure;
+  if (*count < 1 || *count > kMaxTransfer || splicer->outEndpoint == 0 || splicer->failed)
+    return kDeviceFailure;
   int sent = 0;
-  const int rc = libusb_bulk_transfer(splicer->handle, splicer->outEndpoint, bytes, *count, &sent, kWriteTimeoutMs);
+  const int rc =
+      libusb_bulk_transfer(splicer->handle, splicer->outEndpoint, bytes, *count, &sent, kWriteTimeoutMs);
   if (rc != LIBUSB_SUCCESS && rc != LIBUSB_ERROR_TIMEOUT) return kDeviceFailure;
   if (sent == 0) return kDeviceFailure;
   return sent;

@@ -12,10 +12,10 @@ namespace seamlog::tools {
 
 struct CaptureOptions {
   convert::Model model = convert::Model::A;
-  std::string out;                   // the table file; empty: nothing is saved
-  std::optional<int> saveWhenIdle;   // seconds
+  std::string out;                  // the table file; empty: nothing is saved
+  std::optional<int> saveWhenIdle;  // seconds
   bool saveOnExit = false;
-  std::optional<int> connectTimeout; // seconds; none: wait for the splicer for ever
+  std::optional<int> connectTimeout;  // seconds; none: wait for the splicer for ever
   bool quiet = false;
   bool help = false;
   portline::libusb::DeviceChoice device;

@@ -47,7 +47,8 @@ constexpr const char* kUsageText =
     "  --save-on-exit        save what is unsaved when the program ends (Ctrl+C, SIGTERM)\n"
     "  --device BUS:ADDR     the splicer at this USB bus and address (decimal, as lsusb)\n"
     "  --VID:PID             the splicer with these USB IDs (hexadecimal); default: the\n"
-    "                        Portline hardware ID " PORTLINE_VENDOR_PRODUCT "\n"
+    "                        Portline hardware ID " PORTLINE_VENDOR_PRODUCT
+    "\n"
     "  --connect-timeout S   give up (exit 4) when no splicer is open within S seconds;\n"
     "                        default: wait for it for ever\n"
     "  --quiet               only errors\n"
@@ -106,7 +107,8 @@ class Console final : public session::SessionView,
                       public save::SaveFileDialog,
                       public save::MessageDisplay {
  public:
-  Console(std::string out, bool quiet) : out_(std::move(out)), quiet_(quiet), tty_(isatty(STDOUT_FILENO) == 1) {}
+  Console(std::string out, bool quiet)
+      : out_(std::move(out)), quiet_(quiet), tty_(isatty(STDOUT_FILENO) == 1) {}
 
   // SessionView
   void ShowConnected(bool connected) override {
@@ -114,7 +116,9 @@ class Console final : public session::SessionView,
     Line(connected ? "Splicer connected." : "Splicer disconnected.");
   }
   void EnableSaveButton(bool) override {}
-  void ShowConvertResult(const convert::ConvertResult& result, bool) override { records_ = result.recordCount; }
+  void ShowConvertResult(const convert::ConvertResult& result, bool) override {
+    records_ = result.recordCount;
+  }
   void RestoreCurrentDirectory() override {}
   void StartProgress(std::int16_t) override {}
   void SetProgress(std::int16_t) override {}
@@ -150,8 +154,9 @@ class Console final : public session::SessionView,
     const Clock::time_point now = Clock::now();
     if (now - lastStatus_ < std::chrono::milliseconds(100)) return;
     lastStatus_ = now;
-    std::printf("\r\033[K%s  %llu bytes  %lld record(s) unsaved", connected_ ? "connected" : "waiting for the splicer",
-                static_cast<unsigned long long>(bytes), static_cast<long long>(records));
+    std::printf("\r\033[K%s  %llu bytes  %lld record(s) unsaved",
+                connected_ ? "connected" : "waiting for the splicer", static_cast<unsigned long long>(bytes),
+                static_cast<long long>(records));
     std::fflush(stdout);
     statusShown_ = true;
   }
@@ -182,9 +187,9 @@ std::string NotOpenedReason(const tools::ContractLibrary& library) {
       library.lastStatus == portline::libusb::kStatusAccessDenied)
     return std::string("Permission denied: this user may not open the splicer. Install the udev rule ") +
            kUdevRule + " (sudo cp " + kUdevRule +
-           " /etc/udev/rules.d/ && sudo udevadm control --reload), then unplug the splicer and plug it in again.";
-  if (library.lastCreate == portline::kCreateAllHeld)
-    return "The splicer is held by another program.";
+           " /etc/udev/rules.d/ && sudo udevadm control --reload), then unplug the splicer and plug it in "
+           "again.";
+  if (library.lastCreate == portline::kCreateAllHeld) return "The splicer is held by another program.";
   if (library.lastCreate == portline::kCreateNoDevice || library.lastCreate < 0)
     return "No splicer found (USB " PORTLINE_VENDOR_PRODUCT "). Is it plugged in and switched on?";
   return "The splicer was found but would not open (result " + std::to_string(library.lastCreate) +
@@ -210,7 +215,8 @@ int Capture(int argc, char** argv) {
 #endif
   const std::string folder = tools::StateFolder(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"), kMacos);
   if (folder.empty()) {
-    std::fprintf(stderr, "seamlog-capture: neither XDG_STATE_HOME nor HOME is set: no place for the journal\n");
+    std::fprintf(stderr,
+                 "seamlog-capture: neither XDG_STATE_HOME nor HOME is set: no place for the journal\n");
     return kFailed;
   }
   if (const std::string problem = tools::MakeFolders(folder); !problem.empty()) {
@@ -226,9 +232,9 @@ int Capture(int argc, char** argv) {
   auto logClock = seamlog::diagnostics::MakeLogClock();
   save::TableFiles tableFiles;
   Console console(options.out, options.quiet);
-  session::Session run(options.model,
-                       {library, *journalFiles, *logFiles, *logClock, tableFiles, session::SystemSteadyClock()},
-                       console);
+  session::Session run(
+      options.model, {library, *journalFiles, *logFiles, *logClock, tableFiles, session::SystemSteadyClock()},
+      console);
   for (const session::Notice& notice : run.Start(SEAMLOG_VERSION_STRING)) {
     if (notice.warning) {
       console.Error(notice.text);
@@ -268,7 +274,8 @@ int Capture(int argc, char** argv) {
       reportedCreate = library.lastCreate;
       console.Line(NotOpenedReason(library));
     }
-    if (!everOpened && options.connectTimeout && now - started >= std::chrono::seconds(*options.connectTimeout)) {
+    if (!everOpened && options.connectTimeout &&
+        now - started >= std::chrono::seconds(*options.connectTimeout)) {
       console.Error("seamlog-capture: " + NotOpenedReason(library));
       run.Exit(false);
       return kNotConnected;
@@ -278,7 +285,8 @@ int Capture(int argc, char** argv) {
     console.Status(seenBytes, convert::RecordCount(text.size(), convert::ModelRowOf(model).recordTextLength));
     // An idle save is tried again only when more arrived, or a whole quiet
     // period later (a last record that was cut short is saved then).
-    if (options.saveWhenIdle && run.HasUnsavedText() && now - lastArrival >= std::chrono::seconds(*options.saveWhenIdle) &&
+    if (options.saveWhenIdle && run.HasUnsavedText() &&
+        now - lastArrival >= std::chrono::seconds(*options.saveWhenIdle) &&
         (seenBytes != attemptedAtBytes || now - lastAttempt >= session::kQuietPeriod)) {
       attemptedAtBytes = seenBytes;
       lastAttempt = now;

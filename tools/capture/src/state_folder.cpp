@@ -1,7 +1,7 @@
 #include "state_folder.h"
 
-#include <system_error>
 #include <filesystem>
+#include <system_error>
 
 namespace seamlog::tools {
 

@@ -9,6 +9,7 @@ journal and the messages. The emulator sends the program SIGTERM once the
 report is out (--end-after-ms), so no case waits on a clock of its own.
 """
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -195,7 +196,20 @@ def emulator_ready():
     expect(rc == 0 and "usage: seamlog-capture" in out, "the emulated bus did not come up", out, err)
 
 
+def help_and_manual_name_the_same_options():
+    rc, out, err = run(["--no-device"], ["--help"])
+    with open(os.path.join(os.path.dirname(__file__), "..", "seamlog-capture.1")) as f:
+        manual = f.read().replace("\\-", "-").replace("\\fR", "").replace("\\fI", "").replace("\\fB", "")
+    options = set(re.findall(r"--[a-z][a-z-]+", out))
+    expect(len(options) >= 8, "too few options in --help", out)
+    for option in sorted(options):
+        expect(option in manual, "the manual page lacks " + option)
+    for option in sorted(set(re.findall(r"--[a-z][a-z-]+", manual))):
+        expect(option in out, "--help lacks " + option)
+
+
 CASES = {
+    "capture_help_and_manual_name_the_same_options": help_and_manual_name_the_same_options,
     "capture_emulator_ready": emulator_ready,
     "capture_a_whole_model_a_report_equals_the_converter": lambda: whole_report("MODEL-A"),
     "capture_a_whole_model_b_report_equals_the_converter": lambda: whole_report("MODEL-B"),

@@ -19,9 +19,9 @@ struct DeviceCase {
 
 TEST(CaptureOptions, BusAndAddressAreDecimalAndWithinUsbLimits) {
   const DeviceCase cases[] = {
-      {"1:7", true, 1, 7},     {"255:127", true, 255, 127}, {"0:7", false, 0, 0},  {"1:0", false, 0, 0},
-      {"256:7", false, 0, 0},  {"1:128", false, 0, 0},      {"1:", false, 0, 0},   {":7", false, 0, 0},
-      {"17", false, 0, 0},     {"1:7x", false, 0, 0},       {"0x1:7", false, 0, 0}, {"-1:7", false, 0, 0},
+      {"1:7", true, 1, 7},    {"255:127", true, 255, 127}, {"0:7", false, 0, 0},   {"1:0", false, 0, 0},
+      {"256:7", false, 0, 0}, {"1:128", false, 0, 0},      {"1:", false, 0, 0},    {":7", false, 0, 0},
+      {"17", false, 0, 0},    {"1:7x", false, 0, 0},       {"0x1:7", false, 0, 0}, {"-1:7", false, 0, 0},
   };
   for (const DeviceCase& c : cases) {
     portline::libusb::DeviceChoice choice;
@@ -37,15 +37,21 @@ TEST(CaptureOptions, BusAndAddressAreDecimalAndWithinUsbLimits) {
 
 TEST(CaptureOptions, VendorAndProductAreHexadecimalOfFourDigitsAtMost) {
   const DeviceCase cases[] = {
-      {"1234:abcd", true, 0x1234, 0xABCD}, {"0:ffff", true, 0, 0xFFFF}, {"12345:1", false, 0, 0},
-      {"1234", false, 0, 0},               {"12g4:1", false, 0, 0},    {"1234:", false, 0, 0},
+      {"1234:abcd", true, 0x1234, 0xABCD},
+      {"0:ffff", true, 0, 0xFFFF},
+      {"12345:1", false, 0, 0},
+      {"1234", false, 0, 0},
+      {"12g4:1", false, 0, 0},
+      {"1234:", false, 0, 0},
   };
   for (const DeviceCase& c : cases) {
     portline::libusb::DeviceChoice choice;
     choice.vendorId = 7;
     EXPECT_EQ(ParseVendorProduct(c.text, choice), c.valid) << c.text;
     EXPECT_EQ(choice.vendorId, c.valid ? c.first : 7) << c.text;
-    if (c.valid) EXPECT_EQ(choice.productId, c.second) << c.text;
+    if (c.valid) {
+      EXPECT_EQ(choice.productId, c.second) << c.text;
+    }
   }
 }
 

@@ -70,19 +70,19 @@ struct Splicer {
   UMockdevTestbed* testbed = nullptr;
   UMockdevIoctlBase* handler = nullptr;  // kept across a replug
   std::string syspath;
-  std::string stream;      // every report, as one stream of bytes
+  std::string stream;  // every report, as one stream of bytes
   std::vector<std::size_t> reportStarts;
   std::size_t served = 0;
-  std::string answers;     // answers to writes, served before the report
+  std::string answers;  // answers to writes, served before the report
   std::deque<Urb> pendingIn;
-  std::deque<Urb> done;    // to reap
+  std::deque<Urb> done;  // to reap
   bool plugged = false;
   bool halted = false;
   bool stalledOnce = false;
   bool unpluggedOnce = false;
   bool killed = false;
   bool pausedForKill = false;
-  gint64 start = 0;        // when the current report began to flow
+  gint64 start = 0;  // when the current report began to flow
   std::size_t startServed = 0;
   std::size_t reportIndex = 0;
   gint64 gapUntil = 0;
@@ -101,8 +101,9 @@ std::recursive_mutex splicerLock;
 
 std::string Descriptors(unsigned vendor, unsigned product) {
   const unsigned char bytes[] = {
-      18, 1, 0x00, 0x02, 0, 0, 0, 64, static_cast<unsigned char>(vendor), static_cast<unsigned char>(vendor >> 8),
-      static_cast<unsigned char>(product), static_cast<unsigned char>(product >> 8), 0x00, 0x01, 0, 0, 0, 1,
+      18, 1, 0x00, 0x02, 0, 0, 0, 64, static_cast<unsigned char>(vendor),
+      static_cast<unsigned char>(vendor >> 8), static_cast<unsigned char>(product),
+      static_cast<unsigned char>(product >> 8), 0x00, 0x01, 0, 0, 0, 1,
       // configuration 1, one interface of class 0 with a bulk IN and a bulk OUT pipe of 64 bytes
       9, 2, 32, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 2, 0, 0, 0, 0, 7, 5, kInEndpoint, 2, 64, 0, 0, 7, 5,
       kOutEndpoint, 2, 64, 0, 0};
@@ -121,7 +122,8 @@ std::size_t Allowed(gint64 now) {
   const std::size_t paced = s.startServed + static_cast<std::size_t>(seconds * s.settings.bytesPerSecond);
   std::size_t allowed = std::min(paced, reportEnd);
   auto limit = [&](long at) {
-    if (at >= 0 && s.served < static_cast<std::size_t>(at)) allowed = std::min(allowed, static_cast<std::size_t>(at));
+    if (at >= 0 && s.served < static_cast<std::size_t>(at))
+      allowed = std::min(allowed, static_cast<std::size_t>(at));
   };
   limit(s.settings.stallAt);
   limit(s.settings.unplugAt);
@@ -145,7 +147,8 @@ void AdvanceReport(gint64 now) {
 }
 
 void Complete(Urb urb, int status, const char* data, int length) {
-  if (length > 0) umockdev_ioctl_data_update(urb.buffer, 0, reinterpret_cast<guint8*>(const_cast<char*>(data)), length);
+  if (length > 0)
+    umockdev_ioctl_data_update(urb.buffer, 0, reinterpret_cast<guint8*>(const_cast<char*>(data)), length);
   urb.status = status;
   urb.actual = length;
   splicer->done.push_back(urb);
@@ -231,7 +234,8 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
   }
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
-      guint32 caps = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+      guint32 caps = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                     USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
       umockdev_ioctl_data_update(data, 0, reinterpret_cast<guint8*>(&caps), sizeof caps);
       umockdev_ioctl_client_complete(client, 0, 0);
       break;
@@ -303,8 +307,8 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
       umockdev_ioctl_client_complete(client, 0, 0);
       g_object_unref(urb.urb);
       // The splicer is pulled out once the command has what came before.
-      if (!s.unpluggedOnce && s.settings.unplugAt >= 0 && s.served >= static_cast<std::size_t>(s.settings.unplugAt) &&
-          s.done.empty()) {
+      if (!s.unpluggedOnce && s.settings.unplugAt >= 0 &&
+          s.served >= static_cast<std::size_t>(s.settings.unplugAt) && s.done.empty()) {
         s.unpluggedOnce = true;
         Unplug();
       }
@@ -336,13 +340,27 @@ bool Plug() {
   std::snprintf(product, sizeof product, "%04x\n", s.settings.product);
   std::snprintf(productProperty, sizeof productProperty, "%x/%x/100", s.settings.vendor, s.settings.product);
   // Sysfs values end in a newline; "dev" makes umockdev create the node.
-  const gchar* attributes[] = {"busnum", "1\n", "devnum", "2\n", "idVendor", vendor, "idProduct", product,
-                               "speed", "480\n", "bConfigurationValue", "1\n", "bNumConfigurations", "1\n",
-                               "dev", "189:1\n", nullptr};
-  const gchar* properties[] = {"BUSNUM", "001", "DEVNUM", "002", "DEVNAME", kDevNode, "DEVTYPE", "usb_device",
-                               "PRODUCT", productProperty, nullptr};
-  gchar* path = umockdev_testbed_add_devicev(s.testbed, "usb", "1-1", nullptr, const_cast<gchar**>(attributes),
-                                             const_cast<gchar**>(properties));
+  const gchar* attributes[] = {"busnum",
+                               "1\n",
+                               "devnum",
+                               "2\n",
+                               "idVendor",
+                               vendor,
+                               "idProduct",
+                               product,
+                               "speed",
+                               "480\n",
+                               "bConfigurationValue",
+                               "1\n",
+                               "bNumConfigurations",
+                               "1\n",
+                               "dev",
+                               "189:1\n",
+                               nullptr};
+  const gchar* properties[] = {"BUSNUM",  "001",        "DEVNUM",  "002",           "DEVNAME", kDevNode,
+                               "DEVTYPE", "usb_device", "PRODUCT", productProperty, nullptr};
+  gchar* path = umockdev_testbed_add_devicev(
+      s.testbed, "usb", "1-1", nullptr, const_cast<gchar**>(attributes), const_cast<gchar**>(properties));
   if (path == nullptr) return false;
   s.syspath = path;
   g_free(path);
@@ -442,19 +460,30 @@ bool ParseArguments(int argc, char** argv, Settings& settings) {
     }
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
-    if (arg == "--report") settings.reports.emplace_back(value);
-    else if (arg == "--gap-ms") settings.gapMs = static_cast<unsigned>(std::atol(value));
-    else if (arg == "--rate") settings.bytesPerSecond = std::atof(value);
-    else if (arg == "--stall-at") settings.stallAt = std::atol(value);
-    else if (arg == "--unplug-at") settings.unplugAt = std::atol(value);
-    else if (arg == "--replug-after-ms") settings.replugAfterMs = static_cast<unsigned>(std::atol(value));
-    else if (arg == "--kill-at") settings.killAt = std::atol(value);
-    else if (arg == "--kill-after-ms") settings.killAfterMs = static_cast<unsigned>(std::atol(value));
-    else if (arg == "--end-after-ms") settings.endAfterMs = std::atol(value);
-    else if (arg == "--answer-write") settings.answer = value;
+    if (arg == "--report")
+      settings.reports.emplace_back(value);
+    else if (arg == "--gap-ms")
+      settings.gapMs = static_cast<unsigned>(std::atol(value));
+    else if (arg == "--rate")
+      settings.bytesPerSecond = std::atof(value);
+    else if (arg == "--stall-at")
+      settings.stallAt = std::atol(value);
+    else if (arg == "--unplug-at")
+      settings.unplugAt = std::atol(value);
+    else if (arg == "--replug-after-ms")
+      settings.replugAfterMs = static_cast<unsigned>(std::atol(value));
+    else if (arg == "--kill-at")
+      settings.killAt = std::atol(value);
+    else if (arg == "--kill-after-ms")
+      settings.killAfterMs = static_cast<unsigned>(std::atol(value));
+    else if (arg == "--end-after-ms")
+      settings.endAfterMs = std::atol(value);
+    else if (arg == "--answer-write")
+      settings.answer = value;
     else if (arg == "--ids") {
       if (std::sscanf(value, "%x:%x", &settings.vendor, &settings.product) != 2) return false;
-    } else return false;
+    } else
+      return false;
   }
   return false;
 }
@@ -474,10 +503,12 @@ pid_t StartCommand(Settings& settings) {
     // The splicer's node refuses this user, as one without the udev rule.
     const char* refuse = std::getenv("SEAMLOG_EMULATOR_REFUSE_PRELOAD");
     const char* preload = std::getenv("LD_PRELOAD");
-    if (refuse != nullptr) setenv("LD_PRELOAD", (std::string(refuse) + ":" + (preload ? preload : "")).c_str(), 1);
+    if (refuse != nullptr)
+      setenv("LD_PRELOAD", (std::string(refuse) + ":" + (preload ? preload : "")).c_str(), 1);
   }
   execvp(settings.command[0], settings.command.data());
-  std::fprintf(stderr, "seamlog-splicer-emulator: cannot run %s: %s\n", settings.command[0], std::strerror(errno));
+  std::fprintf(stderr, "seamlog-splicer-emulator: cannot run %s: %s\n", settings.command[0],
+               std::strerror(errno));
   _exit(127);
 }
 
@@ -520,10 +551,10 @@ int main(int argc, char** argv) {
   g_unix_signal_add(SIGINT, PassOn, GINT_TO_POINTER(SIGINT));
   g_timeout_add(5, Watch, nullptr);
   g_main_loop_run(state.loop);
-  std::fprintf(stderr, "seamlog-splicer-emulator: served %zu of %zu bytes in %.3f s, %u stall(s), %u unplug(s)\n",
-               state.served, state.stream.size(),
-               static_cast<double>(state.lastByteAt - state.firstByteAt) / 1e6, state.stalledOnce ? 1u : 0u,
-               state.unpluggedOnce ? 1u : 0u);
+  std::fprintf(
+      stderr, "seamlog-splicer-emulator: served %zu of %zu bytes in %.3f s, %u stall(s), %u unplug(s)\n",
+      state.served, state.stream.size(), static_cast<double>(state.lastByteAt - state.firstByteAt) / 1e6,
+      state.stalledOnce ? 1u : 0u, state.unpluggedOnce ? 1u : 0u);
   if (WIFEXITED(state.childStatus)) return WEXITSTATUS(state.childStatus);
   return 128 + WTERMSIG(state.childStatus);
 }
