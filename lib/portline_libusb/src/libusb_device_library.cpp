@@ -43,6 +43,7 @@ struct ReadSlot {
 
 struct OpenSplicer {
   libusb_device_handle* handle = nullptr;
+  std::uint8_t bus = 0, address = 0;
   int interfaceNumber = 0;
   unsigned char inEndpoint = 0;
   unsigned char outEndpoint = 0;  // 0: the interface has none
@@ -146,6 +147,15 @@ void Release(OpenSplicer& splicer) {
   libusb_close(splicer.handle);
 }
 
+// This library has it open already: one splicer, one reader.
+bool HeldHere(libusb_device* device) {
+  for (const auto& [handle, splicer] : State().open)
+    if (splicer->bus == libusb_get_bus_number(device) &&
+        splicer->address == libusb_get_device_address(device))
+      return true;
+  return false;
+}
+
 bool Matches(libusb_device* device, const libusb_device_descriptor& descriptor, const DeviceChoice& choice) {
   if (choice.bus || choice.address)
     return (!choice.bus || libusb_get_bus_number(device) == *choice.bus) &&
@@ -228,6 +238,8 @@ std::int32_t Open(libusb_device* device, std::int32_t& handle, std::int32_t& sta
     Release(*splicer);
     return kCreateOpenFailed;
   }
+  splicer->bus = libusb_get_bus_number(device);
+  splicer->address = libusb_get_device_address(device);
   LibraryState& state = State();
   do {
     state.lastHandle = state.lastHandle == INT32_MAX ? 1 : state.lastHandle + 1;
@@ -274,6 +286,10 @@ extern "C" std::int32_t PortlineUsbCreateDevice(std::int32_t* handle, std::int32
     if (!Matches(list[i], descriptor, state.choice)) continue;
     ++*found;
     if (result == kCreateOpened) continue;
+    if (HeldHere(list[i])) {
+      if (result == kCreateNoDevice) result = kCreateAllHeld;
+      continue;
+    }
     result = Open(list[i], *handle, *status);
   }
   libusb_free_device_list(list, 1);

@@ -21,6 +21,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -57,6 +58,7 @@ struct Settings {
 };
 
 struct Urb {
+  const void* client = nullptr;  // the open node it came through
   UMockdevIoctlData* urb = nullptr;
   UMockdevIoctlData* buffer = nullptr;
   unsigned char endpoint = 0;
@@ -75,7 +77,8 @@ struct Splicer {
   std::size_t served = 0;
   std::string answers;  // answers to writes, served before the report
   std::deque<Urb> pendingIn;
-  std::deque<Urb> done;  // to reap
+  std::deque<Urb> done;             // to reap
+  const void* claimedBy = nullptr;  // the open node holding the interface
   bool plugged = false;
   bool halted = false;
   bool stalledOnce = false;
@@ -190,9 +193,16 @@ void Serve() {
 
 gboolean Replug(gpointer);
 
-void Forget(std::deque<Urb>& urbs) {
-  for (Urb& urb : urbs) g_object_unref(urb.urb);
-  urbs.clear();
+// The transfers of one open node, or of all (client null).
+void Forget(std::deque<Urb>& urbs, const void* client = nullptr) {
+  for (auto it = urbs.begin(); it != urbs.end();) {
+    if (client != nullptr && it->client != client) {
+      ++it;
+      continue;
+    }
+    g_object_unref(it->urb);
+    it = urbs.erase(it);
+  }
 }
 
 void Unplug() {
@@ -200,6 +210,7 @@ void Unplug() {
   s.plugged = false;
   Forget(s.pendingIn);
   Forget(s.done);
+  s.claimedBy = nullptr;
   GError* error = nullptr;
   umockdev_testbed_detach_ioctl(s.testbed, kDevNode, &error);
   g_clear_error(&error);
@@ -241,7 +252,18 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
       break;
     }
     case USBDEVFS_CLAIMINTERFACE:
+      // One program at a time, as the kernel has it.
+      if (s.claimedBy != nullptr && s.claimedBy != client) {
+        umockdev_ioctl_client_complete(client, -1, EBUSY);
+        break;
+      }
+      s.claimedBy = client;
+      umockdev_ioctl_client_complete(client, 0, 0);
+      break;
     case USBDEVFS_RELEASEINTERFACE:
+      if (s.claimedBy == client) s.claimedBy = nullptr;
+      umockdev_ioctl_client_complete(client, 0, 0);
+      break;
     case USBDEVFS_SETINTERFACE:
     case USBDEVFS_RESETEP:
       umockdev_ioctl_client_complete(client, 0, 0);
@@ -257,6 +279,7 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
     case USBDEVFS_SUBMITURB: {
       auto* raw = reinterpret_cast<usbdevfs_urb*>(data->data);
       Urb urb;
+      urb.client = client;
       urb.endpoint = raw->endpoint;
       urb.length = raw->buffer_length;
       urb.buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer), urb.length, &error);
@@ -293,12 +316,15 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
       Serve();
-      if (s.done.empty()) {
+      // Only this node's own transfers.
+      auto mine =
+          std::find_if(s.done.begin(), s.done.end(), [&](const Urb& u) { return u.client == client; });
+      if (mine == s.done.end()) {
         umockdev_ioctl_client_complete(client, -1, EAGAIN);
         break;
       }
-      Urb urb = s.done.front();
-      s.done.pop_front();
+      Urb urb = *mine;
+      s.done.erase(mine);
       auto* raw = reinterpret_cast<usbdevfs_urb*>(urb.urb->data);
       raw->status = urb.status;
       raw->actual_length = urb.actual;
@@ -327,10 +353,11 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) 
 }
 
 // The program closed the device (or died): its transfers go with it.
-void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer) {
+void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
   const std::lock_guard<std::recursive_mutex> hold(splicerLock);
-  Forget(splicer->pendingIn);
-  Forget(splicer->done);
+  Forget(splicer->pendingIn, client);
+  Forget(splicer->done, client);
+  if (splicer->claimedBy == client) splicer->claimedBy = nullptr;
 }
 
 bool Plug() {
