@@ -12,6 +12,7 @@ time from its first to its last byte is the time the bytes took to cross.
 import datetime
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -46,3 +47,4 @@ for pace in (20000, 40000, 1000000):
     seconds = (stamp("save: completed") - stamp("open: result 0")).total_seconds() - 1.0
     through = len(stream) / seconds
     print("%14d %14.0f %10.3f %8.2f" % (pace, through, seconds, through / pace))
+shutil.rmtree(work)

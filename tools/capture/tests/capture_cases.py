@@ -10,6 +10,7 @@ report is out (--end-after-ms), so no case waits on a clock of its own.
 """
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -227,4 +228,5 @@ CASES = {
 
 if __name__ == "__main__":
     CASES[CASE]()
+    shutil.rmtree(WORK)  # kept when a case fails, for a look
     print("ok")

@@ -582,6 +582,9 @@ int main(int argc, char** argv) {
       stderr, "seamlog-splicer-emulator: served %zu of %zu bytes in %.3f s, %u stall(s), %u unplug(s)\n",
       state.served, state.stream.size(), static_cast<double>(state.lastByteAt - state.firstByteAt) / 1e6,
       state.stalledOnce ? 1u : 0u, state.unpluggedOnce ? 1u : 0u);
+  // The testbed takes its folder with it.
+  g_object_unref(state.handler);
+  g_object_unref(state.testbed);
   if (WIFEXITED(state.childStatus)) return WEXITSTATUS(state.childStatus);
   return 128 + WTERMSIG(state.childStatus);
 }
