@@ -64,6 +64,10 @@ struct LibraryState {
   DeviceChoice choice;
   std::map<std::int32_t, std::unique_ptr<OpenSplicer>> open;
   std::int32_t lastHandle = 0;
+  // With hotplug, a create enumerates only after an arrival, a close, or
+  // while a splicer is there; without it, at every create.
+  bool hotplug = false;
+  bool lookAgain = true;
 };
 
 LibraryState& State() {
@@ -97,6 +101,21 @@ void LIBUSB_CALL ReadCompleted(libusb_transfer* transfer) {
       splicer.failed = true;
       break;
   }
+}
+
+// Hotplug: an arrival is looked at by the next create; an open splicer that
+// left is failed at once (its backlog is still read out).
+int LIBUSB_CALL DeviceEvent(libusb_context*, libusb_device* device, libusb_hotplug_event event, void*) {
+  LibraryState& state = State();
+  if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED) {
+    state.lookAgain = true;
+    return 0;
+  }
+  for (auto& [handle, splicer] : state.open)
+    if (splicer->bus == libusb_get_bus_number(device) &&
+        splicer->address == libusb_get_device_address(device))
+      splicer->failed = true;
+  return 0;
 }
 
 void HandleEventsNow() {
@@ -251,7 +270,10 @@ std::int32_t Open(libusb_device* device, std::int32_t& handle, std::int32_t& sta
 
 }  // namespace
 
-void ChooseDevice(const DeviceChoice& choice) { State().choice = choice; }
+void ChooseDevice(const DeviceChoice& choice) {
+  State().choice = choice;
+  State().lookAgain = true;
+}
 
 }  // namespace portline::libusb
 
@@ -271,8 +293,18 @@ extern "C" std::int32_t PortlineUsbCreateDevice(std::int32_t* handle, std::int32
       *status = rc;
       return kCreateNotConfigured;
     }
+    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
+      const int events = LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT;
+      state.hotplug =
+          libusb_hotplug_register_callback(state.context, static_cast<libusb_hotplug_event>(events),
+                                           static_cast<libusb_hotplug_flag>(0), LIBUSB_HOTPLUG_MATCH_ANY,
+                                           LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, DeviceEvent,
+                                           nullptr, nullptr) == LIBUSB_SUCCESS;
+    }
   }
   if (state.open.size() >= kMaxOpenDevices) return kCreateTooManyOpen;
+  HandleEventsNow();
+  if (state.hotplug && !state.lookAgain) return kCreateNoDevice;
   libusb_device** list = nullptr;
   const ssize_t count = libusb_get_device_list(state.context, &list);
   if (count < 0) {
@@ -293,6 +325,7 @@ extern "C" std::int32_t PortlineUsbCreateDevice(std::int32_t* handle, std::int32
     result = Open(list[i], *handle, *status);
   }
   libusb_free_device_list(list, 1);
+  state.lookAgain = *found > 0;  // until none is there, and then until one arrives
   return result;
 }
 
@@ -333,5 +366,6 @@ extern "C" std::int32_t PortlineUsbCloseDevice(std::int32_t* handle) {
   if (splicer == nullptr) return kDeviceFailure;
   Release(*splicer);
   State().open.erase(*handle);
+  State().lookAgain = true;  // it may still be there, and no arrival will say so
   return 0;
 }

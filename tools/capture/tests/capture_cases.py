@@ -119,9 +119,11 @@ def stall_mid_report():
 
 def unplug_and_replug_mid_report():
     path, data = raw_report("MODEL-A")
-    rc, out, err = run(["--report", path, "--rate", "100000", "--unplug-at", "3001", "--replug-after-ms", "200"]
+    rc, out, err = run(["--report", path, "--rate", "100000", "--unplug-at", "3001", "--replug-after-ms", "1200"]
                        + SAVE_AT_END, ["--out", OUT, "--save-on-exit"])
     expect("1 unplug(s)" in err, "the splicer was not unplugged", err)
+    # Back after the first attempt to open it again had found nothing: only
+    # its arrival (hotplug) makes the library look again.
     expect(out.count("Splicer connected.") == 2, "not connected again after the replug", out)
     # Nothing lost, nothing doubled.
     expect_table(table_of(data, "ref"), rc, out, err)
