@@ -88,6 +88,14 @@ std::string ParseCaptureOptions(int argc, const char* const* argv, CaptureOption
       if (!hasValue || !ParseSeconds(value, options.connectTimeout))
         return "--connect-timeout needs whole seconds from 1 to 86400";
       ++i;
+    } else if (arg == "--state-dir") {
+      if (!hasValue || value.empty()) return "--state-dir needs a folder";
+      options.stateDir = value;
+      ++i;
+    } else if (arg == "--exit-when-idle") {
+      if (!hasValue || !ParseSeconds(value, options.exitWhenIdle))
+        return "--exit-when-idle needs whole seconds from 1 to 86400";
+      ++i;
     } else if (arg == "--device") {
       if (!hasValue || !ParseBusAddress(value, options.device))
         return "--device needs BUS:ADDR in decimal, as lsusb shows them (e.g. 1:7)";

@@ -13,9 +13,11 @@ namespace seamlog::tools {
 struct CaptureOptions {
   convert::Model model = convert::Model::A;
   std::string out;                  // the table file; empty: nothing is saved
+  std::string stateDir;             // the journal and the log; empty: the platform's state folder
   std::optional<int> saveWhenIdle;  // seconds
   bool saveOnExit = false;
   std::optional<int> connectTimeout;  // seconds; none: wait for the splicer for ever
+  std::optional<int> exitWhenIdle;    // seconds of quiet after the first byte; none: run until stopped
   bool quiet = false;
   bool help = false;
   portline::libusb::DeviceChoice device;

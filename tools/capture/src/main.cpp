@@ -1,10 +1,7 @@
-// seamlog-capture: takes splice records from a USB-attached splicer through
-// libusb and saves them as Seamlog does: the same capture, journal, save,
-// converter and log, with no window.
-#include <signal.h>
-#include <time.h>
-#include <unistd.h>
-
+// seamlog-capture: takes splice records from a USB-attached splicer (through
+// libusb on Linux and macOS, PortlineUSB.dll on Windows) and saves them as
+// Seamlog does: the same capture, journal, save, converter and log, with no
+// window.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,12 +11,22 @@
 #include <string>
 
 #include "capture_options.h"
-#include "contract_library.h"
+#include "counting_library.h"
+#include "platform.h"
 #include "seamlog/convert/models.h"
 #include "seamlog/save/table_file.h"
 #include "seamlog/session/session.h"
 #include "seamlog_version.h"
 #include "state_folder.h"
+
+#if defined(_WIN32)
+#define SEAMLOG_STATE_FOLDER_TEXT "%LOCALAPPDATA%\\Seamlog; the splicer is reached through PortlineUSB.dll"
+#define SEAMLOG_STATE_VARIABLES "LOCALAPPDATA"
+#else
+#define SEAMLOG_STATE_FOLDER_TEXT \
+  "$XDG_STATE_HOME/seamlog (default\n~/.local/state/seamlog; macOS: ~/Library/Application Support/Seamlog)"
+#define SEAMLOG_STATE_VARIABLES "XDG_STATE_HOME, HOME"
+#endif
 
 namespace {
 
@@ -40,7 +47,7 @@ constexpr const char* kUdevRule = "70-seamlog-splicer.rules";
 constexpr const char* kUsageText =
     "usage: seamlog-capture [--out FILE] [--model MODEL-A|MODEL-B|MODEL-C] [--save-when-idle SECONDS]\n"
     "                       [--save-on-exit] [--device BUS:ADDR | --VID:PID] [--connect-timeout SECONDS]\n"
-    "                       [--quiet]\n"
+    "                       [--exit-when-idle SECONDS] [--state-dir DIR] [--quiet]\n"
     "  --out FILE            the comma-separated file each table is appended to\n"
     "  --model               the splicer model selected (default MODEL-A); the text decides\n"
     "  --save-when-idle S    save once the splicer has sent nothing for S seconds\n"
@@ -51,55 +58,18 @@ constexpr const char* kUsageText =
     "\n"
     "  --connect-timeout S   give up (exit 4) when no splicer is open within S seconds;\n"
     "                        default: wait for it for ever\n"
+    "  --exit-when-idle S    end once the splicer has sent something and then nothing for S\n"
+    "                        seconds (with --save-on-exit: one report, saved, then the end)\n"
+    "  --state-dir DIR       keep the journal and the log in DIR (one folder a splicer)\n"
     "  --quiet               only errors\n"
     "  --help                this text\n"
     "The splicer is opened on its own and again after an unplug. Unsaved text is kept in\n"
     "the journal (Seamlog.journal) and comes back at the next start; Seamlog.log records\n"
-    "opens, failures and saves. Both live in $XDG_STATE_HOME/seamlog (default\n"
-    "~/.local/state/seamlog; macOS: ~/Library/Application Support/Seamlog).\n"
+    "opens, failures and saves. Both live in " SEAMLOG_STATE_FOLDER_TEXT
+    ".\n"
     "Ctrl+C or SIGTERM ends the program; a save under way finishes first.\n"
     "Exit status: 0 ended normally; 1 a save failed (the text stays in the journal); 2 usage;\n"
     "3 MODEL-C stopped at a record without its heading lines; 4 no splicer opened in time.\n";
-
-volatile sig_atomic_t stopRequested = 0;
-
-void RequestStop(int) { stopRequested = 1; }
-
-void CatchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = RequestStop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  // Signals a parent blocked are not inherited as blocked here.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  sigprocmask(SIG_UNBLOCK, &stops, nullptr);
-}
-
-// Holds SIGINT and SIGTERM back while a save runs: it finishes, then the
-// program ends.
-class StopSignalsHeld {
- public:
-  StopSignalsHeld() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stops, &before_);
-  }
-  ~StopSignalsHeld() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
-
- private:
-  sigset_t before_;
-};
-
-void SleepMs(std::uint32_t ms) {
-  timespec time{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  nanosleep(&time, nullptr);  // a signal cuts it short
-}
 
 // The terminal: one line updated in place on a tty, plain lines otherwise.
 class Console final : public session::SessionView,
@@ -108,7 +78,7 @@ class Console final : public session::SessionView,
                       public save::MessageDisplay {
  public:
   Console(std::string out, bool quiet)
-      : out_(std::move(out)), quiet_(quiet), tty_(isatty(STDOUT_FILENO) == 1) {}
+      : out_(std::move(out)), quiet_(quiet), tty_(tools::StdoutIsTerminal()) {}
 
   // SessionView
   void ShowConnected(bool connected) override {
@@ -182,9 +152,8 @@ int Usage(const std::string& problem) {
   return kUsage;
 }
 
-std::string NotOpenedReason(const tools::ContractLibrary& library) {
-  if (library.lastCreate == portline::kCreateOpenFailed &&
-      library.lastStatus == portline::libusb::kStatusAccessDenied)
+std::string NotOpenedReason(const tools::CountingLibrary& library) {
+  if (tools::AccessDenied(library.lastCreate, library.lastStatus))
     return std::string("Permission denied: this user may not open the splicer. Install the udev rule ") +
            kUdevRule + " (sudo cp " + kUdevRule +
            " /etc/udev/rules.d/ && sudo udevadm control --reload), then unplug the splicer and plug it in "
@@ -193,11 +162,11 @@ std::string NotOpenedReason(const tools::ContractLibrary& library) {
   if (library.lastCreate == portline::kCreateNoDevice || library.lastCreate < 0)
     return "No splicer found (USB " PORTLINE_VENDOR_PRODUCT "). Is it plugged in and switched on?";
   return "The splicer was found but would not open (result " + std::to_string(library.lastCreate) +
-         ", libusb error " + std::to_string(library.lastStatus) + ").";
+         ", status " + std::to_string(library.lastStatus) + ").";
 }
 
 int Capture(int argc, char** argv) {
-  CatchStopSignals();
+  tools::CatchStopSignals();
   tools::CaptureOptions options;
   options.device.vendorId = PORTLINE_VENDOR_ID;
   options.device.productId = PORTLINE_PRODUCT_ID;
@@ -208,15 +177,9 @@ int Capture(int argc, char** argv) {
                 kUsageText);
     return kSaved;
   }
-#if defined(__APPLE__)
-  constexpr bool kMacos = true;
-#else
-  constexpr bool kMacos = false;
-#endif
-  const std::string folder = tools::StateFolder(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"), kMacos);
+  const std::string folder = options.stateDir.empty() ? tools::StateFolderOfUser() : options.stateDir;
   if (folder.empty()) {
-    std::fprintf(stderr,
-                 "seamlog-capture: neither XDG_STATE_HOME nor HOME is set: no place for the journal\n");
+    std::fprintf(stderr, "seamlog-capture: no place for the journal (" SEAMLOG_STATE_VARIABLES " not set)\n");
     return kFailed;
   }
   if (const std::string problem = tools::MakeFolders(folder); !problem.empty()) {
@@ -224,9 +187,11 @@ int Capture(int argc, char** argv) {
     return kFailed;
   }
   if (!options.out.empty()) options.out = std::filesystem::absolute(options.out).string();
-  portline::libusb::ChooseDevice(options.device);
+  std::string refusal;
+  const std::unique_ptr<seamlog::link::DeviceLibrary> device = tools::MakeDeviceLibrary(options, refusal);
+  if (!device) return Usage(refusal);
 
-  tools::ContractLibrary library;
+  tools::CountingLibrary library(*device);
   auto journalFiles = seamlog::journal::MakeJournalFiles(folder);
   auto logFiles = seamlog::diagnostics::MakeLogFiles(folder);
   auto logClock = seamlog::diagnostics::MakeLogClock();
@@ -245,7 +210,7 @@ int Capture(int argc, char** argv) {
 
   int status = kSaved;
   auto saveNow = [&] {
-    const StopSignalsHeld held;
+    const tools::StopSignalsHeld held;
     const save::SaveReport report = run.Save({console, console, console});
     if (report.outcome == save::SaveOutcome::Failed) status = kFailed;
     if (report.outcome == save::SaveOutcome::Stopped) status = kStopped;
@@ -259,7 +224,7 @@ int Capture(int argc, char** argv) {
   std::uint64_t attemptedAtBytes = 0;
   bool everOpened = false;
   std::int32_t reportedCreate = portline::kCreateOpened;
-  while (!stopRequested) {
+  while (!tools::StopRequested()) {
     run.Tick();
     if (auto problem = run.TakeProblem()) console.Error(problem->text);
     const Clock::time_point now = Clock::now();
@@ -278,6 +243,7 @@ int Capture(int argc, char** argv) {
         now - started >= std::chrono::seconds(*options.connectTimeout)) {
       console.Error("seamlog-capture: " + NotOpenedReason(library));
       run.Exit(false);
+      tools::StopFinished();
       return kNotConnected;
     }
     const auto& text = run.Capture().ReceivedText();
@@ -292,7 +258,11 @@ int Capture(int argc, char** argv) {
       lastAttempt = now;
       saveNow();
     }
-    SleepMs(seamlog::link::PollPeriodMs(run.Connected()));
+    // Scripts: the end once the splicer has sent something and then been quiet.
+    if (options.exitWhenIdle && seenBytes > 0 &&
+        now - lastArrival >= std::chrono::seconds(*options.exitWhenIdle))
+      break;
+    tools::SleepMs(seamlog::link::PollPeriodMs(run.Connected()));
   }
   // What the library had already taken from the splicer is read before the end.
   for (int guard = 0; guard < 4096 && run.Connected(); ++guard) {
@@ -304,6 +274,7 @@ int Capture(int argc, char** argv) {
   if (run.HasUnsavedText())
     console.Line("Unsaved text is kept in the journal in " + folder + "; the next run brings it back.");
   run.Exit(false);
+  tools::StopFinished();
   return status;
 }
 

@@ -100,10 +100,14 @@ def expect_table(expected, rc, out, err):
 SAVE_AT_END = ["--end-after-ms", "300"]
 
 
-def whole_report(model):
+def whole_report(model, own_end=False):
     path, data = raw_report(model)
-    rc, out, err = run(["--report", path, "--rate", "100000"] + SAVE_AT_END,
-                       ["--out", OUT, "--save-on-exit", "--model", model])
+    if own_end:  # as a script would: one report, saved, and the program ends by itself
+        rc, out, err = run(["--report", path, "--rate", "100000"],
+                           ["--out", OUT, "--save-on-exit", "--exit-when-idle", "1", "--model", model])
+    else:
+        rc, out, err = run(["--report", path, "--rate", "100000"] + SAVE_AT_END,
+                           ["--out", OUT, "--save-on-exit", "--model", model])
     expect_table(table_of(data, "ref"), rc, out, err)
     expect("Data save completed" in out, "no completion message", out)
 
@@ -217,7 +221,8 @@ CASES = {
     "capture_help_and_manual_name_the_same_options": help_and_manual_name_the_same_options,
     "capture_emulator_ready": emulator_ready,
     "capture_a_whole_model_a_report_equals_the_converter": lambda: whole_report("MODEL-A"),
-    "capture_a_whole_model_b_report_equals_the_converter": lambda: whole_report("MODEL-B"),
+    "capture_a_whole_model_b_report_equals_the_converter_and_the_program_ends_when_idle":
+        lambda: whole_report("MODEL-B", own_end=True),
     "capture_a_whole_model_c_report_equals_the_converter": lambda: whole_report("MODEL-C"),
     "capture_a_stall_mid_report_is_cleared_and_loses_nothing": stall_mid_report,
     "capture_unplug_and_replug_mid_report_lose_and_double_nothing": unplug_and_replug_mid_report,
