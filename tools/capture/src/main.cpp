@@ -42,8 +42,6 @@ constexpr int kUsage = 2;
 constexpr int kStopped = 3;
 constexpr int kNotConnected = 4;
 
-constexpr const char* kUdevRule = "70-seamlog-splicer.rules";
-
 constexpr const char* kUsageText =
     "usage: seamlog-capture [--out FILE] [--model MODEL-A|MODEL-B|MODEL-C] [--save-when-idle SECONDS]\n"
     "                       [--save-on-exit] [--device BUS:ADDR | --VID:PID] [--connect-timeout SECONDS]\n"
@@ -153,11 +151,7 @@ int Usage(const std::string& problem) {
 }
 
 std::string NotOpenedReason(const tools::CountingLibrary& library) {
-  if (tools::AccessDenied(library.lastCreate, library.lastStatus))
-    return std::string("Permission denied: this user may not open the splicer. Install the udev rule ") +
-           kUdevRule + " (sudo cp " + kUdevRule +
-           " /etc/udev/rules.d/ && sudo udevadm control --reload), then unplug the splicer and plug it in "
-           "again.";
+  if (tools::AccessDenied(library.lastCreate, library.lastStatus)) return tools::AccessDeniedMessage();
   if (library.lastCreate == portline::kCreateAllHeld) return "The splicer is held by another program.";
   if (library.lastCreate == portline::kCreateNoDevice || library.lastCreate < 0)
     return "No splicer found (USB " PORTLINE_VENDOR_PRODUCT "). Is it plugged in and switched on?";

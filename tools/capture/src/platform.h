@@ -18,6 +18,8 @@ namespace seamlog::tools {
 std::unique_ptr<link::DeviceLibrary> MakeDeviceLibrary(const CaptureOptions& options, std::string& refusal);
 // True when a create's result and status mean this user may not open the splicer.
 bool AccessDenied(std::int32_t result, std::int32_t status);
+// What to tell the operator then: how this user gets access.
+std::string AccessDeniedMessage();
 
 // The folder of the journal and the log; empty when there is none.
 std::string StateFolderOfUser();

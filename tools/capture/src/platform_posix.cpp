@@ -51,6 +51,12 @@ bool AccessDenied(std::int32_t result, std::int32_t status) {
   return result == portline::kCreateOpenFailed && status == portline::libusb::kStatusAccessDenied;
 }
 
+std::string AccessDeniedMessage() {
+  return "Permission denied: this user may not open the splicer. Install the udev rule "
+         "70-seamlog-splicer.rules (sudo cp 70-seamlog-splicer.rules /etc/udev/rules.d/ && sudo udevadm "
+         "control --reload), then unplug the splicer and plug it in again.";
+}
+
 std::string StateFolderOfUser() {
 #if defined(__APPLE__)
   constexpr bool kMacos = true;

@@ -47,6 +47,12 @@ std::unique_ptr<link::DeviceLibrary> MakeDeviceLibrary(const CaptureOptions& opt
 
 bool AccessDenied(std::int32_t, std::int32_t status) { return status == ERROR_ACCESS_DENIED; }
 
+std::string AccessDeniedMessage() {
+  return "Access denied: Windows would not let this user open the splicer. Install the splicer driver again "
+         "(Start menu, Seamlog, \"Install the splicer driver\"), then unplug the splicer and plug it in "
+         "again.";
+}
+
 std::string StateFolderOfUser() {
   const char* local = std::getenv("LOCALAPPDATA");
   if (local == nullptr || *local == '\0') return {};
