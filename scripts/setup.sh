@@ -8,6 +8,7 @@ pkgs=(
   wine64 xvfb xauth x11-utils imagemagick python3
   nsis
   chromium poppler-utils
+  libusb-1.0-0-dev pkg-config umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
 )
 missing=()
 for p in "${pkgs[@]}"; do
