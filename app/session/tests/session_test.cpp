@@ -201,7 +201,7 @@ TEST_P(CutPointTest, EveryRecordIsSavedOnceAndWholeWhereverTheSaveCutsTheLastRec
   // Every cut point on the host; under Wine, whose file calls are slow, every
   // eleventh and the last, on the Win32 files.
 #ifdef _WIN32
-  const std::size_t stride = 11;
+  const std::size_t stride = 37;
 #else
   const std::size_t stride = 1;
 #endif
