@@ -34,18 +34,8 @@ for entry in json.load(open(sys.argv[1])):
 PY
 )
     [ ${#files[@]} -gt 0 ] || { echo "no sources of app/, lib/ or tools/ in $build/compile_commands.json"; exit 1; }
-    # A MinGW build: clang reads it as that target, with GCC's C++ library
-    # headers but its own compiler headers (GCC's intrinsics are not clang's).
-    extra=()
-    compiler=$(python3 -c 'import json,sys; print(next((e["command"].split()[0] for e in json.load(open(sys.argv[1]))
-      if "g++" in e["command"].split()[0]), ""))' "$build/compile_commands.json")
-    if [[ $compiler == *-w64-mingw32-* ]]; then
-      target=$(basename "$compiler"); target=${target%%-g++*}
-      extra+=(--extra-arg=--target="$target" --extra-arg=-nostdinc++)
-      while read -r dir; do
-        [[ $dir == */include/c++* ]] && extra+=(--extra-arg=-isystem"$dir")
-      done < <(echo | "$compiler" -xc++ -E -v - 2>&1 | sed -n '/#include <...> search starts/,/End of search list/p')
-    fi
+    # A MinGW build: clang reads it as that target.
+    mapfile -t extra < <(bash "$root/scripts/mingw-clang-args.sh" "$build")
     # Two at a time: the parse of each file is the whole cost.
     printf '%s\0' "${files[@]}" | xargs -0 -n 4 -P 2 clang-tidy -p "$build" --quiet "${extra[@]}"
     echo "naming: ${#files[@]} files checked"
