@@ -10,7 +10,9 @@
 //
 // Positions inside a record are 16-bit, as on the splicer's side: a position
 // or cut beyond 32,767 ends the conversion as a failure instead of wrapping.
+#include <algorithm>
 #include <array>
+#include <vector>
 
 #include "frame.h"
 #include "seamlog/convert/arriving_record.h"
@@ -23,6 +25,7 @@ using detail::FindCrLf;
 using detail::FindNoCase;
 using detail::Mid;
 using detail::To16;
+using detail::kSeparatorLine;
 
 constexpr std::string_view kHeader =
     "No.,Fiber Count,Offset,Cut(L),Cut(R),Gap,Estimation Loss,,Irregular,Condition,Date,Time,Memo";
@@ -43,15 +46,95 @@ Pos Found(std::size_t position) {
   return Pos{To16(static_cast<std::int64_t>(position), "a position in a record")};
 }
 
+// The CR LF pairs of one record (its separator block and body), found in one
+// pass over it; the searches below give what FindCrLf and FindNoCase give on
+// the record's text or on its body. A record too long for any of its
+// positions to fit in 16 bits is searched character by character instead.
+class RecordLines {
+ public:
+  // Offsets of the record's text up to which every pair is kept.
+  static constexpr std::size_t kKept = 2 * kMaxRecordCount;
+
+  // Cuts the next record off the working copy: its separator block, and the
+  // body up to the next separator line. The first hyphens of a separator line
+  // still arriving at the end of the text belong to the next record.
+  std::string_view Cut(detail::Frame& frame, int record) {
+    const std::string_view rest = frame.Rest();
+    frame.SkipSeparatorBlock();
+    block_ = rest.size() - frame.Rest().size();
+    crlfs_.clear();
+    std::size_t end = detail::ScanLineEnds(rest, block_, kKept, crlfs_);
+    if (end == rest.size()) {
+      const std::size_t tail = std::max(block_, rest.size() - std::min(rest.size(), kSeparatorLine.size() - 1));
+      end = tail + detail::RecordStartIn(rest.substr(tail));
+    }
+    const std::size_t next = end - block_;
+    if (end != rest.size() && next + 1 > static_cast<std::size_t>(kMaxRecordCount)) {
+      throw detail::ConversionError{"record " + std::to_string(record) +
+                                    ": the next record separator lies " + std::to_string(next) +
+                                    " characters ahead, more than 32,767"};
+    }
+    text_ = rest.substr(0, end);
+    while (!crlfs_.empty() && crlfs_.back() + 1 >= text_.size()) crlfs_.pop_back();
+    return frame.Take(next);
+  }
+
+  // The record's text, separator block included.
+  std::string_view Text() const { return text_; }
+  // Where the body begins in it.
+  std::size_t Block() const { return block_; }
+
+  // FindCrLf over the text from offset lo on, from position from of it.
+  std::size_t CrLf(std::size_t lo, std::size_t from) const {
+    if (!Kept()) return FindCrLf(text_.substr(lo), from);
+    const auto first = static_cast<std::uint32_t>(lo + std::max<std::size_t>(from, 1) - 1);
+    const auto it = std::lower_bound(crlfs_.begin(), crlfs_.end(), first);
+    return it == crlfs_.end() ? 0 : *it - lo + 1;
+  }
+
+  // FindNoCase over the text from offset lo on, from its first position, for
+  // a keyword that ends a line.
+  std::size_t LineEnding(std::size_t lo, std::string_view keyword) const {
+    if (!Kept()) return FindNoCase(text_.substr(lo), 1, keyword);
+    const std::size_t head = keyword.size() - 2;
+    const auto first = static_cast<std::uint32_t>(lo + head);
+    for (auto it = std::lower_bound(crlfs_.begin(), crlfs_.end(), first); it != crlfs_.end(); ++it) {
+      if (detail::EqualNoCase(keyword.substr(0, head), text_.substr(*it - head, head))) return *it - head - lo + 1;
+    }
+    return 0;
+  }
+
+  // RecordIsWhole for MODEL-C: the "Loss" heading line and twelve lines after it.
+  bool HoldsLossLines() const {
+    if (!Kept()) return RecordIsWhole(Model::C, text_);
+    const std::size_t heading = LineEnding(0, "Loss\r\n");
+    if (heading == 0) return false;
+    std::size_t from = heading + 6;
+    for (int line = 0; line < kLines; ++line) {
+      const std::size_t end = CrLf(0, from);
+      if (end == 0) return false;
+      from = end + 2;
+    }
+    return true;
+  }
+
+ private:
+  bool Kept() const { return text_.size() <= kKept; }
+
+  std::string_view text_;
+  std::size_t block_ = 0;
+  std::vector<std::uint32_t> crlfs_;
+};
+
 // Line starts after a heading line: starts[1] follows the heading, each next
 // one is the first CR LF at or after the previous start, plus 2 (2 when none).
 using LineStarts = std::array<Pos, kLines + 1>;  // used from index 1
 
-LineStarts BuildLineStarts(std::string_view body, Pos first) {
+LineStarts BuildLineStarts(const RecordLines& lines, Pos first) {
   LineStarts starts{};
   starts[1] = first;
   for (int n = 2; n <= kLines; ++n) {
-    const std::size_t crlf = FindCrLf(body, starts[n - 1]);
+    const std::size_t crlf = lines.CrLf(lines.Block(), starts[n - 1]);
     starts[n] = crlf == 0 ? Pos{2} : Found(crlf) + 2;
   }
   return starts;
@@ -124,21 +207,6 @@ void BuildFillerRow(std::string& row, std::string_view body, const LineStarts& i
   AppendIrregular(row, body, irregular[2]);
 }
 
-// Cuts the next record body off the working copy: up to the next separator
-// line. The first hyphens of a separator line still arriving at the end of
-// the text belong to the next record, not to this one.
-std::string_view CutRecord(detail::Frame& frame, int record) {
-  frame.SkipSeparatorBlock();
-  const std::size_t next = detail::RecordStartIn(frame.Rest());
-  if (next == frame.Rest().size()) return frame.Take(next);
-  if (next + 1 > static_cast<std::size_t>(kMaxRecordCount)) {
-    throw detail::ConversionError{"record " + std::to_string(record) +
-                                  ": the next record separator lies " + std::to_string(next) +
-                                  " characters ahead, more than 32,767"};
-  }
-  return frame.Take(next);
-}
-
 // The converter's False result: a record without one of its heading lines.
 // The records before it are in the table; the text from its start on is not.
 void Stop(ConvertResult& result, int record, std::string_view heading, std::size_t recordStart) {
@@ -151,9 +219,9 @@ void Stop(ConvertResult& result, int record, std::string_view heading, std::size
 
 // A record shorter than a whole one that lacks part of what the converter
 // reads was cut short: the splicer went away in the middle of it.
-bool CutShort(std::string_view record) {
-  return record.size() < static_cast<std::size_t>(ModelRowOf(Model::C).recordTextLength) &&
-         !RecordIsWhole(Model::C, record);
+bool CutShort(const RecordLines& lines) {
+  return lines.Text().size() < static_cast<std::size_t>(ModelRowOf(Model::C).recordTextLength) &&
+         !lines.HoldsLossLines();
 }
 
 }  // namespace
@@ -164,23 +232,24 @@ ConvertResult ConvertModelC(std::string_view receivedText, RowWriter& out, Progr
         frame.Begin(kHeader, kUnits);
         std::string row;
         row.reserve(160);
+        RecordLines lines;
         int record = 0;
         while (frame.Rest().size() >= kMinimumRest) {
           ++record;
           const std::size_t recordStart = frame.Consumed();
-          const std::string_view body = CutRecord(frame, record);
-          if (CutShort(frame.TakenSince(recordStart))) {
+          const std::string_view body = lines.Cut(frame, record);
+          if (CutShort(lines)) {
             // Its line starts would point into the wrong lines, or nowhere:
             // it is left out, and must not stop the records after it.
             result.skippedRecords.push_back(record);
             continue;
           }
-          const std::size_t irregularHeading = FindNoCase(body, 1, "Irregular\r\n");
+          const std::size_t irregularHeading = lines.LineEnding(lines.Block(), "Irregular\r\n");
           if (irregularHeading == 0) return Stop(result, record, "Irregular", recordStart);
-          const LineStarts irregular = BuildLineStarts(body, Found(irregularHeading) + 11);
-          const std::size_t lossHeading = FindNoCase(body, 1, "Loss\r\n");
+          const LineStarts irregular = BuildLineStarts(lines, Found(irregularHeading) + 11);
+          const std::size_t lossHeading = lines.LineEnding(lines.Block(), "Loss\r\n");
           if (lossHeading == 0) return Stop(result, record, "Loss", recordStart);
-          const LineStarts loss = BuildLineStarts(body, Found(lossHeading) + 6);
+          const LineStarts loss = BuildLineStarts(lines, Found(lossHeading) + 6);
           const int fiberRows = CountFiberRows(body, irregular);
 
           int rows = 0;

@@ -1,20 +1,17 @@
 #include "text_search.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace seamlog::convert::detail {
 namespace {
 
 constexpr unsigned char Fold(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
 }
 
 // A keyword that ends a line ("Loss" CR LF): hop from line end to line end and
@@ -28,7 +25,71 @@ std::size_t FindLineEnding(std::string_view text, std::size_t from, std::string_
   return 0;
 }
 
+#ifndef __SSE2__
+// The bytes of word equal to c, as the top bit of each byte (exact: no carry
+// crosses from one byte into the next).
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+constexpr std::uint64_t EqualBytes(std::uint64_t word, unsigned char c) {
+  const std::uint64_t y = word ^ (0x0101010101010101ull * c);
+  return ~(((y & kLow7) + kLow7) | y | kLow7);
+}
+
+std::uint64_t LoadLittleEndian(const char* p) {
+  std::uint64_t word = 0;
+  for (int k = 7; k >= 0; --k) word = (word << 8) | static_cast<unsigned char>(p[k]);
+  return word;
+}
+#endif
+
 }  // namespace
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+std::size_t ScanLineEnds(std::string_view text, std::size_t separatorFrom, std::size_t keepBelow,
+                         std::vector<std::uint32_t>& crlfs) {
+  const char* const data = text.data();
+  const std::size_t size = text.size();
+  const std::size_t hyphens = kHyphenRun.size();
+  // The pair whose CR is at q; true when it ends the separator line sought.
+  const auto pair = [&](std::size_t q) {
+    if (q < keepBelow) crlfs.push_back(static_cast<std::uint32_t>(q));
+    return q >= separatorFrom + hyphens && data[q - 1] == '-' &&
+           std::memcmp(data + q - hyphens, kHyphenRun.data(), hyphens) == 0;
+  };
+  std::size_t i = 0;
+#ifdef __SSE2__
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  for (; i + 17 <= size; i += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
+    auto mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(next, lf))));
+    for (; mask != 0; mask &= mask - 1) {
+      const std::size_t q = i + static_cast<std::size_t>(std::countr_zero(mask));
+      if (pair(q)) return q - hyphens;
+    }
+  }
+#else
+  for (; i + 9 <= size; i += 8) {
+    std::uint64_t mask = EqualBytes(LoadLittleEndian(data + i), '\r') &
+                         EqualBytes(LoadLittleEndian(data + i + 1), '\n');
+    for (; mask != 0; mask &= mask - 1) {
+      const std::size_t q = i + static_cast<std::size_t>(std::countr_zero(mask)) / 8;
+      if (pair(q)) return q - hyphens;
+    }
+  }
+#endif
+  for (; i + 1 < size; ++i) {
+    if (data[i] == '\r' && data[i + 1] == '\n' && pair(i)) return i - hyphens;
+  }
+  return size;
+}
 
 std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view keyword) {
   if (from < 1) from = 1;

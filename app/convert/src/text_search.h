@@ -3,7 +3,9 @@
 // positions count from 1, 0 means "not found", searches ignore letter case.
 // Every byte is one character; only the ASCII letters A-Z and a-z have a case.
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
+#include <vector>
 
 namespace seamlog::convert::detail {
 
@@ -14,6 +16,10 @@ inline constexpr std::size_t kSeparatorBlockLength = 66;
 // Position (from 1) of the first occurrence of keyword in text that starts at
 // or after position from, ignoring letter case; 0 when there is none.
 std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view keyword);
+
+// True when a and b (of a's length at least) hold the same characters in
+// their first a.size(), ignoring letter case.
+bool EqualNoCase(std::string_view a, std::string_view b);
 
 // Position (from 1) of the first CR LF pair at or after position from; 0 when none.
 std::size_t FindCrLf(std::string_view text, std::size_t from);
@@ -32,6 +38,15 @@ inline bool StartsWithHyphenRun(std::string_view text) { return text.starts_with
 // line, or as much of its beginning as tail still holds. tail.size() when
 // there is none.
 std::size_t RecordStartIn(std::string_view tail);
+
+// One pass over text for the CR LF pairs of a record and the separator line
+// after it. Appends to crlfs the offset of the CR of every pair whose CR lies
+// below keepBelow, in order, and stops at the first whole separator line (31
+// hyphens and CR LF) that begins at or after separatorFrom: returns where it
+// begins, or text.size() when there is none (a separator line cut short at
+// the end of the text is not looked for).
+std::size_t ScanLineEnds(std::string_view text, std::size_t separatorFrom, std::size_t keepBelow,
+                         std::vector<std::uint32_t>& crlfs);
 
 // Removes the leading blanks (spaces only); trailing blanks remain.
 inline std::string_view LeftTrimBlanks(std::string_view s) {
