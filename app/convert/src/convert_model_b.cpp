@@ -9,7 +9,6 @@
 namespace seamlog::convert {
 namespace {
 
-using detail::AppendField;
 using detail::FindCrLf;
 using detail::FindNoCase;
 using detail::Mid;
@@ -32,17 +31,17 @@ constexpr std::array<FiberLine, 4> kFiberLines{{
     {154, 158, 164, 169, 174, 0, 0},
 }};
 
-void AppendFiberValues(std::string& row, std::string_view body, const FiberLine& line,
+void AppendFiberValues(detail::RowText& row, std::string_view body, const FiberLine& line,
                        std::string_view estimationLoss) {
-  AppendField(row, Mid(body, line.fiberCount, 1));
-  AppendField(row, Mid(body, line.offset, 3));
-  AppendField(row, Mid(body, line.cutLeft, 3));
-  AppendField(row, Mid(body, line.cutRight, 3));
-  AppendField(row, Mid(body, line.gap, 4));
-  AppendField(row, estimationLoss);
+  row.Mid<1>(body, line.fiberCount);
+  row.Mid<3>(body, line.offset);
+  row.Mid<3>(body, line.cutLeft);
+  row.Mid<3>(body, line.cutRight);
+  row.Mid<4>(body, line.gap);
+  row.Field(estimationLoss);
   if (line.eighth != 0) {
-    AppendField(row, Mid(body, line.eighth, 1));
-    AppendField(row, Mid(body, line.irregular, 4));
+    row.Mid<1>(body, line.eighth);
+    row.Mid<4>(body, line.irregular);
   }
 }
 
@@ -66,28 +65,30 @@ std::string_view Condition(std::string_view body, std::size_t f, int record) {
   return Mid(body, f + 21, e - f - 21);
 }
 
-void WriteRecord(detail::Frame& frame, std::string_view body, int record, std::string& row) {
+void WriteRecord(detail::Frame& frame, std::string_view body, int record, detail::RowText& row) {
   // "Fiber-Sleeve" gives both the condition and fiber 2's loss estimate.
   const std::size_t sleeve = FindNoCase(body, 200, "Fiber-Sleeve");
-  row.clear();
-  AppendField(row, Mid(body, 12, 4));
+  row.Clear();
+  row.Mid<4>(body, 12);
   AppendFiberValues(row, body, kFiberLines[0], AfterKeyword(body, 182, "Loss", 9, 4));
-  AppendField(row, Condition(body, sleeve, record));
+  row.Field(Condition(body, sleeve, record));
   const std::size_t d = FindNoCase(body, 270, "Date");
-  AppendField(row, d == 0 ? std::string_view{} : Mid(body, d + 6, 10));
-  AppendField(row, d == 0 ? std::string_view{} : Mid(body, d + 30, 5));
-  frame.WriteRow(row);
+  row.Field(d == 0 ? std::string_view{} : Mid(body, d + 6, 10));
+  row.Field(d == 0 ? std::string_view{} : Mid(body, d + 30, 5));
+  frame.WriteRow(row.View());
 
-  row.assign(",");
+  row.Clear();
+  row.Comma();
   AppendFiberValues(row, body, kFiberLines[1], sleeve == 0 ? std::string_view{} : Mid(body, sleeve + 18, 4));
-  frame.WriteRow(row);
+  frame.WriteRow(row.View());
 
   const std::size_t c = FindCrLf(body, 220);
   for (std::size_t line = 2; line < 4; ++line) {
-    row.assign(",");
+    row.Clear();
+    row.Comma();
     const std::size_t offset = line == 2 ? 5 : 14;
     AppendFiberValues(row, body, kFiberLines[line], c == 0 ? std::string_view{} : Mid(body, c + offset, 4));
-    frame.WriteRow(row);
+    frame.WriteRow(row.View());
   }
 }
 
@@ -97,8 +98,7 @@ ConvertResult ConvertModelB(std::string_view receivedText, RowWriter& out, Progr
   return detail::RunConverter(Model::B, receivedText, out, progress,
                               [](detail::Frame& frame, ConvertResult&) {
                                 frame.Begin(kHeader, kUnits);
-                                std::string row;
-                                row.reserve(128);
+                                detail::RowText row;
                                 int record = 0;
                                 while (frame.Rest().size() >= kMinimumRest) {
                                   ++record;

@@ -20,7 +20,6 @@
 namespace seamlog::convert {
 namespace {
 
-using detail::AppendField;
 using detail::FindCrLf;
 using detail::FindNoCase;
 using detail::Mid;
@@ -85,11 +84,18 @@ class RecordLines {
   std::size_t Block() const { return block_; }
 
   // FindCrLf over the text from offset lo on, from position from of it.
-  std::size_t CrLf(std::size_t lo, std::size_t from) const {
+  // Successive calls for positions that grow pass the same hint (0 at first)
+  // and step through the pairs instead of searching them.
+  std::size_t CrLf(std::size_t lo, std::size_t from, std::size_t& hint) const {
     if (!Kept()) return FindCrLf(text_.substr(lo), from);
     const auto first = static_cast<std::uint32_t>(lo + std::max<std::size_t>(from, 1) - 1);
-    const auto it = std::lower_bound(crlfs_.begin(), crlfs_.end(), first);
-    return it == crlfs_.end() ? 0 : *it - lo + 1;
+    std::size_t k = hint;
+    if (k > crlfs_.size() || (k > 0 && crlfs_[k - 1] >= first)) {
+      k = static_cast<std::size_t>(std::lower_bound(crlfs_.begin(), crlfs_.end(), first) - crlfs_.begin());
+    }
+    while (k < crlfs_.size() && crlfs_[k] < first) ++k;
+    hint = k;
+    return k == crlfs_.size() ? 0 : crlfs_[k] - lo + 1;
   }
 
   // FindNoCase over the text from offset lo on, from its first position, for
@@ -110,8 +116,9 @@ class RecordLines {
     const std::size_t heading = LineEnding(0, "Loss\r\n");
     if (heading == 0) return false;
     std::size_t from = heading + 6;
+    std::size_t hint = 0;
     for (int line = 0; line < kLines; ++line) {
-      const std::size_t end = CrLf(0, from);
+      const std::size_t end = CrLf(0, from, hint);
       if (end == 0) return false;
       from = end + 2;
     }
@@ -133,8 +140,9 @@ using LineStarts = std::array<Pos, kLines + 1>;  // used from index 1
 LineStarts BuildLineStarts(const RecordLines& lines, Pos first) {
   LineStarts starts{};
   starts[1] = first;
+  std::size_t hint = 0;
   for (int n = 2; n <= kLines; ++n) {
-    const std::size_t crlf = lines.CrLf(lines.Block(), starts[n - 1]);
+    const std::size_t crlf = lines.CrLf(lines.Block(), starts[n - 1], hint);
     starts[n] = crlf == 0 ? Pos{2} : Found(crlf) + 2;
   }
   return starts;
@@ -150,13 +158,13 @@ int CountFiberRows(std::string_view body, const LineStarts& irregular) {
 }
 
 // The four characters at i+30; when the third is a point, it is left out.
-void AppendIrregular(std::string& row, std::string_view body, Pos i) {
+void AppendIrregular(detail::RowText& row, std::string_view body, Pos i) {
   if (Mid(body, i + 32, 1) == ".") {
-    row.append(Mid(body, i + 30, 2));
-    row.append(Mid(body, i + 33, 1));
-    row.push_back(',');
+    row.Append(Mid(body, i + 30, 2));
+    row.Append(Mid(body, i + 33, 1));
+    row.Comma();
   } else {
-    AppendField(row, Mid(body, i + 30, 4));
+    row.Mid<4>(body, i + 30);
   }
 }
 
@@ -173,37 +181,38 @@ std::string_view LossLineTail(std::string_view body, const LineStarts& loss, int
   return Mid(body, loss[n] + 12, static_cast<std::size_t>(length));
 }
 
-void AppendFiberValues(std::string& row, std::string_view body, Pos i, Pos s) {
-  AppendField(row, Mid(body, i, 2));
-  AppendField(row, Mid(body, i + 4, 3));
-  AppendField(row, Mid(body, i + 10, 3));
-  AppendField(row, Mid(body, i + 15, 3));
-  AppendField(row, Mid(body, i + 20, 4));
-  AppendField(row, Mid(body, s + 3, 4));
+void AppendFiberValues(detail::RowText& row, std::string_view body, Pos i, Pos s) {
+  row.Mid<2>(body, i);
+  row.Mid<3>(body, i + 4);
+  row.Mid<3>(body, i + 10);
+  row.Mid<3>(body, i + 15);
+  row.Mid<4>(body, i + 20);
+  row.Mid<4>(body, s + 3);
 }
 
-void BuildFiberRow(std::string& row, std::string_view body, int r, const LineStarts& irregular,
+void BuildFiberRow(detail::RowText& row, std::string_view body, int r, const LineStarts& irregular,
                    const LineStarts& loss, int record) {
-  row.clear();
-  if (r == 1) AppendField(row, Mid(body, 12, 4));
-  else row.push_back(',');
+  row.Clear();
+  if (r == 1) row.Mid<4>(body, 12);
+  else row.Comma();
   AppendFiberValues(row, body, irregular[r], loss[r]);
   if (r > 2) return;
-  AppendField(row, Mid(body, irregular[r] + 28, 1));
+  row.Mid<1>(body, irregular[r] + 28);
   AppendIrregular(row, body, irregular[r]);
   if (r > 1) return;
-  AppendField(row, LossLineTail(body, loss, 2, record, "Condition"));
-  row.append("20");
-  AppendField(row, Mid(body, loss[5] + 16, 8));
-  AppendField(row, Mid(body, loss[6] + 19, 5));
-  AppendField(row, LossLineTail(body, loss, 8, record, "Memo"));
+  row.Field(LossLineTail(body, loss, 2, record, "Condition"));
+  row.Append("20");
+  row.Mid<8>(body, loss[5] + 16);
+  row.Mid<5>(body, loss[6] + 19);
+  row.Field(LossLineTail(body, loss, 8, record, "Memo"));
 }
 
 // The row after a single fiber row: seven empty columns, then the eighth
 // column and the Irregular value of irregular line 2.
-void BuildFillerRow(std::string& row, std::string_view body, const LineStarts& irregular) {
-  row.assign(",,,,,,,");
-  AppendField(row, Mid(body, irregular[2] + 28, 1));
+void BuildFillerRow(detail::RowText& row, std::string_view body, const LineStarts& irregular) {
+  row.Clear();
+  row.Append(",,,,,,,");
+  row.Mid<1>(body, irregular[2] + 28);
   AppendIrregular(row, body, irregular[2]);
 }
 
@@ -230,8 +239,7 @@ ConvertResult ConvertModelC(std::string_view receivedText, RowWriter& out, Progr
   return detail::RunConverter(
       Model::C, receivedText, out, progress, [](detail::Frame& frame, ConvertResult& result) {
         frame.Begin(kHeader, kUnits);
-        std::string row;
-        row.reserve(160);
+        detail::RowText row;
         RecordLines lines;
         int record = 0;
         while (frame.Rest().size() >= kMinimumRest) {
@@ -255,11 +263,11 @@ ConvertResult ConvertModelC(std::string_view receivedText, RowWriter& out, Progr
           int rows = 0;
           for (int r = 1; r <= fiberRows; ++r, ++rows) {
             BuildFiberRow(row, body, r, irregular, loss, record);
-            frame.WriteRow(row);
+            frame.WriteRow(row.View());
           }
           if (fiberRows == 1) {
             BuildFillerRow(row, body, irregular);
-            frame.WriteRow(row);
+            frame.WriteRow(row.View());
             ++rows;
           }
           for (; rows < kRowsPerRecord; ++rows) frame.WriteRow({});

@@ -50,6 +50,8 @@ void Frame::WriteRow(std::string_view row) {
   }
 }
 
+void RowText::Grow(std::size_t n) { buf_.resize(std::max(2 * buf_.size(), size_ + n)); }
+
 void Frame::ReportProgress() {
   const std::int64_t remaining = RecordCount(rest_.size(), recordTextLength_);
   progress_.SetProgress(To16(total_ - remaining, "the progress value"));

@@ -4,8 +4,10 @@
 // first four rows of every table, writing rows, and ending the run.
 //
 // A table with no records ends with its units row, written once.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -70,6 +72,54 @@ inline void AppendField(std::string& row, std::string_view field) {
   row.append(field);
   row.push_back(',');
 }
+
+// A row built in place, one field after another, each followed by a comma.
+// A field of fixed length that lies inside its text is copied as such.
+class RowText {
+ public:
+  // Starts an empty row.
+  void Clear() { size_ = 0; }
+  // Mid(text, pos, N) and a comma.
+  template <std::size_t N>
+  void Mid(std::string_view text, std::size_t pos) {
+    Room(N + 1);
+    if (pos >= 1 && pos - 1 + N <= text.size()) {
+      std::memcpy(buf_.data() + size_, text.data() + pos - 1, N);
+      size_ += N;
+    } else {
+      Raw(detail::Mid(text, pos, N));
+    }
+    buf_[size_++] = ',';
+  }
+  // Any field and a comma.
+  void Field(std::string_view field) {
+    Room(field.size() + 1);
+    Raw(field);
+    buf_[size_++] = ',';
+  }
+  // Characters without a comma.
+  void Append(std::string_view text) {
+    Room(text.size());
+    Raw(text);
+  }
+  void Comma() {
+    Room(1);
+    buf_[size_++] = ',';
+  }
+  std::string_view View() const { return {buf_.data(), size_}; }
+
+ private:
+  void Room(std::size_t n) {
+    if (buf_.size() - size_ < n) Grow(n);
+  }
+  void Grow(std::size_t n);
+  void Raw(std::string_view text) {
+    if (!text.empty()) std::memcpy(buf_.data() + size_, text.data(), text.size());
+    size_ += text.size();
+  }
+  std::string buf_;
+  std::size_t size_ = 0;
+};
 
 // Runs body(frame, result) and ends the run: a failed run discards what it
 // wrote, any other closes the writer, and a close that fails turns the

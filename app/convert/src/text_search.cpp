@@ -10,10 +10,6 @@
 namespace seamlog::convert::detail {
 namespace {
 
-constexpr unsigned char Fold(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
-}
-
 // A keyword that ends a line ("Loss" CR LF): hop from line end to line end and
 // look back, instead of comparing at every character.
 std::size_t FindLineEnding(std::string_view text, std::size_t from, std::string_view keyword) {
@@ -42,13 +38,6 @@ std::uint64_t LoadLittleEndian(const char* p) {
 #endif
 
 }  // namespace
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
 
 std::size_t ScanLineEnds(std::string_view text, std::size_t separatorFrom, std::size_t keepBelow,
                          std::vector<std::uint32_t>& crlfs) {

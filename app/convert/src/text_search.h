@@ -17,9 +17,18 @@ inline constexpr std::size_t kSeparatorBlockLength = 66;
 // or after position from, ignoring letter case; 0 when there is none.
 std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view keyword);
 
+constexpr unsigned char Fold(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c | 0x20) : c;
+}
+
 // True when a and b (of a's length at least) hold the same characters in
 // their first a.size(), ignoring letter case.
-bool EqualNoCase(std::string_view a, std::string_view b);
+inline bool EqualNoCase(std::string_view a, std::string_view b) {
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Fold(static_cast<unsigned char>(a[i])) != Fold(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
 
 // Position (from 1) of the first CR LF pair at or after position from; 0 when none.
 std::size_t FindCrLf(std::string_view text, std::size_t from);

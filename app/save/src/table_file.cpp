@@ -51,7 +51,8 @@ bool TableFile::WriteRow(std::string_view row) {
   }
   if (failed_) return false;
   buffer_.append(row);
-  buffer_.append("\r\n");
+  buffer_.push_back('\r');
+  buffer_.push_back('\n');
   return buffer_.size() < kBlockSize || FlushBuffer();
 }
 
