@@ -21,7 +21,6 @@ std::size_t FindLineEnding(std::string_view text, std::size_t from, std::string_
   return 0;
 }
 
-#ifndef __SSE2__
 // The bytes of word equal to c, as the top bit of each byte (exact: no carry
 // crosses from one byte into the next).
 constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
@@ -35,12 +34,11 @@ std::uint64_t LoadLittleEndian(const char* p) {
   for (int k = 7; k >= 0; --k) word = (word << 8) | static_cast<unsigned char>(p[k]);
   return word;
 }
-#endif
 
-}  // namespace
-
-std::size_t ScanLineEnds(std::string_view text, std::size_t separatorFrom, std::size_t keepBelow,
-                         std::vector<std::uint32_t>& crlfs) {
+// ScanLineEnds, 16 characters a step with SSE2 (when wide) or 8 with 64-bit words.
+template <bool kWide>
+std::size_t ScanLineEndsIn(std::string_view text, std::size_t separatorFrom, std::size_t keepBelow,
+                           std::vector<std::uint32_t>& crlfs) {
   const char* const data = text.data();
   const std::size_t size = text.size();
   const std::size_t hyphens = kHyphenRun.size();
@@ -51,33 +49,51 @@ std::size_t ScanLineEnds(std::string_view text, std::size_t separatorFrom, std::
            std::memcmp(data + q - hyphens, kHyphenRun.data(), hyphens) == 0;
   };
   std::size_t i = 0;
+  if constexpr (kWide) {
 #ifdef __SSE2__
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
-  for (; i + 17 <= size; i += 16) {
-    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
-    auto mask = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(next, lf))));
-    for (; mask != 0; mask &= mask - 1) {
-      const std::size_t q = i + static_cast<std::size_t>(std::countr_zero(mask));
-      if (pair(q)) return q - hyphens;
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; i + 17 <= size; i += 16) {
+      const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
+      auto mask = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(next, lf))));
+      for (; mask != 0; mask &= mask - 1) {
+        const std::size_t q = i + static_cast<std::size_t>(std::countr_zero(mask));
+        if (pair(q)) return q - hyphens;
+      }
     }
-  }
-#else
-  for (; i + 9 <= size; i += 8) {
-    std::uint64_t mask = EqualBytes(LoadLittleEndian(data + i), '\r') &
-                         EqualBytes(LoadLittleEndian(data + i + 1), '\n');
-    for (; mask != 0; mask &= mask - 1) {
-      const std::size_t q = i + static_cast<std::size_t>(std::countr_zero(mask)) / 8;
-      if (pair(q)) return q - hyphens;
-    }
-  }
 #endif
+  } else {
+    for (; i + 9 <= size; i += 8) {
+      std::uint64_t mask = EqualBytes(LoadLittleEndian(data + i), '\r') &
+                           EqualBytes(LoadLittleEndian(data + i + 1), '\n');
+      for (; mask != 0; mask &= mask - 1) {
+        const std::size_t q = i + static_cast<std::size_t>(std::countr_zero(mask)) / 8;
+        if (pair(q)) return q - hyphens;
+      }
+    }
+  }
   for (; i + 1 < size; ++i) {
     if (data[i] == '\r' && data[i + 1] == '\n' && pair(i)) return i - hyphens;
   }
   return size;
+}
+
+}  // namespace
+
+std::size_t ScanLineEnds(std::string_view text, std::size_t separatorFrom, std::size_t keepBelow,
+                         std::vector<std::uint32_t>& crlfs) {
+#ifdef __SSE2__
+  return ScanLineEndsIn<true>(text, separatorFrom, keepBelow, crlfs);
+#else
+  return ScanLineEndsIn<false>(text, separatorFrom, keepBelow, crlfs);
+#endif
+}
+
+std::size_t ScanLineEndsByWords(std::string_view text, std::size_t separatorFrom, std::size_t keepBelow,
+                                std::vector<std::uint32_t>& crlfs) {
+  return ScanLineEndsIn<false>(text, separatorFrom, keepBelow, crlfs);
 }
 
 std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view keyword) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace seamlog::convert::detail {
 namespace {
@@ -80,6 +81,43 @@ TEST(Mid, FollowsTheSubstringRules) {
   EXPECT_EQ(LeftTrimBlanks("  a b  "), "a b  ");
   EXPECT_EQ(LeftTrimBlanks("   "), "");
   EXPECT_EQ(LeftTrimBlanks("\ta"), "\ta");
+}
+
+// Every CR LF pair and the first whole separator line, one character at a time.
+std::size_t ScanOneByOne(std::string_view text, std::size_t separatorFrom, std::size_t keepBelow,
+                         std::vector<std::uint32_t>& crlfs) {
+  for (std::size_t q = 0; q + 1 < text.size(); ++q) {
+    if (text[q] != '\r' || text[q + 1] != '\n') continue;
+    if (q < keepBelow) crlfs.push_back(static_cast<std::uint32_t>(q));
+    if (q >= separatorFrom + kHyphenRun.size() && text.substr(q - kHyphenRun.size(), kHyphenRun.size()) == kHyphenRun)
+      return q - kHyphenRun.size();
+  }
+  return text.size();
+}
+
+TEST(ScanLineEnds, FindsEveryLineEndAndTheFirstSeparatorLineWhereverTheyFallInABlock) {
+  std::vector<std::string> texts = {"", "\r", "\r\n", "\r\r\n\n\r", std::string(kSeparatorLine),
+                                    "x" + std::string(kHyphenRun) + "\r", "-" + std::string(kSeparatorLine)};
+  // A separator line, a line end and a CR cut off at every offset around
+  // the 8- and 16-character steps, among other lines.
+  for (std::size_t at = 0; at < 40; ++at) {
+    const std::string lead = std::string(at, 'a') + "\r\nb\r\n";
+    texts.push_back(lead + std::string(kSeparatorLine) + "c\r\n" + std::string(kSeparatorLine));
+    texts.push_back(lead + std::string(kHyphenRun.substr(1)) + "\r\n" + std::string(at % 7, '-') + "\r");
+    texts.push_back(std::string(at, '\r') + std::string(at % 5, '\n') + "\r\n");
+  }
+  for (const std::string& text : texts) {
+    for (const std::size_t separatorFrom : {std::size_t{0}, std::size_t{1}, std::size_t{9}}) {
+      for (const std::size_t keepBelow : {std::size_t{0}, std::size_t{10}, text.size()}) {
+        std::vector<std::uint32_t> expected, wide, words;
+        const std::size_t end = ScanOneByOne(text, separatorFrom, keepBelow, expected);
+        EXPECT_EQ(ScanLineEnds(text, separatorFrom, keepBelow, wide), end) << text;
+        EXPECT_EQ(wide, expected) << text;
+        EXPECT_EQ(ScanLineEndsByWords(text, separatorFrom, keepBelow, words), end) << text;
+        EXPECT_EQ(words, expected) << text;
+      }
+    }
+  }
 }
 
 }  // namespace
