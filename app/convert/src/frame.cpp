@@ -34,14 +34,22 @@ std::string_view Frame::Take(std::size_t n) {
 
 void Frame::SkipSeparatorBlock() {
   if (!StartsWithHyphenRun(rest_)) return;
+  // A separator line that begins inside the block ends it there.
+  const std::size_t before = kSeparatorBlockLength - 1;
   const std::string_view window = rest_.substr(1, kSeparatorBlockLength + kSeparatorLine.size() - 2);
-  Take(std::min(kSeparatorBlockLength, 1 + RecordStartIn(window)));
+  if (rest_.starts_with(kSeparatorLine)) {
+    // The rest of its own separator line (30 hyphens and CR LF) begins none.
+    const std::size_t skip = kSeparatorLine.size() - 1;
+    Take(std::min(kSeparatorBlockLength, 1 + skip + RecordStartIn(window.substr(skip), before - skip)));
+    return;
+  }
+  Take(std::min(kSeparatorBlockLength, 1 + RecordStartIn(window, before)));
 }
 
 std::string_view Frame::TakeRecordBody(std::size_t n) {
   // Wide enough to see a whole separator line that begins before n.
   const std::string_view window = rest_.substr(0, n + kSeparatorLine.size() - 1);
-  return Take(std::min(n, RecordStartIn(window)));
+  return Take(std::min(n, RecordStartIn(window, n)));
 }
 
 void Frame::WriteRow(std::string_view row) {

@@ -137,9 +137,11 @@ std::size_t FindCrLf(std::string_view text, std::size_t from) {
   return 0;
 }
 
-std::size_t RecordStartIn(std::string_view tail) {
+std::size_t RecordStartIn(std::string_view tail, std::size_t before) {
   const std::size_t hyphens = kHyphenRun.size();
-  std::size_t at = tail.find('-');
+  // Only places before `before` are looked at, but the line may reach past it.
+  const std::string_view places = tail.substr(0, std::min(before, tail.size()));
+  std::size_t at = places.find('-');
   while (at != std::string_view::npos) {
     const std::size_t room = std::min(kSeparatorLine.size(), tail.size() - at);
     std::size_t k = 1;
@@ -147,7 +149,7 @@ std::size_t RecordStartIn(std::string_view tail) {
     if (k == room) return at;
     // A run of hyphens broken before its 31st: no hyphen inside it begins a
     // separator line either, so the search goes on after the break.
-    at = tail.find('-', k < hyphens ? at + k + 1 : at + 1);
+    at = places.find('-', k < hyphens ? at + k + 1 : at + 1);
   }
   return tail.size();
 }

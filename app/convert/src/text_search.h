@@ -45,8 +45,8 @@ inline bool StartsWithHyphenRun(std::string_view text) { return text.starts_with
 
 // Offset in tail of the first place where a record may begin: the separator
 // line, or as much of its beginning as tail still holds. tail.size() when
-// there is none.
-std::size_t RecordStartIn(std::string_view tail);
+// there is none before offset `before`.
+std::size_t RecordStartIn(std::string_view tail, std::size_t before = std::string_view::npos);
 
 // One pass over text for the CR LF pairs of a record and the separator line
 // after it. Appends to crlfs the offset of the CR of every pair whose CR lies
