@@ -270,7 +270,7 @@ ConvertResult ConvertModelC(std::string_view receivedText, RowWriter& out, Progr
             frame.WriteRow(row.View());
             ++rows;
           }
-          for (; rows < kRowsPerRecord; ++rows) frame.WriteRow({});
+          frame.WriteEmptyRows(kRowsPerRecord - rows);
           frame.ReportProgress();
           frame.WriteRow({});
         }

@@ -58,6 +58,12 @@ void Frame::WriteRow(std::string_view row) {
   }
 }
 
+void Frame::WriteEmptyRows(int count) {
+  if (!out_.WriteEmptyRows(count)) {
+    throw ConversionError{"the table could not be written: " + out_.LastError()};
+  }
+}
+
 void RowText::Grow(std::size_t n) { buf_.resize(std::max(2 * buf_.size(), size_ + n)); }
 
 void Frame::ReportProgress() {

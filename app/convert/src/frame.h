@@ -55,6 +55,7 @@ class Frame {
   std::string_view TakenSince(std::size_t from) const { return text_.substr(from, Consumed() - from); }
 
   void WriteRow(std::string_view row);
+  void WriteEmptyRows(int count);
   // total minus the rounded count of what remains.
   void ReportProgress();
 

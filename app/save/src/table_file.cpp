@@ -44,12 +44,25 @@ bool TableFile::FlushBuffer() {
   return written;
 }
 
-bool TableFile::WriteRow(std::string_view row) {
+bool TableFile::Writable() {
   if (closed_) {
     error_ = "the table file '" + path_ + "' is already closed";
     return false;
   }
-  if (failed_) return false;
+  return !failed_;
+}
+
+bool TableFile::WriteEmptyRows(int count) {
+  if (!Writable()) return false;
+  for (int i = 0; i < count; ++i) {
+    buffer_.push_back('\r');
+    buffer_.push_back('\n');
+  }
+  return buffer_.size() < kBlockSize || FlushBuffer();
+}
+
+bool TableFile::WriteRow(std::string_view row) {
+  if (!Writable()) return false;
   buffer_.append(row);
   buffer_.push_back('\r');
   buffer_.push_back('\n');

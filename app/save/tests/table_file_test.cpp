@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -57,8 +58,11 @@ TEST_F(TableFileTest, AMissingFileIsCreatedAndEachRowEndsInCrLf) {
   EXPECT_TRUE(file->WriteRow("a,b,"));
   EXPECT_TRUE(file->WriteRow(""));
   EXPECT_TRUE(file->WriteRow("\xE9\xFF,\n"));
+  EXPECT_TRUE(file->WriteEmptyRows(2));
+  EXPECT_TRUE(file->WriteEmptyRows(0));
+  EXPECT_TRUE(file->WriteRow("z"));
   EXPECT_TRUE(file->Close());
-  EXPECT_EQ(Contents(PathOf("new.csv")), "a,b,\r\n\r\n\xE9\xFF,\n\r\n");
+  EXPECT_EQ(Contents(PathOf("new.csv")), "a,b,\r\n\r\n\xE9\xFF,\n\r\n\r\n\r\nz\r\n");
 }
 
 TEST_F(TableFileTest, AnExistingFileKeepsItsContentAndTheRowsFollowIt) {
@@ -119,6 +123,7 @@ TEST_F(TableFileTest, CloseIsIdempotentAndRowsAfterItAreRefused) {
   EXPECT_TRUE(file->Close());
   EXPECT_FALSE(file->WriteRow("late"));
   EXPECT_NE(file->LastError().find("closed"), std::string::npos);
+  EXPECT_FALSE(file->WriteEmptyRows(1));
   EXPECT_EQ(Contents(PathOf("closed.csv")), "");
 }
 
@@ -147,18 +152,28 @@ TEST_F(TableFileTest, AWriteErrorRefusesLaterRowsAndReturnsTheFileToItsLengthBef
 #else
   // A full disk at the first block, at a later block, and at the last flush.
   const std::string before = "an earlier table\r\n";
-  for (const std::uintmax_t room : {10u, 300000u, 800000u}) {
+  // Rows written one by one, and empty rows written twelve at a time.
+  for (const int run : {0, 1, 2, 3, 4, 5}) {
+    const bool emptyRows = run >= 3;
+    const std::uintmax_t room = std::array<std::uintmax_t, 3>{10u, 300000u, 800000u}[run % 3];
     SCOPED_TRACE(room);
+    SCOPED_TRACE(emptyRows);
     { std::ofstream(PathOf("full.csv"), std::ios::binary) << before; }
     const FileSizeLimit limit(before.size() + room);
     std::string error;
     auto file = TableFile::OpenForAppend(PathOf("full.csv"), error);
     ASSERT_TRUE(file) << error;
     bool allWritten = true;
-    for (int i = 0; i < 40000 && allWritten; ++i) allWritten = file->WriteRow("row,row,row,row,row");
+    for (int i = 0; i < 40000 && allWritten; ++i)
+      allWritten = emptyRows ? file->WriteEmptyRows(12) : file->WriteRow("row,row,row,row,row");
+    // A full disk at the first or at a later block shows while rows are still written.
+    if (room < 800000u) {
+      EXPECT_FALSE(allWritten);
+    }
     // After a failed write every further row is refused, however small.
     if (!allWritten) {
       EXPECT_FALSE(file->WriteRow("late"));
+      EXPECT_FALSE(file->WriteEmptyRows(1));
     }
     EXPECT_FALSE(allWritten && file->Close());
     EXPECT_NE(file->LastError().find("full.csv"), std::string::npos) << file->LastError();

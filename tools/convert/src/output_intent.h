@@ -36,6 +36,7 @@ class IntentClearingTable final : public convert::RowWriter {
  public:
   IntentClearingTable(convert::RowWriter& table, save::IntentStore& intents, const save::SaveIntent& intent);
   bool WriteRow(std::string_view row) override { return table_.WriteRow(row); }
+  bool WriteEmptyRows(int count) override { return table_.WriteEmptyRows(count); }
   bool Close() override;
   bool Discard() override;
   std::string LastError() const override { return table_.LastError(); }

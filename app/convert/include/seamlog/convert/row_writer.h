@@ -9,6 +9,13 @@ struct RowWriter {
   virtual ~RowWriter() = default;
   // Writes row followed by CR LF. False on error (see LastError).
   virtual bool WriteRow(std::string_view row) = 0;
+  // Writes count empty rows, as count calls of WriteRow({}) would.
+  virtual bool WriteEmptyRows(int count) {
+    for (int i = 0; i < count; ++i) {
+      if (!WriteRow({})) return false;
+    }
+    return true;
+  }
   // Flushes and closes: the rows written are kept. False on error; a writer
   // that cannot keep all of its rows keeps none of them. Calling it (or
   // Discard) again returns the result of the first call and does nothing more.

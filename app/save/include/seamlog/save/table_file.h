@@ -38,6 +38,7 @@ class TableFile final : public seamlog::convert::RowWriter {
   TableFile& operator=(const TableFile&) = delete;
 
   bool WriteRow(std::string_view row) override;
+  bool WriteEmptyRows(int count) override;
   bool Close() override;
   bool Discard() override;
   std::string LastError() const override { return error_; }
@@ -51,6 +52,8 @@ class TableFile final : public seamlog::convert::RowWriter {
 
  private:
   TableFile(std::unique_ptr<ExclusiveFile> file, std::string path);
+  // False when rows can no longer be written (closed, or a write failed).
+  bool Writable();
   bool FlushBuffer();
   bool End(bool keep);
 
