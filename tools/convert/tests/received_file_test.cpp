@@ -103,6 +103,10 @@ TEST(LineEnds, ACaptureWithOneKindOfLineEndAloneIsBroughtToCrLf) {
       {"no line end", LineEnds::None, "no line end"},
       {"\n\nab\nc", LineEnds::LfOnly, "\r\n\r\nab\r\nc"},
       {"\rab\r\rc", LineEnds::CrOnly, "\r\nab\r\n\r\nc"},
+      {"0123456789abcdefghij\rklmnopqrs\r01234567\r", LineEnds::CrOnly,
+       "0123456789abcdefghij\r\nklmnopqrs\r\n01234567\r\n"},
+      {"0123456789abcdefghij\nklmnopqrs\n\n0123456789abcdefg", LineEnds::LfOnly,
+       "0123456789abcdefghij\r\nklmnopqrs\r\n\r\n0123456789abcdefg"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
