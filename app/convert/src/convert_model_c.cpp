@@ -22,9 +22,9 @@ namespace {
 
 using detail::FindCrLf;
 using detail::FindNoCase;
+using detail::kSeparatorLine;
 using detail::Mid;
 using detail::To16;
-using detail::kSeparatorLine;
 
 constexpr std::string_view kHeader =
     "No.,Fiber Count,Offset,Cut(L),Cut(R),Gap,Estimation Loss,,Irregular,Condition,Date,Time,Memo";
@@ -64,7 +64,8 @@ class RecordLines {
     crlfs_.clear();
     std::size_t end = detail::ScanLineEnds(rest, block_, kKept, crlfs_);
     if (end == rest.size()) {
-      const std::size_t tail = std::max(block_, rest.size() - std::min(rest.size(), kSeparatorLine.size() - 1));
+      const std::size_t tail =
+          std::max(block_, rest.size() - std::min(rest.size(), kSeparatorLine.size() - 1));
       end = tail + detail::RecordStartIn(rest.substr(tail));
     }
     const std::size_t next = end - block_;
@@ -105,7 +106,8 @@ class RecordLines {
     const std::size_t head = keyword.size() - 2;
     const auto first = static_cast<std::uint32_t>(lo + head);
     for (auto it = std::lower_bound(crlfs_.begin(), crlfs_.end(), first); it != crlfs_.end(); ++it) {
-      if (detail::EqualNoCase(keyword.substr(0, head), text_.substr(*it - head, head))) return *it - head - lo + 1;
+      if (detail::EqualNoCase(keyword.substr(0, head), text_.substr(*it - head, head)))
+        return *it - head - lo + 1;
     }
     return 0;
   }

@@ -66,8 +66,8 @@ std::size_t ScanLineEndsIn(std::string_view text, std::size_t separatorFrom, std
 #endif
   } else {
     for (; i + 9 <= size; i += 8) {
-      std::uint64_t mask = EqualBytes(LoadLittleEndian(data + i), '\r') &
-                           EqualBytes(LoadLittleEndian(data + i + 1), '\n');
+      std::uint64_t mask =
+          EqualBytes(LoadLittleEndian(data + i), '\r') & EqualBytes(LoadLittleEndian(data + i + 1), '\n');
       for (; mask != 0; mask &= mask - 1) {
         const std::size_t q = i + static_cast<std::size_t>(std::countr_zero(mask)) / 8;
         if (pair(q)) return q - hyphens;

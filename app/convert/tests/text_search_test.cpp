@@ -89,15 +89,21 @@ std::size_t ScanOneByOne(std::string_view text, std::size_t separatorFrom, std::
   for (std::size_t q = 0; q + 1 < text.size(); ++q) {
     if (text[q] != '\r' || text[q + 1] != '\n') continue;
     if (q < keepBelow) crlfs.push_back(static_cast<std::uint32_t>(q));
-    if (q >= separatorFrom + kHyphenRun.size() && text.substr(q - kHyphenRun.size(), kHyphenRun.size()) == kHyphenRun)
+    if (q >= separatorFrom + kHyphenRun.size() &&
+        text.substr(q - kHyphenRun.size(), kHyphenRun.size()) == kHyphenRun)
       return q - kHyphenRun.size();
   }
   return text.size();
 }
 
 TEST(ScanLineEnds, FindsEveryLineEndAndTheFirstSeparatorLineWhereverTheyFallInABlock) {
-  std::vector<std::string> texts = {"", "\r", "\r\n", "\r\r\n\n\r", std::string(kSeparatorLine),
-                                    "x" + std::string(kHyphenRun) + "\r", "-" + std::string(kSeparatorLine)};
+  std::vector<std::string> texts = {"",
+                                    "\r",
+                                    "\r\n",
+                                    "\r\r\n\n\r",
+                                    std::string(kSeparatorLine),
+                                    "x" + std::string(kHyphenRun) + "\r",
+                                    "-" + std::string(kSeparatorLine)};
   // A separator line, a line end and a CR cut off at every offset around
   // the 8- and 16-character steps, among other lines.
   for (std::size_t at = 0; at < 40; ++at) {
