@@ -162,6 +162,13 @@ TEST(StrayLineEnds, ACrLfPairIsWhatARawByteStreamNeverHolds) {
   EXPECT_TRUE(HoldsCrLf("a\r\n"));
   EXPECT_FALSE(HoldsCrLf("a\rb\r"));
   EXPECT_FALSE(HoldsCrLf("a\n\rb"));
+  // A pair at every place around the eight-character steps, and none.
+  for (std::size_t at = 0; at < 20; ++at) {
+    std::string text(20, '\r');
+    EXPECT_FALSE(HoldsCrLf(text));
+    text.insert(at + 1, 1, '\n');
+    EXPECT_TRUE(HoldsCrLf(text)) << at;
+  }
 }
 
 }  // namespace
