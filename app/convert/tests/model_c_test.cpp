@@ -266,6 +266,15 @@ TEST(ModelC, ALineStartBeyond32767IsAFailureNotAWrap) {
   EXPECT_NE(run.result.reason.find("16 bits"), std::string::npos) << run.result.reason;
 }
 
+TEST(ModelC, AHeadingFarBeyond32767IsStillFoundAndIsAFailureNotAStop) {
+  // Twice as far in as any position can be, lines and all.
+  std::string far;
+  while (far.size() < 70000) far += "Arc Power    : Standard\r\n";
+  const Conversion run(SeparatorBlock() + far + OneFiberBody().substr(17));
+  EXPECT_EQ(run.result.outcome, ConvertOutcome::Failed);
+  EXPECT_NE(run.result.reason.find("16 bits"), std::string::npos) << run.result.reason;
+}
+
 TEST(ModelC, AWriteErrorEndsTheRunAsAFailure) {
   const Conversion run(SeparatorBlock() + OneFiberBody(), MemoryRowWriter(6));
   EXPECT_EQ(run.result.outcome, ConvertOutcome::Failed);
