@@ -271,8 +271,9 @@ int Convert(int argc, char** argv) {
       Note("Note: an earlier run into '" + args.output +
            "' was interrupted; the part of its table it had written was taken back.");
   }
-  // Kept while the table is written, and cleared while the table is still
-  // held: a run killed half-way is found by it, a run that follows never.
+  // Kept while the table is written, and cleared once the table is on the
+  // disk: a run killed half-way is found by it, a run that follows a clean
+  // one never.
   const seamlog::save::TableState before = table->StateBefore();
   seamlog::tools::IntentClearingTable writer(
       *table, intents,

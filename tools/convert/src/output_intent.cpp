@@ -47,9 +47,15 @@ void IntentClearingTable::Forget() {
   recorded_ = false;
 }
 
+// The table reaches the disk first: an intent cleared before that would leave
+// a half table nobody takes back after a power cut. Killed between the two,
+// the next run finds the intent and the whole table behind it, and leaves the
+// table as it is. A table that could not be closed keeps its intent, so that
+// a next run takes back whatever it could not.
 bool IntentClearingTable::Close() {
+  if (!table_.Close()) return false;
   Forget();
-  return table_.Close();
+  return true;
 }
 
 bool IntentClearingTable::Discard() {

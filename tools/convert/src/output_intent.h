@@ -31,7 +31,7 @@ class OutputIntent final : public save::IntentStore {
 };
 
 // The table of a run, with its intent recorded before the first row and
-// cleared before the table is let go, while it is still held.
+// cleared once the table is closed and on the disk.
 class IntentClearingTable final : public convert::RowWriter {
  public:
   IntentClearingTable(convert::RowWriter& table, save::IntentStore& intents, const save::SaveIntent& intent);
