@@ -20,8 +20,21 @@ int MainWindow::Indicator() const {
   return off == on ? -1 : (on ? 1 : 0);
 }
 
+HWND WaitForModelDialog(const Program& program, DWORD milliseconds) {
+  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", milliseconds);
+  WaitFor(
+      [&] {
+        HWND combo = GetDlgItem(dialog, ids::kSplModelCombo);
+        if (combo == nullptr || GetDlgItem(dialog, ids::kCancelButton) == nullptr) return false;
+        const std::string offered = Text(combo);
+        return !offered.empty() && offered != "<no answer>";
+      },
+      10000);
+  return dialog;
+}
+
 MainWindow OpenMainWindow(const Program& program, const std::string& modelText) {
-  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass);
+  HWND dialog = WaitForModelDialog(program);
   if (!modelText.empty()) SetText(GetDlgItem(dialog, ids::kSplModelCombo), modelText);
   Click(dialog, ids::kOKButton);
   return MainWindow{program.RequireWindow(ids::kMainFormClass)};
@@ -35,7 +48,7 @@ void SelectModel(HWND modelDialog, const std::string& model) {
 
 HWND StartWithOfferedModel(Program& program) {
   program.Start("C:\\");
-  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
+  HWND dialog = WaitForModelDialog(program, 90000);
   Click(dialog, ids::kOKButton);
   return program.RequireWindow(ids::kMainFormClass);
 }

@@ -71,7 +71,7 @@ class Seamlog {
     if (!CopyFileA(o.seamlog.c_str(), (work_ + "\\Seamlog.exe").c_str(), FALSE)) Fail("cannot copy " + o.seamlog);
     if (!CopyFileA(o.library.c_str(), (work_ + "\\PortlineUSB.dll").c_str(), FALSE)) Fail("cannot copy " + o.library);
     program_.Start(work_);
-    HWND dialog = program_.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
+    HWND dialog = WaitForModelDialog(program_, 90000);
     SelectModel(dialog, model);
     Click(dialog, IDOK);
     main_ = program_.RequireWindow(ids::kMainFormClass);

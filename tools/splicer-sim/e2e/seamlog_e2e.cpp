@@ -133,7 +133,7 @@ void PrepareFolder(const Options& o, bool withLibrary) {
 
 HWND ChooseModel(Program& program, const Options& o, Screens& screens) {
   // The first program started in a fresh Wine prefix can take a while.
-  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
+  HWND dialog = WaitForModelDialog(program, 90000);
   SelectModel(dialog, o.model);
   Check(Text(GetDlgItem(dialog, ids::kSplModelCombo)) == o.model, "the model dialog shows " + o.model);
   screens.Take("1-select-model");

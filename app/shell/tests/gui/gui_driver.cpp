@@ -81,7 +81,7 @@ std::string Screenshots;
 void UntouchedOkSelectsModelA(const std::string& exe) {
   CopiedProgram program(exe, "dialog_ok");
   program.Start();
-  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass);
+  HWND dialog = WaitForModelDialog(program);
   CHECK_EQ(Text(dialog), "Seamlog ");
   HWND combo = GetDlgItem(dialog, ids::kSplModelCombo);
   CHECK_EQ(Text(combo), "MODEL-A");
@@ -163,7 +163,7 @@ void UnknownNamesEndTheProgram(const std::string& exe) {
   for (const char* typed : {"model-b", "MODEL-B ", ""}) {
     CopiedProgram program(exe, "dialog_unknown");
     program.Start();
-    HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass);
+    HWND dialog = WaitForModelDialog(program);
     SetText(GetDlgItem(dialog, ids::kSplModelCombo), typed);
     Click(dialog, ids::kOKButton);
     CHECK(program.WaitForExit() == 0);
@@ -176,13 +176,13 @@ void CancelAndCloseEndTheProgram(const std::string& exe) {
   {
     CopiedProgram program(exe, "dialog_cancel");
     program.Start();
-    Click(program.RequireWindow(ids::kSelectModelDialogClass), ids::kCancelButton);
+    Click(WaitForModelDialog(program), ids::kCancelButton);
     CHECK(program.WaitForExit() == 0);
   }
   {
     CopiedProgram program(exe, "dialog_close");
     program.Start();
-    PostMessageA(program.RequireWindow(ids::kSelectModelDialogClass), WM_CLOSE, 0, 0);
+    PostMessageA(WaitForModelDialog(program), WM_CLOSE, 0, 0);
     CHECK(program.WaitForExit() == 0);
   }
 }

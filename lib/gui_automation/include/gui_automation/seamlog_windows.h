@@ -21,6 +21,9 @@ struct MainWindow {
   int Indicator() const;
 };
 
+// The model dialog, once it has filled its list and offers a model: it can
+// show before that. Fail when no dialog came.
+HWND WaitForModelDialog(const Program& program, DWORD milliseconds = 15000);
 // Waits for the model dialog, types `modelText` into its box when given,
 // presses OK and waits for the main window.
 MainWindow OpenMainWindow(const Program& program, const std::string& modelText = "");
