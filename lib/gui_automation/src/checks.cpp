@@ -7,8 +7,8 @@ namespace automation {
 namespace {
 int failures = 0;
 
-void Failed(const std::string& what, const std::source_location& at) {
-  std::printf("FAILED %s:%u: %s\n", at.file_name(), static_cast<unsigned>(at.line()), what.c_str());
+void Failed(const std::string& what, const char* file, int line) {
+  std::printf("FAILED %s:%d: %s\n", file, line, what.c_str());
   std::fflush(stdout);
   ++failures;
 }
@@ -16,9 +16,9 @@ void Failed(const std::string& what, const std::source_location& at) {
 
 void Fail(const std::string& what) { throw Fatal{what}; }
 
-bool Check(bool ok, const std::string& what, std::source_location at) {
+bool Check(bool ok, const std::string& what, const char* file, int line) {
   if (!ok) {
-    Failed(what, at);
+    Failed(what, file, line);
     return false;
   }
   std::printf("ok:   %s\n", what.c_str());
@@ -26,23 +26,21 @@ bool Check(bool ok, const std::string& what, std::source_location at) {
   return true;
 }
 
-bool Expect(bool ok, const std::string& what, std::source_location at) {
-  if (!ok) Failed(what, at);
+bool Expect(bool ok, const std::string& what, const char* file, int line) {
+  if (!ok) Failed(what, file, line);
   return ok;
 }
 
 bool ExpectEqual(const std::string& actual, const std::string& expected, const std::string& what,
-                 std::source_location at) {
+                 const char* file, int line) {
   if (actual == expected) return true;
-  Failed(what + "\n  actual:   \"" + actual + "\"\n  expected: \"" + expected + "\"", at);
+  Failed(what + "\n  actual:   \"" + actual + "\"\n  expected: \"" + expected + "\"", file, line);
   return false;
 }
 
-void Require(bool ok, const std::string& what, std::source_location at) {
-  if (!Check(ok, what, at)) Fail("cannot go on");
+void Require(bool ok, const std::string& what, const char* file, int line) {
+  if (!Check(ok, what, file, line)) Fail("cannot go on");
 }
-
-int Failures() { return failures; }
 
 void RunChecked(const std::function<void()>& body) {
   try {

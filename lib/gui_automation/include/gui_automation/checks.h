@@ -3,7 +3,6 @@
 #pragma once
 
 #include <functional>
-#include <source_location>
 #include <string>
 
 namespace automation {
@@ -14,17 +13,19 @@ struct Fatal {
 };
 [[noreturn]] void Fail(const std::string& what);
 
-// Says "ok:   what" when `ok`, else counts a failure. Returns `ok`.
-bool Check(bool ok, const std::string& what, std::source_location at = std::source_location::current());
+// Says "ok:   what" when `ok`, else counts a failure. Returns `ok`. `file`
+// and `line` are those of the call.
+bool Check(bool ok, const std::string& what, const char* file = __builtin_FILE(),
+           int line = __builtin_LINE());
 // The same, silent when `ok`.
-bool Expect(bool ok, const std::string& what, std::source_location at = std::source_location::current());
+bool Expect(bool ok, const std::string& what, const char* file = __builtin_FILE(),
+            int line = __builtin_LINE());
 // Counts a failure, showing both texts, when they differ.
 bool ExpectEqual(const std::string& actual, const std::string& expected, const std::string& what,
-                 std::source_location at = std::source_location::current());
+                 const char* file = __builtin_FILE(), int line = __builtin_LINE());
 // A check the run cannot go on without: Fail when it does not hold.
-void Require(bool ok, const std::string& what, std::source_location at = std::source_location::current());
-
-int Failures();
+void Require(bool ok, const std::string& what, const char* file = __builtin_FILE(),
+             int line = __builtin_LINE());
 
 // Runs `body`; a Fatal it throws is counted as one more failure.
 void RunChecked(const std::function<void()>& body);
