@@ -23,31 +23,25 @@
 
 #include "PortlinePublic.h"
 #include "VbusHardwareId.h"
-#include "automation.h"
 #include "control_ids.h"
 #include "expected_text.h"
+#include "gui_automation/checks.h"
+#include "gui_automation/controls.h"
+#include "gui_automation/files.h"
+#include "gui_automation/program.h"
+#include "gui_automation/screenshot.h"
+#include "gui_automation/seamlog_windows.h"
 #include "installer.h"
 #include "vbus_client.h"
 
 namespace ids = seamlog::shell::ids;
+using namespace automation;
 using namespace e2e;
 using namespace realstack;
 
 namespace {
 
-int failures = 0;
 bool skipped = false;
-
-bool Check(bool ok, const std::string& what) {
-  std::printf("%s %s\n", ok ? "ok:  " : "FAIL:", what.c_str());
-  std::fflush(stdout);
-  if (!ok) ++failures;
-  return ok;
-}
-
-void Require(bool ok, const std::string& what) {
-  if (!Check(ok, what)) Fail("cannot go on");
-}
 
 struct Options {
   std::string scenario, drivers, seamlog, library, convert, samples, work, report, screens;
@@ -77,11 +71,8 @@ class Seamlog {
     if (!CopyFileA(o.seamlog.c_str(), (work_ + "\\Seamlog.exe").c_str(), FALSE)) Fail("cannot copy " + o.seamlog);
     if (!CopyFileA(o.library.c_str(), (work_ + "\\PortlineUSB.dll").c_str(), FALSE)) Fail("cannot copy " + o.library);
     program_.Start(work_);
-    HWND dialog = program_.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
-    HWND combo = GetDlgItem(dialog, ids::kSplModelCombo);
-    DWORD_PTR ignored = 0;
-    SendMessageTimeoutA(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(model.c_str()),
-                        SMTO_ABORTIFHUNG, 5000, &ignored);
+    HWND dialog = WaitForModelDialog(program_, 90000);
+    SelectModel(dialog, model);
     Click(dialog, IDOK);
     main_ = program_.RequireWindow(ids::kMainFormClass);
     live_ = GetDlgItem(main_, ids::kLiveText);
@@ -92,11 +83,7 @@ class Seamlog {
   const std::string& Folder() const { return work_; }
 
   // 0 not connected, 1 connected, -1 neither or both.
-  int Indicator() const {
-    const bool off = Visible(GetDlgItem(main_, ids::kUSBConnectPicture0));
-    const bool on = Visible(GetDlgItem(main_, ids::kUSBConnectPicture1));
-    return off == on ? -1 : (on ? 1 : 0);
-  }
+  int Indicator() const { return MainWindow{main_}.Indicator(); }
 
   bool WaitForLive(const std::string& expected, DWORD milliseconds) const {
     return WaitFor([&] { return Live() == expected; }, milliseconds, 20);
@@ -105,12 +92,8 @@ class Seamlog {
   // Save As through the real dialog; the saved table, or empty.
   std::string SaveAs() {
     const std::string saved = work_ + "\\saved.csv";
-    HWND dialog = FillSaveAsDialog(program_, main_, saved);
-    Click(dialog, IDOK);
-    HWND done = nullptr;
-    WaitFor([&] { return (done = program_.FindDialogSaying("Data save completed.")) != nullptr; }, 30000);
-    if (!Check(done != nullptr, "Save As ends with \"Data save completed.\"")) return {};
-    Click(done, IDOK);
+    const bool completed = automation::SaveAs(program_, main_, saved);
+    if (!Check(completed, "Save As ends with \"Data save completed.\"")) return {};
     return ReadWholeFile(saved);
   }
 
@@ -133,8 +116,8 @@ std::string ConvertedTable(const Options& o, const std::string& folder, const st
   const std::string dir = o.work + "\\" + folder;
   WriteWholeFile(dir + "\\report.raw", raw);
   const std::string expected = dir + "\\expected.csv";
-  const int code = RunProcess("\"" + o.convert + "\" --model " + model + " --raw \"" + dir + "\\report.raw\" \"" +
-                                  expected + "\"", 60000);
+  const int code =
+      RunConvert(o.convert, "--model " + model + " --raw", dir + "\\report.raw", expected, 60000);
   Check(code == 0, "seamlog-convert --raw converted the same report");
   return ReadWholeFile(expected);
 }
@@ -558,16 +541,12 @@ int main(int argc, char** argv) {
       {"controls", Controls},
       {"two-splicers", TwoSplicers},
       {"close-with-read-pending", CloseWithReadPending}};
-  try {
+  RunChecked([&] {
     auto it = scenarios.find(o.scenario);
     if (it == scenarios.end()) Fail("unknown scenario " + o.scenario);
     if (!o.work.empty()) MakeDirectories(o.work);
     it->second(o);
-  } catch (const Fatal& fatal) {
-    std::printf("FAIL: %s\n", fatal.what.c_str());
-    ++failures;
-  }
-  std::printf("%s: %d check(s) failed\n", o.scenario.c_str(), failures);
-  if (failures == 0 && skipped) return 77;
-  return failures == 0 ? 0 : 1;
+  });
+  const int status = Summary(o.scenario);
+  return status == 0 && skipped ? 77 : status;
 }

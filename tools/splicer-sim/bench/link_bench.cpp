@@ -20,11 +20,16 @@
 #include <string>
 #include <vector>
 
-#include "automation.h"
 #include "control_ids.h"
+#include "gui_automation/checks.h"
+#include "gui_automation/controls.h"
+#include "gui_automation/files.h"
+#include "gui_automation/program.h"
+#include "gui_automation/screenshot.h"
+#include "gui_automation/seamlog_windows.h"
 
 namespace ids = seamlog::shell::ids;
-using namespace e2e;
+using namespace automation;
 
 namespace {
 

@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "automation.h"
 #include "control_ids.h"
+#include "gui_automation/checks.h"
+#include "gui_automation/controls.h"
+#include "gui_automation/files.h"
+#include "gui_automation/program.h"
+#include "gui_automation/screenshot.h"
+#include "gui_automation/seamlog_windows.h"
 
 namespace ids = seamlog::shell::ids;
-using namespace e2e;
+using namespace automation;
 
 namespace {
 
@@ -24,35 +29,6 @@ struct Options {
   int records = 32000;
   int runs = 3;
 };
-
-// A MODEL-A record: the separator block and a body of 552 characters with the
-// record number at its 35th character.
-std::string ModelARecords(int count) {
-  std::string text;
-  text.reserve(static_cast<std::size_t>(count) * 618);
-  for (int i = 1; i <= count; ++i) {
-    std::string body(552, ' ');
-    const std::string no = std::to_string(i);
-    body.replace(34, no.size(), no);
-    body.replace(68, 3, "0.4");
-    body.replace(550, 2, "\r\n");
-    text += std::string(31, '-') + "\r\n" + std::string(31, ' ') + "\r\n" + body;
-  }
-  return text;
-}
-
-void Inject(HWND main, const std::string& text) {
-  constexpr std::size_t kChunk = 1024 * 1024;
-  for (std::size_t at = 0; at < text.size(); at += kChunk) {
-    const std::string piece = text.substr(at, kChunk);
-    COPYDATASTRUCT data{ids::kTestReceivedTextTag, static_cast<DWORD>(piece.size()), const_cast<char*>(piece.data())};
-    DWORD_PTR result = 0;
-    if (!SendMessageTimeoutA(main, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, 30000,
-                             &result) ||
-        result != TRUE)
-      Fail("the program did not take the text (is it SeamlogTestHook.exe?)");
-  }
-}
 
 double Now() {
   LARGE_INTEGER frequency, counter;

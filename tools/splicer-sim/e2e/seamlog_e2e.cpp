@@ -47,24 +47,22 @@
 #include <string>
 #include <vector>
 
-#include "automation.h"
 #include "control_ids.h"
 #include "expected_text.h"
+#include "gui_automation/checks.h"
+#include "gui_automation/controls.h"
+#include "gui_automation/files.h"
+#include "gui_automation/program.h"
+#include "gui_automation/screenshot.h"
+#include "gui_automation/seamlog_windows.h"
 #include "seamlog/journal/capture_journal.h"
 #include "seamlog/journal/journal_format.h"
 
 namespace ids = seamlog::shell::ids;
+using namespace automation;
 using namespace e2e;
 
 namespace {
-
-int failures = 0;
-
-void Check(bool ok, const std::string& what) {
-  std::printf("%s %s\n", ok ? "ok:  " : "FAIL:", what.c_str());
-  std::fflush(stdout);
-  if (!ok) ++failures;
-}
 
 struct Options {
   std::string scenario, seamlog, simDll, convert, report, model = "MODEL-A", work, screens, winusb, journal;
@@ -82,12 +80,6 @@ int RecordTextLength(const std::string& model) {
 // The record count as the status label shows it: halves go to the even neighbour.
 long long RecordCount(std::size_t length, int perRecord) {
   return static_cast<long long>(std::nearbyint(static_cast<double>(length) / perRecord));
-}
-
-int Count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 std::string LastLine(const std::string& text) {
@@ -141,23 +133,15 @@ void PrepareFolder(const Options& o, bool withLibrary) {
 
 HWND ChooseModel(Program& program, const Options& o, Screens& screens) {
   // The first program started in a fresh Wine prefix can take a while.
-  HWND dialog = program.RequireWindow(ids::kSelectModelDialogClass, "", 90000);
-  HWND combo = GetDlgItem(dialog, ids::kSplModelCombo);
-  DWORD_PTR ignored = 0;
-  SendMessageTimeoutA(combo, CB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(o.model.c_str()),
-                      SMTO_ABORTIFHUNG, 5000, &ignored);
-  Check(Text(combo) == o.model, "the model dialog shows " + o.model);
+  HWND dialog = WaitForModelDialog(program, 90000);
+  SelectModel(dialog, o.model);
+  Check(Text(GetDlgItem(dialog, ids::kSplModelCombo)) == o.model, "the model dialog shows " + o.model);
   screens.Take("1-select-model");
   Click(dialog, IDOK);
   return program.RequireWindow(ids::kMainFormClass);
 }
 
-// Which indicator picture shows: 0 not connected, 1 connected, -1 neither or both.
-int Indicator(HWND main) {
-  const bool off = Visible(GetDlgItem(main, ids::kUSBConnectPicture0));
-  const bool on = Visible(GetDlgItem(main, ids::kUSBConnectPicture1));
-  return off == on ? -1 : (on ? 1 : 0);
-}
+int Indicator(HWND main) { return MainWindow{main}.Indicator(); }
 
 void MainJob(const Options& o) {
   const std::string report = ReadWholeFile(o.report);
@@ -260,8 +244,8 @@ void MainJob(const Options& o) {
   Check(WaitFor([&] { return Text(live).empty(); }, 5000), "after the save the live text is empty");
 
   const std::string expectedCsv = o.work + "\\expected.csv";
-  const int converted = RunProcess("\"" + o.convert + "\" --model " + o.model + " --raw \"" + o.work +
-                                   "\\report.raw\" \"" + expectedCsv + "\"", 60000);
+  const int converted =
+      RunConvert(o.convert, "--model " + o.model + " --raw", o.work + "\\report.raw", expectedCsv, 60000);
   Check(converted == 0, "seamlog-convert --raw converted the same report");
   const std::string table = ReadWholeFile(saved);
   Check(!table.empty() && table == ReadWholeFile(expectedCsv),
@@ -294,7 +278,7 @@ void MissingLibrary(const Options& o) {
   WaitFor([&] { return (box = program.FindDialogSaying("PortlineUSB.dll")) != nullptr; }, 10000);
   Check(box != nullptr, "the first poll shows a message naming PortlineUSB.dll");
   if (box == nullptr) return;
-  const std::string text = program.DialogText(box);
+  const std::string text = DialogText(box);
   std::printf("      message: %s", text.c_str());
   Check(text.find("File not found: PortlineUSB.dll") != std::string::npos, "the message says the file was not found");
   screens.Take("missing-library");
@@ -333,16 +317,6 @@ void StartSplicer(const Options& o, const std::string& raw) {
   WriteWholeFile(o.work + "\\PortlineSim.ini",
                  "[Splicer]\r\nReportFile=report.raw\r\nCallLog=calls.log\r\nBytesPerRead=" +
                      std::to_string(o.bytesPerRead) + "\r\n");
-}
-
-// Save As into saved.csv through the real dialog; true on "Data save completed.".
-bool SaveAs(Program& program, HWND main, const Options& o) {
-  HWND dialog = FillSaveAsDialog(program, main, o.work + "\\saved.csv");
-  Click(dialog, IDOK);
-  HWND done = nullptr;
-  WaitFor([&] { return (done = program.FindDialogSaying("Data save completed.")) != nullptr; }, 30000);
-  if (done != nullptr) Click(done, IDOK);
-  return done != nullptr;
 }
 
 void ExitProgram(Program& program, HWND main) {
@@ -412,7 +386,7 @@ void Recovery(const Options& o) {
   WaitFor([&] { return (box = program.FindDialogSaying(notice)) != nullptr; }, 20000);
   Check(box != nullptr, "the start shows a message saying \"" + notice + "\"");
   if (box != nullptr) {
-    const std::string text = program.DialogText(box);
+    const std::string text = DialogText(box);
     std::printf("      message: %s", text.c_str());
     if (recovers)
       Check(text.find(std::to_string(firstText.size()) + " characters") != std::string::npos,
@@ -433,11 +407,11 @@ void Recovery(const Options& o) {
     Check(seamlog::journal::ParseJournal(ReadWholeFile(journalPath)).text == wholeText,
           "before the save the journal holds what came back once, then what the splicer sent");
 
-  Check(SaveAs(program, main, o), "Save As ends with \"Data save completed.\"");
+  Check(SaveAs(program, main, o.work + "\\saved.csv"), "Save As ends with \"Data save completed.\"");
   WriteWholeFile(o.work + "\\report.raw", raw);
   const std::string expectedCsv = o.work + "\\expected.csv";
-  const int converted = RunProcess("\"" + o.convert + "\" --model " + o.model + " --raw \"" + o.work +
-                                   "\\report.raw\" \"" + expectedCsv + "\"", 60000);
+  const int converted =
+      RunConvert(o.convert, "--model " + o.model + " --raw", o.work + "\\report.raw", expectedCsv, 60000);
   const std::string table = ReadWholeFile(o.work + "\\saved.csv");
   Check(converted == 0 && !table.empty() && table == ReadWholeFile(expectedCsv),
         "the saved table is byte-identical to seamlog-convert --raw of the whole report (" +
@@ -525,7 +499,7 @@ void KilledWhileSaving(const Options& o) {
   Check(settled != nullptr, "the next start says what became of the interrupted save");
   bool whole = false;
   if (settled != nullptr) {
-    const std::string said = program.DialogText(settled);
+    const std::string said = DialogText(settled);
     std::printf("      message: %s\n", said.c_str());
     whole = said.find("was complete") != std::string::npos;
     Check(whole || said.find("taken back") != std::string::npos, "the half table was taken back, or the table was whole");
@@ -535,14 +509,13 @@ void KilledWhileSaving(const Options& o) {
   if (HWND recovered = program.FindDialogSaying("Seamlog has recovered")) Click(recovered, IDOK);
   if (!whole) {
     Check(ReadWholeFile(table) == "an earlier table\r\n", "the table file is as it was before the killed save");
-    Check(SaveAs(program, main, o), "saving again ends with \"Data save completed.\"");
+    Check(SaveAs(program, main, o.work + "\\saved.csv"), "saving again ends with \"Data save completed.\"");
   }
   WriteWholeFile(o.work + "\\text.txt", text);
   const std::string expectedCsv = o.work + "\\expected.csv";
   WriteWholeFile(expectedCsv, "an earlier table\r\n");
-  const int converted = RunProcess("\"" + o.convert + "\" --model " + o.model + " \"" + o.work + "\\text.txt\" \"" +
-                                       expectedCsv + "\"",
-                                   120000);
+  const int converted =
+      RunConvert(o.convert, "--model " + o.model, o.work + "\\text.txt", expectedCsv, 120000);
   Check(converted == 0 && ReadWholeFile(table) == ReadWholeFile(expectedCsv),
         "the file holds the earlier table and the saved table exactly once (" +
             std::to_string(FileLength(table)) + " bytes)");
@@ -582,7 +555,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: seamlog-e2e main-job|missing-dll|end-session --seamlog EXE --work DIR [options]\n");
     return 2;
   }
-  try {
+  RunChecked([&] {
     if (o.scenario == "main-job")
       MainJob(o);
     else if (o.scenario == "missing-dll")
@@ -595,10 +568,6 @@ int main(int argc, char** argv) {
       Recovery(o);
     else
       Fail("unknown scenario " + o.scenario);
-  } catch (const Fatal& fatal) {
-    std::printf("FAIL: %s\n", fatal.what.c_str());
-    ++failures;
-  }
-  std::printf("%s: %d check(s) failed\n", o.scenario.c_str(), failures);
-  return failures == 0 ? 0 : 1;
+  });
+  return Summary(o.scenario);
 }

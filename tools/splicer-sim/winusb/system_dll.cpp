@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <string>
 
-#include "automation.h"
+#include "gui_automation/files.h"
+
+using namespace automation;
 
 namespace {
 
@@ -28,8 +30,6 @@ std::string SystemFolder() {
   return folder;
 }
 
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 bool Failed(const std::string& what) {
   std::printf("FAIL: %s (error %lu)\n", what.c_str(), GetLastError());
   return false;
@@ -37,9 +37,9 @@ bool Failed(const std::string& what) {
 
 bool Install(const std::string& file, const std::string& target) {
   const std::string kept = target + ".before-test";
-  if (!Exists(kept)) {
-    const bool saved = Exists(target) ? CopyFileA(target.c_str(), kept.c_str(), TRUE) != FALSE
-                                      : e2e::WriteWholeFile(kept, "");
+  if (!FileExists(kept)) {
+    const bool saved = FileExists(target) ? CopyFileA(target.c_str(), kept.c_str(), TRUE) != FALSE
+                                          : WriteWholeFile(kept, "");
     if (!saved) return Failed("cannot keep " + target + " as " + kept);
   }
   if (!CopyFileA(file.c_str(), target.c_str(), FALSE)) return Failed("cannot copy " + file + " to " + target);
@@ -49,7 +49,7 @@ bool Install(const std::string& file, const std::string& target) {
 
 bool Remove(const std::string& target) {
   const std::string kept = target + ".before-test";
-  if (!Exists(kept)) {
+  if (!FileExists(kept)) {
     std::printf("ok: nothing installed as %s\n", target.c_str());
     return true;
   }
@@ -58,7 +58,7 @@ bool Remove(const std::string& target) {
   const DWORD size = GetFileSize(probe, nullptr);
   CloseHandle(probe);
   if (size == 0) {
-    if (Exists(target) && !DeleteFileA(target.c_str())) return Failed("cannot delete " + target);
+    if (FileExists(target) && !DeleteFileA(target.c_str())) return Failed("cannot delete " + target);
     if (!DeleteFileA(kept.c_str())) return Failed("cannot delete " + kept);
   } else if (!MoveFileExA(kept.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     return Failed("cannot put " + kept + " back as " + target);
@@ -83,6 +83,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string target = folder + "\\" + name;
-  const bool ok = install ? Install(e2e::WindowsPath(argv[2]), target) : Remove(target);
+  const bool ok = install ? Install(WindowsPath(argv[2]), target) : Remove(target);
   return ok ? 0 : 1;
 }
