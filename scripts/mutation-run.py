@@ -47,22 +47,22 @@ DEFAULT_DIRS = [
 ]
 
 # What to rebuild and which tests to run for a file under each folder: the
-# component's own tests and those of the parts built on it that exercise it.
+# component's own tests and those of the parts built on it that exercise it
+# directly.
 # A test is chosen by its executable (gtest cases) or by a name prefix (the
 # script-driven ctest cases).
 COMPONENTS = {
     "app/capture/": {
-        "targets": ["seamlog_capture_tests", "seamlog_link_tests", "seamlog_save_flow_test",
-                    "seamlog_session_test"],
+        "targets": ["seamlog_capture_tests", "seamlog_link_tests", "seamlog_save_flow_test"],
         "prefixes": [],
     },
     "app/journal/": {
-        "targets": ["seamlog_journal_test", "seamlog_session_test", "seamlog-convert"],
+        "targets": ["seamlog_journal_test", "seamlog-convert"],
         "prefixes": ["seamlog-convert."],
     },
     "app/save/": {
-        "targets": ["seamlog_table_file_test", "seamlog_save_flow_test", "seamlog_session_test",
-                    "seamlog_convert_cli_test", "seamlog-convert"],
+        "targets": ["seamlog_table_file_test", "seamlog_save_flow_test", "seamlog_convert_cli_test",
+                    "seamlog-convert"],
         "prefixes": ["seamlog-convert."],
     },
     "app/convert/": {
@@ -71,7 +71,7 @@ COMPONENTS = {
         "prefixes": ["seamlog-convert."],
     },
     "app/link/": {
-        "targets": ["seamlog_link_tests", "seamlog_session_test"],
+        "targets": ["seamlog_link_tests"],
         "prefixes": [],
     },
     "app/session/": {
@@ -79,7 +79,7 @@ COMPONENTS = {
         "prefixes": [],
     },
     "app/diagnostics/": {
-        "targets": ["seamlog_diagnostics_test", "seamlog_session_test"],
+        "targets": ["seamlog_diagnostics_test"],
         "prefixes": [],
     },
     "tools/convert/": {
@@ -87,10 +87,12 @@ COMPONENTS = {
         "prefixes": ["seamlog-convert."],
     },
 }
+# --with-session adds the session tests (the whole road, slow) to every component.
+SESSION_TARGET = "seamlog_session_test"
 
 # Calls whose loss a user would only notice after a crash or a full disk.
 CALL_NAMES = (r"Flush|flush|fsync|fdatasync|Sync|sync|Truncate|truncate|Release|Close|close|Unlock|unlock|"
-              r"Rollback|Restore|Discard|Remove|remove|unlink|Clear|Reset|Commit")
+              r"Rollback|Restore|Discard|Remove|remove|unlink|Unlink|Clear|Reset|reset|Commit|StillNamed")
 
 
 @dataclass
@@ -289,6 +291,34 @@ def generate(path, text):
             if not sm or "{" in body[:sm.end()]:
                 continue
             add("ignore-result", start, outer + 1 + sm.end(), "(void)" + text[inner:close + 1] + ";")
+    # The same call as one operand of && or ||, dropped: a || !Flush(e) -> a.
+    operand = re.compile(r"!?\s*(?:[\w\]\)]+(?:\.|->|::))*\w*(?:" + CALL_NAMES + r")\w*\s*\(")
+    for m in re.finditer(r"(&&|\|\|)\s*", masked):
+        o = operand.match(masked, m.end())
+        if not o:
+            continue
+        close = matching_paren(masked, o.end() - 1)
+        if close >= 0 and re.match(r"\s*(\)|;|,|&&|\|\||\?)", masked[close + 1:]):
+            add("drop-call", m.start() - (1 if masked[m.start() - 1] == " " else 0), close + 1, "")
+    for m in re.finditer(r"(?<=[(=\s])(?=!?\s*\w)", masked):
+        o = operand.match(masked, m.start())
+        if not o:
+            continue
+        close = matching_paren(masked, o.end() - 1)
+        after = re.match(r"\s*(&&|\|\|)\s*", masked[close + 1:]) if close >= 0 else None
+        if after and masked[m.start() - 1] in "(= \t" and not re.search(r"(&&|\|\|)\s*$", masked[:m.start()]):
+            add("drop-call", m.start(), close + 1 + after.end(), "")
+
+    # A system call in a lambda that pretends to succeed: { return x.Fsync(fd); } -> { return 0; }.
+    for m in re.finditer(r"\{\s*return\s+((?:[\w]+(?:\.|->|::))*\w*(?:" + CALL_NAMES + r")\w*\s*\()", masked):
+        close = matching_paren(masked, m.end() - 1)
+        if close >= 0 and re.match(r"\s*;\s*\}", masked[close + 1:]):
+            add("skip-call", m.start(1), close + 1, "0")
+
+    # An open flag dropped: O_CREAT | O_TRUNC -> O_CREAT.
+    for m in re.finditer(r"\s*\|\s*(O_(?!CLOEXEC)[A-Z]+)\b", masked):
+        add("flag", m.start(), m.end(), "")
+
     # Keep each mutant's text for the report and for matching equivalents.
     out = []
     seen = set()
@@ -326,22 +356,35 @@ def default_files():
 
 
 def ctest_cases(build):
-    """ctest's test names with the executable each runs."""
+    """ctest's cases: name, the command it runs and its working folder."""
     out = subprocess.run(["ctest", "--test-dir", build, "--show-only=json-v1"], capture_output=True,
                          text=True, check=True).stdout
     cases = []
     for t in json.loads(out)["tests"]:
         command = t.get("command") or [""]
-        cases.append((t["name"], os.path.basename(command[0])))
+        cwd = next((p["value"] for p in t.get("properties", []) if p["name"] == "WORKING_DIRECTORY"), build)
+        cases.append((t["name"], command[0], cwd))
     return cases
 
 
 def selection(comp, cases):
-    names = [name for name, exe in cases
-             if exe in comp["targets"] or any(name.startswith(p) for p in comp["prefixes"])]
-    if not names:
+    """The component's gtest programs, each run once for all its cases (the
+    same cases ctest runs one process at a time, in far less time), and a
+    ctest name pattern for its script-driven cases."""
+    programs = []
+    for target in comp["targets"]:
+        for name, command, cwd in cases:
+            if os.path.basename(command) == target and [command, cwd, None] not in programs:
+                programs.append([command, cwd, None])
+    for p in programs:
+        # The program's own ctest cases, for a program whose cases only pass one process each.
+        p[2] = "^(" + "|".join(re.escape(n) for n, c, w in cases if (c, w) == (p[0], p[1])) + ")$"
+    names = [name for name, _, _ in cases if any(name.startswith(p) for p in comp["prefixes"])]
+    regex = "^(" + "|".join(re.escape(n) for n in names) + ")$" if names else None
+    if not programs and not names:
         raise SystemExit(f"no ctest case for {comp['targets']}: is {BUILD} built?")
-    return "^(" + "|".join(re.escape(n) for n in names) + ")$", len(names)
+    count = sum(1 for _, c, w in cases if [c, w] in [p[:2] for p in programs]) + len(names)
+    return {"programs": programs, "regex": regex, "count": count, "per_case": set()}
 
 
 def build(comp, jobs, log):
@@ -350,17 +393,53 @@ def build(comp, jobs, log):
     return r.returncode == 0
 
 
-def run_tests(regex, jobs, timeout, log):
+def run_ctest(regex, jobs, timeout, log):
     try:
         r = subprocess.run(["ctest", "--test-dir", BUILD, "-j", str(jobs), "--timeout", str(timeout),
                             "--stop-on-failure", "-R", regex], stdout=subprocess.PIPE,
-                           stderr=subprocess.STDOUT, text=True, timeout=timeout * 20)
+                           stderr=subprocess.STDOUT, text=True, errors="replace", timeout=timeout * 10)
     except subprocess.TimeoutExpired:
         return "killed (time-out)"
-    log.write(r.stdout)
-    if r.returncode == 0:
-        return "survived"
-    return "killed (time-out)" if "***Timeout" in r.stdout else "killed"
+    log.write(r.stdout[-4000:])
+    if r.returncode != 0:
+        return "killed (time-out)" if "***Timeout" in r.stdout else "killed"
+    return "survived"
+
+
+def run_tests(tests, jobs, timeout, log, baseline=False):
+    """killed, killed (time-out) or survived: the first failing program ends the run.
+    On the unchanged code a program that fails in one process but passes case by
+    case (its cases share some state) is run case by case from then on."""
+    for command, cwd, own in tests["programs"]:
+        if command in tests["per_case"]:
+            result = run_ctest(own, jobs, timeout, log)
+        else:
+            try:
+                r = subprocess.run([command, "--gtest_fail_fast", "--gtest_brief=1"], cwd=cwd,
+                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, errors="replace",
+                                   timeout=timeout)
+                result = "survived" if r.returncode == 0 else "killed"
+                log.write(r.stdout[-4000:])
+                failed = re.search(r"^\[  FAILED  \] (\S+)", r.stdout, re.M)
+                if result == "killed" and not baseline:
+                    # Confirmed in a process of its own, as ctest runs it; else every case that way.
+                    alone = "^" + re.escape(failed.group(1)) + "$" if failed else own
+                    result = run_ctest(alone, jobs, timeout, log)
+                    if result == "survived" and failed:
+                        result = run_ctest(own, jobs, timeout, log)
+            except subprocess.TimeoutExpired:
+                log.write(f"{command}: time-out\n")
+                result = "killed (time-out)"
+            if result != "survived" and baseline:
+                result = run_ctest(own, jobs, timeout, log)
+                if result == "survived":
+                    print(f"  {os.path.basename(command)}: its cases are run one process each", flush=True)
+                    tests["per_case"].add(command)
+        if result != "survived":
+            return result
+    if tests["regex"]:
+        return run_ctest(tests["regex"], jobs, timeout, log)
+    return "survived"
 
 
 # ---------------------------------------------------------------- report
@@ -419,9 +498,10 @@ def main():
     ap.add_argument("--cap", type=int, default=25, help="most mutants a file yields (0: all)")
     ap.add_argument("--seed", type=int, default=14, help="seed of the sample taken when a file yields more")
     ap.add_argument("--jobs", type=int, default=1, help="build and ctest jobs")
-    ap.add_argument("--timeout", type=int, default=60, help="seconds one ctest case may run")
+    ap.add_argument("--timeout", type=int, default=120, help="seconds one test program or ctest case may run")
     ap.add_argument("--line", type=int, action="append", help="only mutants on these lines")
     ap.add_argument("--list", action="store_true", help="print the mutants and stop")
+    ap.add_argument("--with-session", action="store_true", help="run the session tests for every component too")
     ap.add_argument("--out", default=os.path.join(BUILD, "mutation"), help="folder for the report")
     args = ap.parse_args()
 
@@ -446,10 +526,18 @@ def main():
         print(sum(len(ms) for _, _, ms in plan), "mutants", file=sys.stderr)
         return 0
 
+    if args.with_session:
+        for comp in COMPONENTS.values():
+            if SESSION_TARGET not in comp["targets"]:
+                comp["targets"].append(SESSION_TARGET)
     os.nice(10)
     os.makedirs(args.out, exist_ok=True)
     log = open(os.path.join(args.out, "log.txt"), "w")
     cases = ctest_cases(BUILD)
+    # A run stopped while a mutant compiled can leave its object newer than the
+    # file put back: every file is compiled afresh once (the compiler cache makes it quick).
+    for f, _, _ in plan:
+        os.utime(os.path.join(ROOT, f))
 
     # SIGTERM as Ctrl-C, so that the original is put back either way.
     signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
@@ -461,11 +549,11 @@ def main():
             if not ms:
                 continue
             comp = component_of(f)
-            regex, count = selection(comp, cases)
+            tests = selection(comp, cases)
             full = os.path.join(ROOT, f)
-            print(f"{f}: {len(ms)} mutants, {count} ctest cases", flush=True)
+            print(f"{f}: {len(ms)} mutants, {tests['count']} ctest cases", flush=True)
             # The unchanged file must build and pass, or every mutant would look killed.
-            if not build(comp, args.jobs, log) or run_tests(regex, args.jobs, args.timeout, log) != "survived":
+            if not build(comp, args.jobs, log) or run_tests(tests, args.jobs, args.timeout, log, baseline=True) != "survived":
                 raise SystemExit(f"{f}: the tests fail without a mutant; see {log.name}")
             for m in ms:
                 t0 = time.monotonic()
@@ -475,7 +563,7 @@ def main():
                     with open(full, "w", encoding="utf-8") as fh:
                         fh.write(text[:m.start] + m.replacement + text[m.end:])
                     if build(comp, args.jobs, log):
-                        m.result = run_tests(regex, args.jobs, args.timeout, log)
+                        m.result = run_tests(tests, args.jobs, args.timeout, log)
                     else:
                         m.result = "build failed"
                 finally:

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -22,7 +23,9 @@
 #include <unistd.h>
 #endif
 
+#include "exclusive_file.h"
 #include "seamlog/convert/convert_received_text.h"
+#include "seamlog/save/error_text.h"
 #include "seamlog/save/file_steps.h"
 
 namespace seamlog::save {
@@ -210,6 +213,27 @@ TEST_F(TableFileTest, ASaveNotClosedLeavesAnOldFileAsItWasAndRemovesANewOne) {
     if (c.existed) {
       EXPECT_EQ(Contents(path), "kept\r\n");
     }
+  }
+}
+
+// The wait a refusal names: whole seconds as seconds, anything else in ms.
+TEST(InUseReason, NamesTheWaitInSecondsOnlyWhenItIsWholeSeconds) {
+  const struct {
+    int ms;
+    const char* waited;
+  } rows[] = {{200, "after 200 ms"}, {5000, "after 5 seconds"}, {2997, "after 2997 ms"}};
+  for (const auto& row : rows) {
+    const std::string reason = InUseReason("t.csv", std::chrono::milliseconds(row.ms));
+    EXPECT_NE(reason.find(row.waited), std::string::npos) << reason;
+  }
+}
+
+// A failed call's own words; "unknown error" only when it left no number.
+TEST(DescribeErrno, GivesTheSystemsWordsForEveryNumberButZero) {
+  EXPECT_EQ(DescribeErrno(0), "unknown error");
+  for (const int number : {EPERM, ENOENT, ENOSPC}) {
+    EXPECT_EQ(DescribeErrno(number), std::generic_category().message(number)) << number;
+    EXPECT_NE(DescribeErrno(number), "unknown error") << number;
   }
 }
 
