@@ -27,6 +27,8 @@
 #include "seamlog/convert/convert_received_text.h"
 #include "seamlog/save/error_text.h"
 #include "seamlog/save/file_steps.h"
+#include "seamlog/save/interrupted_save.h"
+#include "seamlog/save/save_intent.h"
 
 namespace seamlog::save {
 namespace {
@@ -392,6 +394,26 @@ TEST_F(TableFileTest, AFailingWriteFlushFolderSyncOrCloseTakesTheSaveBack) {
 // Another program (a terminal logger, say) appends to the file without the
 // save's lock while the save runs. Its bytes are never overwritten, and a
 // save taken back removes its own bytes only.
+// Another program appends between the check of an interrupted save and the
+// lock that would take its half table back: the file is then left alone.
+TEST_F(TableFileTest, AHalfTableIsNotTakenBackFromAFileThatGrewWhileItWasChecked) {
+  const std::string text = "too short for a record";  // a table of its two heading lines
+  const std::string path = PathOf("grown.csv");
+  { std::ofstream(path, std::ios::binary) << "earlier\r\n\r\n\r\nNo.,Cut"; }
+  SaveIntent intent;
+  intent.tablePath = path;
+  intent.lengthBefore = 9;
+  intent.textLength = text.size();
+  intent.textDigest = TextDigest(text);
+  StepRecorder recorder;
+  recorder.before = [&] { std::ofstream(path, std::ios::binary | std::ios::app) << "other\r\n"; };
+  std::uint64_t savedLength = 0;
+  std::string reason;
+  EXPECT_EQ(SettleInterruptedSave(intent, text, savedLength, reason), InterruptedSave::CannotCheck);
+  EXPECT_NE(reason.find("changed while it was being checked"), std::string::npos) << reason;
+  EXPECT_EQ(Contents(path), "earlier\r\n\r\n\r\nNo.,Cutother\r\n");
+}
+
 TEST_F(TableFileTest, AnotherProgramsAppendDuringASaveIsNeitherOverwrittenNorTakenBack) {
   for (const bool keep : {true, false}) {
     SCOPED_TRACE(keep ? "the save is kept" : "the save is taken back");
