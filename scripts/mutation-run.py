@@ -503,7 +503,18 @@ def main():
     ap.add_argument("--list", action="store_true", help="print the mutants and stop")
     ap.add_argument("--with-session", action="store_true", help="run the session tests for every component too")
     ap.add_argument("--out", default=os.path.join(BUILD, "mutation"), help="folder for the report")
+    ap.add_argument("--rescore", metavar="RESULTS", help="only rewrite the report of an earlier run's "
+                    "results.json against the equivalents list as it is now")
     args = ap.parse_args()
+
+    if args.rescore:
+        equivalents = load_equivalents()
+        with open(args.rescore) as fh:
+            done = [Mutant(**m) for m in json.load(fh)]
+        for m in done:
+            m.equivalent = equivalents.get(m.key(), "") if m.result == "survived" else ""
+        print("\n".join(report(done, os.path.join(os.path.dirname(os.path.abspath(args.rescore)), "report.md"))))
+        return 0
 
     files = args.files or default_files()
     equivalents = load_equivalents()
