@@ -2,10 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+
+#include "frame.h"
 
 namespace seamlog::convert::detail {
 namespace {
+
+TEST(To16, TakesEverySixteenBitValueAndRefusesTheFirstBeyondItOnEitherSide) {
+  EXPECT_EQ(To16(INT16_MIN, "a value"), INT16_MIN);
+  EXPECT_EQ(To16(INT16_MAX, "a value"), INT16_MAX);
+  EXPECT_THROW(To16(std::int64_t{INT16_MIN} - 1, "a value"), ConversionError);
+  EXPECT_THROW(To16(std::int64_t{INT16_MAX} + 1, "a value"), ConversionError);
+}
 
 TEST(FindNoCase, FindsTheFirstMatchAtOrAfterThePositionIgnoringLetterCase) {
   struct Case {
