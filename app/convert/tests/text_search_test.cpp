@@ -33,6 +33,8 @@ TEST(FindNoCase, FindsTheFirstMatchAtOrAfterThePositionIgnoringLetterCase) {
       {"from past the end", "Loss", 5, "Loss", 0},
       {"cut off at the end", "xxLos", 1, "Loss", 0},
       {"only ASCII letters fold", "\xC4", 1, "\xE4", 0},
+      {"only letters fold after the first character too", "a`b", 1, "a@b", 0},
+      {"only letters fold in a line ending keyword", "a`\r\n", 1, "a@\r\n", 0},
       {"line ending keyword", "a Loss\r\nb", 1, "loss\r\n", 3},
       {"line ending keyword needs the CR LF", "Loss \r\nLoss\r", 1, "Loss\r\n", 0},
       {"line ending keyword after an earlier line end", "x\r\nLOSS\r\n", 1, "Loss\r\n", 4},
