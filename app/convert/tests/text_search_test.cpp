@@ -89,6 +89,7 @@ TEST(Mid, FollowsTheSubstringRules) {
   EXPECT_EQ(Mid("abcdef", 5, 4), "ef");
   EXPECT_EQ(Mid("abcdef", 7, 1), "");
   EXPECT_EQ(Mid("abcdef", 3, 0), "");
+  EXPECT_EQ(Mid("abcdef", 0, 2), "");  // positions count from 1
   EXPECT_EQ(LeftTrimBlanks("  a b  "), "a b  ");
   EXPECT_EQ(LeftTrimBlanks("   "), "");
   EXPECT_EQ(LeftTrimBlanks("\ta"), "\ta");
