@@ -3,9 +3,11 @@
 link, session, diagnostics and the command-line converter.
 
 Each mutant is one small change to one source file. The tool writes it in
-place, rebuilds the host test targets of that component, runs their ctest
-cases and records whether some test failed (killed), none did (survived) or
-the change did not compile (build failed). The original file is always put
+place, rebuilds the host test targets of that component, runs their cases
+(each gtest program once for all its cases, a failure confirmed by ctest in a
+process of its own; the script-driven cases through ctest) and records whether
+some test failed (killed), none did (survived) or the change did not compile
+(build failed). The original file is always put
 back, also on Ctrl-C.
 
     python3 scripts/mutation-run.py                      # every default file
