@@ -70,6 +70,8 @@ TEST(LiveView, AShortTextIsShownWhole) {
   EXPECT_EQ(LiveViewStart(""), 0u);
   EXPECT_EQ(LiveViewStart("a\r\nb"), 0u);
   EXPECT_EQ(LiveViewStart(Filler(kLiveViewLength)), 0u);
+  // Exactly as long as the view, line breaks and all: nothing is cut.
+  EXPECT_EQ(LiveViewStart(Filler(50) + "\r\n" + Filler(kLiveViewLength - 52)), 0u);
 }
 
 TEST(LiveView, ALongTextIsCutAtTheFirstLineBreakOfItsLastTwentyThousand) {

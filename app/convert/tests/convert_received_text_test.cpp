@@ -64,6 +64,16 @@ TEST(ConvertReceivedText, AFailingCloseTurnsACompletedRunIntoAFailure) {
   EXPECT_NE(result.reason.find("network share"), std::string::npos);
 }
 
+// The table in memory refuses rows once closed, as a file would.
+TEST(MemoryRowWriter, ARowAfterCloseIsRefusedWithAReason) {
+  MemoryRowWriter out;
+  ASSERT_TRUE(out.WriteRow("first"));
+  ASSERT_TRUE(out.Close());
+  EXPECT_FALSE(out.WriteRow("late"));
+  EXPECT_EQ(out.LastError(), "the table is already closed");
+  EXPECT_EQ(out.rows(), std::vector<std::string>{"first"});
+}
+
 TEST(ConvertReceivedText, ACompletedSaveConsumesItsRecordsAndLeavesARecordStillArriving) {
   const std::string separator = "-------------------------------\r\n";
   struct Case { const char* what; std::string tail; std::size_t kept; };

@@ -102,6 +102,18 @@ TEST(ModelB, TextsShorterThan311CharactersConvertNoRecord) {
   }
 }
 
+TEST(ModelB, ATextOfExactly311CharactersIsARecord) {
+  const Conversion run(Body().substr(0, 311));
+  EXPECT_EQ(run.out.rows(), Table(kRecordRows));
+  EXPECT_EQ(run.progress.values, std::vector<std::int16_t>{1});
+}
+
+// A body is never longer than 312 characters, also when no separator follows it.
+TEST(ModelB, ABodyWithoutASeparatorAfterItEndsAt312Characters) {
+  const Conversion run(Record() + Body());
+  EXPECT_EQ(run.out.rows(), Table(testing::Repeat(kRecordRows, 2)));
+}
+
 TEST(ModelB, AMissingKeywordLeavesItsFieldsEmptyAndTheCommasInPlace) {
   struct Case {
     const char* what;

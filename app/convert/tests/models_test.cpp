@@ -36,6 +36,7 @@ TEST(RecordCount, RoundsToTheNearestWholeRecordWithHalvesGoingToEven) {
       {0, 618, 0},    {308, 618, 0},  {309, 618, 0},  {310, 618, 1},  {927, 618, 2},
       {1545, 618, 2}, {1546, 618, 3}, {189, 378, 0},  {190, 378, 1},  {1000, 378, 3},
       {567, 378, 2},  {1330, 665, 2}, {20250314, 618, 32767}, {20250315, 618, 32768},
+      {10, 0, 10},  // no record length: every character counts
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.length) + " / " + std::to_string(c.recordLength));

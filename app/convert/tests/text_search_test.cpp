@@ -2,11 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "frame.h"
+
 namespace seamlog::convert::detail {
 namespace {
+
+TEST(To16, TakesEverySixteenBitValueAndRefusesTheFirstBeyondItOnEitherSide) {
+  EXPECT_EQ(To16(INT16_MIN, "a value"), INT16_MIN);
+  EXPECT_EQ(To16(INT16_MAX, "a value"), INT16_MAX);
+  EXPECT_THROW(To16(std::int64_t{INT16_MIN} - 1, "a value"), ConversionError);
+  EXPECT_THROW(To16(std::int64_t{INT16_MAX} + 1, "a value"), ConversionError);
+}
 
 TEST(FindNoCase, FindsTheFirstMatchAtOrAfterThePositionIgnoringLetterCase) {
   struct Case {
@@ -24,6 +34,8 @@ TEST(FindNoCase, FindsTheFirstMatchAtOrAfterThePositionIgnoringLetterCase) {
       {"from past the end", "Loss", 5, "Loss", 0},
       {"cut off at the end", "xxLos", 1, "Loss", 0},
       {"only ASCII letters fold", "\xC4", 1, "\xE4", 0},
+      {"only letters fold after the first character too", "a`b", 1, "a@b", 0},
+      {"only letters fold in a line ending keyword", "a`\r\n", 1, "a@\r\n", 0},
       {"line ending keyword", "a Loss\r\nb", 1, "loss\r\n", 3},
       {"line ending keyword needs the CR LF", "Loss \r\nLoss\r", 1, "Loss\r\n", 0},
       {"line ending keyword after an earlier line end", "x\r\nLOSS\r\n", 1, "Loss\r\n", 4},
@@ -78,6 +90,7 @@ TEST(Mid, FollowsTheSubstringRules) {
   EXPECT_EQ(Mid("abcdef", 5, 4), "ef");
   EXPECT_EQ(Mid("abcdef", 7, 1), "");
   EXPECT_EQ(Mid("abcdef", 3, 0), "");
+  EXPECT_EQ(Mid("abcdef", 0, 2), "");  // positions count from 1
   EXPECT_EQ(LeftTrimBlanks("  a b  "), "a b  ");
   EXPECT_EQ(LeftTrimBlanks("   "), "");
   EXPECT_EQ(LeftTrimBlanks("\ta"), "\ta");

@@ -130,6 +130,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"open failed: result 9999",
                    "open failed 1 more times with result 9999 since 2026-03-09 07:05:04.021",
                    "open failed: result 4", "exit"}},
+        EventCase{"OpensRefusedWithResultOneAreCountedLikeAnyOther",
+                  [](DiagnosticsLog& log) {
+                    log.OpenAttempt(1);
+                    log.OpenAttempt(1);
+                    log.OpenAttempt(1);
+                    log.Exiting();
+                  },
+                  {"open failed: result 1",
+                   "open failed 2 more times with result 1 since 2026-03-09 07:05:04.021", "exit"}},
         EventCase{"AnOpenRefusedWithAStatusSaysWhyAndAChangedStatusStartsANewRun",
                   [](DiagnosticsLog& log) {
                     log.OpenAttempt(2, 5010);
@@ -210,6 +219,16 @@ TEST_F(DiagnosticsLogTest, ALogThatCannotBeWrittenDisturbsNothing) {
   log.OpenAttempt(0);
   log.Closed(0);
 }
+
+#ifndef _WIN32
+// A write the disk refuses stops the log, though the file still closes cleanly.
+TEST_F(DiagnosticsLogTest, ALogOnAFullDiskStopsWorking) {
+  fs::create_symlink("/dev/full", folder_ / kLogFileName);
+  DiagnosticsLog log(*files_, clock_);
+  log.Started("1.0.0", "MODEL-A");
+  EXPECT_FALSE(log.Working());
+}
+#endif
 
 TEST_F(DiagnosticsLogTest, AnEventIsCutAtTwoThousandCharacters) {
   {

@@ -199,6 +199,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(JournalFrames, TheChecksumIsTheCrc32OfZipAndPng) {
   EXPECT_EQ(Crc32(""), 0u);
   EXPECT_EQ(Crc32("123456789"), 0xCBF43926u);
+  // Every byte value once: each entry of the table takes part.
+  std::string everyByte;
+  for (int b = 0; b < 256; ++b) everyByte.push_back(static_cast<char>(b));
+  EXPECT_EQ(Crc32(everyByte), 0x29058C73u);
 }
 
 TEST(JournalFrames, TheStartAndTheFramesAreLaidOutAsDocumented) {

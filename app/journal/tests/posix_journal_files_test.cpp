@@ -1,6 +1,7 @@
 // The host's journal files over a recording system: which calls they make,
 // in what order, and what they do when a call is interrupted or fails.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -163,6 +164,24 @@ TEST_F(PosixJournalFilesTest, AMoveOverReplacesTheTargetAndForcesTheFolderOntoTh
   EXPECT_FALSE(fs::exists(folder_ / "Seamlog.journal"));
   EXPECT_EQ(system_->calls, (std::vector<std::string>{"rename Seamlog.journal Seamlog.journal.discarded",
                                                       "open folder", "fsync folder", "close folder"}));
+}
+
+// A program started with its standard input closed gets descriptor 0 for the
+// next file it opens: as good a descriptor as any other.
+TEST_F(PosixJournalFilesTest, WithTheStandardInputClosedDescriptorZeroServesLikeAnyOther) {
+  const int savedInput = ::dup(0);
+  ASSERT_GE(savedInput, 0);
+  ::close(0);
+  std::string replaceError, openError, appendError;
+  const bool replaced = files_->Replace("Seamlog.journal", "new", replaceError);
+  auto held = files_->OpenHeld("Seamlog.journal", openError);
+  const bool appended = held && held->Append("+more", appendError);
+  held.reset();
+  ::dup2(savedInput, 0);
+  ::close(savedInput);
+  EXPECT_TRUE(replaced) << replaceError;
+  EXPECT_TRUE(appended) << openError << appendError;
+  EXPECT_EQ(Bytes("Seamlog.journal"), "new+more");
 }
 
 }  // namespace

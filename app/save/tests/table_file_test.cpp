@@ -14,6 +14,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -23,8 +24,12 @@
 #include <unistd.h>
 #endif
 
+#include "exclusive_file.h"
 #include "seamlog/convert/convert_received_text.h"
+#include "seamlog/save/error_text.h"
 #include "seamlog/save/file_steps.h"
+#include "seamlog/save/interrupted_save.h"
+#include "seamlog/save/save_intent.h"
 
 namespace seamlog::save {
 namespace {
@@ -228,6 +233,27 @@ TEST_F(TableFileTest, ASaveNotClosedLeavesAnOldFileAsItWasAndRemovesANewOne) {
   }
 }
 
+// The wait a refusal names: whole seconds as seconds, anything else in ms.
+TEST(InUseReason, NamesTheWaitInSecondsOnlyWhenItIsWholeSeconds) {
+  const struct {
+    int ms;
+    const char* waited;
+  } rows[] = {{200, "after 200 ms"}, {5000, "after 5 seconds"}, {2997, "after 2997 ms"}};
+  for (const auto& row : rows) {
+    const std::string reason = InUseReason("t.csv", std::chrono::milliseconds(row.ms));
+    EXPECT_NE(reason.find(row.waited), std::string::npos) << reason;
+  }
+}
+
+// A failed call's own words; "unknown error" only when it left no number.
+TEST(DescribeErrno, GivesTheSystemsWordsForEveryNumberButZero) {
+  EXPECT_EQ(DescribeErrno(0), "unknown error");
+  for (const int number : {EPERM, ENOENT, ENOSPC}) {
+    EXPECT_EQ(DescribeErrno(number), std::generic_category().message(number)) << number;
+    EXPECT_NE(DescribeErrno(number), "unknown error") << number;
+  }
+}
+
 TEST_F(TableFileTest, ASecondSaveWaitsForTheFirstAndGivesUpNamingTheFile) {
   const std::string path = PathOf("shared.csv");
   std::string error;
@@ -383,6 +409,26 @@ TEST_F(TableFileTest, AFailingWriteFlushFolderSyncOrCloseTakesTheSaveBack) {
 // Another program (a terminal logger, say) appends to the file without the
 // save's lock while the save runs. Its bytes are never overwritten, and a
 // save taken back removes its own bytes only.
+// Another program appends between the check of an interrupted save and the
+// lock that would take its half table back: the file is then left alone.
+TEST_F(TableFileTest, AHalfTableIsNotTakenBackFromAFileThatGrewWhileItWasChecked) {
+  const std::string text = "too short for a record";  // a table of its two heading lines
+  const std::string path = PathOf("grown.csv");
+  { std::ofstream(path, std::ios::binary) << "earlier\r\n\r\n\r\nNo.,Cut"; }
+  SaveIntent intent;
+  intent.tablePath = path;
+  intent.lengthBefore = 9;
+  intent.textLength = text.size();
+  intent.textDigest = TextDigest(text);
+  StepRecorder recorder;
+  recorder.before = [&] { std::ofstream(path, std::ios::binary | std::ios::app) << "other\r\n"; };
+  std::uint64_t savedLength = 0;
+  std::string reason;
+  EXPECT_EQ(SettleInterruptedSave(intent, text, savedLength, reason), InterruptedSave::CannotCheck);
+  EXPECT_NE(reason.find("changed while it was being checked"), std::string::npos) << reason;
+  EXPECT_EQ(Contents(path), "earlier\r\n\r\n\r\nNo.,Cutother\r\n");
+}
+
 TEST_F(TableFileTest, AnotherProgramsAppendDuringASaveIsNeitherOverwrittenNorTakenBack) {
   for (const bool keep : {true, false}) {
     SCOPED_TRACE(keep ? "the save is kept" : "the save is taken back");

@@ -292,6 +292,8 @@ TEST_F(SessionTest, ExitWithoutDiscardingKeepsTheTextForTheNextStart) {
   {
     SeamlogRun run(folder_, splicer, clock);
     run.session.Start("test");
+    // A first start has no interrupted save to look for, and leaves no record of one.
+    EXPECT_FALSE(fs::exists(folder_ / kSaveIntentFileName));
     splicer.Send("Splice data\r");
     run.Receive(splicer);
     run.session.Exit(false);
