@@ -199,7 +199,7 @@ TEST_P(CutPointTest, EveryRecordIsSavedOnceAndWholeWhereverTheSaveCutsTheLastRec
   ASSERT_NE(lastStart, std::string::npos);
 
   // Every cut point on the host; under Wine, whose file calls are slow, every
-  // eleventh and the last, on the Win32 files.
+  // thirty-seventh and the last, on the Win32 files.
 #ifdef _WIN32
   const std::size_t stride = 37;
 #else
