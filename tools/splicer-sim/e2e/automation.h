@@ -24,6 +24,14 @@ bool FileExists(const std::string& path);
 // Creates a folder and any missing parents.
 void MakeDirectories(const std::string& path);
 
+// Wine does not account CPU time per Windows process, so CPU times come from
+// the Linux side: /proc, seen through Wine's Z: drive.
+// The Linux process whose command line contains `needle` (and whose
+// environment contains `environment`, when given); its pid, or empty.
+std::string FindLinuxProcess(const std::string& needle, const std::string& environment = "");
+// User and system time of a Linux process, in seconds; 0 when it is not found.
+double CpuSeconds(const std::string& pid);
+
 // Runs a command line to its end (at most `milliseconds`); its exit code, or -1
 // when it could not be started.
 int RunProcess(const std::string& commandLine, DWORD milliseconds);
