@@ -508,11 +508,21 @@ void QueuedReadsStallAndUnplug(const Options& o) {
   report.bytes = Sample(o, 'a');
   report.stall_at = 1500;
   report.unplug_at = 4000;
-  PlugInSplicer(bus, report, "the splicer will stall at byte 1500 and be pulled out at byte 4000",
+  // Paced at one packet per 10 ms, so that the library's queue is full when each happens.
+  report.pacing_ms = 10;
+  PlugInSplicer(bus, report, "the splicer, paced at 6.4 KB/s, will stall at byte 1500 and be pulled out at byte 4000",
                 "the splicer is plugged in");
   Seamlog seamlog(o, "queued", "MODEL-A");
   const std::string expected = LiveViewOf(AsReceived(report.bytes));
-  Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.Stalls == 1; }, 60000), "the IN endpoint stalled");
+  ULONG queuedBeforeStall = 0;
+  Check(bus.WaitFor(0,
+                    [&](const VBUS_STATUS& s) {
+                      if (s.Stalls == 0) queuedBeforeStall = std::max(queuedBeforeStall, s.PendingReads);
+                      return s.Stalls == 1;
+                    },
+                    60000),
+        "the IN endpoint stalled");
+  Check(queuedBeforeStall > 1, "several reads were queued before it (up to " + std::to_string(queuedBeforeStall) + ")");
   Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.Plugged == 0 && s.Devices == 0; }, 60000),
         "the splicer was pulled out at byte 4000 and its device removed");
   const VBUS_STATUS gone = bus.Status(0);
