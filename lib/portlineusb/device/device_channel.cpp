@@ -96,7 +96,8 @@ bool DeviceChannel::WaitQueued(DWORD waitMs, bool abandon) {
   bool allEnded = true;
   for (std::size_t age = 0; age < queued_; ++age) {
     const DWORD spent = GetTickCount() - began;
-    if (WaitForSingleObject(Slot(age)->event.get(), spent < waitMs ? waitMs - spent : 0) == WAIT_OBJECT_0) continue;
+    if (WaitForSingleObject(Slot(age)->event.get(), spent < waitMs ? waitMs - spent : 0) == WAIT_OBJECT_0)
+      continue;
     allEnded = false;
     if (abandon) Abandon(Slot(age));
   }

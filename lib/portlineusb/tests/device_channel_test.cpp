@@ -222,7 +222,8 @@ TEST_P(ReadyPackets, AreHandedOutOneAPollInTheOrderTheReadsWereIssued) {
   for (std::size_t i = 0; i < ready; ++i) Deliver(record, i, Packet(i));
   for (std::size_t i = 0; i < ready; ++i) {
     ASSERT_EQ(Poll(channel), Packet(i));
-    EXPECT_EQ(record.reads.size(), kReadsQueued + i + 1) << "the delivered read's block is issued again at once";
+    EXPECT_EQ(record.reads.size(), kReadsQueued + i + 1)
+        << "the delivered read's block is issued again at once";
   }
   EXPECT_EQ(Poll(channel), "<0>");
   // The reads issued again come after those that were already queued.

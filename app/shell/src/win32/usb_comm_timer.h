@@ -27,8 +27,9 @@ inline bool TestTickDue() {
     LARGE_INTEGER frequency;
     if (length == 0 || length >= sizeof value || !QueryPerformanceFrequency(&frequency)) return LONGLONG{0};
     const double milliseconds = std::strtod(value, nullptr);
-    return milliseconds > 0 ? static_cast<LONGLONG>(milliseconds * static_cast<double>(frequency.QuadPart) / 1000.0)
-                            : LONGLONG{0};
+    return milliseconds > 0
+               ? static_cast<LONGLONG>(milliseconds * static_cast<double>(frequency.QuadPart) / 1000.0)
+               : LONGLONG{0};
   }();
   static LONGLONG due = 0;
   if (period == 0) return true;
