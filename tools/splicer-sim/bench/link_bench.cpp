@@ -2,7 +2,11 @@
 // splicer at 64 bytes per read. Not a test: it measures and reports.
 //
 //   seamlog-link-bench --seamlog EXE --sim-dll DLL --reportgen EXE --work DIR
-//                      [--records N] [--seconds S] [--hold-journal 1]
+//                      [--records N] [--seconds S] [--hold-journal 1] [--tick-ms T]
+//
+// --tick-ms 15.6 runs the poll timer throttled to that period, as on a system
+// whose timer keeps its coarse resolution; --seamlog must then be the test
+// build, SeamlogTestHook.exe (the shipped program ignores the setting).
 //
 // Three phases, each measured on the Seamlog process:
 //   1. not connected (the splicer refuses every open): CPU share while idle;
@@ -33,6 +37,7 @@ struct Options {
   int records = 1000;
   int seconds = 5;
   bool holdJournal = false;
+  std::string tickMs;
 };
 
 struct Cpu {
@@ -118,12 +123,14 @@ int main(int argc, char** argv) {
     else if (key == "--records") o.records = std::stoi(value);
     else if (key == "--seconds") o.seconds = std::stoi(value);
     else if (key == "--hold-journal") o.holdJournal = value == "1";
+    else if (key == "--tick-ms") o.tickMs = value;
   }
   if (o.seamlog.empty() || o.simDll.empty() || o.reportgen.empty() || o.work.empty()) {
     std::fprintf(stderr, "usage: seamlog-link-bench --seamlog EXE --sim-dll DLL --reportgen EXE --work DIR "
-                         "[--records N] [--seconds S] [--hold-journal 1]\n");
+                         "[--records N] [--seconds S] [--hold-journal 1] [--tick-ms T]\n");
     return 2;
   }
+  if (!o.tickMs.empty()) SetEnvironmentVariableA("SEAMLOG_TEST_TICK_MS", o.tickMs.c_str());
   try {
     MakeDirectories(o.work);
     CopyFileA(o.seamlog.c_str(), (o.work + "\\Seamlog.exe").c_str(), FALSE);
@@ -194,6 +201,8 @@ int main(int argc, char** argv) {
 
     std::printf("Seamlog link benchmark (simulated splicer, 64 bytes per read)\n");
     std::printf("  report                     %zu bytes, %d MODEL-A records\n", bytes, o.records);
+    std::printf("  poll tick                  %s\n",
+                o.tickMs.empty() ? "native" : (o.tickMs + " ms (throttled)").c_str());
     std::printf("  capture journal            %s\n",
                 o.holdJournal ? "held by the benchmark: not written" : "written");
     std::printf("  receiving                  %.2f s\n", transferS);
