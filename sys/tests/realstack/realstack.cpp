@@ -13,8 +13,10 @@
 // when every check held.
 //
 //   realstack link-rate --seamlog SeamlogTestHook.exe --library DLL --baseline DLL --samples DIR --work DIR
+//   realstack driver-rate
 //
-// measures and prints the link's rate with both libraries (not a test).
+// measure and print rates (not tests): link-rate through Seamlog with both
+// libraries, driver-rate with reads straight on Portline.sys.
 #include <windows.h>
 #include <initguid.h>
 #include <commctrl.h>
@@ -677,6 +679,151 @@ void LinkRate(const Options& o) {
               "bus and driver host included)\n");
 }
 
+// ---------------------------------------------------------------------------
+// driver-rate: a measurement, not a test. The device path without Seamlog
+// and without the library: this program keeps `depth` 64-byte overlapped
+// reads queued on Portline.sys and takes a report from a full-speed splicer,
+// waiting on each read's event in turn. Prints bytes/s, the time per packet
+// as a multiple of one Wine server round trip (an event set, measured in the
+// same run) and the CPU the Wine server and the device hosts spend per
+// packet; that tells a limit in our code from the cost of Wine's own
+// request path.
+
+// User and system seconds of every device host (winedevice.exe) of this prefix.
+double DeviceHostCpuSeconds(const std::string& prefix) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  double seconds = 0;
+  do {
+    const std::string pid = entry.cFileName;
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (ReadWholeFile("Z:\\proc\\" + pid + "\\cmdline").find("winedevice.exe") == std::string::npos) continue;
+    if (ReadWholeFile("Z:\\proc\\" + pid + "\\environ").find(prefix) == std::string::npos) continue;
+    seconds += CpuSeconds(pid);
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+  return seconds;
+}
+
+// Microseconds of one request to the Wine server and back (SetEvent on a
+// server event), the median of five batches.
+double ServerRoundTripMicroseconds() {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Require(event != nullptr, "an event for the round trips");
+  std::vector<double> batches;
+  for (int batch = 0; batch < 5; ++batch) {
+    const LARGE_INTEGER from = Now();
+    for (int i = 0; i < 1000; ++i) SetEvent(event);
+    batches.push_back(Seconds(from, Now()) * 1e6 / 1000.0);
+  }
+  CloseHandle(event);
+  std::sort(batches.begin(), batches.end());
+  return batches[batches.size() / 2];
+}
+
+struct DriverRun {
+  double bytesPerSecond = 0;
+  double serverCpuPerPacketUs = 0, hostCpuPerPacketUs = 0;
+};
+
+DriverRun MeasureDriver(Vbus& bus, std::size_t depth, const std::string& big) {
+  Report warm;
+  warm.bytes = "driver rate\r";
+  Require(bus.SetReport(0, warm), "the splicer takes a short greeting");
+  const auto paths = InterfacePaths(GUID_DEVINTERFACE_PORTLINE);
+  Require(paths.size() == 1, "its Portline interface is there");
+  HANDLE device = CreateFileW(paths[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+  Require(device != INVALID_HANDLE_VALUE, "the interface opens for overlapped reads");
+  struct Read {
+    OVERLAPPED operation;
+    HANDLE event;
+    unsigned char bytes[64];
+  };
+  std::vector<Read> reads(depth);
+  auto start = [&](Read& read) {
+    read.operation = OVERLAPPED{};
+    read.operation.hEvent = read.event;
+    ResetEvent(read.event);
+    return ReadFile(device, read.bytes, sizeof read.bytes, nullptr, &read.operation) != FALSE ||
+           GetLastError() == ERROR_IO_PENDING;
+  };
+  for (Read& read : reads) {
+    read.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Require(read.event != nullptr && start(read), "a read is queued");
+  }
+  std::string received;
+  for (std::size_t next = 0; received.size() < warm.bytes.size(); next = (next + 1) % depth) {
+    Read& read = reads[next];
+    DWORD moved = 0;
+    Require(GetOverlappedResult(device, &read.operation, &moved, TRUE) != FALSE, "the greeting arrives");
+    received.append(reinterpret_cast<char*>(read.bytes), moved);
+    Require(start(read), "the read is queued again");
+  }
+  Require(received == warm.bytes, "the greeting arrives whole");
+
+  char prefix[MAX_PATH] = {};
+  GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix);
+  const std::string serverPid = FindLinuxProcess("wineserver", std::string("WINEPREFIX=") + prefix);
+  const std::string host = std::string("WINEPREFIX=") + prefix;
+  Report report;
+  report.bytes = big;
+  const double server0 = CpuSeconds(serverPid), host0 = DeviceHostCpuSeconds(host);
+  const LARGE_INTEGER begun = Now();
+  Require(bus.SetReport(0, report), "the splicer starts the long report");
+  received.clear();
+  std::size_t packets = 0;
+  for (std::size_t next = (warm.bytes.size() + 63) / 64 % depth; received.size() < big.size();
+       next = (next + 1) % depth) {
+    Read& read = reads[next];
+    DWORD moved = 0;
+    if (WaitForSingleObject(read.event, 20000) != WAIT_OBJECT_0) break;
+    Require(GetOverlappedResult(device, &read.operation, &moved, FALSE) != FALSE, "a read ends well");
+    received.append(reinterpret_cast<char*>(read.bytes), moved);
+    ++packets;
+    Require(start(read), "the read is queued again");
+  }
+  DriverRun run;
+  const double wall = Seconds(begun, Now());
+  Check(received == big, "the long report arrives whole, in order");
+  run.bytesPerSecond = static_cast<double>(received.size()) / wall;
+  if (packets != 0) {
+    run.serverCpuPerPacketUs = 1e6 * (CpuSeconds(serverPid) - server0) / static_cast<double>(packets);
+    run.hostCpuPerPacketUs = 1e6 * (DeviceHostCpuSeconds(host) - host0) / static_cast<double>(packets);
+  }
+  CancelIo(device);
+  for (Read& read : reads) {
+    WaitForSingleObject(read.event, 5000);
+    CloseHandle(read.event);
+  }
+  CloseHandle(device);
+  return run;
+}
+
+void DriverRate(const Options&) {
+  Vbus bus;
+  OpenEmptyBus(bus);
+  Report first;
+  first.bytes = "driver rate\r";
+  PlugInSplicer(bus, first, "the splicer takes a short greeting", "the splicer is plugged in");
+  std::string big;
+  for (std::size_t i = 0; big.size() < 64 * 2000; ++i) big += static_cast<char>('!' + i % 90);
+  const double roundTripUs = ServerRoundTripMicroseconds();
+  std::printf("driver rate: %zu-byte report from a full-speed splicer, 64-byte reads straight on Portline.sys\n",
+              big.size());
+  std::printf("one Wine server round trip: %.1f us\n", roundTripUs);
+  std::printf("%-14s %12s %14s %18s %18s\n", "reads queued", "bytes/s", "packet/trip", "server us/packet",
+              "hosts us/packet");
+  for (std::size_t depth : {std::size_t{1}, std::size_t{16}, std::size_t{128}}) {
+    const DriverRun run = MeasureDriver(bus, depth, big);
+    const double packetUs = 64.0 * 1e6 / run.bytesPerSecond;
+    std::printf("%-14zu %12.0f %13.1fx %18.0f %18.0f\n", depth, run.bytesPerSecond, packetUs / roundTripUs,
+                run.serverCpuPerPacketUs, run.hostCpuPerPacketUs);
+    std::fflush(stdout);
+  }
+}
+
 // Plugs in the first splicer with the report of --report, for a session by hand.
 void Serve(const Options& o) {
   Vbus bus;
@@ -720,7 +867,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     if (it == paths.end()) return false;
     *it->second = WindowsPath(argv[i + 1]);
   }
-  if (o.scenario == "status") return true;
+  if (o.scenario == "status" || o.scenario == "driver-rate") return true;
   if (o.scenario == "serve") return !o.report.empty();
   return o.scenario == "install" ? !o.drivers.empty() : !o.seamlog.empty() && !o.work.empty();
 }
@@ -748,7 +895,8 @@ int main(int argc, char** argv) {
       {"two-splicers", TwoSplicers},
       {"close-with-read-pending", CloseWithReadPending},
       {"queued-reads-stall-and-unplug", QueuedReadsStallAndUnplug},
-      {"link-rate", LinkRate}};
+      {"link-rate", LinkRate},
+      {"driver-rate", DriverRate}};
   try {
     auto it = scenarios.find(o.scenario);
     if (it == scenarios.end()) Fail("unknown scenario " + o.scenario);
