@@ -83,7 +83,12 @@ typedef struct _DEVICE_EXTENSION {
   // and the senders inside IoCallDriver; each event is signalled while its
   // count is zero.
   ULONG HoldReasons;
+  // Held requests oldest first, by Sequence; a resume sends them again one at
+  // a time, and while it does (Resending) new transfers queue up behind them,
+  // so the bus receives reads in the order they were issued.
   LIST_ENTRY HeldTransfers;
+  BOOLEAN Resending;
+  LONG NextSequence;  // the Sequence of the next read or write; interlocked
   LONG TransfersInBus;
   LONG Senders;
   KEVENT NoTransfersInBus;
@@ -99,10 +104,11 @@ typedef struct _DEVICE_EXTENSION {
 #define PORTLINE_URB_TIMEOUT_100NS (5LL * 1000 * 1000 * 10)
 
 // Per read or write, owned by the request while it is in the bus driver.
+// The pipe is the request's direction's (PipeFor).
 typedef struct _TRANSFER_CONTEXT {
   PURB Urb;
   PDEVICE_EXTENSION DeviceExtension;
-  PUSBD_PIPE_INFORMATION Pipe;
+  ULONG Sequence;  // the order the request arrived in
 } TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
 
 extern "C" {
@@ -136,7 +142,7 @@ NTSTATUS SendControlIrpAndWait(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT Targe
 NTSTATUS UsbdStatusToNtStatus(USBD_STATUS Status, NTSTATUS IrpStatus);
 
 // Bulk transfers held while the device is stopped or asleep.
-VOID StartOrHoldTransfer(PIRP Irp, PTRANSFER_CONTEXT Context);
+VOID StartOrHoldTransfer(PIRP Irp, PTRANSFER_CONTEXT Context, BOOLEAN Resent);
 NTSTATUS PauseTransfers(PDEVICE_OBJECT DeviceObject, ULONG Reason);
 VOID ResumeTransfers(PDEVICE_EXTENSION Extension, ULONG Reason);
 VOID FailHeldTransfers(PDEVICE_EXTENSION Extension, NTSTATUS Status);
@@ -146,6 +152,7 @@ VOID NTAPI HeldTransferCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID WakeDevice(PDEVICE_EXTENSION Extension);
 
 // User-mode interface and bulk transfers.
+PUSBD_PIPE_INFORMATION PipeFor(PDEVICE_EXTENSION Extension, PIRP Irp);
 NTSTATUS NTAPI PortlineCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI PortlineClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI PortlineReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);

@@ -38,13 +38,14 @@ NTSTATUS CompleteAndLeave(PDEVICE_EXTENSION ext, PIRP irp, NTSTATUS status, ULON
 
 bool IsRead(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ; }
 
-// The pipe record of the request's direction: reads use index 1 (IN),
-// everything else index 0 (OUT).
-PUSBD_PIPE_INFORMATION PipeFor(PDEVICE_EXTENSION ext, PIRP irp) {
-  return IsRead(irp) ? &ext->BulkInPipe : &ext->BulkOutPipe;
-}
-
 }  // namespace
+
+// PipeFor: the pipe record of the request's direction: reads use index 1
+// (IN), everything else index 0 (OUT). Any IRQL up to DISPATCH_LEVEL, while
+// the request is at this driver's stack location.
+extern "C" PUSBD_PIPE_INFORMATION PipeFor(PDEVICE_EXTENSION Extension, PIRP Irp) {
+  return IsRead(Irp) ? &Extension->BulkInPipe : &Extension->BulkOutPipe;
+}
 
 // PortlineCreate: opens a handle on a started device. PASSIVE_LEVEL.
 // Completes the request.
@@ -106,13 +107,13 @@ extern "C" NTSTATUS NTAPI PortlineReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Ir
   }
   context->Urb = urb;
   context->DeviceExtension = ext;
-  context->Pipe = pipe;
+  context->Sequence = static_cast<ULONG>(InterlockedIncrement(&ext->NextSequence));
 
   // From here the request, the URB, the context and the remove lock the
   // request holds all belong to BulkTransferCompletion, or to the held list
   // while the device is stopped or asleep.
   IoMarkIrpPending(Irp);
-  StartOrHoldTransfer(Irp, context);
+  StartOrHoldTransfer(Irp, context, FALSE);
   return STATUS_PENDING;
 }
 
@@ -181,7 +182,7 @@ extern "C" NTSTATUS NTAPI BulkTransferCompletion(PDEVICE_OBJECT DeviceObject, PI
   }
   Irp->IoStatus.Information = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   if (UsbdStatusHalted(urb->UrbHeader.Status)) {
-    ext->HaltedPipe = context->Pipe;
+    ext->HaltedPipe = PipeFor(ext, Irp);
     Irp->IoStatus.Information = 0;
   }
   ExFreePoolWithTag(urb, PORTLINE_POOL_TAG);

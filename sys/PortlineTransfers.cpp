@@ -32,8 +32,32 @@ BOOLEAN HoldLocked(PDEVICE_EXTENSION ext, PIRP irp, PTRANSFER_CONTEXT context) {
   }
   irp->Tail.Overlay.DriverContext[0] = context;
   IoSetCancelRoutine(irp, HeldTransferCancel);
-  InsertTailList(&ext->HeldTransfers, &irp->Tail.Overlay.ListEntry);
+  // In issue order: a pipe abort may end older transfers after newer ones
+  // were held, and in any order.
+  PLIST_ENTRY before = ext->HeldTransfers.Blink;
+  while (before != &ext->HeldTransfers) {
+    PIRP held = CONTAINING_RECORD(before, IRP, Tail.Overlay.ListEntry);
+    const PTRANSFER_CONTEXT heldContext = static_cast<PTRANSFER_CONTEXT>(held->Tail.Overlay.DriverContext[0]);
+    if (static_cast<LONG>(context->Sequence - heldContext->Sequence) > 0) {
+      break;
+    }
+    before = before->Blink;
+  }
+  InsertHeadList(before, &irp->Tail.Overlay.ListEntry);
   return TRUE;
+}
+
+// Takes the oldest held request whose cancel routine can still be taken
+// away off the held list; null when there is none. Cancel spin lock held.
+PIRP TakeOldestHeldLocked(PDEVICE_EXTENSION ext) {
+  for (PLIST_ENTRY entry = ext->HeldTransfers.Flink; entry != &ext->HeldTransfers; entry = entry->Flink) {
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    if (IoSetCancelRoutine(irp, NULL) != NULL) {
+      RemoveEntryList(entry);
+      return irp;
+    }
+  }
+  return NULL;
 }
 
 // Takes every held request out of the list for the caller. PASSIVE_LEVEL.
@@ -84,11 +108,12 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject) {
 }  // namespace
 
 // StartOrHoldTransfer: hands a read or write to the bus driver, or holds it
-// while the device is stopped or asleep. Any IRQL up to DISPATCH_LEVEL
+// while the device is stopped or asleep, or while held requests are being
+// sent again (Resent: this is one of them). Any IRQL up to DISPATCH_LEVEL
 // (PASSIVE_LEVEL from the dispatch routine and the resume). The request,
 // marked pending, belongs to BulkTransferCompletion or to the held list
 // afterwards, or has been completed.
-extern "C" VOID StartOrHoldTransfer(PIRP Irp, PTRANSFER_CONTEXT Context) {
+extern "C" VOID StartOrHoldTransfer(PIRP Irp, PTRANSFER_CONTEXT Context, BOOLEAN Resent) {
   PDEVICE_EXTENSION ext = Context->DeviceExtension;
   // Keeps the device extension for this routine: the request's own
   // reference may be given back by its completion before IoCallDriver
@@ -99,7 +124,7 @@ extern "C" VOID StartOrHoldTransfer(PIRP Irp, PTRANSFER_CONTEXT Context) {
   }
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
-  if (ext->HoldReasons != 0) {
+  if (ext->HoldReasons != 0 || (ext->Resending && !Resent)) {
     const BOOLEAN held = HoldLocked(ext, Irp, Context);
     // Asleep only because the system's wake could not take the device
     // along: this transfer wakes it.
@@ -189,24 +214,29 @@ extern "C" NTSTATUS PauseTransfers(PDEVICE_OBJECT DeviceObject, ULONG Reason) {
 }
 
 // ResumeTransfers: `Reason` no longer holds transfers; when nothing else
-// does, the held requests are sent again on the pipes as they are now.
-// PASSIVE_LEVEL.
+// does, the held requests are sent again on the pipes as they are now, oldest
+// first and one at a time; requests that arrive meanwhile are held behind
+// them. PASSIVE_LEVEL.
 extern "C" VOID ResumeTransfers(PDEVICE_EXTENSION Extension, ULONG Reason) {
-  LIST_ENTRY taken;
-  InitializeListHead(&taken);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
   Extension->HoldReasons &= ~Reason;
-  if (Extension->HoldReasons == 0) {
-    TakeHeldLocked(Extension, &taken);
-  }
+  Extension->Resending = Extension->HoldReasons == 0;
   IoReleaseCancelSpinLock(irql);
 
-  while (!IsListEmpty(&taken)) {
-    PIRP irp = CONTAINING_RECORD(RemoveHeadList(&taken), IRP, Tail.Overlay.ListEntry);
+  for (;;) {
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = Extension->HoldReasons == 0 ? TakeOldestHeldLocked(Extension) : NULL;
+    if (irp == NULL) {
+      Extension->Resending = FALSE;
+    }
+    IoReleaseCancelSpinLock(irql);
+    if (irp == NULL) {
+      return;
+    }
     PTRANSFER_CONTEXT context = static_cast<PTRANSFER_CONTEXT>(irp->Tail.Overlay.DriverContext[0]);
     AcquireStateLock(Extension);
-    USBD_PIPE_HANDLE pipe = context->Pipe->PipeHandle;
+    USBD_PIPE_HANDLE pipe = PipeFor(Extension, irp)->PipeHandle;
     ReleaseStateLock(Extension);
     if (pipe == NULL) {
       FinishTransfer(irp, context, STATUS_DEVICE_NOT_READY);
@@ -218,7 +248,7 @@ extern "C" VOID ResumeTransfers(PDEVICE_EXTENSION Extension, ULONG Reason) {
     const ULONG length = MmGetMdlByteCount(irp->MdlAddress);
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength =
         length < PORTLINE_MAX_TRANSFER_SIZE ? length : PORTLINE_MAX_TRANSFER_SIZE;
-    StartOrHoldTransfer(irp, context);
+    StartOrHoldTransfer(irp, context, TRUE);
   }
 }
 

@@ -543,6 +543,41 @@ TEST(Power, AReadCancelledWhileTheDeviceSleepsEndsCancelledAndNothingIsSentForIt
   EXPECT_THAT(h.Finish(), IsEmpty());
 }
 
+TEST(Power, ReadsHeldWhileTheDeviceSleepsGoBackToTheBusInTheOrderTheyWereIssued) {
+  Harness* harness = nullptr;
+  Handle file = nullptr;
+  std::vector<Request> reads;
+  bool waking = false;
+  BusConfig config;
+  // The library keeps issuing reads: one while the power-down's pipe abort is
+  // under way, and one while the held reads are being sent again at D0.
+  config.onRequest = [&](BusRequest request) {
+    const bool duringAbort = request == BusRequest::AbortPipe && reads.size() == 2;
+    const bool duringResend = request == BusRequest::BulkIn && waking && reads.size() == 3;
+    if (!duringAbort && !duringResend) return;
+    std::thread([&] { reads.push_back(harness->BeginRead(file, 64)); }).join();
+  };
+  Harness h(config);
+  harness = &h;
+  ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);
+  ASSERT_EQ(h.Open(&file), STATUS_SUCCESS);
+  reads.push_back(h.BeginRead(file, 64));
+  reads.push_back(h.BeginRead(file, 64));
+  ASSERT_EQ(h.SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+  ASSERT_EQ(reads.size(), 3u);
+  EXPECT_EQ(h.Bus().PendingTransfers(), 0u);
+  waking = true;
+  ASSERT_EQ(h.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+  ASSERT_EQ(reads.size(), 4u);
+  EXPECT_EQ(h.Bus().PendingTransfers(), 4u);
+  for (UCHAR packet = 0; packet < 4; ++packet) h.Bus().SendFromDevice(Bytes(packet + 1u, packet));
+  for (UCHAR i = 0; i < 4; ++i) {
+    EXPECT_EQ(h.Wait(reads[i]), STATUS_SUCCESS);
+    EXPECT_EQ(reads[i]->data, Bytes(i + 1u, i)) << "read " << int{i} << " took another read's packet";
+  }
+  EXPECT_THAT(h.Finish(), IsEmpty());
+}
+
 TEST(Power, QueryAndDeviceRequestsArePassedDownUnchanged) {
   Harness h;
   ASSERT_EQ(h.Arrive(), STATUS_SUCCESS);

@@ -30,44 +30,82 @@ void Arm(Transfer& transfer) {
 bool DeviceChannel::Open(std::unique_ptr<PipeIo> pipes) {
   Close();
   if (pipes == nullptr) return false;
-  read_ = NewTransfer();
   write_ = NewTransfer();
   pipes_ = std::move(pipes);
-  if (read_ == nullptr || write_ == nullptr) {
+  if (write_ == nullptr) {
     Close();
     return false;
   }
   return true;
 }
 
-bool DeviceChannel::StartRead() {
-  Arm(*read_);
-  // A read that finished at once is collected below like any other.
-  readPending_ = pipes_->StartRead(read_->bytes, kTransferSize, read_->operation) ||
-                  GetLastError() == ERROR_IO_PENDING;
-  return readPending_;
+bool DeviceChannel::FillQueue() {
+  while (queued_ < kReadsQueued) {
+    std::unique_ptr<Transfer>& slot = Slot(queued_);
+    if (slot == nullptr) slot = NewTransfer();
+    if (slot == nullptr) return false;
+    Arm(*slot);
+    // A read that finished at once is collected like any other.
+    if (!pipes_->StartRead(slot->bytes, kTransferSize, slot->operation) && GetLastError() != ERROR_IO_PENDING)
+      return false;
+    ++queued_;
+  }
+  return true;
 }
 
 std::int32_t DeviceChannel::Read(std::uint8_t* destination) {
   if (!IsOpen()) return kFailure;
-  if (!readPending_ && !StartRead()) {
+  // A refusal while reads are still queued is reported once they have all
+  // been handed out.
+  FillQueue();
+  if (queued_ == 0) {
     pipes_->Recover(true);
     return kFailure;
   }
+  Transfer& oldest = *Slot(0);
   DWORD moved = 0;
-  if (!pipes_->Result(read_->operation, moved)) {
-    if (GetLastError() == ERROR_IO_INCOMPLETE) return 0;
-    readPending_ = false;
+  const bool delivered = pipes_->Result(oldest.operation, moved);
+  if (!delivered && GetLastError() == ERROR_IO_INCOMPLETE) return 0;
+  oldest_ = (oldest_ + 1) % kReadsQueued;
+  --queued_;
+  if (!delivered) {
+    // Everything that arrived before the failure has been handed out. The
+    // reads behind it end before the pipe is reset, so that none of them
+    // takes a packet of the next connection.
+    CancelQueued();
+    WaitQueued(kCloseWaitMs, true);
     pipes_->Recover(true);
     return kFailure;
   }
-  readPending_ = false;
   if (moved > kTransferSize) moved = kTransferSize;
-  std::memcpy(destination, read_->bytes, moved);
-  // Keep one read pending for the next poll. A refusal now is reported at the
-  // next call, after these bytes have been delivered.
-  StartRead();
+  std::memcpy(destination, oldest.bytes, moved);
+  // The freed block goes straight back to the device.
+  FillQueue();
   return static_cast<std::int32_t>(moved);
+}
+
+void DeviceChannel::CancelQueued() {
+  for (std::size_t age = 0; age < queued_; ++age) {
+    Transfer& read = *Slot(age);
+    if (WaitForSingleObject(read.event.get(), 0) != WAIT_OBJECT_0) pipes_->Cancel(read.operation);
+  }
+}
+
+bool DeviceChannel::WaitQueued(DWORD waitMs, bool abandon) {
+  const DWORD began = GetTickCount();
+  bool allEnded = true;
+  for (std::size_t age = 0; age < queued_; ++age) {
+    const DWORD spent = GetTickCount() - began;
+    if (WaitForSingleObject(Slot(age)->event.get(), spent < waitMs ? waitMs - spent : 0) == WAIT_OBJECT_0)
+      continue;
+    allEnded = false;
+    if (abandon) Abandon(Slot(age));
+  }
+  if (abandon) {
+    oldest_ = 0;
+    queued_ = 0;
+  }
+  return allEnded;
 }
 
 std::int32_t DeviceChannel::Write(const std::uint8_t* source, std::int32_t count, DWORD timeoutMs) {
@@ -101,15 +139,16 @@ bool DeviceChannel::CancelAndWait(Transfer& transfer, DWORD waitMs) {
 
 void DeviceChannel::Close() {
   if (pipes_ != nullptr) {
-    bool readOver = !readPending_ || CancelAndWait(*read_, kCloseWaitMs);
+    CancelQueued();
+    const bool allEnded = WaitQueued(kCloseWaitMs, false);
     pipes_->Release();
     // Closing the device cancels what is left; give it one more short while.
-    if (!readOver) readOver = WaitForSingleObject(read_->event.get(), kCloseWaitMs / 4) == WAIT_OBJECT_0;
-    if (!readOver) Abandon(read_);
-    readPending_ = false;
+    if (!allEnded) WaitQueued(kCloseWaitMs / 4, true);
     pipes_.reset();
   }
-  read_.reset();
+  for (std::unique_ptr<Transfer>& read : reads_) read.reset();
+  oldest_ = 0;
+  queued_ = 0;
   write_.reset();
 }
 

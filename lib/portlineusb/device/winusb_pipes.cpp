@@ -70,17 +70,18 @@ class WinUsbIo final : public PipeIo {
   ~WinUsbIo() override { Release(); }
 
   bool StartRead(std::uint8_t* buffer, DWORD length, OVERLAPPED& operation) override {
-    read_ = &operation;
     return api_.readPipe(usb_.get(), in_, buffer, length, nullptr, &operation) != FALSE;
   }
   bool StartWrite(const std::uint8_t* bytes, DWORD length, OVERLAPPED& operation) override {
+    write_ = &operation;
     return api_.writePipe(usb_.get(), out_, const_cast<PUCHAR>(bytes), length, nullptr, &operation) != FALSE;
   }
   bool Result(OVERLAPPED& operation, DWORD& moved) override {
     return api_.getOverlappedResult(usb_.get(), &operation, &moved, FALSE) != FALSE;
   }
-  // WinUSB cancels by pipe: aborting a pipe ends every transfer on it.
-  void Cancel(OVERLAPPED& operation) override { api_.abortPipe(usb_.get(), &operation == read_ ? in_ : out_); }
+  // WinUSB cancels by pipe: aborting the IN pipe ends every queued read.
+  // Only the one write is ever issued on the OUT pipe.
+  void Cancel(OVERLAPPED& operation) override { api_.abortPipe(usb_.get(), &operation == write_ ? out_ : in_); }
   // Clears the pipe's halt (stall) on the device and in WinUSB.
   void Recover(bool inbound) override { api_.resetPipe(usb_.get(), inbound ? in_ : out_); }
   // Ends both pipes' transfers, then frees the interface and closes the file.
@@ -98,7 +99,7 @@ class WinUsbIo final : public PipeIo {
   WinUsbInterface usb_;
   UCHAR in_;
   UCHAR out_;
-  const OVERLAPPED* read_ = nullptr;
+  const OVERLAPPED* write_ = nullptr;
 };
 
 // Finds the bulk IN and OUT pipes of the interface's first setting.

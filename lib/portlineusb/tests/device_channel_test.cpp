@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace portline {
 namespace {
@@ -124,15 +125,24 @@ class ScriptedPipes final : public PipeIo {
     int outboundRecoveries = 0;
     int cancels = 0;
     bool released = false;
-    OVERLAPPED* pendingRead = nullptr;
-    std::uint8_t* readBuffer = nullptr;
+    // Cancels and recoveries, in the order they came.
+    std::string calls;
+    // Every read issued, oldest first, with its buffer.
+    std::vector<OVERLAPPED*> reads;
+    std::vector<std::uint8_t*> buffers;
+    // Reads issued after this many are refused.
+    std::size_t refuseAfter = static_cast<std::size_t>(-1);
   };
   ScriptedPipes(Record& record, bool cancelWorks) : record_(record), cancelWorks_(cancelWorks) {}
 
   bool StartRead(std::uint8_t* buffer, DWORD, OVERLAPPED& operation) override {
+    if (record_.reads.size() >= record_.refuseAfter) {
+      SetLastError(ERROR_GEN_FAILURE);
+      return false;
+    }
     operation.Internal = STATUS_PENDING;
-    record_.pendingRead = &operation;
-    record_.readBuffer = buffer;
+    record_.reads.push_back(&operation);
+    record_.buffers.push_back(buffer);
     SetLastError(ERROR_IO_PENDING);
     return false;
   }
@@ -151,9 +161,13 @@ class ScriptedPipes final : public PipeIo {
   }
   void Cancel(OVERLAPPED& operation) override {
     ++record_.cancels;
+    record_.calls += 'c';
     if (cancelWorks_) End(operation, 0xC0000120, 0);  // STATUS_CANCELLED
   }
-  void Recover(bool inbound) override { ++(inbound ? record_.inboundRecoveries : record_.outboundRecoveries); }
+  void Recover(bool inbound) override {
+    ++(inbound ? record_.inboundRecoveries : record_.outboundRecoveries);
+    record_.calls += 'r';
+  }
   void Release() override { record_.released = true; }
 
   static void End(OVERLAPPED& operation, DWORD status, DWORD moved) {
@@ -167,48 +181,152 @@ class ScriptedPipes final : public PipeIo {
   bool cancelWorks_;
 };
 
+// The device fills the read issued index-th (from 0) with bytes.
+void Deliver(ScriptedPipes::Record& record, std::size_t index, const std::string& bytes) {
+  ASSERT_LT(index, record.reads.size());
+  std::memcpy(record.buffers[index], bytes.data(), bytes.size());
+  ScriptedPipes::End(*record.reads[index], 0, static_cast<DWORD>(bytes.size()));
+}
+
+std::string Packet(std::size_t index) { return "packet " + std::to_string(index) + "\r"; }
+
+// What one poll hands out: the bytes, or "<9999>" / "<0>".
+std::string Poll(DeviceChannel& channel) {
+  std::uint8_t buffer[65] = {};
+  const std::int32_t r = channel.Read(buffer);
+  if (r == kFailure) return "<9999>";
+  if (r == 0) return "<0>";
+  return std::string(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(r));
+}
+
+TEST(ScriptedDevice, TheFirstPollKeepsAFullQueueOfReadsInFlight) {
+  ScriptedPipes::Record record;
+  DeviceChannel channel;
+  ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
+  EXPECT_EQ(Poll(channel), "<0>");
+  EXPECT_EQ(record.reads.size(), kReadsQueued);
+  EXPECT_EQ(Poll(channel), "<0>");
+  EXPECT_EQ(record.reads.size(), kReadsQueued) << "a full queue issues nothing more";
+}
+
+// Packets that are ready at a poll: each poll hands out the oldest, one a
+// call, and gives its block straight back to the device.
+class ReadyPackets : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ReadyPackets, AreHandedOutOneAPollInTheOrderTheReadsWereIssued) {
+  const std::size_t ready = GetParam();
+  ScriptedPipes::Record record;
+  DeviceChannel channel;
+  ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
+  ASSERT_EQ(Poll(channel), "<0>");
+  for (std::size_t i = 0; i < ready; ++i) Deliver(record, i, Packet(i));
+  for (std::size_t i = 0; i < ready; ++i) {
+    ASSERT_EQ(Poll(channel), Packet(i));
+    EXPECT_EQ(record.reads.size(), kReadsQueued + i + 1)
+        << "the delivered read's block is issued again at once";
+  }
+  EXPECT_EQ(Poll(channel), "<0>");
+  // The reads issued again come after those that were already queued.
+  if (ready > 0) {
+    Deliver(record, kReadsQueued, "again\r");
+    for (std::size_t i = ready; i < kReadsQueued; ++i) Deliver(record, i, Packet(i));
+    for (std::size_t i = ready; i < kReadsQueued; ++i) ASSERT_EQ(Poll(channel), Packet(i));
+    EXPECT_EQ(Poll(channel), "again\r");
+  }
+  EXPECT_EQ(record.inboundRecoveries, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(ScriptedDevice, ReadyPackets, ::testing::Values(0, 1, 5, kReadsQueued),
+                         [](const ::testing::TestParamInfo<std::size_t>& info) {
+                           return info.param == kReadsQueued ? std::string("EveryQueuedRead")
+                                                             : "Ready" + std::to_string(info.param);
+                         });
+
+TEST(ScriptedDevice, AReadThatEndsBeforeAnEarlierOneWaitsForIt) {
+  ScriptedPipes::Record record;
+  DeviceChannel channel;
+  ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
+  ASSERT_EQ(Poll(channel), "<0>");
+  Deliver(record, 2, Packet(2));
+  EXPECT_EQ(Poll(channel), "<0>");
+  Deliver(record, 0, Packet(0));
+  EXPECT_EQ(Poll(channel), Packet(0));
+  EXPECT_EQ(Poll(channel), "<0>");
+  Deliver(record, 1, Packet(1));
+  EXPECT_EQ(Poll(channel), Packet(1));
+  EXPECT_EQ(Poll(channel), Packet(2));
+  EXPECT_EQ(Poll(channel), "<0>");
+}
+
+TEST(ScriptedDevice, AFailedReadComesAfterThePacketsBeforeItAndEndsTheReadsBehindItBeforeTheReset) {
+  ScriptedPipes::Record record;
+  DeviceChannel channel;
+  ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
+  ASSERT_EQ(Poll(channel), "<0>");
+  Deliver(record, 0, Packet(0));
+  Deliver(record, 1, Packet(1));
+  ScriptedPipes::End(*record.reads[2], 0xC0000001, 0);  // the endpoint stalled
+  Deliver(record, 3, Packet(3));
+  EXPECT_EQ(Poll(channel), Packet(0));
+  EXPECT_EQ(Poll(channel), Packet(1));
+  EXPECT_EQ(record.calls, "");
+  EXPECT_EQ(Poll(channel), "<9999>");
+  // Behind the failed read: read 3, which had ended, and the rest of the
+  // queue (two reads were issued again): each is cancelled, then the pipe reset.
+  ASSERT_EQ(record.reads.size(), kReadsQueued + 2);
+  EXPECT_EQ(record.calls, std::string(kReadsQueued - 2, 'c') + "r");
+  EXPECT_EQ(record.inboundRecoveries, 1);
+  EXPECT_EQ(record.outboundRecoveries, 0);
+}
+
+TEST(ScriptedDevice, AReadTheDeviceRefusesIsReportedAfterTheQueuedOnesAreHandedOut) {
+  ScriptedPipes::Record record;
+  record.refuseAfter = 3;
+  DeviceChannel channel;
+  ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
+  ASSERT_EQ(Poll(channel), "<0>");
+  ASSERT_EQ(record.reads.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) Deliver(record, i, Packet(i));
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(Poll(channel), Packet(i));
+  EXPECT_EQ(record.inboundRecoveries, 0);
+  EXPECT_EQ(Poll(channel), "<9999>");
+  EXPECT_EQ(record.inboundRecoveries, 1);
+}
+
 TEST(ScriptedDevice, AStalledReadClearsTheHaltedPipeBeforeItReports9999) {
   ScriptedPipes::Record record;
   DeviceChannel channel;
   ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
   std::uint8_t buffer[65] = {};
   ASSERT_EQ(channel.Read(buffer), 0);
-  ASSERT_NE(record.pendingRead, nullptr);
-  ScriptedPipes::End(*record.pendingRead, 0xC0000001, 0);  // the endpoint stalled
+  ASSERT_FALSE(record.reads.empty());
+  ScriptedPipes::End(*record.reads[0], 0xC0000001, 0);  // the endpoint stalled
   EXPECT_EQ(channel.Read(buffer), kFailure);
   EXPECT_EQ(record.inboundRecoveries, 1) << "the halted pipe is reset before the failure is reported";
   EXPECT_EQ(record.outboundRecoveries, 0);
 }
 
-TEST(ScriptedDevice, ADeliveredReadNeedsNoRecovery) {
-  ScriptedPipes::Record record;
-  DeviceChannel channel;
-  ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, true)));
-  std::uint8_t buffer[65] = {};
-  ASSERT_EQ(channel.Read(buffer), 0);
-  std::memcpy(record.readBuffer, "abc", 3);
-  ScriptedPipes::End(*record.pendingRead, 0, 3);
-  EXPECT_EQ(channel.Read(buffer), 3);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 3), "abc");
-  EXPECT_EQ(record.inboundRecoveries, 0);
-}
-
-TEST(ScriptedDevice, CloseGivesUpWaitingForAReadTheDeviceNeverEnds) {
+TEST(ScriptedDevice, CloseCancelsEveryQueuedReadAndGivesUpThoseTheDeviceNeverEnds) {
   ScriptedPipes::Record record;
   {
     DeviceChannel channel;
     ASSERT_TRUE(channel.Open(std::make_unique<ScriptedPipes>(record, false)));
-    std::uint8_t buffer[65] = {};
-    ASSERT_EQ(channel.Read(buffer), 0);
+    ASSERT_EQ(Poll(channel), "<0>");
+    Deliver(record, 1, Packet(1));
+    const DWORD began = GetTickCount();
     channel.Close();
+    EXPECT_LT(GetTickCount() - began, 3 * kCloseWaitMs) << "close waits within its bounds, not once per read";
     EXPECT_FALSE(channel.IsOpen());
-    EXPECT_EQ(channel.Read(buffer), kFailure);
+    EXPECT_EQ(Poll(channel), "<9999>");
   }
-  EXPECT_EQ(record.cancels, 1);
+  EXPECT_EQ(record.cancels, static_cast<int>(kReadsQueued) - 1) << "every read still under way is cancelled";
   EXPECT_TRUE(record.released);
-  // The device finishes the read after all: its buffer was given up, not freed.
-  std::memcpy(record.readBuffer, "late", 4);
-  ScriptedPipes::End(*record.pendingRead, 0, 4);
+  // The device finishes the reads after all: their blocks were given up, not freed.
+  for (std::size_t i = 0; i < kReadsQueued; ++i) {
+    if (i == 1) continue;
+    std::memcpy(record.buffers[i], "late", 4);
+    ScriptedPipes::End(*record.reads[i], 0, 4);
+  }
 }
 
 }  // namespace

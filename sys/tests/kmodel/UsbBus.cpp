@@ -290,6 +290,7 @@ void UsbBus::HandleReset(PIRP irp, PURB urb) {
 }
 
 void UsbBus::HandleAbort(PIRP irp, PURB urb) {
+  if (config_.onRequest) config_.onRequest(BusRequest::AbortPipe);
   std::vector<PIRP> aborted;
   {
     std::lock_guard lock(mu_);
@@ -335,6 +336,8 @@ void UsbBus::HoldNextControlTransfer() {
 
 bool UsbBus::HandleBulk(PIRP irp, PURB urb) {
   auto& transfer = urb->UrbBulkOrInterruptTransfer;
+  if (config_.onRequest && (transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0)
+    config_.onRequest(BusRequest::BulkIn);
   std::unique_lock lock(mu_);
   if (urb->UrbHeader.Length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
     Violation("bulk URB with header length %u", urb->UrbHeader.Length);

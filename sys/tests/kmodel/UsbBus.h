@@ -29,6 +29,7 @@ enum class BusRequest {
   Start,
   Capabilities,
   IsDeviceHighSpeed,  // a call through the bus interface
+  AbortPipe,
 };
 
 // A configuration descriptor with one interface of class 0 and a bulk IN
@@ -53,8 +54,9 @@ struct BusConfig {
   // transfers it ends (true), or the transfers first (false).
   bool removalOvertakesTransfers = false;
   // Runs as the bus takes each descriptor read, select-configuration, bus
-  // interface query and IsDeviceHighSpeed call, before it answers: a test
-  // puts other requests in the middle of a start or of a call with it.
+  // interface query, IsDeviceHighSpeed call, pipe abort and bulk IN transfer,
+  // before it answers or queues it: a test puts other requests in the middle
+  // of a start, a power change or a call with it.
   std::function<void(BusRequest)> onRequest;
 };
 

@@ -8,8 +8,15 @@
 //   realstack SCENARIO  --seamlog EXE --library DLL --convert EXE --samples DIR --work DIR [--screens DIR]
 //
 // Scenarios: whole-report-a, whole-report-b, whole-report-c, unplug-with-reads-pending,
-// stalled-in-pipe, disable-and-enable, controls, two-splicers, close-with-read-pending.
-// Each prints one line per check and exits 0 when every check held.
+// stalled-in-pipe, disable-and-enable, controls, two-splicers, close-with-read-pending,
+// queued-reads-stall-and-unplug. Each prints one line per check and exits 0
+// when every check held.
+//
+//   realstack link-rate --seamlog SeamlogTestHook.exe --library DLL --baseline DLL --samples DIR --work DIR
+//   realstack driver-rate
+//
+// measure and print rates (not tests): link-rate through Seamlog with both
+// libraries, driver-rate with reads straight on Portline.sys.
 #include <windows.h>
 #include <initguid.h>
 #include <commctrl.h>
@@ -28,6 +35,7 @@
 #include "gui_automation/checks.h"
 #include "gui_automation/controls.h"
 #include "gui_automation/files.h"
+#include "gui_automation/linux_process.h"
 #include "gui_automation/program.h"
 #include "gui_automation/screenshot.h"
 #include "gui_automation/seamlog_windows.h"
@@ -45,6 +53,7 @@ bool skipped = false;
 
 struct Options {
   std::string scenario, drivers, seamlog, library, convert, samples, work, report, screens;
+  std::string baseline;  // link-rate: the library to compare with
 };
 
 // ---------------------------------------------------------------------------
@@ -81,6 +90,7 @@ class Seamlog {
   std::string Live() const { return Text(live_); }
   std::string Status() const { return Text(GetDlgItem(main_, ids::kInformationLabel)); }
   const std::string& Folder() const { return work_; }
+  HWND Main() const { return main_; }
 
   // 0 not connected, 1 connected, -1 neither or both.
   int Indicator() const { return MainWindow{main_}.Indicator(); }
@@ -459,17 +469,343 @@ void CloseWithReadPending(const Options& o) {
   Report report;
   report.bytes = Sample(o, 'c').substr(0, 200);
   PlugInSplicer(bus, report, "the splicer sends 200 bytes and then nothing", "the splicer is plugged in");
+  ULONG waiting = 0;
   {
     Seamlog seamlog(o, "close", "MODEL-C");
     Check(seamlog.WaitForLive(AsReceived(report.bytes), 60000), "Seamlog received the 200 bytes");
-    Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.PendingReads == 1; }, 5000),
-          "one read waits in the splicer for more");
+    Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.PendingReads > 1; }, 5000),
+          "several reads wait in the splicer for more (" + std::to_string(bus.Status(0).PendingReads) + ")");
+    waiting = bus.Status(0).PendingReads;
     Check(seamlog.Exit(10000), "closing Seamlog does not hang");
   }
-  Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.PendingReads == 0 && s.Cancels >= 1; }, 10000),
-        "the waiting read was cancelled (" + std::to_string(bus.Status(0).Cancels) + " cancel(s))");
+  Check(bus.WaitFor(0, [&](const VBUS_STATUS& s) { return s.PendingReads == 0 && s.Cancels >= waiting; }, 10000),
+        "every waiting read was cancelled (" + std::to_string(bus.Status(0).Cancels) + " cancel(s))");
   Check(bus.UnplugAndWait(0, 20000), "the device can still be removed: no request or lock was left behind");
   Check(ReferencesGivenBack(bus, 0), "the bus interface reference was given back");
+}
+
+// A stall and then an unplug while the library keeps reads queued in the
+// driver: every read behind the failed one ends, and the report still arrives
+// whole and once.
+void QueuedReadsStallAndUnplug(const Options& o) {
+  Vbus bus;
+  OpenEmptyBus(bus);
+  Report report;
+  report.bytes = Sample(o, 'a');
+  report.stall_at = 1500;
+  report.unplug_at = 4000;
+  // Paced at one packet per 10 ms, so that the library's queue is full when each happens.
+  report.pacing_ms = 10;
+  PlugInSplicer(bus, report, "the splicer, paced at 6.4 KB/s, will stall at byte 1500 and be pulled out at byte 4000",
+                "the splicer is plugged in");
+  Seamlog seamlog(o, "queued", "MODEL-A");
+  const std::string expected = LiveViewOf(AsReceived(report.bytes));
+  ULONG queuedBeforeStall = 0;
+  Check(bus.WaitFor(0,
+                    [&](const VBUS_STATUS& s) {
+                      if (s.Stalls == 0) queuedBeforeStall = std::max(queuedBeforeStall, s.PendingReads);
+                      return s.Stalls == 1;
+                    },
+                    60000),
+        "the IN endpoint stalled");
+  Check(queuedBeforeStall > 1, "several reads were queued before it (up to " + std::to_string(queuedBeforeStall) + ")");
+  Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.Plugged == 0 && s.Devices == 0; }, 60000),
+        "the splicer was pulled out at byte 4000 and its device removed");
+  const VBUS_STATUS gone = bus.Status(0);
+  Check(gone.Sent == 4000, "it had sent exactly 4000 bytes (" + std::to_string(gone.Sent) + ")");
+  Check(gone.PipeResets >= 1, "the halted pipe was reset before that");
+  Check(gone.GoneTransfers > 1, "several reads were queued when it went (" + std::to_string(gone.GoneTransfers) + ")");
+  Check(ReferencesGivenBack(bus, 0), "the bus interface reference was given back");
+  Check(WaitFor([&] { return seamlog.Indicator() == 0; }, 5000), "Seamlog shows not connected");
+  Check(expected.rfind(seamlog.Live(), 0) == 0 && !seamlog.Live().empty(), "what arrived so far is the report's beginning");
+
+  Check(bus.PlugAndWait(0), "plugged in again, the splicer is configured again");
+  Check(seamlog.WaitForLive(expected, 60000), "the whole report arrived, nothing lost, nothing doubled");
+  Check(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.PendingReads > 1; }, 5000),
+        "reads are queued again for more (" + std::to_string(bus.Status(0).PendingReads) + ")");
+  const VBUS_STATUS status = bus.Status(0);
+  Check(status.Sent == report.bytes.size() && status.Plugs == 2, "the splicer went on where it stopped");
+  Check(status.Overruns == 0 && status.RejectedUrbs == 0, "no read overran a packet and no URB was refused");
+  SaveAndCompare(o, seamlog, "queued", "MODEL-A", report.bytes);
+  Check(seamlog.Exit(), "Exit ends Seamlog");
+}
+
+// ---------------------------------------------------------------------------
+// link-rate: a measurement, not a test. How fast Seamlog receives through the
+// whole device path, with --library and with --baseline, at the native poll
+// tick and at a tick throttled to 15.6 ms (the test build of Seamlog,
+// SEAMLOG_TEST_TICK_MS), from a splicer paced at 64 KB/s and from one at full
+// speed. --seamlog must be SeamlogTestHook.exe.
+
+struct RateRun {
+  double bytesPerSecond = 0;
+  bool whole = false;  // false: the run was cut at the time limit, rate from the bus
+  double seamlogCpu = 0, serverCpu = 0;  // % of one core
+  double medianNullMs = 0, worstNullMs = 0;
+};
+
+double Seconds(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+LARGE_INTEGER Now() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return now;
+}
+
+RateRun MeasureRate(const Options& o, Vbus& bus, const std::string& library, const std::string& folder,
+                    const char* tickMs, ULONG pacingMs, const std::string& big, DWORD limitMs) {
+  Report warm;
+  warm.bytes = "link rate\r";
+  Require(bus.SetReport(0, warm), "the splicer takes a short greeting");
+  SetEnvironmentVariableA("SEAMLOG_TEST_TICK_MS", tickMs);
+  Options run = o;
+  run.library = library;
+  Seamlog seamlog(run, folder, "MODEL-A");
+  SetEnvironmentVariableA("SEAMLOG_TEST_TICK_MS", nullptr);
+  Require(seamlog.WaitForLive(LiveViewOf(AsReceived(warm.bytes)), 60000), "Seamlog is connected and received it");
+  char prefix[MAX_PATH] = {};
+  GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix);
+  const std::string seamlogPid = FindLinuxProcess(seamlog.Folder() + "\\Seamlog.exe");
+  const std::string serverPid = FindLinuxProcess("wineserver", std::string("WINEPREFIX=") + prefix);
+  Require(!seamlogPid.empty(), "Seamlog's Linux process is found");
+  Sleep(500);
+
+  Report report;
+  report.bytes = big;
+  report.pacing_ms = pacingMs;
+  const std::string expected = LiveViewOf(AsReceived(warm.bytes + big));
+  const double cpu0 = CpuSeconds(seamlogPid), server0 = CpuSeconds(serverPid);
+  const LARGE_INTEGER begun = Now();
+  Require(bus.SetReport(0, report), "the splicer starts the long report");
+  std::vector<double> probes;
+  LARGE_INTEGER lastProbe = begun;
+  RateRun result;
+  LARGE_INTEGER ended = begun;
+  for (;;) {
+    const LARGE_INTEGER now = Now();
+    if (Seconds(lastProbe, now) >= 0.05) {
+      lastProbe = now;
+      DWORD_PTR ignored = 0;
+      SendMessageTimeoutA(seamlog.Main(), WM_NULL, 0, 0, SMTO_NORMAL, 5000, &ignored);
+      probes.push_back(1000.0 * Seconds(now, Now()));
+    }
+    // The live text is read only once the splicer has sent everything: each
+    // read costs the window a cross-process WM_GETTEXT.
+    if (bus.Status(0).Sent == big.size() && seamlog.Live() == expected) {
+      ended = Now();
+      result.whole = true;
+      result.bytesPerSecond = static_cast<double>(big.size()) / Seconds(begun, ended);
+      break;
+    }
+    if (Seconds(begun, now) * 1000.0 >= limitMs) {
+      ended = Now();
+      result.bytesPerSecond = static_cast<double>(bus.Status(0).Sent) / Seconds(begun, ended);
+      break;
+    }
+    Sleep(5);
+  }
+  const double wall = Seconds(begun, ended);
+  result.seamlogCpu = 100.0 * (CpuSeconds(seamlogPid) - cpu0) / wall;
+  result.serverCpu = 100.0 * (CpuSeconds(serverPid) - server0) / wall;
+  std::sort(probes.begin(), probes.end());
+  if (!probes.empty()) {
+    result.medianNullMs = probes[probes.size() / 2];
+    result.worstNullMs = probes.back();
+  }
+  Check(seamlog.Exit(), "Exit ends Seamlog");
+  return result;
+}
+
+void LinkRate(const Options& o) {
+  Require(!o.baseline.empty(), "--baseline names the library to compare with");
+  Vbus bus;
+  OpenEmptyBus(bus);
+  Report first;
+  first.bytes = "link rate\r";
+  PlugInSplicer(bus, first, "the splicer takes a short greeting", "the splicer is plugged in");
+  // A long report: the sample repeated to nearly the most the bus holds.
+  const std::string sample = Sample(o, 'a');
+  std::string big;
+  while (big.size() + sample.size() <= VBUS_MAX_REPORT * 9 / 10) big += sample;
+
+  struct Row {
+    const char* name;
+    ULONG pacingMs;
+    const char* tickMs;
+  };
+  const Row rows[] = {{"64 KB/s splicer, native tick ", 1, nullptr},
+                      {"64 KB/s splicer, 15.6 ms tick", 1, "15.6"},
+                      {"full speed,      native tick ", 0, nullptr},
+                      {"full speed,      15.6 ms tick", 0, "15.6"}};
+  std::printf("link rate through Portline.sys on the virtual bus: %zu-byte report, 64-byte packets\n", big.size());
+  std::printf("%-30s %-9s %12s %6s %8s %8s %9s %9s\n", "", "library", "bytes/s", "whole", "Seamlog", "server",
+              "WM_NULL", "worst");
+  int index = 0;
+  for (const Row& row : rows) {
+    RateRun runs[2];
+    const std::string* libraries[2] = {&o.baseline, &o.library};
+    for (int which = 0; which < 2; ++which) {
+      runs[which] = MeasureRate(o, bus, *libraries[which], "rate-" + std::to_string(index++), row.tickMs,
+                                row.pacingMs, big, 20000);
+      const RateRun& r = runs[which];
+      std::printf("%-30s %-9s %12.0f %6s %7.1f%% %7.1f%% %7.1fms %7.1fms\n", row.name,
+                  which == 0 ? "baseline" : "library", r.bytesPerSecond, r.whole ? "yes" : "cut", r.seamlogCpu,
+                  r.serverCpu, r.medianNullMs, r.worstNullMs);
+      std::fflush(stdout);
+    }
+    std::printf("%-30s %-9s %11.2fx\n", row.name, "ratio", runs[1].bytesPerSecond / runs[0].bytesPerSecond);
+  }
+  std::printf("(CPU in %% of one core from /proc; the Wine server serves every process of the prefix, the "
+              "bus and driver host included)\n");
+}
+
+// ---------------------------------------------------------------------------
+// driver-rate: a measurement, not a test. The device path without Seamlog
+// and without the library: this program keeps `depth` 64-byte overlapped
+// reads queued on Portline.sys and takes a report from a full-speed splicer,
+// waiting on each read's event in turn. Prints bytes/s, the time per packet
+// as a multiple of one Wine server round trip (an event set, measured in the
+// same run) and the CPU the Wine server and the device hosts spend per
+// packet; that tells a limit in our code from the cost of Wine's own
+// request path.
+
+// User and system seconds of every device host (winedevice.exe) of this prefix.
+double DeviceHostCpuSeconds(const std::string& prefix) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  double seconds = 0;
+  do {
+    const std::string pid = entry.cFileName;
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (ReadWholeFile("Z:\\proc\\" + pid + "\\cmdline").find("winedevice.exe") == std::string::npos) continue;
+    if (ReadWholeFile("Z:\\proc\\" + pid + "\\environ").find(prefix) == std::string::npos) continue;
+    seconds += CpuSeconds(pid);
+  } while (FindNextFileA(search, &entry));
+  FindClose(search);
+  return seconds;
+}
+
+// Microseconds of one request to the Wine server and back (SetEvent on a
+// server event), the median of five batches.
+double ServerRoundTripMicroseconds() {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  Require(event != nullptr, "an event for the round trips");
+  std::vector<double> batches;
+  for (int batch = 0; batch < 5; ++batch) {
+    const LARGE_INTEGER from = Now();
+    for (int i = 0; i < 1000; ++i) SetEvent(event);
+    batches.push_back(Seconds(from, Now()) * 1e6 / 1000.0);
+  }
+  CloseHandle(event);
+  std::sort(batches.begin(), batches.end());
+  return batches[batches.size() / 2];
+}
+
+struct DriverRun {
+  double bytesPerSecond = 0;
+  double serverCpuPerPacketUs = 0, hostCpuPerPacketUs = 0;
+};
+
+DriverRun MeasureDriver(Vbus& bus, std::size_t depth, const std::string& big) {
+  Report warm;
+  warm.bytes = "driver rate\r";
+  Require(bus.SetReport(0, warm), "the splicer takes a short greeting");
+  const auto paths = InterfacePaths(GUID_DEVINTERFACE_PORTLINE);
+  Require(paths.size() == 1, "its Portline interface is there");
+  HANDLE device = CreateFileW(paths[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+  Require(device != INVALID_HANDLE_VALUE, "the interface opens for overlapped reads");
+  struct Read {
+    OVERLAPPED operation;
+    HANDLE event;
+    unsigned char bytes[64];
+  };
+  std::vector<Read> reads(depth);
+  auto start = [&](Read& read) {
+    read.operation = OVERLAPPED{};
+    read.operation.hEvent = read.event;
+    ResetEvent(read.event);
+    return ReadFile(device, read.bytes, sizeof read.bytes, nullptr, &read.operation) != FALSE ||
+           GetLastError() == ERROR_IO_PENDING;
+  };
+  for (Read& read : reads) {
+    read.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    Require(read.event != nullptr && start(read), "a read is queued");
+  }
+  std::string received;
+  for (std::size_t next = 0; received.size() < warm.bytes.size(); next = (next + 1) % depth) {
+    Read& read = reads[next];
+    DWORD moved = 0;
+    Require(GetOverlappedResult(device, &read.operation, &moved, TRUE) != FALSE, "the greeting arrives");
+    received.append(reinterpret_cast<char*>(read.bytes), moved);
+    Require(start(read), "the read is queued again");
+  }
+  Require(received == warm.bytes, "the greeting arrives whole");
+
+  char prefix[MAX_PATH] = {};
+  GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix);
+  const std::string serverPid = FindLinuxProcess("wineserver", std::string("WINEPREFIX=") + prefix);
+  const std::string host = std::string("WINEPREFIX=") + prefix;
+  Report report;
+  report.bytes = big;
+  const double server0 = CpuSeconds(serverPid), host0 = DeviceHostCpuSeconds(host);
+  const LARGE_INTEGER begun = Now();
+  Require(bus.SetReport(0, report), "the splicer starts the long report");
+  received.clear();
+  std::size_t packets = 0;
+  for (std::size_t next = (warm.bytes.size() + 63) / 64 % depth; received.size() < big.size();
+       next = (next + 1) % depth) {
+    Read& read = reads[next];
+    DWORD moved = 0;
+    if (WaitForSingleObject(read.event, 20000) != WAIT_OBJECT_0) break;
+    Require(GetOverlappedResult(device, &read.operation, &moved, FALSE) != FALSE, "a read ends well");
+    received.append(reinterpret_cast<char*>(read.bytes), moved);
+    ++packets;
+    Require(start(read), "the read is queued again");
+  }
+  DriverRun run;
+  const double wall = Seconds(begun, Now());
+  Check(received == big, "the long report arrives whole, in order");
+  run.bytesPerSecond = static_cast<double>(received.size()) / wall;
+  if (packets != 0) {
+    run.serverCpuPerPacketUs = 1e6 * (CpuSeconds(serverPid) - server0) / static_cast<double>(packets);
+    run.hostCpuPerPacketUs = 1e6 * (DeviceHostCpuSeconds(host) - host0) / static_cast<double>(packets);
+  }
+  CancelIo(device);
+  for (Read& read : reads) {
+    WaitForSingleObject(read.event, 5000);
+    CloseHandle(read.event);
+  }
+  CloseHandle(device);
+  return run;
+}
+
+void DriverRate(const Options&) {
+  Vbus bus;
+  OpenEmptyBus(bus);
+  Report first;
+  first.bytes = "driver rate\r";
+  PlugInSplicer(bus, first, "the splicer takes a short greeting", "the splicer is plugged in");
+  std::string big;
+  for (std::size_t i = 0; big.size() < 64 * 2000; ++i) big += static_cast<char>('!' + i % 90);
+  const double roundTripUs = ServerRoundTripMicroseconds();
+  std::printf("driver rate: %zu-byte report from a full-speed splicer, 64-byte reads straight on Portline.sys\n",
+              big.size());
+  std::printf("one Wine server round trip: %.1f us\n", roundTripUs);
+  std::printf("%-14s %12s %14s %18s %18s\n", "reads queued", "bytes/s", "packet/trip", "server us/packet",
+              "hosts us/packet");
+  for (std::size_t depth : {std::size_t{1}, std::size_t{16}, std::size_t{128}}) {
+    const DriverRun run = MeasureDriver(bus, depth, big);
+    const double packetUs = 64.0 * 1e6 / run.bytesPerSecond;
+    std::printf("%-14zu %12.0f %13.1fx %18.0f %18.0f\n", depth, run.bytesPerSecond, packetUs / roundTripUs,
+                run.serverCpuPerPacketUs, run.hostCpuPerPacketUs);
+    std::fflush(stdout);
+  }
 }
 
 // Plugs in the first splicer with the report of --report, for a session by hand.
@@ -508,13 +844,14 @@ bool ParseOptions(int argc, char** argv, Options& o) {
   const std::map<std::string, std::string*> paths{{"--drivers", &o.drivers}, {"--seamlog", &o.seamlog},
                                                   {"--library", &o.library}, {"--convert", &o.convert},
                                                   {"--samples", &o.samples}, {"--work", &o.work},
-                                                  {"--report", &o.report},   {"--screens", &o.screens}};
+                                                  {"--report", &o.report},   {"--screens", &o.screens},
+                                                  {"--baseline", &o.baseline}};
   for (int i = 2; i + 1 < argc; i += 2) {
     auto it = paths.find(argv[i]);
     if (it == paths.end()) return false;
     *it->second = WindowsPath(argv[i + 1]);
   }
-  if (o.scenario == "status") return true;
+  if (o.scenario == "status" || o.scenario == "driver-rate") return true;
   if (o.scenario == "serve") return !o.report.empty();
   return o.scenario == "install" ? !o.drivers.empty() : !o.seamlog.empty() && !o.work.empty();
 }
@@ -540,7 +877,10 @@ int main(int argc, char** argv) {
       {"disable-and-enable", DisableAndEnable},
       {"controls", Controls},
       {"two-splicers", TwoSplicers},
-      {"close-with-read-pending", CloseWithReadPending}};
+      {"close-with-read-pending", CloseWithReadPending},
+      {"queued-reads-stall-and-unplug", QueuedReadsStallAndUnplug},
+      {"link-rate", LinkRate},
+      {"driver-rate", DriverRate}};
   RunChecked([&] {
     auto it = scenarios.find(o.scenario);
     if (it == scenarios.end()) Fail("unknown scenario " + o.scenario);

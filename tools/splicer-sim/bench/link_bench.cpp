@@ -2,7 +2,11 @@
 // splicer at 64 bytes per read. Not a test: it measures and reports.
 //
 //   seamlog-link-bench --seamlog EXE --sim-dll DLL --reportgen EXE --work DIR
-//                      [--records N] [--seconds S] [--hold-journal 1]
+//                      [--records N] [--seconds S] [--hold-journal 1] [--tick-ms T]
+//
+// --tick-ms 15.6 runs the poll timer throttled to that period, as on a system
+// whose timer keeps its coarse resolution; --seamlog must then be the test
+// build, SeamlogTestHook.exe (the shipped program ignores the setting).
 //
 // Three phases, each measured on the Seamlog process:
 //   1. not connected (the splicer refuses every open): CPU share while idle;
@@ -24,6 +28,7 @@
 #include "gui_automation/checks.h"
 #include "gui_automation/controls.h"
 #include "gui_automation/files.h"
+#include "gui_automation/linux_process.h"
 #include "gui_automation/program.h"
 #include "gui_automation/screenshot.h"
 #include "gui_automation/seamlog_windows.h"
@@ -38,51 +43,8 @@ struct Options {
   int records = 1000;
   int seconds = 5;
   bool holdJournal = false;
+  std::string tickMs;
 };
-
-// Wine does not account CPU time per Windows process, so the times come from
-// the Linux side: /proc, seen through Wine's Z: drive.
-std::string ProcFile(const std::string& pid, const char* name) {
-  return ReadWholeFile("Z:\\proc\\" + pid + "\\" + name);
-}
-
-// The Linux process whose command line contains `needle` (and whose
-// environment contains `environment`, when given).
-std::string FindLinuxProcess(const std::string& needle, const std::string& environment = "") {
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA("Z:\\proc\\*", &entry);
-  if (search == INVALID_HANDLE_VALUE) return "";
-  std::string found;
-  do {
-    const std::string pid = entry.cFileName;
-    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string cmdline = ProcFile(pid, "cmdline");
-    std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-    if (cmdline.find(needle) == std::string::npos) continue;
-    if (!environment.empty() && ProcFile(pid, "environ").find(environment) == std::string::npos) continue;
-    found = pid;
-  } while (found.empty() && FindNextFileA(search, &entry));
-  FindClose(search);
-  return found;
-}
-
-// User and system time of a Linux process, in seconds (clock ticks of 1/100 s).
-double CpuSeconds(const std::string& pid) {
-  if (pid.empty()) return 0;
-  const std::string stat = ProcFile(pid, "stat");
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::vector<std::string> fields;
-  std::size_t at = close + 2;
-  while (at < stat.size()) {
-    const std::size_t end = stat.find(' ', at);
-    fields.push_back(stat.substr(at, end - at));
-    if (end == std::string::npos) break;
-    at = end + 1;
-  }
-  if (fields.size() < 13) return 0;
-  return (std::stod(fields[11]) + std::stod(fields[12])) / 100.0;  // utime, stime
-}
 
 struct Cpu {
   std::string seamlog, server;
@@ -167,12 +129,14 @@ int main(int argc, char** argv) {
     else if (key == "--records") o.records = std::stoi(value);
     else if (key == "--seconds") o.seconds = std::stoi(value);
     else if (key == "--hold-journal") o.holdJournal = value == "1";
+    else if (key == "--tick-ms") o.tickMs = value;
   }
   if (o.seamlog.empty() || o.simDll.empty() || o.reportgen.empty() || o.work.empty()) {
     std::fprintf(stderr, "usage: seamlog-link-bench --seamlog EXE --sim-dll DLL --reportgen EXE --work DIR "
-                         "[--records N] [--seconds S] [--hold-journal 1]\n");
+                         "[--records N] [--seconds S] [--hold-journal 1] [--tick-ms T]\n");
     return 2;
   }
+  if (!o.tickMs.empty()) SetEnvironmentVariableA("SEAMLOG_TEST_TICK_MS", o.tickMs.c_str());
   try {
     MakeDirectories(o.work);
     CopyFileA(o.seamlog.c_str(), (o.work + "\\Seamlog.exe").c_str(), FALSE);
@@ -243,6 +207,8 @@ int main(int argc, char** argv) {
 
     std::printf("Seamlog link benchmark (simulated splicer, 64 bytes per read)\n");
     std::printf("  report                     %zu bytes, %d MODEL-A records\n", bytes, o.records);
+    std::printf("  poll tick                  %s\n",
+                o.tickMs.empty() ? "native" : (o.tickMs + " ms (throttled)").c_str());
     std::printf("  capture journal            %s\n",
                 o.holdJournal ? "held by the benchmark: not written" : "written");
     std::printf("  receiving                  %.2f s\n", transferS);

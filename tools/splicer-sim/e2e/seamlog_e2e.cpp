@@ -18,7 +18,7 @@
 // PortlineUSB.dll and the splicer is the test winusb.dll given, installed in
 // the system folder beforehand (test-system-dll; run with
 // WINEDLLOVERRIDES=winusb=n): the same checks, plus the pipe policies, the
-// stall's pipe reset and the pending read ended on close. A winusb.dll that is
+// stall's pipe reset and the queued reads all ended on close. A winusb.dll that is
 // not WinUSB lies beside the program: the library must not load it.
 // missing-dll: without PortlineUSB.dll the first poll
 // must end the program with a message naming the file. end-session: when
@@ -43,6 +43,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
@@ -263,6 +264,10 @@ void MainJob(const Options& o) {
   if (!o.winusb.empty()) {
     Check(Count(finalLog, "free with a read pending") == 0, "WinUSB was never freed with a read still pending");
     Check(Count(finalLog, "abort ended a pending read") >= 1, "closing on exit aborted the pending read");
+    const std::string aborted = "abort ended a pending read (";
+    const std::size_t at = finalLog.rfind(aborted);
+    const int queued = at == std::string::npos ? 0 : std::atoi(finalLog.c_str() + at + aborted.size());
+    Check(queued > 1, "the reads queued at exit were all aborted (" + std::to_string(queued) + ")");
     Check(Count(finalLog, "bad read") == 0, "every read was issued as WinUSB expects");
   }
 }

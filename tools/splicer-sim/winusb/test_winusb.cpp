@@ -12,15 +12,19 @@
 // pipe policies, "stalled", "reset pipe", "abort ended a pending read", and
 // "free with a read pending" (a fault of the caller).
 //
-// A read stays pending until the caller asks for its result; then it takes
-// the next chunk of the report, if there is one. Interface handles are
-// pointers to Interface records.
+// Reads queue up in the order they were issued. A read stays pending until
+// the caller asks for its result; then the queue, oldest first, takes the
+// next chunks of the report up to that read, as far as the report goes (a
+// failure ends the read it reaches). Interface handles are pointers to
+// Interface records.
 #include <windows.h>
 #include <winusb.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -43,12 +47,16 @@ constexpr DWORD kStatusUnsuccessful = 0xC0000001;      // a stalled endpoint: ER
 constexpr DWORD kStatusNotConnected = 0xC000009D;      // unplugged: ERROR_DEVICE_NOT_CONNECTED
 constexpr DWORD kStatusCancelled = 0xC0000120;         // aborted: ERROR_OPERATION_ABORTED
 
+struct PendingRead {
+  OVERLAPPED* operation;
+  PUCHAR buffer;
+  ULONG length;
+};
+
 struct Interface {
   HANDLE file;
   std::int32_t replayHandle = 0;
-  OVERLAPPED* read = nullptr;  // the pending read, if any
-  PUCHAR readBuffer = nullptr;
-  ULONG readLength = 0;
+  std::deque<PendingRead> reads;  // pending reads, oldest first
 };
 
 std::mutex lock;
@@ -99,25 +107,32 @@ void End(OVERLAPPED* operation, DWORD status, DWORD moved) {
   if (operation->hEvent != nullptr) SetEvent(operation->hEvent);
 }
 
-// Gives the pending read the next chunk, a failure, or leaves it pending.
-void Advance(Interface& usb) {
-  if (usb.read == nullptr) return;
-  std::uint8_t chunk[64] = {};
-  const bool wasUnplugged = splicer->Unplugged(), wasHalted = splicer->Halted();
-  const std::int32_t got = splicer->Read(usb.replayHandle, chunk);
-  if (got == 0) return;
-  OVERLAPPED* read = usb.read;
-  usb.read = nullptr;
-  if (got == kFailure) {
-    if (splicer->Unplugged() && !wasUnplugged) Note("unplugged " + Position());
-    if (splicer->Halted() && !wasHalted) Note("stalled " + Position());
-    End(read, splicer->Halted() ? kStatusUnsuccessful : kStatusNotConnected, 0);
-    return;
+bool Queued(const Interface& usb, const OVERLAPPED* operation) {
+  return std::any_of(usb.reads.begin(), usb.reads.end(),
+                     [&](const PendingRead& read) { return read.operation == operation; });
+}
+
+// Gives the queued reads, oldest first, the next chunks or a failure, until
+// `target` has ended or the report has nothing more for now.
+void Advance(Interface& usb, const OVERLAPPED* target) {
+  while (!usb.reads.empty() && Queued(usb, target)) {
+    std::uint8_t chunk[64] = {};
+    const bool wasUnplugged = splicer->Unplugged(), wasHalted = splicer->Halted();
+    const std::int32_t got = splicer->Read(usb.replayHandle, chunk);
+    if (got == 0) return;
+    const PendingRead read = usb.reads.front();
+    usb.reads.pop_front();
+    if (got == kFailure) {
+      if (splicer->Unplugged() && !wasUnplugged) Note("unplugged " + Position());
+      if (splicer->Halted() && !wasHalted) Note("stalled " + Position());
+      End(read.operation, splicer->Halted() ? kStatusUnsuccessful : kStatusNotConnected, 0);
+      continue;
+    }
+    const ULONG n = std::min<ULONG>(static_cast<ULONG>(got), read.length);
+    std::memcpy(read.buffer, chunk, n);
+    if (splicer->Finished()) Note("finished " + Position());
+    End(read.operation, 0, n);
   }
-  const ULONG n = std::min<ULONG>(static_cast<ULONG>(got), usb.readLength);
-  std::memcpy(usb.readBuffer, chunk, n);
-  if (splicer->Finished()) Note("finished " + Position());
-  End(read, 0, n);
 }
 
 Interface* From(WINUSB_INTERFACE_HANDLE handle) { return static_cast<Interface*>(handle); }
@@ -149,7 +164,7 @@ WINBOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
   std::lock_guard<std::mutex> guard(lock);
   std::unique_ptr<Interface> usb(From(handle));
   if (usb == nullptr) return FALSE;
-  if (usb->read != nullptr) Note("free with a read pending");
+  if (!usb->reads.empty()) Note("free with a read pending");
   Note((splicer->Close(usb->replayHandle) == 0 ? "close 0 " : "close stray ") + Position());
   return TRUE;
 }
@@ -195,16 +210,14 @@ WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, PUCHA
                                PULONG, LPOVERLAPPED operation) {
   std::lock_guard<std::mutex> guard(lock);
   Interface* usb = From(handle);
-  if (usb == nullptr || pipe != kInPipe || operation == nullptr || buffer == nullptr || usb->read != nullptr) {
+  if (usb == nullptr || pipe != kInPipe || operation == nullptr || buffer == nullptr || Queued(*usb, operation)) {
     Note("bad read");
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   operation->Internal = kStatusPending;
   operation->InternalHigh = 0;
-  usb->read = operation;
-  usb->readBuffer = buffer;
-  usb->readLength = length;
+  usb->reads.push_back(PendingRead{operation, buffer, length});
   SetLastError(ERROR_IO_PENDING);
   return FALSE;
 }
@@ -230,7 +243,7 @@ WINBOOL WINAPI WinUsb_GetOverlappedResult(WINUSB_INTERFACE_HANDLE handle, LPOVER
   if (usb == nullptr) return FALSE;
   {
     std::lock_guard<std::mutex> guard(lock);
-    if (operation == usb->read) Advance(*usb);
+    Advance(*usb, operation);
   }
   return GetOverlappedResult(usb->file, operation, moved, wait);
 }
@@ -239,10 +252,10 @@ WINBOOL WINAPI WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {
   std::lock_guard<std::mutex> guard(lock);
   Interface* usb = From(handle);
   if (usb == nullptr) return FALSE;
-  if (pipe == kInPipe && usb->read != nullptr) {
-    End(usb->read, kStatusCancelled, 0);
-    usb->read = nullptr;
-    Note("abort ended a pending read");
+  if (pipe == kInPipe && !usb->reads.empty()) {
+    for (const PendingRead& read : usb->reads) End(read.operation, kStatusCancelled, 0);
+    Note("abort ended a pending read (" + std::to_string(usb->reads.size()) + " queued)");
+    usb->reads.clear();
   }
   return TRUE;
 }

@@ -107,12 +107,15 @@ PIRP TakeRead(VbusChild* child) {
 }
 
 ULONG Smaller(ULONG a, ULONG b) { return a < b ? a : b; }
+ULONG Larger(ULONG a, ULONG b) { return a > b ? a : b; }
 
 // Hands the splicer's next packets to its pending reads. Lock held. True
 // when the splicer has reached the byte at which it is to be unplugged.
 bool PumpLocked(VbusChild* child, ULONG tickMs, PLIST_ENTRY done) {
+  // The worker's tick may be longer than the pacing: the credit then covers
+  // every packet due within one tick, so a 1 ms pacing sends 64 KB/s.
   if (child->PacingMs != 0) {
-    child->PacingCredit = Smaller(child->PacingCredit + tickMs, child->PacingMs);
+    child->PacingCredit = Smaller(child->PacingCredit + tickMs, Larger(child->PacingMs, VBUS_WORKER_TICK_MS));
   }
   for (;;) {
     PIRP irp = TakeRead(child);
@@ -156,7 +159,7 @@ bool PumpLocked(VbusChild* child, ULONG tickMs, PLIST_ENTRY done) {
     RtlCopyMemory(BufferOf(irp) + filled, child->Report + sent, packet);
     filled += packet;
     child->Status.Sent = sent + packet;
-    if (child->PacingMs != 0) child->PacingCredit = 0;
+    if (child->PacingMs != 0) child->PacingCredit -= child->PacingMs;
     if (packet < VBUS_MAX_PACKET || filled == length) {
       FinishRead(irp, STATUS_SUCCESS, USBD_STATUS_SUCCESS, done);  // a short packet ends the transfer
     } else {

@@ -42,7 +42,7 @@ typedef struct _VBUS_PLUG {
 typedef struct _VBUS_REPORT {
   ULONG Child;
   ULONG PacketSize;  // 1 to VBUS_MAX_PACKET bytes per bulk IN packet
-  ULONG PacingMs;    // at least this long between packets; 0: as fast as reads come
+  ULONG PacingMs;    // this long per packet on average (1: 64 KB/s); 0: as fast as reads come
   ULONG StallAt;     // the IN endpoint halts once this many bytes have gone out
   ULONG UnplugAt;    // the splicer is pulled out once this many bytes have gone out
   // the report's bytes follow

@@ -45,7 +45,7 @@ NTSTATUS PassDown(PDEVICE_OBJECT lower, PIRP irp) {
 
 // The pacing worker: every few milliseconds it lets paced splicers send.
 VOID NTAPI Worker(PVOID) {
-  const ULONG tickMs = 10;
+  const ULONG tickMs = VBUS_WORKER_TICK_MS;
   LARGE_INTEGER timeout;
   timeout.QuadPart = -10000LL * tickMs;
   while (!g_vbus.Stopping) {

@@ -18,6 +18,9 @@ extern "C" {
 
 #define VBUS_POOL_TAG ((ULONG)0x73756256)  // "Vbus"
 
+// How often the pacing worker lets paced splicers send what is due.
+#define VBUS_WORKER_TICK_MS 10u
+
 // What a real USB stack answers for MaximumTransferSize, whatever the client
 // asked for: the value has been ignored since Windows XP.
 #define VBUS_STACK_MAXIMUM_TRANSFER_SIZE 4096u
