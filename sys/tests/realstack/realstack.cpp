@@ -8,7 +8,8 @@
 //   realstack SCENARIO  --seamlog EXE --library DLL --convert EXE --samples DIR --work DIR [--screens DIR]
 //
 // Scenarios: whole-report-a, whole-report-b, whole-report-c, unplug-with-reads-pending,
-// stalled-in-pipe, disable-and-enable, controls, two-splicers, close-with-read-pending.
+// stalled-in-pipe, disable-and-enable, controls, two-splicers, close-with-read-pending,
+// rebalance, query-remove-cancelled, sleep-and-wake.
 // Each prints one line per check and exits 0 when every check held.
 #include <windows.h>
 #include <initguid.h>
@@ -351,6 +352,98 @@ void DisableAndEnable(const Options& o) {
   Check(seamlog.Exit(), "Exit ends Seamlog");
 }
 
+// A report under way with Seamlog open: a paced splicer that has sent its
+// first kilobyte. Returns the report sent.
+Report ReportUnderWay(Vbus& bus, const std::string& bytes) {
+  OpenEmptyBus(bus);
+  Report report;
+  report.bytes = bytes;
+  report.pacing_ms = 10;
+  PlugInSplicer(bus, report, "the splicer sends a packet every 10 ms", "the splicer is plugged in");
+  return report;
+}
+
+void WaitForFirstKilobyte(Vbus& bus) {
+  Require(bus.WaitFor(0, [](const VBUS_STATUS& s) { return s.Sent >= 1000; }, 60000), "the report is under way");
+}
+
+// The rest of the report arrives, Seamlog saves it whole and exits.
+void FinishWhole(const Options& o, Vbus& bus, Seamlog& seamlog, const Report& report, const std::string& folder,
+                 const std::string& model) {
+  const std::string expected = LiveViewOf(AsReceived(report.bytes));
+  Check(seamlog.WaitForLive(expected, 90000), "the live text holds the whole report, nothing lost, nothing doubled");
+  const VBUS_STATUS status = bus.Status(0);
+  Check(status.Sent == report.bytes.size(), "the splicer delivered every byte once");
+  Check(status.Plugs == 1 && status.Removals == 0 && status.SurpriseRemovals == 0, "without a replug or a removal");
+  Check(status.Overruns == 0 && status.RejectedUrbs == 0 && status.PoweredOffUrbs == 0,
+        "no read overran a packet, no URB was refused, none came while the splicer was powered down (" +
+            std::to_string(status.RejectedUrbs) + " refused, " + std::to_string(status.PoweredOffUrbs) +
+            " powered down)");
+  Check(seamlog.Indicator() == 1, "Seamlog shows connected");
+  SaveAndCompare(o, seamlog, folder, model, report.bytes);
+  Check(seamlog.Exit(), "Exit ends Seamlog");
+}
+
+// Windows moves the splicer's resources: query-stop, stop, start, with a
+// read pending in the bus and Seamlog reading.
+void Rebalance(const Options& o) {
+  Vbus bus;
+  const Report report = ReportUnderWay(bus, Sample(o, 'a'));
+  Seamlog seamlog(o, "rebalance", "MODEL-A");
+  WaitForFirstKilobyte(bus);
+  Check(bus.SendAndWait(0, VBUS_REBALANCE), "query-stop, stop and start all succeed (status " +
+                                                std::to_string(bus.Status(0).SequenceStatus) + ")");
+  const VBUS_STATUS s = bus.Status(0);
+  Check(s.QueryStops == 1 && s.Stops == 1 && s.Starts == 2, "each reached the splicer: " + std::to_string(s.QueryStops) +
+                                                                 " query-stop, " + std::to_string(s.Stops) + " stop, " +
+                                                                 std::to_string(s.Starts) + " starts");
+  Check(s.PipeAborts >= 1, "Portline aborted the pipes before the stop went down (" + std::to_string(s.PipeAborts) + ")");
+  Check(s.Started == 1 && s.Configured == 1, "the splicer is started and configured again");
+  FinishWhole(o, bus, seamlog, report, "rebalance", "MODEL-A");
+}
+
+// Windows asks whether the splicer may go, and then does not take it.
+void QueryRemoveCancelled(const Options& o) {
+  Vbus bus;
+  const Report report = ReportUnderWay(bus, Sample(o, 'b'));
+  Seamlog seamlog(o, "query-remove", "MODEL-B");
+  WaitForFirstKilobyte(bus);
+  Check(bus.SendAndWait(0, VBUS_QUERY_REMOVE), "query-remove and cancel-remove succeed");
+  const VBUS_STATUS s = bus.Status(0);
+  Check(s.QueryRemoves == 1 && s.CancelRemoves == 1, "both reached the splicer");
+  FinishWhole(o, bus, seamlog, report, "query-remove", "MODEL-B");
+}
+
+// The computer sleeps (S3) and wakes (S0) in the middle of a report. Wine's
+// kernel has no PoRequestPowerIrp, so the bus asks the system query (S3)
+// and then sends the device requests Portline would have asked for: D3,
+// later D0 (see VbusChild.cpp).
+void SleepAndWake(const Options& o) {
+  Vbus bus;
+  const Report report = ReportUnderWay(bus, Sample(o, 'c'));
+  Seamlog seamlog(o, "sleep", "MODEL-C");
+  WaitForFirstKilobyte(bus);
+  const bool slept = Check(bus.SendAndWait(0, VBUS_SLEEP), "the system query S3 and the device's D3 succeed");
+  VBUS_STATUS s = bus.Status(0);
+  if (!slept) {
+    std::printf("      sequences %lu (last status 0x%lx), device requests sent %lu, pipe aborts %lu, reads waiting %lu\n",
+                s.Sequences, static_cast<unsigned long>(s.SequenceStatus), s.DeviceIrpsFromBus, s.PipeAborts,
+                s.PendingReads);
+  }
+  Check(s.SystemPowerIrps == 1, "Portline passed the system query down to the splicer");
+  Check(s.DevicePower == PowerDeviceD3 && s.DeviceSleeps == 1, "the splicer went to D3");
+  Check(s.PendingReads == 0 && s.ReadsAtSleep == 0, "with no read left waiting in it: Portline ended them first");
+  const ULONG asleep = s.Sent;
+  Sleep(500);
+  s = bus.Status(0);
+  Check(s.Sent == asleep && s.PoweredOffUrbs == 0, "nothing moved while it slept, and no URB was sent to it");
+  Check(seamlog.Indicator() == 1, "Seamlog stays connected through the sleep");
+  Check(bus.SendAndWait(0, VBUS_WAKE), "the device's D0 succeeds");
+  s = bus.Status(0);
+  Check(s.DevicePower == PowerDeviceD0 && s.DeviceWakes == 1 && s.DeviceIrpsFromBus == 2, "the splicer is in D0 again");
+  FinishWhole(o, bus, seamlog, report, "sleep", "MODEL-C");
+}
+
 // One synchronous I/O control on the Portline device.
 struct Answer {
   bool ok;
@@ -557,7 +650,10 @@ int main(int argc, char** argv) {
       {"disable-and-enable", DisableAndEnable},
       {"controls", Controls},
       {"two-splicers", TwoSplicers},
-      {"close-with-read-pending", CloseWithReadPending}};
+      {"close-with-read-pending", CloseWithReadPending},
+      {"rebalance", Rebalance},
+      {"query-remove-cancelled", QueryRemoveCancelled},
+      {"sleep-and-wake", SleepAndWake}};
   try {
     auto it = scenarios.find(o.scenario);
     if (it == scenarios.end()) Fail("unknown scenario " + o.scenario);

@@ -34,6 +34,23 @@
 // In: ULONG child. Out: the bytes that arrived on the OUT pipe, oldest first.
 #define IOCTL_VBUS_GET_OUT VBUS_IOCTL(0x904)
 
+// In: VBUS_SEND. The bus sends the splicer's device stack, from its top, the
+// plug-and-play or power requests Windows sends in the named situation, one
+// after another, from a thread of its own; VBUS_STATUS.Sequences counts the
+// sequences it has finished and SequenceStatus tells how the last one went.
+#define IOCTL_VBUS_SEND VBUS_IOCTL(0x905)
+
+// What IOCTL_VBUS_SEND sends.
+#define VBUS_REBALANCE 1        // query-stop, stop, start (cancel-stop if the query fails)
+#define VBUS_QUERY_REMOVE 2     // query-remove, cancel-remove
+#define VBUS_SLEEP 3            // system set-power S3 (and the device's D3, see DeviceIrpsFromBus)
+#define VBUS_WAKE 4             // system set-power S0 (and the device's D0)
+
+typedef struct _VBUS_SEND {
+  ULONG Child;
+  ULONG What;
+} VBUS_SEND;
+
 typedef struct _VBUS_PLUG {
   ULONG Child;
   ULONG HighSpeed;  // what the bus interface's IsDeviceHighSpeed answers
@@ -67,4 +84,16 @@ typedef struct _VBUS_STATUS {
   ULONG LargestWrite;   // longest bulk OUT transfer
   ULONG ReportedMaximumTransferSize;  // what SELECT_CONFIGURATION answered
   ULONG ClientMaximumTransferSize;    // what the client asked for there
+  // IOCTL_VBUS_SEND.
+  ULONG Sequences;        // sequences finished
+  LONG SequenceStatus;    // the last one's first failed request's status, or 0
+  ULONG DevicePower;      // the splicer's device power state: 1 D0 ... 4 D3
+  ULONG QueryStops, QueryRemoves, CancelRemoves;  // requests that reached the splicer
+  ULONG SystemPowerIrps;  // system set-power requests that reached the splicer
+  ULONG DeviceSleeps, DeviceWakes;  // device set-power requests (D3, D0) that reached it
+  // Device set-power requests the bus sent itself because the function
+  // driver's own request (PoRequestPowerIrp) never reached the splicer.
+  ULONG DeviceIrpsFromBus;
+  ULONG PoweredOffUrbs;   // URBs that arrived while the splicer was not in D0
+  ULONG ReadsAtSleep;     // bulk IN transfers still waiting when it left D0
 } VBUS_STATUS;
