@@ -760,6 +760,15 @@ NTSTATUS RunSequence(VbusChild* child, ULONG what, PDEVICE_OBJECT top) {
       status = SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
       SendPnp(top, IRP_MN_CANCEL_REMOVE_DEVICE);
       return status;
+    case VBUS_DISABLE:
+      // The splicer's device object stays, with no function driver on it,
+      // until the bus reports it no more.
+      status = SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
+      if (!NT_SUCCESS(status)) {
+        SendPnp(top, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+      }
+      return SendPnp(top, IRP_MN_REMOVE_DEVICE);
     case VBUS_SLEEP: {
       // May the system sleep? Then the device goes to D3, as the
       // capabilities map S3.
@@ -803,7 +812,7 @@ VOID NTAPI SequenceThread(PVOID context) {
 }  // namespace
 
 NTSTATUS StartSequence(VbusChild* child, ULONG what) {
-  if (what < VBUS_REBALANCE || what > VBUS_WAKE) return STATUS_INVALID_PARAMETER;
+  if (what < VBUS_REBALANCE || what > VBUS_DISABLE) return STATUS_INVALID_PARAMETER;
   if (InterlockedCompareExchange(&g_vbus.Sending, 1, 0) != 0) return STATUS_DEVICE_BUSY;
   SequenceWork* work = static_cast<SequenceWork*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SequenceWork), VBUS_POOL_TAG));
   if (work == NULL) {

@@ -43,8 +43,9 @@
 // What IOCTL_VBUS_SEND sends.
 #define VBUS_REBALANCE 1        // query-stop, stop, start (cancel-stop if the query fails)
 #define VBUS_QUERY_REMOVE 2     // query-remove, cancel-remove
-#define VBUS_SLEEP 3            // system set-power S3 (and the device's D3, see DeviceIrpsFromBus)
-#define VBUS_WAKE 4             // system set-power S0 (and the device's D0)
+#define VBUS_SLEEP 3            // system query-power S3, then the device's D3 (see DeviceIrpsFromBus)
+#define VBUS_WAKE 4             // the device's D0
+#define VBUS_DISABLE 5          // query-remove, remove (cancel-remove if the query fails)
 
 typedef struct _VBUS_SEND {
   ULONG Child;
@@ -91,8 +92,8 @@ typedef struct _VBUS_STATUS {
   ULONG QueryStops, QueryRemoves, CancelRemoves;  // requests that reached the splicer
   ULONG SystemPowerIrps;  // system set-power requests that reached the splicer
   ULONG DeviceSleeps, DeviceWakes;  // device set-power requests (D3, D0) that reached it
-  // Device set-power requests the bus sent itself because the function
-  // driver's own request (PoRequestPowerIrp) never reached the splicer.
+  // Device set-power requests the bus sent itself, in place of the ones the
+  // function driver asks for with PoRequestPowerIrp (Wine 8 has none).
   ULONG DeviceIrpsFromBus;
   ULONG PoweredOffUrbs;   // URBs that arrived while the splicer was not in D0
   ULONG ReadsAtSleep;     // bulk IN transfers still waiting when it left D0
