@@ -27,7 +27,8 @@ LRESULT CALLBACK NoticeProc(HWND window, UINT message, WPARAM event, LPARAM para
     case DBT_DEVICEQUERYREMOVE:
     case DBT_DEVICEREMOVEPENDING:
     case DBT_DEVICEREMOVECOMPLETE:
-      if (HANDLE file = NoticeFile(parameter); table != nullptr && file != nullptr) table->CloseNotified(file);
+      if (HANDLE file = NoticeFile(parameter); table != nullptr && file != nullptr)
+        table->CloseNotified(file);
       break;
     default:
       break;

@@ -167,7 +167,9 @@ LRESULT Notify(HWND window, WPARAM event, HANDLE file, DWORD type = DBT_DEVTYP_H
 
 // Stand-ins for two devices' file handles: the notices name them by value.
 struct TwoFiles {
-  TwoFiles() : first(CreateEventW(nullptr, TRUE, FALSE, nullptr)), second(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  TwoFiles()
+      : first(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        second(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   ~TwoFiles() {
     CloseHandle(first);
     CloseHandle(second);
@@ -229,9 +231,11 @@ TEST(DeviceNotice, OnlyAQueryRemoveOrARemovalOfThatHandleClosesTheDevice) {
     const std::int32_t handle = table.Add(std::move(device));
     ASSERT_EQ(ReadFrom(table, handle), 0);
     Notify(window, row.event, files.second, row.type);
-    EXPECT_EQ(ReadFrom(table, handle), 0) << "a notice about another handle closes nothing (event " << row.event << ")";
+    EXPECT_EQ(ReadFrom(table, handle), 0)
+        << "a notice about another handle closes nothing (event " << row.event << ")";
     EXPECT_EQ(Notify(window, row.event, files.first, row.type), TRUE);
-    EXPECT_EQ(ReadFrom(table, handle), row.closes ? kFailure : 0) << "event " << row.event << " type " << row.type;
+    EXPECT_EQ(ReadFrom(table, handle), row.closes ? kFailure : 0)
+        << "event " << row.event << " type " << row.type;
   }
 }
 

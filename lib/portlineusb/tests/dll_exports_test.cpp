@@ -142,8 +142,8 @@ std::vector<HWND> NoticeWindows() {
 // value, so it asks about every value a handle can have until one is taken.
 TEST(RealLibrary, AQueryToRemoveTheOpenSplicerClosesTheLibrarysHandleOnIt) {
   const std::string pipe = "\\\\.\\pipe\\portline-notice-" + std::to_string(GetCurrentProcessId());
-  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 4096,
-                                   4096, 0, nullptr);
+  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
+                                   4096, 4096, 0, nullptr);
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
   SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
   {
@@ -166,11 +166,14 @@ TEST(RealLibrary, AQueryToRemoveTheOpenSplicerClosesTheLibrarysHandleOnIt) {
       notice.dbch_size = sizeof notice;
       notice.dbch_devicetype = DBT_DEVTYP_HANDLE;
       notice.dbch_handle = reinterpret_cast<HANDLE>(value);
-      EXPECT_EQ(SendMessageW(windows[0], WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, reinterpret_cast<LPARAM>(&notice)), TRUE);
+      EXPECT_EQ(
+          SendMessageW(windows[0], WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, reinterpret_cast<LPARAM>(&notice)),
+          TRUE);
       result = read(&handle, buffer);
     }
     EXPECT_EQ(result, 9999) << "after the query the device reads fail, so Seamlog reconnects";
-    EXPECT_FALSE(PeekNamedPipe(server, nullptr, 0, nullptr, &avail, nullptr)) << "the library's handle is closed";
+    EXPECT_FALSE(PeekNamedPipe(server, nullptr, 0, nullptr, &avail, nullptr))
+        << "the library's handle is closed";
     EXPECT_EQ(close(&handle), 0) << "the program's close still succeeds";
     EXPECT_TRUE(NoticeWindows().empty()) << "the window went with the last device";
   }
