@@ -347,8 +347,11 @@ void Rebalance(const Options& o) {
   const Report report = ReportUnderWay(bus, Sample(o, 'a'));
   Seamlog seamlog(o, "rebalance", "MODEL-A");
   WaitForFirstKilobyte(bus);
-  Check(bus.SendAndWait(0, VBUS_REBALANCE), "query-stop, stop and start all succeed (status " +
-                                                std::to_string(bus.Status(0).SequenceStatus) + ")");
+  const bool sent = bus.SendAndWait(0, VBUS_REBALANCE);
+  const VBUS_STATUS after = bus.Status(0);
+  Check(sent, "query-stop, stop and start all succeed (status " + std::to_string(after.SequenceStatus) + ", " +
+                  std::to_string(after.SequenceAnswered) + " answered, still sending " +
+                  std::to_string(after.SequenceRequest) + ")");
   const VBUS_STATUS s = bus.Status(0);
   Check(s.QueryStops == 1 && s.Stops == 1 && s.Starts == 2, "each reached the splicer: " + std::to_string(s.QueryStops) +
                                                                  " query-stop, " + std::to_string(s.Stops) + " stop, " +
@@ -382,9 +385,10 @@ void SleepAndWake(const Options& o) {
   const bool slept = Check(bus.SendAndWait(0, VBUS_SLEEP), "the system query S3 and the device's D3 succeed");
   VBUS_STATUS s = bus.Status(0);
   if (!slept) {
-    std::printf("      sequences %lu (last status 0x%lx), device requests sent %lu, pipe aborts %lu, reads waiting %lu\n",
-                s.Sequences, static_cast<unsigned long>(s.SequenceStatus), s.DeviceIrpsFromBus, s.PipeAborts,
-                s.PendingReads);
+    std::printf("      sequences %lu (last status 0x%lx, %lu answered, still sending %lu), device requests sent "
+                "%lu, pipe aborts %lu, reads waiting %lu\n",
+                s.Sequences, static_cast<unsigned long>(s.SequenceStatus), s.SequenceAnswered, s.SequenceRequest,
+                s.DeviceIrpsFromBus, s.PipeAborts, s.PendingReads);
   }
   Check(s.SystemPowerIrps == 1, "Portline passed the system query down to the splicer");
   Check(s.DevicePower == PowerDeviceD3 && s.DeviceSleeps == 1, "the splicer went to D3");

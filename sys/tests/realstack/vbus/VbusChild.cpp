@@ -697,7 +697,9 @@ NTSTATUS NTAPI SignalSent(PDEVICE_OBJECT, PIRP, PVOID context) {
 
 // Sends one request of its own to the top of the splicer's stack and waits
 // for it. PASSIVE_LEVEL.
-NTSTATUS Send(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state) {
+NTSTATUS Send(VbusChild* child, PDEVICE_OBJECT top, UCHAR major, UCHAR minor, POWER_STATE_TYPE type,
+             POWER_STATE state) {
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&child->Status.SequenceRequest), major * 0x100 + minor + 1);
   PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
   if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -717,13 +719,15 @@ NTSTATUS Send(PDEVICE_OBJECT top, UCHAR major, UCHAR minor, POWER_STATE_TYPE typ
   if (sent == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
   const NTSTATUS status = irp->IoStatus.Status;
   IoFreeIrp(irp);
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&child->Status.SequenceRequest), 0);
+  InterlockedIncrement(reinterpret_cast<volatile LONG*>(&child->Status.SequenceAnswered));
   return status;
 }
 
-NTSTATUS SendPnp(PDEVICE_OBJECT top, UCHAR minor) {
+NTSTATUS SendPnp(VbusChild* child, PDEVICE_OBJECT top, UCHAR minor) {
   POWER_STATE none;
   none.SystemState = PowerSystemUnspecified;
-  return Send(top, IRP_MJ_PNP, minor, SystemPowerState, none);
+  return Send(child, top, IRP_MJ_PNP, minor, SystemPowerState, none);
 }
 
 // The device set-power request a function driver asks for when the system
@@ -736,7 +740,7 @@ NTSTATUS SendDevicePower(VbusChild* child, PDEVICE_OBJECT top, DEVICE_POWER_STAT
   POWER_STATE state;
   state.DeviceState = device;
   InterlockedIncrement(reinterpret_cast<volatile LONG*>(&child->Status.DeviceIrpsFromBus));
-  return Send(top, IRP_MJ_POWER, IRP_MN_SET_POWER, DevicePowerState, state);
+  return Send(child, top, IRP_MJ_POWER, IRP_MN_SET_POWER, DevicePowerState, state);
 }
 
 struct SequenceWork {
@@ -748,33 +752,33 @@ NTSTATUS RunSequence(VbusChild* child, ULONG what, PDEVICE_OBJECT top) {
   NTSTATUS status;
   switch (what) {
     case VBUS_REBALANCE:
-      status = SendPnp(top, IRP_MN_QUERY_STOP_DEVICE);
+      status = SendPnp(child, top, IRP_MN_QUERY_STOP_DEVICE);
       if (!NT_SUCCESS(status)) {
-        SendPnp(top, IRP_MN_CANCEL_STOP_DEVICE);
+        SendPnp(child, top, IRP_MN_CANCEL_STOP_DEVICE);
         return status;
       }
-      status = SendPnp(top, IRP_MN_STOP_DEVICE);
+      status = SendPnp(child, top, IRP_MN_STOP_DEVICE);
       if (!NT_SUCCESS(status)) return status;
-      return SendPnp(top, IRP_MN_START_DEVICE);
+      return SendPnp(child, top, IRP_MN_START_DEVICE);
     case VBUS_QUERY_REMOVE:
-      status = SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
-      SendPnp(top, IRP_MN_CANCEL_REMOVE_DEVICE);
+      status = SendPnp(child, top, IRP_MN_QUERY_REMOVE_DEVICE);
+      SendPnp(child, top, IRP_MN_CANCEL_REMOVE_DEVICE);
       return status;
     case VBUS_DISABLE:
       // The splicer's device object stays, with no function driver on it,
       // until the bus reports it no more.
-      status = SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
+      status = SendPnp(child, top, IRP_MN_QUERY_REMOVE_DEVICE);
       if (!NT_SUCCESS(status)) {
-        SendPnp(top, IRP_MN_CANCEL_REMOVE_DEVICE);
+        SendPnp(child, top, IRP_MN_CANCEL_REMOVE_DEVICE);
         return status;
       }
-      return SendPnp(top, IRP_MN_REMOVE_DEVICE);
+      return SendPnp(child, top, IRP_MN_REMOVE_DEVICE);
     case VBUS_SLEEP: {
       // May the system sleep? Then the device goes to D3, as the
       // capabilities map S3.
       POWER_STATE sleeping;
       sleeping.SystemState = PowerSystemSleeping3;
-      status = Send(top, IRP_MJ_POWER, IRP_MN_QUERY_POWER, SystemPowerState, sleeping);
+      status = Send(child, top, IRP_MJ_POWER, IRP_MN_QUERY_POWER, SystemPowerState, sleeping);
       if (!NT_SUCCESS(status)) return status;
       return SendDevicePower(child, top, PowerDeviceD3);
     }
@@ -794,6 +798,7 @@ VOID NTAPI SequenceThread(PVOID context) {
   if (pdo != NULL) ObReferenceObject(pdo);
   KeReleaseSpinLock(&g_vbus.Lock, irql);
   NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&child->Status.SequenceAnswered), 0);
   if (pdo != NULL) {
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
     status = RunSequence(child, work->What, top);

@@ -88,6 +88,8 @@ typedef struct _VBUS_STATUS {
   // IOCTL_VBUS_SEND.
   ULONG Sequences;        // sequences finished
   LONG SequenceStatus;    // the last one's first failed request's status, or 0
+  ULONG SequenceRequest;  // the request being sent: major * 0x100 + minor + 1, or 0
+  ULONG SequenceAnswered; // requests of the last sequence that have come back
   ULONG DevicePower;      // the splicer's device power state: 1 D0 ... 4 D3
   ULONG QueryStops, QueryRemoves, CancelRemoves;  // requests that reached the splicer
   ULONG SystemPowerIrps;  // system set-power requests that reached the splicer
