@@ -36,6 +36,45 @@ DeviceTable::Slot* DeviceTable::Locate(std::int32_t handle) {
   return Find(handle);
 }
 
+DeviceTable::~DeviceTable() {
+  if (window_ != nullptr) DestroyWindow(window_);
+}
+
+HWND DeviceTable::NoticeWindow() {
+  Held held(windowLock_);
+  if (window_ == nullptr || !IsWindow(window_)) window_ = CreateNoticeWindow(*this);
+  return window_;
+}
+
+void DeviceTable::DropIdleNoticeWindow() {
+  Held held(windowLock_);
+  if (window_ == nullptr) return;
+  {
+    Held table(lock_);
+    for (const Slot& slot : slots_)
+      if (slot.device != nullptr) return;
+  }
+  // Fails on another thread's window, which then stays for the next device.
+  if (DestroyWindow(window_) || !IsWindow(window_)) window_ = nullptr;
+}
+
+bool DeviceTable::CloseNotified(HANDLE file) {
+  for (Slot& slot : slots_) {
+    auto watching = [&] {
+      Held held(lock_);
+      return slot.device != nullptr && slot.device->notice.Watches(file);
+    };
+    if (!watching()) continue;
+    Held busy(slot.use);
+    // Closed or replaced while this waited for the slot.
+    if (!watching()) continue;
+    slot.device->notice.Withdraw();
+    slot.device->channel.Close();
+    return true;
+  }
+  return false;
+}
+
 std::unique_ptr<OpenDevice> DeviceTable::Remove(std::int32_t handle) {
   Slot* slot = Locate(handle);
   if (slot == nullptr) return nullptr;

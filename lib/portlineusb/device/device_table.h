@@ -12,6 +12,7 @@
 
 #include "device_channel.h"
 #include "device_claim.h"
+#include "device_notice.h"
 #include "lock.h"
 
 namespace portline {
@@ -19,11 +20,17 @@ namespace portline {
 struct OpenDevice {
   DeviceClaim claim;  // released after the channel has closed
   DeviceChannel channel;
+  DeviceNotice notice;  // withdrawn before the channel closes
 };
 
 class DeviceTable {
  public:
   static constexpr std::size_t kSlots = 8;
+
+  DeviceTable() = default;
+  ~DeviceTable();
+  DeviceTable(const DeviceTable&) = delete;
+  DeviceTable& operator=(const DeviceTable&) = delete;
 
   // Puts an open device in a free slot: its handle (never 0 nor negative), or
   // 0 when the table is full.
@@ -43,6 +50,20 @@ class DeviceTable {
   // a call using it has ended; the caller closes it outside every lock.
   std::unique_ptr<OpenDevice> Remove(std::int32_t handle);
 
+  // The window that receives this table's device notices (device_notice.h),
+  // made on the calling thread when there is none, or when the thread that
+  // had it has ended. Null when it cannot be made.
+  HWND NoticeWindow();
+  // With no device left open, destroys the notice window, from the thread
+  // that made it: a library that is unloaded leaves no window behind whose
+  // procedure has gone with it.
+  void DropIdleNoticeWindow();
+  // Closes, in place, the device whose notice names `file`: the notice is
+  // withdrawn, then the channel closed, under that slot's lock. The handle
+  // keeps naming the slot, so its calls fail until the caller closes it.
+  // False when no open device watches `file`.
+  bool CloseNotified(HANDLE file);
+
  private:
   struct Slot {
     std::unique_ptr<OpenDevice> device;
@@ -56,6 +77,8 @@ class DeviceTable {
 
   Lock lock_;
   std::array<Slot, kSlots> slots_;
+  Lock windowLock_;
+  HWND window_ = nullptr;
 };
 
 }  // namespace portline

@@ -1,6 +1,7 @@
 // PortlineUSB.dll for the real splicer: finds the splicers through SetupAPI,
 // skips those another program holds, and moves bytes through the driver that
-// serves the device: the Portline driver or WinUSB. DeviceHandle names a slot of this library's own table
+// serves the device: the Portline driver or WinUSB. An open device lets
+// Windows take it away (device_notice.h). DeviceHandle names a slot of this library's own table
 // (device_table.h), so it fits the caller's 32-bit cell on every platform.
 #include <windows.h>
 
@@ -24,8 +25,10 @@ namespace {
 // process ends (Seamlog never unloads it); the system closes them then.
 DeviceTable& table = *new DeviceTable;
 
-std::unique_ptr<PipeIo> OpenPipes(const FoundSplicer& splicer) {
-  HANDLE file = CreateFileW(splicer.path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+// The splicer's pipes; `file` receives the device handle they use, for its
+// notices.
+std::unique_ptr<PipeIo> OpenPipes(const FoundSplicer& splicer, HANDLE& file) {
+  file = CreateFileW(splicer.path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   return splicer.backend == Backend::WinUsb ? WinUsbPipes(file) : FilePipes(file);
@@ -71,10 +74,14 @@ extern "C" std::int32_t __stdcall PortlineUsbCreateDevice(std::int32_t* handle, 
       if (error == ERROR_BUSY) ++held;
       continue;
     }
-    if (!device->channel.Open(OpenPipes(splicer))) {
+    HANDLE file = nullptr;
+    if (!device->channel.Open(OpenPipes(splicer, file))) {
       error = GetLastError();
       continue;
     }
+    // So that the device can be disabled or its driver updated while the
+    // program runs: the handle is closed when Windows asks to remove it.
+    device->notice.Watch(table.NoticeWindow(), file);
     const std::int32_t opened = table.Add(std::move(device));
     if (opened == 0) {
       *status = static_cast<std::int32_t>(ERROR_TOO_MANY_OPEN_FILES);
@@ -109,5 +116,6 @@ extern "C" std::int32_t __stdcall PortlineUsbCloseDevice(std::int32_t* handle) {
   if (device == nullptr) return kFailure;
   *handle = 0;
   device.reset();
+  table.DropIdleNoticeWindow();
   return 0;
 }

@@ -4,6 +4,7 @@
 #include "device_list_seam.h"
 #include "splicer_finder.h"
 
+#include <dbt.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -153,6 +154,104 @@ TEST(DeviceTable, ACallThatWaitsOnOneDeviceHoldsUpNoCallOnAnother) {
   CloseHandle(thread);
   CloseHandle(waiting);
   CloseHandle(otherRead);
+}
+
+// What Windows sends the notice window about a registered device handle.
+LRESULT Notify(HWND window, WPARAM event, HANDLE file, DWORD type = DBT_DEVTYP_HANDLE) {
+  DEV_BROADCAST_HANDLE notice{};
+  notice.dbch_size = sizeof notice;
+  notice.dbch_devicetype = type;
+  notice.dbch_handle = file;
+  return SendMessageW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(&notice));
+}
+
+// Stand-ins for two devices' file handles: the notices name them by value.
+struct TwoFiles {
+  TwoFiles()
+      : first(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        second(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~TwoFiles() {
+    CloseHandle(first);
+    CloseHandle(second);
+  }
+  HANDLE first, second;
+};
+
+TEST(DeviceNotice, AQueryRemoveWithdrawsTheNoticeThenClosesThatDeviceAndNoOther) {
+  DeviceTable table;
+  HWND window = table.NoticeWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(table.NoticeWindow(), window) << "one window for the table";
+  TwoFiles files;
+  OpenDevice* going = nullptr;
+  bool cancelled = false, withdrawnFirst = false;
+  auto first = Device([&] {
+    cancelled = true;
+    withdrawnFirst = !going->notice.Watches(files.first);
+  });
+  going = first.get();
+  first->notice.Watch(window, files.first);
+  auto second = Device();
+  second->notice.Watch(window, files.second);
+  const std::int32_t removed = table.Add(std::move(first));
+  const std::int32_t kept = table.Add(std::move(second));
+  ASSERT_EQ(ReadFrom(table, removed), 0);  // a read pending, to be cancelled
+
+  EXPECT_EQ(Notify(window, DBT_DEVICEQUERYREMOVE, files.first), TRUE) << "a removal is never refused";
+  EXPECT_TRUE(cancelled) << "the pending read was cancelled";
+  EXPECT_TRUE(withdrawnFirst) << "the notice was withdrawn before the handle closed";
+  EXPECT_EQ(ReadFrom(table, removed), kFailure) << "later reads fail, so the program reconnects";
+  EXPECT_EQ(ReadFrom(table, kept), 0) << "the other device is still open";
+  std::unique_ptr<OpenDevice> closed = table.Remove(removed);
+  ASSERT_NE(closed, nullptr) << "the handle names its slot until the program closes it";
+  EXPECT_FALSE(closed->channel.IsOpen());
+}
+
+TEST(DeviceNotice, OnlyAQueryRemoveOrARemovalOfThatHandleClosesTheDevice) {
+  struct Row {
+    WPARAM event;
+    DWORD type;
+    bool closes;
+  };
+  const Row rows[] = {
+      {DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_HANDLE, true},
+      {DBT_DEVICEREMOVEPENDING, DBT_DEVTYP_HANDLE, true},
+      {DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_HANDLE, true},
+      {DBT_DEVICEQUERYREMOVEFAILED, DBT_DEVTYP_HANDLE, false},  // the reconnect reopens
+      {DBT_CUSTOMEVENT, DBT_DEVTYP_HANDLE, false},
+      {DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_DEVICEINTERFACE, false},
+  };
+  for (const Row& row : rows) {
+    DeviceTable table;
+    HWND window = table.NoticeWindow();
+    ASSERT_NE(window, nullptr);
+    TwoFiles files;
+    auto device = Device();
+    device->notice.Watch(window, files.first);
+    const std::int32_t handle = table.Add(std::move(device));
+    ASSERT_EQ(ReadFrom(table, handle), 0);
+    Notify(window, row.event, files.second, row.type);
+    EXPECT_EQ(ReadFrom(table, handle), 0)
+        << "a notice about another handle closes nothing (event " << row.event << ")";
+    EXPECT_EQ(Notify(window, row.event, files.first, row.type), TRUE);
+    EXPECT_EQ(ReadFrom(table, handle), row.closes ? kFailure : 0)
+        << "event " << row.event << " type " << row.type;
+  }
+}
+
+TEST(DeviceNotice, TheWindowGoesWithTheLastDeviceAndComesBackWithTheNext) {
+  DeviceTable table;
+  HWND window = table.NoticeWindow();
+  ASSERT_NE(window, nullptr);
+  const std::int32_t handle = table.Add(Device());
+  table.DropIdleNoticeWindow();
+  EXPECT_TRUE(IsWindow(window)) << "a device is still open";
+  table.Remove(handle).reset();
+  table.DropIdleNoticeWindow();
+  EXPECT_FALSE(IsWindow(window)) << "no window outlives the last device";
+  HWND again = table.NoticeWindow();
+  EXPECT_NE(again, nullptr);
+  EXPECT_TRUE(IsWindow(again));
 }
 
 std::wstring UniquePath(const wchar_t* tail) {

@@ -1,6 +1,7 @@
 // The builds of PortlineUSB.dll (shipped, its test build, the simulated
 // splicer), loaded and called the way Seamlog calls them.
 #include <windows.h>
+#include <dbt.h>
 
 #include <gtest/gtest.h>
 
@@ -124,6 +125,60 @@ TEST(RealLibrary, ASplicerAlreadyHeldIsSkippedAndAStaleHandleReachesNothing) {
   }
   SetEnvironmentVariableA("PORTLINEUSB_DEVICES", nullptr);
   for (HANDLE server : servers) CloseHandle(server);
+}
+
+// The library's hidden notice windows on this thread.
+std::vector<HWND> NoticeWindows() {
+  std::vector<HWND> found;
+  for (HWND w = FindWindowExW(HWND_MESSAGE, nullptr, L"PortlineUSBNotice", nullptr); w != nullptr;
+       w = FindWindowExW(HWND_MESSAGE, w, L"PortlineUSBNotice", nullptr))
+    if (GetWindowThreadProcessId(w, nullptr) == GetCurrentThreadId()) found.push_back(w);
+  return found;
+}
+
+// Windows asks whether the open splicer may go (a disable, a driver update):
+// the notice naming the handle the library holds reaches its hidden window,
+// which closes that handle at once. The test does not know the handle's
+// value, so it asks about every value a handle can have until one is taken.
+TEST(RealLibrary, AQueryToRemoveTheOpenSplicerClosesTheLibrarysHandleOnIt) {
+  const std::string pipe = "\\\\.\\pipe\\portline-notice-" + std::to_string(GetCurrentProcessId());
+  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
+                                   4096, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
+  {
+    Library dll(PORTLINE_TEST_SEAM_DLL);
+    ASSERT_NE(dll.module, nullptr);
+    auto read = dll.Get<ReadFn>("PortlineUsbReadFile");
+    auto close = dll.Get<CloseFn>("PortlineUsbCloseDevice");
+    std::int32_t handle = 0, status = 0, found = 0;
+    ASSERT_EQ(dll.Get<CreateFn>("PortlineUsbCreateDevice")(&handle, &status, &found), 0);
+    std::uint8_t buffer[65] = {};
+    ASSERT_EQ(read(&handle, buffer), 0) << "a read is pending";
+    const std::vector<HWND> windows = NoticeWindows();
+    ASSERT_EQ(windows.size(), 1u) << "the open device made one hidden window on the opening thread";
+    DWORD avail = 0;
+    ASSERT_TRUE(PeekNamedPipe(server, nullptr, 0, nullptr, &avail, nullptr)) << "the splicer is connected";
+
+    std::int32_t result = 0;
+    for (std::uintptr_t value = 4; value < 0x10000 && result == 0; value += 4) {
+      DEV_BROADCAST_HANDLE notice{};
+      notice.dbch_size = sizeof notice;
+      notice.dbch_devicetype = DBT_DEVTYP_HANDLE;
+      notice.dbch_handle = reinterpret_cast<HANDLE>(value);
+      EXPECT_EQ(
+          SendMessageW(windows[0], WM_DEVICECHANGE, DBT_DEVICEQUERYREMOVE, reinterpret_cast<LPARAM>(&notice)),
+          TRUE);
+      result = read(&handle, buffer);
+    }
+    EXPECT_EQ(result, 9999) << "after the query the device reads fail, so Seamlog reconnects";
+    EXPECT_FALSE(PeekNamedPipe(server, nullptr, 0, nullptr, &avail, nullptr))
+        << "the library's handle is closed";
+    EXPECT_EQ(close(&handle), 0) << "the program's close still succeeds";
+    EXPECT_TRUE(NoticeWindows().empty()) << "the window went with the last device";
+  }
+  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", nullptr);
+  CloseHandle(server);
 }
 
 // The claim name of the only splicer taken by an event: no Seamlog holds it,

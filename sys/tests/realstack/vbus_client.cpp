@@ -72,3 +72,15 @@ bool Vbus::PlugAndWait(ULONG child, bool high_speed, DWORD milliseconds) {
 }
 
 }  // namespace realstack
+
+namespace realstack {
+
+bool Vbus::SendAndWait(ULONG child, ULONG what, DWORD milliseconds) {
+  const ULONG before = Status(child).Sequences;
+  const VBUS_SEND send{child, what};
+  if (!Control(IOCTL_VBUS_SEND, &send, sizeof send)) return false;
+  return WaitFor(child, [&](const VBUS_STATUS& s) { return s.Sequences != before; }, milliseconds) &&
+         Status(child).SequenceStatus == 0;
+}
+
+}  // namespace realstack

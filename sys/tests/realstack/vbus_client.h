@@ -41,6 +41,10 @@ class Vbus {
   bool UnplugAndWait(ULONG child, DWORD milliseconds = 20000);
   // Plugs the child and waits until its function driver has configured it.
   bool PlugAndWait(ULONG child, bool high_speed = false, DWORD milliseconds = 30000);
+  // Has the bus send the child's device stack a sequence of requests
+  // (VBUS_REBALANCE...) and waits until it has; true when every request
+  // succeeded.
+  bool SendAndWait(ULONG child, ULONG what, DWORD milliseconds = 30000);
 
  private:
   bool Control(DWORD code, const void* in, DWORD in_size, void* out = nullptr, DWORD out_size = 0,

@@ -2,7 +2,8 @@
 // descriptors, its bulk pipes and the report it sends. It behaves as hardware
 // does where a model would be kinder: a packet is never split across reads,
 // a read too short for the next packet ends in babble and halts the
-// endpoint, and a read waits for data until it is cancelled.
+// endpoint, a read waits for data until it is cancelled, and a splicer that
+// is stopped or powered down takes no URB.
 #include "VirtualBus.h"
 
 namespace {
@@ -320,6 +321,11 @@ NTSTATUS GetDescriptor(PIRP irp, PURB urb) {
 NTSTATUS SelectConfiguration(VbusChildExtension* ext, PIRP irp, PURB urb) {
   auto& select = urb->UrbSelectConfiguration;
   VbusChild* child = ext->Child;
+  // A configuration is chosen or given up only with no transfer under way.
+  if (child->Status.PendingReads != 0) {
+    ++child->Status.RejectedUrbs;
+    return CompleteUrb(irp, urb, STATUS_DEVICE_BUSY, USBD_STATUS_ERROR_BUSY);
+  }
   if (select.ConfigurationDescriptor == NULL) {
     ext->Configured = FALSE;
     child->Status.Configured = 0;
@@ -514,6 +520,8 @@ PDEVICE_OBJECT CreateChildDevice(PDRIVER_OBJECT driver, VbusChild* child) {
   RtlZeroMemory(ext, sizeof(*ext));
   ext->Common.Kind = kChildDevice;
   ext->Child = child;
+  ext->Power = PowerDeviceD0;
+  child->Status.DevicePower = PowerDeviceD0;
   device->Flags |= DO_POWER_PAGABLE;
   device->Flags &= ~DO_DEVICE_INITIALIZING;
   InterlockedIncrement(reinterpret_cast<volatile LONG*>(&child->Status.Devices));
@@ -542,9 +550,18 @@ NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp) {
       status = STATUS_SUCCESS;
       break;
     case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
+      ++child->Status.QueryStops;
+      status = STATUS_SUCCESS;
+      break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
+      ++child->Status.QueryRemoves;
+      status = STATUS_SUCCESS;
+      break;
     case IRP_MN_CANCEL_REMOVE_DEVICE:
+      ++child->Status.CancelRemoves;
+      status = STATUS_SUCCESS;
+      break;
+    case IRP_MN_CANCEL_STOP_DEVICE:
       status = STATUS_SUCCESS;
       break;
     case IRP_MN_SURPRISE_REMOVAL:
@@ -614,6 +631,10 @@ NTSTATUS ChildInternalControl(PDEVICE_OBJECT device, PIRP irp) {
     ++ext->Child->Status.GoneTransfers;
     return CompleteUrb(irp, urb, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
   }
+  if (ext->Power != PowerDeviceD0) {
+    ++ext->Child->Status.PoweredOffUrbs;
+    return CompleteUrb(irp, urb, STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEVICE_GONE);
+  }
   switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
       return GetDescriptor(irp, urb);
@@ -628,4 +649,193 @@ NTSTATUS ChildInternalControl(PDEVICE_OBJECT device, PIRP irp) {
       ++ext->Child->Status.RejectedUrbs;
       return CompleteUrb(irp, urb, STATUS_NOT_SUPPORTED, USBD_STATUS_INVALID_URB_FUNCTION);
   }
+}
+
+// IRP_MJ_POWER of a splicer's physical device object. System requests are
+// counted. A device set-power
+// request sets its power state; leaving D0, the reads still waiting fail as
+// the suspended device stops answering (a function driver should have ended
+// them first: ReadsAtSleep counts them). Every request succeeds.
+NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp) {
+  VbusChildExtension* ext = static_cast<VbusChildExtension*>(device->DeviceExtension);
+  VbusChild* child = ext->Child;
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  PoStartNextPowerIrp(irp);
+  if (stack->Parameters.Power.Type == SystemPowerState &&
+      (stack->MinorFunction == IRP_MN_SET_POWER || stack->MinorFunction == IRP_MN_QUERY_POWER)) {
+    InterlockedIncrement(reinterpret_cast<volatile LONG*>(&child->Status.SystemPowerIrps));
+  }
+  if (stack->MinorFunction == IRP_MN_SET_POWER) {
+    LIST_ENTRY done;
+    InitializeListHead(&done);
+    KIRQL irql;
+    KeAcquireSpinLock(&g_vbus.Lock, &irql);
+    if (stack->Parameters.Power.Type != SystemPowerState) {
+      const DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+      if (state == PowerDeviceD0) {
+        ++child->Status.DeviceWakes;
+      } else {
+        ++child->Status.DeviceSleeps;
+        child->Status.ReadsAtSleep += child->Status.PendingReads;
+        FailReadsLocked(child, STATUS_DEVICE_POWERED_OFF, USBD_STATUS_DEVICE_GONE, &done);
+      }
+      ext->Power = state;
+      child->Status.DevicePower = state;
+    }
+    KeReleaseSpinLock(&g_vbus.Lock, irql);
+    CompleteGathered(&done);
+    PoSetPowerState(device, stack->Parameters.Power.Type, stack->Parameters.Power.State);
+    return Complete(irp, STATUS_SUCCESS, 0);
+  }
+  const NTSTATUS status = stack->MinorFunction == IRP_MN_QUERY_POWER ? STATUS_SUCCESS : irp->IoStatus.Status;
+  return Complete(irp, status, 0);
+}
+
+namespace {
+
+NTSTATUS NTAPI SignalSent(PDEVICE_OBJECT, PIRP, PVOID context) {
+  KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends one request of its own to the top of the splicer's stack and waits
+// for it. PASSIVE_LEVEL.
+NTSTATUS Send(VbusChild* child, PDEVICE_OBJECT top, UCHAR major, UCHAR minor, POWER_STATE_TYPE type,
+             POWER_STATE state) {
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&child->Status.SequenceRequest), major * 0x100 + minor + 1);
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  irp->IoStatus.Information = 0;
+  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = major;
+  next->MinorFunction = minor;
+  if (major == IRP_MJ_POWER) {
+    next->Parameters.Power.Type = type;
+    next->Parameters.Power.State = state;
+    next->Parameters.Power.ShutdownType = PowerActionSleep;
+  }
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IoSetCompletionRoutine(irp, SignalSent, &event, TRUE, TRUE, TRUE);
+  const NTSTATUS sent = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+  if (sent == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+  const NTSTATUS status = irp->IoStatus.Status;
+  IoFreeIrp(irp);
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&child->Status.SequenceRequest), 0);
+  InterlockedIncrement(reinterpret_cast<volatile LONG*>(&child->Status.SequenceAnswered));
+  return status;
+}
+
+NTSTATUS SendPnp(VbusChild* child, PDEVICE_OBJECT top, UCHAR minor) {
+  POWER_STATE none;
+  none.SystemState = PowerSystemUnspecified;
+  return Send(child, top, IRP_MJ_PNP, minor, SystemPowerState, none);
+}
+
+// The device set-power request a function driver asks for when the system
+// changes state. Windows' power manager sends the system request first and
+// the function driver requests this one with PoRequestPowerIrp on its way
+// back; Wine 8's kernel has no PoRequestPowerIrp (a call ends its device
+// host), so the bus sends the system request no further than a query and
+// sends the device request itself, counted in DeviceIrpsFromBus.
+NTSTATUS SendDevicePower(VbusChild* child, PDEVICE_OBJECT top, DEVICE_POWER_STATE device) {
+  POWER_STATE state;
+  state.DeviceState = device;
+  InterlockedIncrement(reinterpret_cast<volatile LONG*>(&child->Status.DeviceIrpsFromBus));
+  return Send(child, top, IRP_MJ_POWER, IRP_MN_SET_POWER, DevicePowerState, state);
+}
+
+struct SequenceWork {
+  VbusChild* Child;
+  ULONG What;
+};
+
+NTSTATUS RunSequence(VbusChild* child, ULONG what, PDEVICE_OBJECT top) {
+  NTSTATUS status;
+  switch (what) {
+    case VBUS_REBALANCE:
+      status = SendPnp(child, top, IRP_MN_QUERY_STOP_DEVICE);
+      if (!NT_SUCCESS(status)) {
+        SendPnp(child, top, IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+      }
+      status = SendPnp(child, top, IRP_MN_STOP_DEVICE);
+      if (!NT_SUCCESS(status)) return status;
+      return SendPnp(child, top, IRP_MN_START_DEVICE);
+    case VBUS_QUERY_REMOVE:
+      status = SendPnp(child, top, IRP_MN_QUERY_REMOVE_DEVICE);
+      SendPnp(child, top, IRP_MN_CANCEL_REMOVE_DEVICE);
+      return status;
+    case VBUS_DISABLE:
+      // The splicer's device object stays, with no function driver on it,
+      // until the bus reports it no more.
+      status = SendPnp(child, top, IRP_MN_QUERY_REMOVE_DEVICE);
+      if (!NT_SUCCESS(status)) {
+        SendPnp(child, top, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+      }
+      return SendPnp(child, top, IRP_MN_REMOVE_DEVICE);
+    case VBUS_SLEEP: {
+      // May the system sleep? Then the device goes to D3, as the
+      // capabilities map S3.
+      POWER_STATE sleeping;
+      sleeping.SystemState = PowerSystemSleeping3;
+      status = Send(child, top, IRP_MJ_POWER, IRP_MN_QUERY_POWER, SystemPowerState, sleeping);
+      if (!NT_SUCCESS(status)) return status;
+      return SendDevicePower(child, top, PowerDeviceD3);
+    }
+    case VBUS_WAKE:
+      return SendDevicePower(child, top, PowerDeviceD0);
+    default:
+      return STATUS_INVALID_PARAMETER;
+  }
+}
+
+VOID NTAPI SequenceThread(PVOID context) {
+  SequenceWork* work = static_cast<SequenceWork*>(context);
+  VbusChild* child = work->Child;
+  KIRQL irql;
+  KeAcquireSpinLock(&g_vbus.Lock, &irql);
+  PDEVICE_OBJECT pdo = child->Pdo;
+  if (pdo != NULL) ObReferenceObject(pdo);
+  KeReleaseSpinLock(&g_vbus.Lock, irql);
+  NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+  InterlockedExchange(reinterpret_cast<volatile LONG*>(&child->Status.SequenceAnswered), 0);
+  if (pdo != NULL) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    status = RunSequence(child, work->What, top);
+    ObDereferenceObject(top);
+    ObDereferenceObject(pdo);
+  }
+  KeAcquireSpinLock(&g_vbus.Lock, &irql);
+  child->Status.SequenceStatus = NT_SUCCESS(status) ? 0 : status;
+  ++child->Status.Sequences;
+  KeReleaseSpinLock(&g_vbus.Lock, irql);
+  ExFreePoolWithTag(work, VBUS_POOL_TAG);
+  InterlockedExchange(&g_vbus.Sending, 0);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+}  // namespace
+
+NTSTATUS StartSequence(VbusChild* child, ULONG what) {
+  if (what < VBUS_REBALANCE || what > VBUS_DISABLE) return STATUS_INVALID_PARAMETER;
+  if (InterlockedCompareExchange(&g_vbus.Sending, 1, 0) != 0) return STATUS_DEVICE_BUSY;
+  SequenceWork* work = static_cast<SequenceWork*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(SequenceWork), VBUS_POOL_TAG));
+  if (work == NULL) {
+    InterlockedExchange(&g_vbus.Sending, 0);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  work->Child = child;
+  work->What = what;
+  HANDLE thread;
+  const NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, SequenceThread, work);
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(work, VBUS_POOL_TAG);
+    InterlockedExchange(&g_vbus.Sending, 0);
+    return status;
+  }
+  ZwClose(thread);
+  return STATUS_SUCCESS;
 }

@@ -34,6 +34,24 @@
 // In: ULONG child. Out: the bytes that arrived on the OUT pipe, oldest first.
 #define IOCTL_VBUS_GET_OUT VBUS_IOCTL(0x904)
 
+// In: VBUS_SEND. The bus sends the splicer's device stack, from its top, the
+// plug-and-play or power requests Windows sends in the named situation, one
+// after another, from a thread of its own; VBUS_STATUS.Sequences counts the
+// sequences it has finished and SequenceStatus tells how the last one went.
+#define IOCTL_VBUS_SEND VBUS_IOCTL(0x905)
+
+// What IOCTL_VBUS_SEND sends.
+#define VBUS_REBALANCE 1        // query-stop, stop, start (cancel-stop if the query fails)
+#define VBUS_QUERY_REMOVE 2     // query-remove, cancel-remove
+#define VBUS_SLEEP 3            // system query-power S3, then the device's D3 (see DeviceIrpsFromBus)
+#define VBUS_WAKE 4             // the device's D0
+#define VBUS_DISABLE 5          // query-remove, remove (cancel-remove if the query fails)
+
+typedef struct _VBUS_SEND {
+  ULONG Child;
+  ULONG What;
+} VBUS_SEND;
+
 typedef struct _VBUS_PLUG {
   ULONG Child;
   ULONG HighSpeed;  // what the bus interface's IsDeviceHighSpeed answers
@@ -67,4 +85,18 @@ typedef struct _VBUS_STATUS {
   ULONG LargestWrite;   // longest bulk OUT transfer
   ULONG ReportedMaximumTransferSize;  // what SELECT_CONFIGURATION answered
   ULONG ClientMaximumTransferSize;    // what the client asked for there
+  // IOCTL_VBUS_SEND.
+  ULONG Sequences;        // sequences finished
+  LONG SequenceStatus;    // the last one's first failed request's status, or 0
+  ULONG SequenceRequest;  // the request being sent: major * 0x100 + minor + 1, or 0
+  ULONG SequenceAnswered; // requests of the last sequence that have come back
+  ULONG DevicePower;      // the splicer's device power state: 1 D0 ... 4 D3
+  ULONG QueryStops, QueryRemoves, CancelRemoves;  // requests that reached the splicer
+  ULONG SystemPowerIrps;  // system set-power requests that reached the splicer
+  ULONG DeviceSleeps, DeviceWakes;  // device set-power requests (D3, D0) that reached it
+  // Device set-power requests the bus sent itself, in place of the ones the
+  // function driver asks for with PoRequestPowerIrp (Wine 8 has none).
+  ULONG DeviceIrpsFromBus;
+  ULONG PoweredOffUrbs;   // URBs that arrived while the splicer was not in D0
+  ULONG ReadsAtSleep;     // bulk IN transfers still waiting when it left D0
 } VBUS_STATUS;

@@ -194,6 +194,11 @@ NTSTATUS ControlIo(PIRP irp) {
     case IOCTL_VBUS_UNPLUG:
       UnplugChild(child);
       return Complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_VBUS_SEND: {
+      if (inLength < sizeof(VBUS_SEND)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
+      const NTSTATUS status = StartSequence(child, reinterpret_cast<const VBUS_SEND*>(buffer)->What);
+      return Complete(irp, status, 0);
+    }
     case IOCTL_VBUS_SET_REPORT: {
       if (inLength < sizeof(VBUS_REPORT)) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
       const VBUS_REPORT* request = reinterpret_cast<const VBUS_REPORT*>(buffer);
@@ -227,6 +232,7 @@ NTSTATUS ControlIo(PIRP irp) {
       child->Status.InterfaceReferences = keep.InterfaceReferences;
       child->Status.ReportedMaximumTransferSize = keep.ReportedMaximumTransferSize;
       child->Status.ClientMaximumTransferSize = keep.ClientMaximumTransferSize;
+      child->Status.DevicePower = keep.DevicePower;
       child->Status.ReportLength = length;
       KeReleaseSpinLock(&g_vbus.Lock, irql);
       if (old != NULL) ExFreePoolWithTag(old, VBUS_POOL_TAG);
@@ -264,9 +270,10 @@ extern "C" NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
   }
 }
 
-// No power management: the bus passes power requests down, children accept them.
+// The bus passes power requests down; a splicer's go to ChildPower.
 extern "C" NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
   VbusCommon* common = static_cast<VbusCommon*>(device->DeviceExtension);
+  if (common->Kind == kChildDevice) return ChildPower(device, irp);
   PoStartNextPowerIrp(irp);
   if (common->Kind == kBusDevice) {
     IoSkipCurrentIrpStackLocation(irp);

@@ -1,6 +1,7 @@
 // portline-vbus.sys: a root-enumerated virtual USB bus that carries simulated
 // splicers, so that the real Portline.sys runs on a real kernel's PnP and I/O
-// managers. Test equipment: one spin lock, fixed slots, no power management.
+// managers. Test equipment: one spin lock, fixed slots. The splicer's power
+// state follows the device set-power requests that reach it.
 #pragma once
 
 extern "C" {
@@ -64,6 +65,7 @@ struct VbusChildExtension {
   BOOLEAN Started;
   BOOLEAN Configured;
   BOOLEAN Gone;       // no longer reported: deleted at its removal
+  DEVICE_POWER_STATE Power;
   UCHAR PipeTags[2];  // their addresses are the pipe handles: [0] IN, [1] OUT
   UCHAR ConfigurationTag;
   UCHAR InterfaceTag;
@@ -80,6 +82,7 @@ struct VbusGlobals {
   KEVENT Stopped;
   BOOLEAN WorkerRunning;
   BOOLEAN Stopping;
+  LONG Sending;  // an IOCTL_VBUS_SEND sequence is under way
 };
 
 extern VbusGlobals g_vbus;
@@ -87,6 +90,9 @@ extern VbusGlobals g_vbus;
 // Children (VbusChild.cpp).
 NTSTATUS ChildPnp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS ChildInternalControl(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS ChildPower(PDEVICE_OBJECT device, PIRP irp);
+// Sends a sequence of IOCTL_VBUS_SEND from a thread of its own.
+NTSTATUS StartSequence(VbusChild* child, ULONG what);
 PDEVICE_OBJECT CreateChildDevice(PDRIVER_OBJECT driver, VbusChild* child);
 // Delivers whatever the splicers can send now to their pending reads.
 // PASSIVE_LEVEL, lock not held. `tickMs`: time passed for pacing.
