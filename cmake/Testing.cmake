@@ -17,6 +17,11 @@ function(seamlog_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
+  # The code under test comes optimised from its libraries; a test's own files
+  # are mostly the framework's templates, which build a third faster unoptimised.
+  if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    target_compile_options(${name} PRIVATE -O0)
+  endif()
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
   else()
