@@ -61,14 +61,21 @@ TEST(RealLibrary, CallsWithAHandleThatNamesNoDeviceReturn9999) {
   }
 }
 
+// A named pipe standing in for one Portline splicer, offered to the library
+// through PORTLINEUSB_DEVICES; INVALID_HANDLE_VALUE when it cannot be made.
+HANDLE OfferPipeAsSplicer(const std::string& prefix) {
+  const std::string pipe = prefix + std::to_string(GetCurrentProcessId());
+  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 4096,
+                                   4096, 0, nullptr);
+  if (server != INVALID_HANDLE_VALUE) SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
+  return server;
+}
+
 // A splicer stand-in (a named pipe) listed in PORTLINEUSB_DEVICES: the test
 // build of the library opens it, the shipped one never looks there.
 TEST(RealLibrary, OnlyTheTestBuildTakesItsSplicersFromTheEnvironment) {
-  const std::string pipe = "\\\\.\\pipe\\portline-seam-" + std::to_string(GetCurrentProcessId());
-  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1, 4096,
-                                   4096, 0, nullptr);
+  const HANDLE server = OfferPipeAsSplicer("\\\\.\\pipe\\portline-seam-");
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
-  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
   std::int32_t handle = 0, status = 0, found = 0;
   {
     Library shipped(PORTLINE_REAL_DLL);
@@ -141,11 +148,8 @@ std::vector<HWND> NoticeWindows() {
 // which closes that handle at once. The test does not know the handle's
 // value, so it asks about every value a handle can have until one is taken.
 TEST(RealLibrary, AQueryToRemoveTheOpenSplicerClosesTheLibrarysHandleOnIt) {
-  const std::string pipe = "\\\\.\\pipe\\portline-notice-" + std::to_string(GetCurrentProcessId());
-  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
-                                   4096, 4096, 0, nullptr);
+  const HANDLE server = OfferPipeAsSplicer("\\\\.\\pipe\\portline-notice-");
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
-  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
   {
     Library dll(PORTLINE_TEST_SEAM_DLL);
     ASSERT_NE(dll.module, nullptr);
@@ -211,11 +215,8 @@ TEST(RealLibrary, ASquattedClaimNameIsAFailureWithItsReasonNotAHeldSplicer) {
 // Unloading the library runs no device code under the loader lock: a device
 // left open is neither cancelled nor closed (nor is winusb.dll called).
 TEST(RealLibrary, UnloadingWithADeviceOpenTouchesNoDevice) {
-  const std::string pipe = "\\\\.\\pipe\\portline-detach-" + std::to_string(GetCurrentProcessId());
-  HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
-                                   4096, 4096, 0, nullptr);
+  const HANDLE server = OfferPipeAsSplicer("\\\\.\\pipe\\portline-detach-");
   ASSERT_NE(server, INVALID_HANDLE_VALUE);
-  SetEnvironmentVariableA("PORTLINEUSB_DEVICES", ("Portline=" + pipe).c_str());
   {
     Library dll(PORTLINE_TEST_SEAM_DLL);
     ASSERT_NE(dll.module, nullptr);
