@@ -1,0 +1,1 @@
+// The test programs' precompiled header is built with this file.
