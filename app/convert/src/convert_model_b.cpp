@@ -31,17 +31,18 @@ constexpr std::array<FiberLine, 4> kFiberLines{{
     {154, 158, 164, 169, 174, 0, 0},
 }};
 
-void AppendFiberValues(detail::RowText& row, std::string_view body, const FiberLine& line,
+template <class Fields>
+void AppendFiberValues(Fields& row, std::string_view body, const FiberLine& line,
                        std::string_view estimationLoss) {
-  row.Mid<1>(body, line.fiberCount);
-  row.Mid<3>(body, line.offset);
-  row.Mid<3>(body, line.cutLeft);
-  row.Mid<3>(body, line.cutRight);
-  row.Mid<4>(body, line.gap);
+  row.template Mid<1>(body, line.fiberCount);
+  row.template Mid<3>(body, line.offset);
+  row.template Mid<3>(body, line.cutLeft);
+  row.template Mid<3>(body, line.cutRight);
+  row.template Mid<4>(body, line.gap);
   row.Field(estimationLoss);
   if (line.eighth != 0) {
-    row.Mid<1>(body, line.eighth);
-    row.Mid<4>(body, line.irregular);
+    row.template Mid<1>(body, line.eighth);
+    row.template Mid<4>(body, line.irregular);
   }
 }
 
@@ -65,11 +66,12 @@ std::string_view Condition(std::string_view body, std::size_t f, int record) {
   return Mid(body, f + 21, e - f - 21);
 }
 
-void WriteRecord(detail::Frame& frame, std::string_view body, int record, detail::RowText& row) {
+template <class Fields>
+void WriteRecord(detail::Frame& frame, std::string_view body, int record, Fields& row) {
   // "Fiber-Sleeve" gives both the condition and fiber 2's loss estimate.
   const std::size_t sleeve = FindNoCase(body, 200, "Fiber-Sleeve");
   row.Clear();
-  row.Mid<4>(body, 12);
+  row.template Mid<4>(body, 12);
   AppendFiberValues(row, body, kFiberLines[0], AfterKeyword(body, 182, "Loss", 9, 4));
   row.Field(Condition(body, sleeve, record));
   const std::size_t d = FindNoCase(body, 270, "Date");
@@ -105,7 +107,14 @@ ConvertResult ConvertModelB(std::string_view receivedText, RowWriter& out, Progr
                                   frame.SkipSeparatorBlock();
                                   const std::string_view body = frame.TakeRecordBody(kBodyLength);
                                   if (body.empty()) continue;  // a separator block cut short, with no body
-                                  WriteRecord(frame, body, record, row);
+                                  if (body.size() == kBodyLength) {
+                                    // Every fixed position lies inside a whole body, and no
+                                    // row is longer than the body and its fixed fields.
+                                    detail::FieldCursor fields(row, 2 * kBodyLength);
+                                    WriteRecord(frame, body, record, fields);
+                                  } else {
+                                    WriteRecord(frame, body, record, row);
+                                  }
                                   frame.ReportProgress();
                                   frame.WriteRow({});
                                 }

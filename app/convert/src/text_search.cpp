@@ -110,16 +110,31 @@ std::size_t FindNoCase(std::string_view text, std::size_t from, std::string_view
   const unsigned char first = firstKey | firstMask;
   const auto* data = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t last = text.size() - keyword.size();
-  for (std::size_t i = from - 1; i <= last; ++i) {
-    if ((data[i] | firstMask) != first) continue;
-    std::size_t k = 1;
-    while (k < keyword.size()) {
+  // True when the keyword's other characters follow the first at i.
+  const auto restMatches = [&](std::size_t i) {
+    for (std::size_t k = 1; k < keyword.size(); ++k) {
       const auto key = static_cast<unsigned char>(keyword[k]);
       const unsigned char mask = maskOf(key);
-      if ((data[i + k] | mask) != (key | mask)) break;
-      ++k;
+      if ((data[i + k] | mask) != (key | mask)) return false;
     }
-    if (k == keyword.size()) return i + 1;
+    return true;
+  };
+  std::size_t i = from - 1;
+#ifdef __SSE2__
+  // 16 places a step: the places whose character matches the first.
+  const __m128i firstMasks = _mm_set1_epi8(static_cast<char>(firstMask));
+  const __m128i firsts = _mm_set1_epi8(static_cast<char>(first));
+  for (; i + 16 <= last + 1; i += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(here, firstMasks), firsts)));
+    for (; hits != 0; hits &= hits - 1) {
+      const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(hits));
+      if (restMatches(at)) return at + 1;
+    }
+  }
+#endif
+  for (; i <= last; ++i) {
+    if ((data[i] | firstMask) == first && restMatches(i)) return i + 1;
   }
   return 0;
 }

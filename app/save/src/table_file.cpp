@@ -2,6 +2,8 @@
 
 #include "exclusive_file.h"
 
+#include <algorithm>
+
 namespace seamlog::save {
 namespace {
 
@@ -53,19 +55,17 @@ bool TableFile::Writable() {
 }
 
 bool TableFile::WriteEmptyRows(int count) {
-  if (!Writable()) return false;
-  for (int i = 0; i < count; ++i) {
-    buffer_.push_back('\r');
-    buffer_.push_back('\n');
+  if (closed_ || failed_) return Writable();
+  constexpr std::string_view kSixteenEmptyRows = "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
+  for (int left = count; left > 0; left -= 16) {
+    buffer_.append(kSixteenEmptyRows.substr(0, 2 * static_cast<std::size_t>(std::min(left, 16))));
   }
   return buffer_.size() < kBlockSize || FlushBuffer();
 }
 
 bool TableFile::WriteRow(std::string_view row) {
-  if (!Writable()) return false;
-  buffer_.append(row);
-  buffer_.push_back('\r');
-  buffer_.push_back('\n');
+  if (closed_ || failed_) return Writable();
+  buffer_.append(row).append("\r\n", 2);
   return buffer_.size() < kBlockSize || FlushBuffer();
 }
 
