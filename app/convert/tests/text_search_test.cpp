@@ -46,6 +46,14 @@ TEST(FindNoCase, FindsTheFirstMatchAtOrAfterThePositionIgnoringLetterCase) {
       {"a character that is no letter matches only itself", "Fiber\rSleeve fIBER-sLEEVE", 1, "Fiber-Sleeve",
        14},
       {"a keyword's non-letter does not fold either", "@[", 1, "`{", 0},
+      // Long texts are searched 16 places a step, then place by place.
+      {"a match past the first 16 places", std::string(20, '#') + "dAtE", 1, "Date", 21},
+      {"a false start in a step before the match", std::string(3, '#') + "Dat" + std::string(12, '#') + "date",
+       1, "Date", 19},
+      {"a match in the last whole step", std::string(15, '#') + "Date", 1, "Date", 16},
+      {"a match after the last whole step", std::string(16, '#') + "Date", 1, "Date", 17},
+      {"a long text from a later position", "Date" + std::string(30, '#') + "Date", 2, "Date", 35},
+      {"a long text without the keyword", std::string(40, 'D'), 1, "Date", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
