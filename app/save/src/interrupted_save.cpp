@@ -61,7 +61,7 @@ InterruptedSave SettleInterruptedSave(const SaveIntent& intent, std::string_view
                                       std::uint64_t& savedLength, std::string& reason,
                                       const CutBackHeldTable& cutBack) {
   const bool sameText = recoveredText.size() >= intent.textLength &&
-                        TextDigest(recoveredText.substr(0, intent.textLength)) == intent.textDigest;
+                        TextDigest(recoveredText.substr(0, intent.textLength), intent.version) == intent.textDigest;
   if (intent.written) {
     // The journal forgets the text right after this was recorded: when it
     // still holds it, the table has it already.

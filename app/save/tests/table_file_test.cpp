@@ -541,5 +541,41 @@ TEST_F(TableFileTest, TakingBackANewFileNeverRemovesAnotherFileThatTookItsName) 
 }
 #endif
 
+
+// Both digests an intent may keep: a single changed byte anywhere, in a
+// lane's word or in the bytes after the last whole step, changes the digest.
+TEST(TextDigest, EveryChangedByteChangesTheDigestOfBothVersions) {
+  std::string text;
+  for (int i = 0; i < 77; ++i) text.push_back(static_cast<char>('A' + i % 26));
+  for (const int version : {1, 2}) {
+    SCOPED_TRACE(version);
+    const std::uint64_t digest = TextDigest(text, version);
+    for (std::size_t at = 0; at < text.size(); ++at) {
+      for (const unsigned char flip : {0x01, 0x80}) {
+        std::string changed = text;
+        changed[at] = static_cast<char>(static_cast<unsigned char>(changed[at]) ^ flip);
+        EXPECT_NE(TextDigest(changed, version), digest) << "byte " << at << " flip " << int(flip);
+      }
+    }
+  }
+  EXPECT_EQ(TextDigest("a", 1), 0xaf63dc4c8601ec8cull);  // FNV-1a, as earlier releases kept it
+  EXPECT_NE(TextDigest(text, 2), TextDigest(text, 1));
+}
+
+// An intent written by an earlier release (version 1) is still read, and
+// says which digest it keeps; an unknown version is not taken for either.
+TEST(SaveIntentFile, BothVersionsAreReadBackAndAnUnknownOneIsRefused) {
+  SaveIntent intent{"t.csv", 9, false, 40, 0x1234abcd, true, 40};
+  for (const int version : {1, 2}) {
+    intent.version = version;
+    const std::string file = FormatIntent(intent);
+    EXPECT_TRUE(file.starts_with("Seamlog save intent " + std::to_string(version) + "\r\n")) << file;
+    EXPECT_EQ(ParseIntent(file), intent);
+  }
+  std::string unknown = FormatIntent(intent);
+  unknown[std::string_view("Seamlog save intent ").size()] = '3';
+  EXPECT_EQ(ParseIntent(unknown), std::nullopt);
+}
+
 }  // namespace
 }  // namespace seamlog::save

@@ -33,6 +33,12 @@ void CheckStrayLineEnds(std::string_view text) {
     return true;
   }();
   Require((stray.count == 0) == crLfOnly);
+  std::size_t lone = 0;
+  for (std::size_t at = 0; at < kept.size(); ++at) {
+    lone += kept[at] == '\r' && (at + 1 >= kept.size() || kept[at + 1] != '\n');
+    lone += kept[at] == '\n' && (at == 0 || kept[at - 1] != '\r');
+  }
+  Require(stray.count == lone);
   if (stray.count == 0) return;
   Require(stray.firstOffset < text.size() && text[stray.firstOffset] == stray.first);
   Require(stray.firstLine ==
@@ -48,6 +54,9 @@ void CheckMending(std::string_view text) {
   } else {
     Require(mended == text);
   }
+  std::string inPlace(text);
+  tools::MakeCrLfInPlace(inPlace, ends);
+  Require(inPlace == mended);
   const std::string raw = tools::WithLineFeeds(text);
   Require(raw.size() == text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\r')));
 }

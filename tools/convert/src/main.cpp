@@ -21,14 +21,22 @@
 // it was); 2 usage; 3 MODEL-C stopped at a record without its heading lines
 // (the rows of the records before it stay in OUTPUT).
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#endif
+
 #include "last_record.h"
+#include "mapped_file.h"
 #include "output_intent.h"
 #include "output_refusal.h"
 #include "received_file.h"
@@ -125,7 +133,7 @@ std::string Parse(int argc, char** argv, Arguments& args) {
 }
 
 // Where a CR LF capture holds a lone CR or LF.
-std::string RefuseStrayLineEnds(const Arguments& args, const std::string& text) {
+std::string RefuseStrayLineEnds(const Arguments& args, std::string_view text) {
   const tools::StrayLineEnds stray = tools::FindStrayLineEnds(text);
   if (stray.count == 0) return {};
   const std::string where = "'" + args.input + "' mixes line ends: " + std::to_string(stray.count) +
@@ -160,6 +168,40 @@ std::string MendLineEnds(const Arguments& args, std::string& text) {
   return {};
 }
 
+// True when the text is converted exactly as it stands: its lines end in
+// CR LF (a lone one among them is refused or taken by RefuseStrayLineEnds)
+// or it has no line end at all.
+bool KeptAsItIs(std::string_view text) {
+  const tools::LineEnds ends = tools::DetectLineEnds(text);
+  return ends == tools::LineEnds::CrLf || ends == tools::LineEnds::None;
+}
+
+// A mapped INPUT that another program cuts short while it is converted takes
+// its pages with it, and reading one raises SIGBUS. The run ends then with a
+// reason instead of a bare signal; its intent beside OUTPUT stays, so the
+// next run into OUTPUT finds the part of a table this one wrote.
+#if defined(__unix__) || defined(__APPLE__)
+const char* cutWhileReadMessage = nullptr;
+
+extern "C" void OnInputCutWhileRead(int) {
+  if (cutWhileReadMessage != nullptr) (void)!::write(2, cutWhileReadMessage, std::strlen(cutWhileReadMessage));
+  std::_Exit(kFailed);
+}
+#endif
+
+void ReportInputCutWhileRead(const Arguments& args) {
+#if defined(__unix__) || defined(__APPLE__)
+  static std::string message;
+  message = "Data save failed.\nReason: '" + args.input +
+            "' became shorter while it was being converted. The next run into '" + args.output +
+            "' checks the part of a table this run may have written.\n";
+  cutWhileReadMessage = message.c_str();
+  std::signal(SIGBUS, OnInputCutWhileRead);
+#else
+  (void)args;
+#endif
+}
+
 // A capture whose lines end in the splicer's CR (and the capture's LF) is
 // read as a raw byte stream only by mistake: every CR LF would become CR LF LF.
 void WarnRawCrLf(const Arguments& args, const std::string& received) {
@@ -184,7 +226,7 @@ void WarnSkipped(const Arguments& args, const std::vector<int>& skipped) {
 // INPUT is all there is: a last record that is not whole was cut off (the
 // capture ended too early) and is converted as far as the rules go; what
 // could not be converted at all is named too.
-void WarnCutShort(const Arguments& args, const std::string& text, const convert::ConvertResult& result) {
+void WarnCutShort(const Arguments& args, std::string_view text, const convert::ConvertResult& result) {
   const std::size_t left = result.consumedLength < text.size() ? text.size() - result.consumedLength : 0;
   const tools::LastRecord last = tools::FindLastRecord(text, result.model);
   std::vector<int> skipped = result.skippedRecords;
@@ -227,15 +269,27 @@ int Convert(int argc, char** argv) {
   if (const std::string refusal = tools::RefuseOutput(args.input, args.output, args.force); !refusal.empty())
     return Failed(refusal);
 
-  std::string text;
+  // A capture that is converted as it stands is read straight from the
+  // file's pages; one whose line ends must change is read into memory.
+  tools::MappedFile mapped;
+  std::string received;
+  std::string_view text;
   std::string error;
-  if (!tools::ReadReceivedFile(args.input, text, error)) return Failed(error);
-  if (text.empty()) return Failed("'" + args.input + "' is empty: nothing was received");
-  if (args.raw) {
-    WarnRawCrLf(args, text);
-    tools::MakeCrLfInPlace(text, tools::LineEnds::CrOnly);
-  } else if (const std::string refusal = MendLineEnds(args, text); !refusal.empty()) {
-    return Failed(refusal);
+  if (!args.raw && mapped.Map(args.input, tools::kMaxInputBytes) && KeptAsItIs(mapped.Bytes())) {
+    text = mapped.Bytes();
+    ReportInputCutWhileRead(args);
+    if (const std::string refusal = RefuseStrayLineEnds(args, text); !refusal.empty()) return Failed(refusal);
+  } else {
+    mapped.Unmap();
+    if (!tools::ReadReceivedFile(args.input, received, error)) return Failed(error);
+    if (received.empty()) return Failed("'" + args.input + "' is empty: nothing was received");
+    if (args.raw) {
+      WarnRawCrLf(args, received);
+      tools::MakeCrLfInPlace(received, tools::LineEnds::CrOnly);
+    } else if (const std::string refusal = MendLineEnds(args, received); !refusal.empty()) {
+      return Failed(refusal);
+    }
+    text = received;
   }
   if (text.find(kSeparatorHyphens) == std::string::npos) {
     Note("Warning: '" + args.input +

@@ -10,6 +10,9 @@
 #include <filesystem>
 #include <memory>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #ifdef __linux__
 #include <sys/mman.h>
 #include <unistd.h>
@@ -47,6 +50,27 @@ char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' +
 constexpr bool HoldsByte(std::uint64_t word, unsigned char c) {
   const std::uint64_t y = word ^ (0x0101010101010101ull * c);
   return ((y - 0x0101010101010101ull) & ~y & 0x8080808080808080ull) != 0;
+}
+
+// How many bytes of text are c: sixteen at a time where SSE2 is there.
+std::size_t CountByte(std::string_view text, char c) {
+  const char* const data = text.data();
+  std::size_t count = 0;
+  std::size_t at = 0;
+#ifdef __SSE2__
+  const __m128i wanted = _mm_set1_epi8(c);
+  while (at + 16 <= text.size()) {
+    // Each byte of the sum counts at most 255 steps before it is added up.
+    const std::size_t steps = std::min<std::size_t>((text.size() - at) / 16, 255);
+    __m128i sums = _mm_setzero_si128();
+    for (std::size_t step = 0; step < steps; ++step, at += 16)
+      sums = _mm_sub_epi8(sums, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)), wanted));
+    const __m128i total = _mm_sad_epu8(sums, _mm_setzero_si128());
+    count += static_cast<std::size_t>(_mm_cvtsi128_si32(total)) +
+             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(total, 8)));
+  }
+#endif
+  return count + static_cast<std::size_t>(std::count(data + at, data + text.size(), c));
 }
 
 void PrepareForWriting(char* p, std::size_t n) {
@@ -132,7 +156,7 @@ bool ReadReceivedFile(const std::string& path, std::string& text, std::string& e
 std::string WithLineFeeds(std::string_view splicerBytes) {
   std::string text;
   text.reserve(splicerBytes.size() +
-               static_cast<std::size_t>(std::count(splicerBytes.begin(), splicerBytes.end(), '\r')));
+               CountByte(splicerBytes, '\r'));
   capture::AppendReceivedBytes(text, reinterpret_cast<const std::uint8_t*>(splicerBytes.data()),
                                splicerBytes.size());
   return text;
@@ -142,7 +166,7 @@ void MakeCrLfInPlace(std::string& text, LineEnds ends) {
   if (ends != LineEnds::CrOnly && ends != LineEnds::LfOnly) return;
   const char end = ends == LineEnds::CrOnly ? '\r' : '\n';
   const std::size_t size = text.size();
-  const auto lineEnds = static_cast<std::size_t>(std::count(text.begin(), text.end(), end));
+  const std::size_t lineEnds = CountByte(text, end);
   if (lineEnds == 0) return;
   if (text.capacity() >= size + lineEnds) PrepareForWriting(text.data() + size, lineEnds);
   text.resize(size + lineEnds);
@@ -152,7 +176,31 @@ void MakeCrLfInPlace(std::string& text, LineEnds ends) {
   char* const data = text.data();
   std::size_t to = size + lineEnds;
   std::size_t from = size;
+#ifdef __SSE2__
+  const __m128i ends16 = _mm_set1_epi8(end);
+#endif
   while (from > 0 && to != from) {
+#ifdef __SSE2__
+    // Sixteen at a time: those with no line end move whole; of the others,
+    // the characters after the last line end move in one go.
+    while (from >= 16 && to != from) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from - 16));
+      const auto marks = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, ends16)));
+      if (marks == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(data + to - 16), block);  // read first: may overlap
+        from -= 16;
+        to -= 16;
+        continue;
+      }
+      const std::size_t after = 15 - static_cast<std::size_t>(std::bit_width(marks) - 1);
+      std::memmove(data + to - after, data + from - after, after);
+      from -= after + 1;
+      to -= after;
+      data[--to] = '\n';
+      data[--to] = '\r';
+    }
+    if (to == from) break;
+#endif
     while (from >= 8) {
       std::uint64_t word;
       std::memcpy(&word, data + from - 8, sizeof word);
@@ -211,47 +259,65 @@ constexpr std::size_t MarkedBytes(std::uint64_t mask) {
   return static_cast<std::size_t>(((mask >> 7) * 0x0101010101010101ull) >> 56);
 }
 
-// Counts the line ends that break the CR LF rule, eight characters at a
-// time; FindStrayLineEnds looks for the first one only when there is one.
+// Counts the line ends that break the CR LF rule. Each place but the last
+// is judged with the one after it: a CR wants an LF after it, and that LF a
+// CR before it, so the place breaks the rule when exactly one of the two
+// holds. An LF first in the text has nothing before it; a CR last is cut
+// off before its LF and not counted. Sixteen places a step where SSE2 is
+// there, eight elsewhere. FindStrayLineEnds then looks for the first one
+// a place at a time, only when there is one.
 std::size_t CountStrayLineEnds(std::string_view text) {
   static_assert(std::endian::native == std::endian::little);
   const char* const data = text.data();
   const std::size_t size = text.size();
-  std::size_t crs = 0, lfs = 0, pairs = 0, i = 0;
-  for (; i + 8 <= size; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, data + i, sizeof word);
-    const std::uint64_t cr = EqualBytes(word, '\r');
-    const std::uint64_t lf = EqualBytes(word, '\n');
-    crs += MarkedBytes(cr);
-    lfs += MarkedBytes(lf);
-    pairs += MarkedBytes(cr & (lf >> 8));
-    // A CR in the last of the eight and an LF first in the next eight.
-    if ((cr >> 63) != 0 && i + 8 < size && data[i + 8] == '\n') ++pairs;
+  if (size == 0) return 0;
+  std::size_t count = data[0] == '\n' ? 1 : 0;
+  const std::size_t places = size - 1;  // each with a place after it
+  std::size_t p = 0;
+#ifdef __SSE2__
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  while (p + 16 <= places) {
+    // Each byte of the sum counts at most 255 steps before it is added up.
+    const std::size_t steps = std::min<std::size_t>((places - p) / 16, 255);
+    __m128i sums = _mm_setzero_si128();
+    for (std::size_t step = 0; step < steps; ++step, p += 16) {
+      const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
+      const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + 1));
+      sums = _mm_sub_epi8(sums, _mm_xor_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(next, lf)));
+    }
+    const __m128i total = _mm_sad_epu8(sums, _mm_setzero_si128());
+    count += static_cast<std::size_t>(_mm_cvtsi128_si32(total)) +
+             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(total, 8)));
   }
-  for (; i < size; ++i) {
-    crs += data[i] == '\r';
-    lfs += data[i] == '\n';
-    if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n') ++pairs;
+#endif
+  for (; p + 8 <= places; p += 8) {
+    std::uint64_t here;
+    std::uint64_t next;
+    std::memcpy(&here, data + p, sizeof here);
+    std::memcpy(&next, data + p + 1, sizeof next);
+    count += MarkedBytes(EqualBytes(here, '\r') ^ EqualBytes(next, '\n'));
   }
-  if (size != 0 && data[size - 1] == '\r') --crs;  // cut off before its LF: not counted
-  return crs + lfs - 2 * pairs;
+  for (; p < places; ++p) count += (data[p] == '\r') != (data[p + 1] == '\n') ? 1 : 0;
+  return count;
 }
 
 }  // namespace
 
 StrayLineEnds FindStrayLineEnds(std::string_view text) {
   StrayLineEnds stray;
-  if (CountStrayLineEnds(text) == 0) return stray;
+  stray.count = CountStrayLineEnds(text);
+  if (stray.count == 0) return stray;
   std::size_t line = 1;
   for (std::size_t at = 0; at < text.size(); ++at) {
     const char c = text[at];
     const bool lone = (c == '\r' && at + 1 < text.size() && text[at + 1] != '\n') ||
                       (c == '\n' && (at == 0 || text[at - 1] != '\r'));
-    if (lone && stray.count++ == 0) {
+    if (lone) {
       stray.first = c;
       stray.firstOffset = at;
       stray.firstLine = line;
+      break;
     }
     if (c == '\n') ++line;
   }

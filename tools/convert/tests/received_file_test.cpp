@@ -107,6 +107,12 @@ TEST(LineEnds, ACaptureWithOneKindOfLineEndAloneIsBroughtToCrLf) {
        "0123456789abcdefghij\r\nklmnopqrs\r\n01234567\r\n"},
       {"0123456789abcdefghij\nklmnopqrs\n\n0123456789abcdefg", LineEnds::LfOnly,
        "0123456789abcdefghij\r\nklmnopqrs\r\n\r\n0123456789abcdefg"},
+      // Sixteen at a time from the back: line ends first, last and twice
+      // among sixteen, and sixteen with none.
+      {"\r123456789abcde\r0123456789abcdef0123456789abcde\r", LineEnds::CrOnly,
+       "\r\n123456789abcde\r\n0123456789abcdef0123456789abcde\r\n"},
+      {"x\n12345\n789abcdef0123456789abcdef", LineEnds::LfOnly,
+       "x\r\n12345\r\n789abcdef0123456789abcdef"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -146,6 +152,13 @@ TEST(StrayLineEnds, ALoneCrOrLfInACrLfTextIsFoundWithItsOffsetAndLine) {
        "def\r\n12345\r\n",
        0, 0, 0, 0},
       {"abc\r\ndef\r\n12\n345678\r\n", 1, '\n', 12, 3},
+      // Sixteen at a time: a pair and a stray across those steps, and more
+      // strays than the byte counters of 255 steps hold (256 in each).
+      {"0123456789abcde\r\n123456789abcdef\r\n", 0, 0, 0, 0},
+      {"0123456789abcde\rx123456789abcdef\r\n", 1, '\r', 15, 1},
+      {"0123456789abcdef\n123456789abcde\r\n", 1, '\n', 16, 1},
+      {"x" + std::string(4096, '\n') + "x", 4096, '\n', 1, 1},
+      {std::string(4500, '\r') + "\r\n", 4500, '\r', 0, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.text));

@@ -13,6 +13,11 @@
 
 namespace seamlog::save {
 
+// The intent file's version. Version 1, of earlier releases, keeps the
+// FNV-1a digest of the text taken a byte at a time; version 2 keeps the
+// faster digest of TextDigest. Both are read.
+inline constexpr int kIntentVersion = 2;
+
 struct SaveIntent {
   std::string tablePath;
   std::uint64_t lengthBefore = 0;  // the table file's length when the save took it
@@ -21,11 +26,17 @@ struct SaveIntent {
   std::uint64_t textDigest = 0;    // TextDigest of those characters
   bool written = false;            // the table is whole and on the disk
   std::uint64_t savedLength = 0;   // written: characters of the text the table holds
+  int version = kIntentVersion;    // how textDigest was made (see TextDigest)
   bool operator==(const SaveIntent&) const = default;
 };
 
-// A 64-bit FNV-1a digest of text.
-std::uint64_t TextDigest(std::string_view text);
+// A 64-bit digest of text, as an intent of the given version keeps it.
+// Version 1: FNV-1a a byte at a time. Version 2: the same xor-and-multiply
+// step eight bytes at a time in four independent lanes, the bytes that do
+// not fill a word a byte at a time, and the lanes folded together at the
+// end; every step is one-to-one, so one changed word always changes it. A
+// 20 MB text is digested in a fraction of the time.
+std::uint64_t TextDigest(std::string_view text, int version = kIntentVersion);
 
 // The intent as a small text file, and back; empty for anything else.
 std::string FormatIntent(const SaveIntent& intent);
