@@ -6,11 +6,17 @@
 #   win32 - the shipping 32-bit build; built and its images inspected
 set -euo pipefail
 cd "$(dirname "$0")/.."
+started=$SECONDS
 bash scripts/setup.sh
 
 status=0
 run() { echo "+ $*"; "$@" || status=1; }
+# Where the time goes: each step's wall time, and a table at the end.
+timings=()
+mark() { timings+=("$(printf '%-14s %4d s' "$1" $((SECONDS - since)))"); since=$SECONDS; }
+since=$started
 
+mark setup
 for preset in host fuzz win64 win32; do
   echo "=== $preset ==="
   cmake --preset "$preset" >/dev/null || { status=1; continue; }
@@ -21,6 +27,7 @@ for preset in host fuzz win64 win32; do
   else
     cmake --build --preset "$preset" || { status=1; continue; }
   fi
+  mark "$preset build"
   if [ "$preset" = win64 ]; then
     # One X display for the whole run. The Wine prefix is brought up on that
     # display before tests start in parallel: a Wine server left over from a
@@ -53,5 +60,9 @@ for preset in host fuzz win64 win32; do
   else
     run ctest --preset "$preset"
   fi
+  mark "$preset tests"
 done
+printf '=== wall time ===\n'
+printf '%s\n' "${timings[@]}"
+printf '%-14s %4d s\n' total $((SECONDS - started))
 exit $status
