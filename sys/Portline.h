@@ -61,6 +61,11 @@ typedef struct _DEVICE_EXTENSION {
   IO_REMOVE_LOCK RemoveLock;
   // Set when IRP_MN_REMOVE_DEVICE arrives; new user requests are refused.
   BOOLEAN RemovePending;
+  // Set while a removal has been queried and not cancelled: new opens are
+  // refused with STATUS_DELETE_PENDING, so that nothing new holds the device
+  // the removal is about to take. Handles already open keep working.
+  // Guarded by the state lock.
+  BOOLEAN RemoveQueried;
   // Set when IRP_MN_SURPRISE_REMOVAL arrives: the interface is disabled and
   // every new request fails with STATUS_NO_SUCH_DEVICE.
   BOOLEAN SurpriseRemoved;

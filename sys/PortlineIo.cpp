@@ -48,12 +48,19 @@ extern "C" PUSBD_PIPE_INFORMATION PipeFor(PDEVICE_EXTENSION Extension, PIRP Irp)
 }
 
 // PortlineCreate: opens a handle on a started device. PASSIVE_LEVEL.
-// Completes the request.
+// Completes the request. Refused with STATUS_DELETE_PENDING while a removal
+// has been queried and not cancelled.
 extern "C" NTSTATUS NTAPI PortlineCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   const NTSTATUS entered = EnterRequest(ext, Irp);
   if (!NT_SUCCESS(entered)) {
     return CompleteRequest(Irp, entered, 0);
+  }
+  AcquireStateLock(ext);
+  const bool removeQueried = ext->RemoveQueried != FALSE;
+  ReleaseStateLock(ext);
+  if (removeQueried) {
+    return CompleteAndLeave(ext, Irp, STATUS_DELETE_PENDING, 0);
   }
   NTSTATUS status =
       IoGetCurrentIrpStackLocation(Irp)->FileObject != NULL ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;

@@ -67,8 +67,9 @@ NTSTATUS CompletePnp(PDEVICE_EXTENSION ext, PIRP irp, NTSTATUS status) {
 // are completed here;
 // every other request is passed down and belongs to the lower drivers.
 // From query-stop until the next successful start, user requests are
-// refused and the transfers that were in the bus are held; from surprise
-// removal on, the interface is disabled and every request fails.
+// refused and the transfers that were in the bus are held; from query-remove
+// until cancel-remove, new opens are refused; from surprise removal on, the
+// interface is disabled and every request fails.
 extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION ext = ExtensionOf(DeviceObject);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -128,6 +129,15 @@ extern "C" NTSTATUS NTAPI PortlinePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       KeWaitForSingleObject(&ext->NoTransfersInBus, Executive, KernelMode, FALSE, NULL);
       SetInterface(ext, FALSE);
       return CompletePnp(ext, Irp, status);
+
+    // From a query-remove until it is cancelled no new handle is opened;
+    // the lower drivers answer the query themselves.
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+      AcquireStateLock(ext);
+      ext->RemoveQueried = stack->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE;
+      ReleaseStateLock(ext);
+      break;
 
     case IRP_MN_QUERY_CAPABILITIES:
       status = ForwardAndWait(ext->LowerDeviceObject, Irp);

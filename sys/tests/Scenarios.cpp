@@ -233,8 +233,14 @@ void QueryRemoveThenCancel(Harness& h) {
   Handle file;
   h.Expect(h.Open(&file), STATUS_SUCCESS, "open");
   h.Expect(h.Pnp(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_SUCCESS, "query remove");
+  Handle refused;
+  h.Expect(h.Open(&refused), STATUS_DELETE_PENDING, "an open while the removal is queried");
+  ReadAndWrite(h, file, 4, "a handle open before the query");
   h.Expect(h.Pnp(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS, "cancel remove");
   ReadAndWrite(h, file, 7, "after the cancelled removal");
+  Handle reopened;
+  h.Expect(h.Open(&reopened), STATUS_SUCCESS, "an open after the cancelled removal");
+  h.Expect(h.Close(reopened), STATUS_SUCCESS, "close the new handle");
   h.Expect(h.Close(file), STATUS_SUCCESS, "close");
 }
 
