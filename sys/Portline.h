@@ -45,8 +45,8 @@ typedef struct _DEVICE_EXTENSION {
   // Guards what a start publishes (State, ConfigDescriptor and its length,
   // the two pipe records, BusInterfaceAvailable and BusInterface) against
   // the user requests that read it. PASSIVE_LEVEL only; never held across a
-  // request to the lower drivers.
-  KMUTEX StateLock;
+  // request to the lower drivers. A PORTLINE_LOCK (see below).
+  KEVENT StateLock;
   PORTLINE_DEVICE_STATE State;
   PUCHAR ConfigDescriptor;            // pool copy of the whole configuration descriptor
   ULONG ConfigDescriptorLength;       // its wTotalLength; 0 until the first start
@@ -78,9 +78,9 @@ typedef struct _DEVICE_EXTENSION {
   // The one IRP this driver owns for its own requests to the stack (the bus
   // interface query and the pipe aborts), allocated once at add-device so
   // that a stop or a power-down never has to allocate. ControlIrpLock
-  // serialises its users; PASSIVE_LEVEL.
+  // serialises its users; PASSIVE_LEVEL. A PORTLINE_LOCK (see below).
   PIRP ControlIrp;
-  KMUTEX ControlIrpLock;
+  KEVENT ControlIrpLock;
   struct _URB_PIPE_REQUEST AbortUrb;
   // Bulk transfers (PortlineTransfers.cpp). Guarded by the cancel spin lock:
   // why transfers are held instead of sent (PORTLINE_HOLD_*), the requests
@@ -192,9 +192,17 @@ inline PDEVICE_EXTENSION ExtensionOf(PDEVICE_OBJECT DeviceObject) {
   return static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
 }
 
-// Takes and gives back StateLock. PASSIVE_LEVEL.
-inline void AcquireStateLock(PDEVICE_EXTENSION ext) {
-  KeWaitForSingleObject(&ext->StateLock, Executive, KernelMode, FALSE, NULL);
-}
+// The driver's two locks (StateLock, ControlIrpLock) are synchronization
+// events, set while the lock is free: a wait takes the lock and clears the
+// event, a set gives it back and lets one waiter in. Neither is ever taken
+// again by the thread that holds it. They are not KMUTEXes: the kernel the
+// tests load this driver into (Wine's) never passes a contended KMUTEX on to
+// the thread waiting for it, and a stop or a power-down that met a user
+// request there waited for ever. PASSIVE_LEVEL.
+inline void InitializeLock(PKEVENT lock) { KeInitializeEvent(lock, SynchronizationEvent, TRUE); }
+inline void AcquireLock(PKEVENT lock) { KeWaitForSingleObject(lock, Executive, KernelMode, FALSE, NULL); }
+inline void ReleaseLock(PKEVENT lock) { KeSetEvent(lock, IO_NO_INCREMENT, FALSE); }
 
-inline void ReleaseStateLock(PDEVICE_EXTENSION ext) { KeReleaseMutex(&ext->StateLock, FALSE); }
+// Takes and gives back StateLock. PASSIVE_LEVEL.
+inline void AcquireStateLock(PDEVICE_EXTENSION ext) { AcquireLock(&ext->StateLock); }
+inline void ReleaseStateLock(PDEVICE_EXTENSION ext) { ReleaseLock(&ext->StateLock); }

@@ -34,6 +34,14 @@ extern "C" NTSTATUS NTAPI PortlineAddDevice(PDRIVER_OBJECT DriverObject,
     return status;
   }
   PDEVICE_EXTENSION ext = ExtensionOf(deviceObject);
+  // Ready before the interface is enabled: a kernel that tells user mode at
+  // once (Wine) may send the first open before this routine returns.
+  IoInitializeRemoveLock(&ext->RemoveLock, PORTLINE_POOL_TAG, 0, 0);
+  InitializeLock(&ext->StateLock);
+  InitializeLock(&ext->ControlIrpLock);
+  InitializeListHead(&ext->HeldTransfers);
+  KeInitializeEvent(&ext->NoTransfersInBus, NotificationEvent, TRUE);
+  KeInitializeEvent(&ext->NoSenders, NotificationEvent, TRUE);
 
   status =
       IoRegisterDeviceInterface(PhysicalDeviceObject, &GUID_DEVINTERFACE_PORTLINE, NULL, &ext->InterfaceName);
@@ -44,12 +52,6 @@ extern "C" NTSTATUS NTAPI PortlineAddDevice(PDRIVER_OBJECT DriverObject,
   // A failure here leaves a working device that user mode cannot open.
   ext->InterfaceEnabled = NT_SUCCESS(IoSetDeviceInterfaceState(&ext->InterfaceName, TRUE));
 
-  IoInitializeRemoveLock(&ext->RemoveLock, PORTLINE_POOL_TAG, 0, 0);
-  KeInitializeMutex(&ext->StateLock, 0);
-  KeInitializeMutex(&ext->ControlIrpLock, 0);
-  InitializeListHead(&ext->HeldTransfers);
-  KeInitializeEvent(&ext->NoTransfersInBus, NotificationEvent, TRUE);
-  KeInitializeEvent(&ext->NoSenders, NotificationEvent, TRUE);
   ext->DevicePower = PowerDeviceD0;
   ext->HaltedPipe = NULL;
   ext->Pdo = PhysicalDeviceObject;

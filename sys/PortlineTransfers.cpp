@@ -82,7 +82,7 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject) {
     if (pipe == NULL) {
       continue;
     }
-    KeWaitForSingleObject(&ext->ControlIrpLock, Executive, KernelMode, FALSE, NULL);
+    AcquireLock(&ext->ControlIrpLock);
     struct _URB_PIPE_REQUEST* urb = &ext->AbortUrb;
     RtlZeroMemory(urb, sizeof(*urb));
     urb->Hdr.Length = sizeof(*urb);
@@ -97,7 +97,7 @@ NTSTATUS AbortPipes(PDEVICE_OBJECT deviceObject) {
     timeout.QuadPart = -PORTLINE_URB_TIMEOUT_100NS;
     NTSTATUS aborted = SendControlIrpAndWait(ext, ext->LowerDeviceObject, &timeout);
     aborted = UsbdStatusToNtStatus(urb->Hdr.Status, aborted);
-    KeReleaseMutex(&ext->ControlIrpLock, FALSE);
+    ReleaseLock(&ext->ControlIrpLock);
     if (!NT_SUCCESS(aborted) && NT_SUCCESS(status)) {
       status = aborted;
     }

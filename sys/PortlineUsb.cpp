@@ -124,7 +124,7 @@ extern "C" BOOLEAN QueryBusInterface(PDEVICE_OBJECT DeviceObject, PUSB_BUS_INTER
   if (!IoIsWdmVersionAvailable(1, 0x20)) {
     return FALSE;
   }
-  KeWaitForSingleObject(&ext->ControlIrpLock, Executive, KernelMode, FALSE, NULL);
+  AcquireLock(&ext->ControlIrpLock);
   PIRP irp = ext->ControlIrp;
   // Every PnP request starts out as "not supported" until a driver answers it.
   IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
@@ -137,7 +137,7 @@ extern "C" BOOLEAN QueryBusInterface(PDEVICE_OBJECT DeviceObject, PUSB_BUS_INTER
   next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(Interface);
   next->Parameters.QueryInterface.InterfaceSpecificData = NULL;
   const NTSTATUS status = SendControlIrpAndWait(ext, DeviceObject, NULL);
-  KeReleaseMutex(&ext->ControlIrpLock, FALSE);
+  ReleaseLock(&ext->ControlIrpLock);
 
   if (!NT_SUCCESS(status)) {
     // No reference was taken; whatever was written there is not an interface.
