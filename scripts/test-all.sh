@@ -49,6 +49,9 @@ for preset in host fuzz win64 win32; do
         echo "win64: the Wine server went away during the run; the failed tests run again"
         /usr/lib/wine/wineserver -k 2>/dev/null || true
         /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true
+        # As at the start: the background programs of the prefix come up here,
+        # with no test output to hold open until ctest gives up on it.
+        cmake/wine-run.sh wineboot -u </dev/null >/dev/null 2>&1 || true
         ctest --preset win64 --rerun-failed
         code=$?
       fi
