@@ -52,6 +52,15 @@ constexpr bool HoldsByte(std::uint64_t word, unsigned char c) {
   return ((y - 0x0101010101010101ull) & ~y & 0x8080808080808080ull) != 0;
 }
 
+#ifdef __SSE2__
+// The sixteen byte counters of sums added up.
+std::size_t SumOfBytes(__m128i sums) {
+  const __m128i total = _mm_sad_epu8(sums, _mm_setzero_si128());
+  return static_cast<std::size_t>(_mm_cvtsi128_si32(total)) +
+         static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(total, 8)));
+}
+#endif
+
 // How many bytes of text are c: sixteen at a time where SSE2 is there.
 std::size_t CountByte(std::string_view text, char c) {
   const char* const data = text.data();
@@ -65,9 +74,7 @@ std::size_t CountByte(std::string_view text, char c) {
     __m128i sums = _mm_setzero_si128();
     for (std::size_t step = 0; step < steps; ++step, at += 16)
       sums = _mm_sub_epi8(sums, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at)), wanted));
-    const __m128i total = _mm_sad_epu8(sums, _mm_setzero_si128());
-    count += static_cast<std::size_t>(_mm_cvtsi128_si32(total)) +
-             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(total, 8)));
+    count += SumOfBytes(sums);
   }
 #endif
   return count + static_cast<std::size_t>(std::count(data + at, data + text.size(), c));
@@ -286,9 +293,7 @@ std::size_t CountStrayLineEnds(std::string_view text) {
       const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p + 1));
       sums = _mm_sub_epi8(sums, _mm_xor_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(next, lf)));
     }
-    const __m128i total = _mm_sad_epu8(sums, _mm_setzero_si128());
-    count += static_cast<std::size_t>(_mm_cvtsi128_si32(total)) +
-             static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(total, 8)));
+    count += SumOfBytes(sums);
   }
 #endif
   for (; p + 8 <= places; p += 8) {
