@@ -1,5 +1,6 @@
 #include "seamlog/link/poll_cycle.h"
 
+#include <algorithm>
 #include <array>
 
 namespace seamlog::link {
@@ -71,6 +72,7 @@ void PollCycle::Tick(PollHost& host) {
   // Read, ring, text, again while the library hands out full chunks and the
   // budget lasts; anything shorter means nothing more is waiting.
   const auto start = clock_->Now();
+  const std::chrono::microseconds drainTime = DrainTime(start);
   std::size_t drained = 0;
   bool readOk = true;
   for (;;) {
@@ -81,13 +83,23 @@ void PollCycle::Tick(PollHost& host) {
       break;
     }
     drained += static_cast<std::size_t>(*got);
-    if (*got != kMaxTransfer || drained >= budget_.bytes || clock_->Now() - start >= budget_.time) break;
+    if (*got != kMaxTransfer || drained >= budget_.bytes || clock_->Now() - start >= drainTime) break;
   }
 
   if (!readOk || !writeOk) {
     CloseDevice();
     host.SetConnected(false);
   }
+}
+
+std::chrono::microseconds PollCycle::DrainTime(std::chrono::steady_clock::time_point start) {
+  std::chrono::microseconds allowed = budget_.time;
+  if (previousTick_ && start > *previousTick_) {
+    const auto share = std::chrono::duration_cast<std::chrono::microseconds>(start - *previousTick_) * 3 / 4;
+    allowed = std::max(allowed, std::min(share, budget_.longest));
+  }
+  previousTick_ = start;
+  return allowed;
 }
 
 void PollCycle::PassReceivedToCapture() {

@@ -105,6 +105,7 @@ class SteppingClock : public TickClock {
  public:
   std::chrono::microseconds step{0};
   std::chrono::steady_clock::time_point Now() override { return now_ += step; }
+  void Pass(std::chrono::microseconds time) { now_ += time; }
 
  private:
   std::chrono::steady_clock::time_point now_{};
@@ -313,6 +314,7 @@ TEST(PollCycle, OneTickDrainsTheFullPacketsWaitingInOrderWithinItsBudget) {
     long budgetUs, clockStepUs;
     std::size_t takenInFirstTick;  // packets
     int readsInFirstTick;
+    long sincePreviousTickUs = 0;
   };
   const Row rows[] = {
       {"nothing waiting: one read", 0, 16384, 4000, 0, 0, 1},
@@ -321,11 +323,18 @@ TEST(PollCycle, OneTickDrainsTheFullPacketsWaitingInOrderWithinItsBudget) {
       {"300 packets: 16 KB a tick, not one read more", 300, 16384, 4000, 0, 256, 256},
       {"a byte budget that is not a whole packet ends after it is spent", 300, 100, 4000, 0, 2, 2},
       {"a slow library: 4 ms at 1 ms a read", 300, 16384, 4000, 1000, 4, 4},
+      {"ticks 2 ms apart still read for 4 ms", 300, 16384, 4000, 1000, 4, 4, 2000},
+      {"ticks 10 ms apart read for three quarters of the 11 ms since", 300, 16384, 4000, 1000, 9, 9, 10000},
+      {"a throttled timer 15.6 ms apart reads for 12 ms at most", 300, 16384, 4000, 500, 24, 24, 15600},
+      {"a tick after a long pause reads for 12 ms at most", 300, 16384, 4000, 1000, 12, 12, 1000000},
+      {"the byte budget still holds on a throttled timer", 300, 1024, 4000, 500, 16, 16, 15600},
   };
   for (const Row& row : rows) {
     Fixture f;
     f.Ticks(1);  // opens; nothing waits yet
     f.cycle.DrainWithin(DrainBudget{row.budgetBytes, std::chrono::microseconds(row.budgetUs)}, f.clock);
+    f.Ticks(1);  // the tick before, with nothing waiting
+    f.clock.Pass(std::chrono::microseconds(row.sincePreviousTickUs));
     f.clock.step = std::chrono::microseconds(row.clockStepUs);
     const std::vector<std::string> packets = Packets(row.ready);
     f.library.reads.assign(packets.begin(), packets.end());

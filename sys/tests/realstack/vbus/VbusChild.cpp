@@ -114,9 +114,11 @@ ULONG Larger(ULONG a, ULONG b) { return a > b ? a : b; }
 // when the splicer has reached the byte at which it is to be unplugged.
 bool PumpLocked(VbusChild* child, ULONG tickMs, PLIST_ENTRY done) {
   // The worker's tick may be longer than the pacing: the credit then covers
-  // every packet due within one tick, so a 1 ms pacing sends 64 KB/s.
+  // every packet due within the time that passed, so a 1 ms pacing sends
+  // 64 KB/s. A splicer that nobody reads from holds no more than two ticks'
+  // worth, as a real one holds only what its buffer takes.
   if (child->PacingMs != 0) {
-    child->PacingCredit = Smaller(child->PacingCredit + tickMs, Larger(child->PacingMs, VBUS_WORKER_TICK_MS));
+    child->PacingCredit = Smaller(child->PacingCredit + tickMs, Larger(child->PacingMs, 2 * VBUS_WORKER_TICK_MS));
   }
   for (;;) {
     PIRP irp = TakeRead(child);

@@ -31,9 +31,16 @@ constexpr std::uint32_t PollPeriodMs(bool connected) {
 // chunks, so that a fast splicer is not held to 64 bytes a tick while the
 // window still answers between ticks. The tick stops reading once either is
 // spent.
+//
+// A timer that ticks less often than asked (Windows throttles a minimised
+// window's timer to the 15.6 ms system clock) would hold the link to what
+// `time` can read per tick. So a tick may read for three quarters of the time
+// since the previous tick began when that is more than `time`, but never for
+// longer than `longest`: the window keeps the rest to answer in.
 struct DrainBudget {
   std::size_t bytes = 16 * 1024;
   std::chrono::microseconds time{4000};
+  std::chrono::microseconds longest{12000};
 };
 
 // Where the drain reads the time; the platform's steady clock unless a test
@@ -81,6 +88,7 @@ class PollCycle {
   void DrainWithin(DrainBudget budget, TickClock& clock) {
     budget_ = budget;
     clock_ = &clock;
+    previousTick_.reset();
   }
 
   // One tick of the poll timer.
@@ -106,8 +114,12 @@ class PollCycle {
   LinkEvents* events_ = &noEvents_;
   void PassReceivedToCapture();
 
+  // How long this tick may read, from when it and the one before began.
+  std::chrono::microseconds DrainTime(std::chrono::steady_clock::time_point start);
+
   DrainBudget budget_;
   TickClock* clock_ = &SystemTickClock();
+  std::optional<std::chrono::steady_clock::time_point> previousTick_;
   DeviceRings rings_;
   std::int32_t deviceHandle_ = 0;
 };
