@@ -6,10 +6,9 @@
 #   win32 - the shipping 32-bit build; built and its images inspected
 #
 # The Windows tests spend about half their time waiting on Wine, so the fuzz
-# and win32 presets are built and tested meanwhile, at the lowest priority;
-# their output follows the Windows tests'. Each test run starts the tests that
-# took longest on an earlier run first (scripts/test-costs/), so that a fresh
-# build does not end on one long test.
+# and win32 presets are built and tested meanwhile, from the end of the host
+# build on, at the lowest priority: they take only what the other steps leave
+# idle. Their output follows the Windows tests'.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
@@ -21,15 +20,6 @@ run() { echo "+ $*"; "$@" || status=1; }
 timings=()
 mark() { timings+=("$(printf '%-22s %4d s' "$1" $((SECONDS - since)))"); since=$SECONDS; }
 since=$started
-
-# A build with no test times of its own starts from the recorded ones.
-seed_costs() {
-  local data="build/$1/Testing/Temporary/CTestCostData.txt"
-  if [ ! -s "$data" ] && [ -f "scripts/test-costs/$1.txt" ]; then
-    mkdir -p "$(dirname "$data")"
-    cp "scripts/test-costs/$1.txt" "$data"
-  fi
-}
 
 build_preset() {
   echo "=== $1 ==="
@@ -65,9 +55,13 @@ side_presets() {
 }
 
 mark setup
+side_pid=
 if build_preset host; then
   mark "host build"
-  seed_costs host
+  mkdir -p build
+  rm -f build/side-timings.txt
+  ( renice -n 19 "$BASHPID" >/dev/null; side_presets ) >build/side-presets.log 2>&1 &
+  side_pid=$!
   run ctest --preset host
   mark "host tests"
 else
@@ -76,11 +70,6 @@ fi
 
 if build_preset win64; then
   mark "win64 build"
-  mkdir -p build
-  rm -f build/side-timings.txt
-  ( renice -n 19 "$BASHPID" >/dev/null; side_presets ) >build/side-presets.log 2>&1 &
-  side_pid=$!
-  seed_costs win64
   # One X display for the whole run. The Wine prefix is brought up on that
   # display before tests start in parallel: a Wine server left over from a
   # run without a display would keep every later window off the screen.
@@ -111,16 +100,18 @@ if build_preset win64; then
     exit $code'
   unset WINEPREFIX
   mark "win64 tests"
-  wait "$side_pid" || status=1
-  mark "fuzz, win32 (rest)"
-  cat build/side-presets.log
-  [ -f build/side-timings.txt ] && mapfile -t -O "${#timings[@]}" timings <build/side-timings.txt
 else
   status=1
   mark "win64 build"
-  side_presets || status=1
-  cat build/side-timings.txt 2>/dev/null || true
 fi
+if [ -n "$side_pid" ]; then
+  wait "$side_pid" || status=1
+  mark "fuzz, win32 (rest)"
+  cat build/side-presets.log
+else
+  side_presets || status=1
+fi
+[ -f build/side-timings.txt ] && mapfile -t -O "${#timings[@]}" timings <build/side-timings.txt
 printf '=== wall time ===\n'
 printf '%s\n' "${timings[@]}"
 printf '%-22s %4d s\n' total $((SECONDS - started))

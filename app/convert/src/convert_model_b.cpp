@@ -1,7 +1,8 @@
 // MODEL-B: each record is a 66-character separator block and a 312-character
 // body describing up to four fibers. The fiber values sit at fixed positions,
 // the loss estimates, condition, date and time are found by keywords. Each
-// record gives four rows, every field followed by a comma, and an empty row.
+// record gives four rows, every field followed by a comma, and an empty row,
+// built one after another and written together.
 #include <array>
 
 #include "frame.h"
@@ -19,6 +20,9 @@ constexpr std::string_view kUnits = ",,um,deg,deg,um,dB,,um,,dd/mm/yy,HH:MM,";
 
 constexpr std::size_t kBodyLength = 312;
 constexpr std::size_t kMinimumRest = kBodyLength - 1;
+// No row is longer than the body and its fixed fields.
+constexpr std::size_t kRecordRoom = 4 * 2 * kBodyLength;
+constexpr std::string_view kRowEnd = "\r\n";
 
 // Positions of one fiber line; eighth and irregular are 0 on lines 3 and 4.
 struct FiberLine {
@@ -66,8 +70,9 @@ std::string_view Condition(std::string_view body, std::size_t f, int record) {
   return Mid(body, f + 21, e - f - 21);
 }
 
+// The record's four rows and the empty row after them, each ending in CR LF.
 template <class Fields>
-void WriteRecord(detail::Frame& frame, std::string_view body, int record, Fields& row) {
+void BuildRecord(std::string_view body, int record, Fields& row) {
   // "Fiber-Sleeve" gives both the condition and fiber 2's loss estimate.
   const std::size_t sleeve = FindNoCase(body, 200, "Fiber-Sleeve");
   row.Clear();
@@ -77,21 +82,20 @@ void WriteRecord(detail::Frame& frame, std::string_view body, int record, Fields
   const std::size_t d = FindNoCase(body, 270, "Date");
   row.Field(d == 0 ? std::string_view{} : Mid(body, d + 6, 10));
   row.Field(d == 0 ? std::string_view{} : Mid(body, d + 30, 5));
-  frame.WriteRow(row.View());
+  row.Append(kRowEnd);
 
-  row.Clear();
   row.Comma();
   AppendFiberValues(row, body, kFiberLines[1], sleeve == 0 ? std::string_view{} : Mid(body, sleeve + 18, 4));
-  frame.WriteRow(row.View());
+  row.Append(kRowEnd);
 
   const std::size_t c = FindCrLf(body, 220);
   for (std::size_t line = 2; line < 4; ++line) {
-    row.Clear();
     row.Comma();
     const std::size_t offset = line == 2 ? 5 : 14;
     AppendFiberValues(row, body, kFiberLines[line], c == 0 ? std::string_view{} : Mid(body, c + offset, 4));
-    frame.WriteRow(row.View());
+    row.Append(kRowEnd);
   }
+  row.Append(kRowEnd);
 }
 
 }  // namespace
@@ -108,15 +112,14 @@ ConvertResult ConvertModelB(std::string_view receivedText, RowWriter& out, Progr
                                   const std::string_view body = frame.TakeRecordBody(kBodyLength);
                                   if (body.empty()) continue;  // a separator block cut short, with no body
                                   if (body.size() == kBodyLength) {
-                                    // Every fixed position lies inside a whole body, and no
-                                    // row is longer than the body and its fixed fields.
-                                    detail::FieldCursor fields(row, 2 * kBodyLength);
-                                    WriteRecord(frame, body, record, fields);
+                                    // Every fixed position lies inside a whole body.
+                                    detail::FieldCursor fields(row, kRecordRoom);
+                                    BuildRecord(body, record, fields);
                                   } else {
-                                    WriteRecord(frame, body, record, row);
+                                    BuildRecord(body, record, row);
                                   }
+                                  frame.WriteRows(row.View());
                                   frame.ReportProgress();
-                                  frame.WriteRow({});
                                 }
                               });
 }

@@ -33,6 +33,9 @@ constexpr std::string_view kUnits = ",,um,deg,deg,um,dB,,um,,dd/mm/yy,HH:MM,";
 constexpr std::size_t kMinimumRest = 598;
 constexpr int kLines = 12;
 constexpr int kRowsPerRecord = 12;
+constexpr std::string_view kRowEnd = "\r\n";
+// Enough for the empty rows of a record with one row, and the one after it.
+constexpr std::string_view kEmptyRows = "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
 
 // One character position of a record, 16-bit; p + n is checked as well.
 struct Pos {
@@ -192,9 +195,9 @@ void AppendFiberValues(detail::RowText& row, std::string_view body, Pos i, Pos s
   row.Mid<4>(body, s + 3);
 }
 
+// Each row below is appended to what row holds, without its CR LF.
 void BuildFiberRow(detail::RowText& row, std::string_view body, int r, const LineStarts& irregular,
                    const LineStarts& loss, int record) {
-  row.Clear();
   if (r == 1) row.Mid<4>(body, 12);
   else row.Comma();
   AppendFiberValues(row, body, irregular[r], loss[r]);
@@ -212,7 +215,6 @@ void BuildFiberRow(detail::RowText& row, std::string_view body, int r, const Lin
 // The row after a single fiber row: seven empty columns, then the eighth
 // column and the Irregular value of irregular line 2.
 void BuildFillerRow(detail::RowText& row, std::string_view body, const LineStarts& irregular) {
-  row.Clear();
   row.Append(",,,,,,,");
   row.Mid<1>(body, irregular[2] + 28);
   AppendIrregular(row, body, irregular[2]);
@@ -262,19 +264,22 @@ ConvertResult ConvertModelC(std::string_view receivedText, RowWriter& out, Progr
           const LineStarts loss = BuildLineStarts(lines, Found(lossHeading) + 6);
           const int fiberRows = CountFiberRows(body, irregular);
 
+          // The record's rows, its empty rows and the empty row after it,
+          // written together.
+          row.Clear();
           int rows = 0;
           for (int r = 1; r <= fiberRows; ++r, ++rows) {
             BuildFiberRow(row, body, r, irregular, loss, record);
-            frame.WriteRow(row.View());
+            row.Append(kRowEnd);
           }
           if (fiberRows == 1) {
             BuildFillerRow(row, body, irregular);
-            frame.WriteRow(row.View());
+            row.Append(kRowEnd);
             ++rows;
           }
-          frame.WriteEmptyRows(kRowsPerRecord - rows);
+          row.Append(kEmptyRows.substr(0, 2 * static_cast<std::size_t>(kRowsPerRecord - rows + 1)));
+          frame.WriteRows(row.View());
           frame.ReportProgress();
-          frame.WriteRow({});
         }
       });
 }

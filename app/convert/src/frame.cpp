@@ -58,6 +58,12 @@ void Frame::WriteRow(std::string_view row) {
   }
 }
 
+void Frame::WriteRows(std::string_view rows) {
+  if (!out_.WriteRows(rows)) {
+    throw ConversionError{"the table could not be written: " + out_.LastError()};
+  }
+}
+
 void Frame::WriteEmptyRows(int count) {
   if (!out_.WriteEmptyRows(count)) {
     throw ConversionError{"the table could not be written: " + out_.LastError()};

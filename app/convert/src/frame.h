@@ -56,6 +56,8 @@ class Frame {
 
   void WriteRow(std::string_view row);
   void WriteEmptyRows(int count);
+  // Rows that each end in CR LF, in one call.
+  void WriteRows(std::string_view rows);
   // total minus the rounded count of what remains.
   void ReportProgress();
 

@@ -19,6 +19,10 @@ class CollectedTable final : public convert::RowWriter {
     table.append("\r\n");
     return true;
   }
+  bool WriteRows(std::string_view rows) override {
+    table.append(rows);
+    return true;
+  }
   bool Close() override { return true; }
   bool Discard() override { return true; }
   std::string LastError() const override { return {}; }

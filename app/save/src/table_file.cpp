@@ -69,6 +69,12 @@ bool TableFile::WriteRow(std::string_view row) {
   return buffer_.size() < kBlockSize || FlushBuffer();
 }
 
+bool TableFile::WriteRows(std::string_view rows) {
+  if (closed_ || failed_) return Writable();
+  buffer_.append(rows);
+  return buffer_.size() < kBlockSize || FlushBuffer();
+}
+
 bool TableFile::Close() { return End(true); }
 
 bool TableFile::Discard() { return End(false); }

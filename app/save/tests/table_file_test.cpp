@@ -66,8 +66,10 @@ TEST_F(TableFileTest, AMissingFileIsCreatedAndEachRowEndsInCrLf) {
   EXPECT_TRUE(file->WriteEmptyRows(2));
   EXPECT_TRUE(file->WriteEmptyRows(0));
   EXPECT_TRUE(file->WriteRow("z"));
+  EXPECT_TRUE(file->WriteRows("c,d,\r\n,e\r\n\r\n"));
+  EXPECT_TRUE(file->WriteRows(""));
   EXPECT_TRUE(file->Close());
-  EXPECT_EQ(Contents(PathOf("new.csv")), "a,b,\r\n\r\n\xE9\xFF,\n\r\n\r\n\r\nz\r\n");
+  EXPECT_EQ(Contents(PathOf("new.csv")), "a,b,\r\n\r\n\xE9\xFF,\n\r\n\r\n\r\nz\r\nc,d,\r\n,e\r\n\r\n");
 }
 
 TEST_F(TableFileTest, AnExistingFileKeepsItsContentAndTheRowsFollowIt) {
@@ -129,6 +131,7 @@ TEST_F(TableFileTest, CloseIsIdempotentAndRowsAfterItAreRefused) {
   EXPECT_FALSE(file->WriteRow("late"));
   EXPECT_NE(file->LastError().find("closed"), std::string::npos);
   EXPECT_FALSE(file->WriteEmptyRows(1));
+  EXPECT_FALSE(file->WriteRows("late\r\n"));
   EXPECT_EQ(Contents(PathOf("closed.csv")), "");
 }
 
@@ -157,12 +160,12 @@ TEST_F(TableFileTest, AWriteErrorRefusesLaterRowsAndReturnsTheFileToItsLengthBef
 #else
   // A full disk at the first block, at a later block, and at the last flush.
   const std::string before = "an earlier table\r\n";
-  // Rows written one by one, and empty rows written twelve at a time.
-  for (const int run : {0, 1, 2, 3, 4, 5}) {
-    const bool emptyRows = run >= 3;
+  // Rows written one by one, empty rows twelve at a time, and whole records.
+  for (const int run : {0, 1, 2, 3, 4, 5, 6, 7, 8}) {
+    const int kind = run / 3;
     const std::uintmax_t room = std::array<std::uintmax_t, 3>{10u, 300000u, 800000u}[run % 3];
     SCOPED_TRACE(room);
-    SCOPED_TRACE(emptyRows);
+    SCOPED_TRACE(kind);
     { std::ofstream(PathOf("full.csv"), std::ios::binary) << before; }
     const FileSizeLimit limit(before.size() + room);
     std::string error;
@@ -170,7 +173,9 @@ TEST_F(TableFileTest, AWriteErrorRefusesLaterRowsAndReturnsTheFileToItsLengthBef
     ASSERT_TRUE(file) << error;
     bool allWritten = true;
     for (int i = 0; i < 40000 && allWritten; ++i)
-      allWritten = emptyRows ? file->WriteEmptyRows(12) : file->WriteRow("row,row,row,row,row");
+      allWritten = kind == 0   ? file->WriteRow("row,row,row,row,row")
+                   : kind == 1 ? file->WriteEmptyRows(12)
+                               : file->WriteRows("row,row,row,row\r\n,row,row\r\n\r\n");
     // A full disk at the first or at a later block shows while rows are still written.
     if (room < 800000u) {
       EXPECT_FALSE(allWritten);
@@ -179,6 +184,7 @@ TEST_F(TableFileTest, AWriteErrorRefusesLaterRowsAndReturnsTheFileToItsLengthBef
     if (!allWritten) {
       EXPECT_FALSE(file->WriteRow("late"));
       EXPECT_FALSE(file->WriteEmptyRows(1));
+      EXPECT_FALSE(file->WriteRows("late\r\n"));
     }
     EXPECT_FALSE(allWritten && file->Close());
     EXPECT_NE(file->LastError().find("full.csv"), std::string::npos) << file->LastError();

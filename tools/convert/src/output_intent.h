@@ -37,6 +37,7 @@ class IntentClearingTable final : public convert::RowWriter {
   IntentClearingTable(convert::RowWriter& table, save::IntentStore& intents, const save::SaveIntent& intent);
   bool WriteRow(std::string_view row) override { return table_.WriteRow(row); }
   bool WriteEmptyRows(int count) override { return table_.WriteEmptyRows(count); }
+  bool WriteRows(std::string_view rows) override { return table_.WriteRows(rows); }
   bool Close() override;
   bool Discard() override;
   std::string LastError() const override { return table_.LastError(); }

@@ -16,6 +16,16 @@ struct RowWriter {
     }
     return true;
   }
+  // Writes rows that each already end in CR LF, as one call of WriteRow for
+  // each would: a whole record at once.
+  virtual bool WriteRows(std::string_view rows) {
+    while (!rows.empty()) {
+      const std::size_t end = rows.find("\r\n");
+      if (!WriteRow(rows.substr(0, end))) return false;
+      rows.remove_prefix(end == std::string_view::npos ? rows.size() : end + 2);
+    }
+    return true;
+  }
   // Flushes and closes: the rows written are kept. False on error; a writer
   // that cannot keep all of its rows keeps none of them. Calling it (or
   // Discard) again returns the result of the first call and does nothing more.

@@ -38,6 +38,7 @@ class TableFile final : public seamlog::convert::RowWriter {
   TableFile& operator=(const TableFile&) = delete;
 
   bool WriteRow(std::string_view row) override;
+  bool WriteRows(std::string_view rows) override;
   bool WriteEmptyRows(int count) override;
   bool Close() override;
   bool Discard() override;
