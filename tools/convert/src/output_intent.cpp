@@ -1,6 +1,11 @@
 #include "output_intent.h"
 
 #include <cstdio>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <thread>
+#endif
 
 namespace seamlog::tools {
 
@@ -20,6 +25,20 @@ std::optional<save::SaveIntent> OutputIntent::Pending() {
     if (held->Size(size, error) && size < 4096) held->Read(0, static_cast<std::size_t>(size), data, error);
   }
   return save::ParseIntent(data);
+}
+
+std::optional<save::SaveIntent> OutputIntent::PendingAfter(std::chrono::milliseconds wait) {
+  constexpr std::chrono::milliseconds kLookAgain{20};
+  std::optional<save::SaveIntent> pending = Pending();
+  for (std::chrono::milliseconds waited{0}; pending && waited < wait; waited += kLookAgain) {
+#ifdef _WIN32
+    Sleep(static_cast<DWORD>(kLookAgain.count()));
+#else
+    std::this_thread::sleep_for(kLookAgain);
+#endif
+    pending = Pending();
+  }
+  return pending;
 }
 
 bool OutputIntent::Record(const save::SaveIntent& intent, std::string& error) {

@@ -2,6 +2,7 @@
 // The intent of a run, kept beside OUTPUT as OUTPUT.saving while the table
 // is written, so that a run killed half-way leaves no half table behind: the
 // next run into OUTPUT settles it first (see seamlog/save/save_intent.h).
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +21,11 @@ class OutputIntent final : public save::IntentStore {
   const std::string& path() const { return path_; }
   // What an interrupted earlier run left, if anything.
   std::optional<save::SaveIntent> Pending();
+  // Pending, for the holder of the table's lock. A run clears its intent just
+  // after it lets go of the table, so an intent found at once may be that of
+  // a run that ended well a moment ago: only one still there after wait was
+  // left by a run that was interrupted.
+  std::optional<save::SaveIntent> PendingAfter(std::chrono::milliseconds wait);
 
   bool Record(const save::SaveIntent& intent, std::string& error) override;
   bool Clear(std::string& error) override;

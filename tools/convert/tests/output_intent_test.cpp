@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -85,5 +88,34 @@ INSTANTIATE_TEST_SUITE_P(
         EndingCase{"ADiscardedTableIsTakenBackBeforeItsIntentIsCleared", true, true,
                    {"record intent", "row", "discard table", "clear intent"}}),
     [](const ::testing::TestParamInfo<EndingCase>& info) { return std::string(info.param.name); });
+
+// The run that held the table before clears its intent just after letting go
+// of it; the next run must not take that intent for an interrupted run's.
+TEST(OutputIntentPending, AnIntentClearedWithinTheWaitIsNoneAndOneThatStaysIsPending) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() /
+      ("seamlog_intent_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  std::filesystem::create_directories(folder);
+  const std::string output = (folder / "table.csv").string();
+  seamlog::tools::OutputIntent intents(output);
+  SaveIntent intent;
+  intent.tablePath = output;
+  std::string error;
+  ASSERT_TRUE(intents.Record(intent, error)) << error;
+
+  std::thread finishing([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    seamlog::tools::OutputIntent(output).Clear(error);
+  });
+  EXPECT_FALSE(intents.PendingAfter(std::chrono::milliseconds(3000)));
+  finishing.join();
+
+  ASSERT_TRUE(intents.Record(intent, error)) << error;
+  const auto left = intents.PendingAfter(std::chrono::milliseconds(100));
+  ASSERT_TRUE(left);
+  EXPECT_EQ(left->tablePath, output);
+  intents.Clear(error);
+  std::filesystem::remove_all(folder);
+}
 
 }  // namespace
