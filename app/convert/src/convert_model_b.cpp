@@ -12,6 +12,7 @@ namespace {
 
 using detail::FindCrLf;
 using detail::FindNoCase;
+using detail::kRowEnd;
 using detail::Mid;
 
 constexpr std::string_view kHeader =
@@ -22,7 +23,6 @@ constexpr std::size_t kBodyLength = 312;
 constexpr std::size_t kMinimumRest = kBodyLength - 1;
 // No row is longer than the body and its fixed fields.
 constexpr std::size_t kRecordRoom = 4 * 2 * kBodyLength;
-constexpr std::string_view kRowEnd = "\r\n";
 
 // Positions of one fiber line; eighth and irregular are 0 on lines 3 and 4.
 struct FiberLine {

@@ -22,6 +22,7 @@ namespace {
 
 using detail::FindCrLf;
 using detail::FindNoCase;
+using detail::kRowEnd;
 using detail::kSeparatorLine;
 using detail::Mid;
 using detail::To16;
@@ -33,7 +34,6 @@ constexpr std::string_view kUnits = ",,um,deg,deg,um,dB,,um,,dd/mm/yy,HH:MM,";
 constexpr std::size_t kMinimumRest = 598;
 constexpr int kLines = 12;
 constexpr int kRowsPerRecord = 12;
-constexpr std::string_view kRowEnd = "\r\n";
 // Enough for the empty rows of a record with one row, and the one after it.
 constexpr std::string_view kEmptyRows = "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
 

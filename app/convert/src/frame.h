@@ -70,6 +70,9 @@ class Frame {
   std::int16_t total_ = 0;
 };
 
+// What ends every row of a table.
+inline constexpr std::string_view kRowEnd = "\r\n";
+
 // Appends a field and the comma after it.
 inline void AppendField(std::string& row, std::string_view field) {
   row.append(field);

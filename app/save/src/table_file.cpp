@@ -54,25 +54,28 @@ bool TableFile::Writable() {
   return !failed_;
 }
 
+// Rows gather in the buffer until a block is full.
+bool TableFile::FlushWhenFull() { return buffer_.size() < kBlockSize || FlushBuffer(); }
+
 bool TableFile::WriteEmptyRows(int count) {
   if (closed_ || failed_) return Writable();
   constexpr std::string_view kSixteenEmptyRows = "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n";
   for (int left = count; left > 0; left -= 16) {
     buffer_.append(kSixteenEmptyRows.substr(0, 2 * static_cast<std::size_t>(std::min(left, 16))));
   }
-  return buffer_.size() < kBlockSize || FlushBuffer();
+  return FlushWhenFull();
 }
 
 bool TableFile::WriteRow(std::string_view row) {
   if (closed_ || failed_) return Writable();
   buffer_.append(row).append("\r\n", 2);
-  return buffer_.size() < kBlockSize || FlushBuffer();
+  return FlushWhenFull();
 }
 
 bool TableFile::WriteRows(std::string_view rows) {
   if (closed_ || failed_) return Writable();
   buffer_.append(rows);
-  return buffer_.size() < kBlockSize || FlushBuffer();
+  return FlushWhenFull();
 }
 
 bool TableFile::Close() { return End(true); }

@@ -56,6 +56,7 @@ class TableFile final : public seamlog::convert::RowWriter {
   // False when rows can no longer be written (closed, or a write failed).
   bool Writable();
   bool FlushBuffer();
+  bool FlushWhenFull();
   bool End(bool keep);
 
   std::unique_ptr<ExclusiveFile> file_;
