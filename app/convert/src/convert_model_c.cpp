@@ -115,6 +115,17 @@ class RecordLines {
     return 0;
   }
 
+  // The pairs kept for the text, in order: the offset of each CR in it.
+  // Only for a text whose pairs are kept (see Kept).
+  std::size_t PairCount() const { return crlfs_.size(); }
+  std::size_t PairAt(std::size_t k) const { return crlfs_[k]; }
+  // The index of the first pair whose CR is at or after offset first.
+  std::size_t FirstPairAt(std::size_t first) const {
+    return static_cast<std::size_t>(
+        std::lower_bound(crlfs_.begin(), crlfs_.end(), static_cast<std::uint32_t>(first)) - crlfs_.begin());
+  }
+  bool Kept() const { return text_.size() <= kKept; }
+
   // RecordIsWhole for MODEL-C: the "Loss" heading line and twelve lines after it.
   bool HoldsLossLines() const {
     if (!Kept()) return RecordIsWhole(Model::C, text_);
@@ -131,8 +142,6 @@ class RecordLines {
   }
 
  private:
-  bool Kept() const { return text_.size() <= kKept; }
-
   std::string_view text_;
   std::size_t block_ = 0;
   std::vector<std::uint32_t> crlfs_;
@@ -145,10 +154,28 @@ using LineStarts = std::array<Pos, kLines + 1>;  // used from index 1
 LineStarts BuildLineStarts(const RecordLines& lines, Pos first) {
   LineStarts starts{};
   starts[1] = first;
-  std::size_t hint = 0;
+  const std::size_t lo = lines.Block();
+  if (!lines.Kept()) {
+    std::size_t hint = 0;
+    for (int n = 2; n <= kLines; ++n) {
+      const std::size_t crlf = lines.CrLf(lo, starts[n - 1], hint);
+      starts[n] = crlf == 0 ? Pos{2} : Found(crlf) + 2;
+    }
+    return starts;
+  }
+  // Each line start lies just past a pair, so the next search finds the
+  // pair after it: the lines are the kept pairs one after another. Past the
+  // last one a line starts at 2, and the search begins again at the body's
+  // start.
+  std::size_t k = lines.FirstPairAt(lo + std::max<std::size_t>(first, 1) - 1);
   for (int n = 2; n <= kLines; ++n) {
-    const std::size_t crlf = lines.CrLf(lines.Block(), starts[n - 1], hint);
-    starts[n] = crlf == 0 ? Pos{2} : Found(crlf) + 2;
+    if (k == lines.PairCount()) {
+      starts[n] = Pos{2};
+      k = lines.FirstPairAt(lo + 1);
+    } else {
+      starts[n] = Found(lines.PairAt(k) - lo + 1) + 2;
+      ++k;
+    }
   }
   return starts;
 }

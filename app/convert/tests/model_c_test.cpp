@@ -125,6 +125,8 @@ TEST(ModelC, TwelveFibersFillTheTwelveRowsThemselves) {
 
 TEST(ModelC, AnIrregularValueLosesItsPointOnlyWhenThePointIsItsThirdCharacter) {
   struct Case { std::string value, written; };
+  std::string emptyFirstLine = Body({FiberLine(1), TotalLine()}, LossLines(3));
+  emptyFirstLine.replace(0, emptyFirstLine.find("\r\n"), "\r\n" + std::string(13, '5'));
   const Case cases[] = {{"0.44", "0.44"}, {"12.5", "125"}, {" 0.4", " 04"},
                         {"....", "..."},  {"1.2.", "1.2."}, {"1234", "1234"}};
   for (const Case& c : cases) {
@@ -190,6 +192,8 @@ TEST(ModelC, ARecordWithoutAHeadingLineStopsTheRunAndKeepsTheRecordsBefore) {
   noLoss.replace(noLoss.find("Est.Loss\r\n"), 10, "Est.Lost\r\n");
   std::string irregularWithoutLineEnd = OneFiberBody();
   irregularWithoutLineEnd.replace(irregularWithoutLineEnd.find("Irregular\r\n"), 11, "Irregular  ");
+  std::string emptyFirstLine = Body({FiberLine(1), TotalLine()}, LossLines(3));
+  emptyFirstLine.replace(0, emptyFirstLine.find("\r\n"), "\r\n" + std::string(13, '5'));
   const Case cases[] = {
       {"no Loss heading", noLoss, "Loss"},
       {"Irregular not followed by CR LF", irregularWithoutLineEnd, "Irregular"},
@@ -238,6 +242,34 @@ TEST(ModelC, MissingLossLinesRestartFromTheBeginningOfTheBody) {
   ASSERT_EQ(run.result.outcome, ConvertOutcome::Completed);
   EXPECT_EQ(run.out.rows()[4],
             "  56," + FiberValues(1) + "L,0.44,Good,20Fb Offse,  Gap,                R 0.50,");
+}
+
+TEST(ModelC, LineStartsFollowEveryLineEndEvenOfAnEmptyOrOneCharacterLine) {
+  struct Case { const char* name; std::string body; std::string row; };
+  std::vector<std::string> emptyFirstLoss = LossLines();
+  emptyFirstLoss[0].clear();
+  // Three loss lines, and a body whose first line is one character or empty
+  // (the record keeps its whole length): the starts that begin again from
+  // the body's start take that line too.
+  std::string shortFirstLine = Body({FiberLine(1), TotalLine()}, LossLines(3));
+  shortFirstLine.replace(0, shortFirstLine.find("\r\n"), "5\r\n" + std::string(12, '5'));
+  std::string emptyFirstLine = Body({FiberLine(1), TotalLine()}, LossLines(3));
+  emptyFirstLine.replace(0, emptyFirstLine.find("\r\n"), "\r\n" + std::string(13, '5'));
+  const Case cases[] = {
+      {"empty line after the loss heading", Body({FiberLine(1), TotalLine()}, emptyFirstLoss),
+       "  56," + FiberValues(1).substr(0, 20) + "2 0.,L,0.44,Good,2021/10/26,14:05,Joint 7,"},
+      {"one-character first line", shortFirstLine,
+       "5555," + FiberValues(1) + "L,0.44,Good,20Fb Offse,fset ,2  1.3  12.5    L 0.44,"},
+      {"empty first line", emptyFirstLine,
+       "5555," + FiberValues(1) + "L,0.44,Good,20Fb Offse,  Gap,                R 0.50,"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Conversion run(SeparatorBlock() + c.body);
+    ASSERT_EQ(run.result.outcome, ConvertOutcome::Completed);
+    ASSERT_GT(run.out.rows().size(), 4u);
+    EXPECT_EQ(run.out.rows()[4], c.row);
+  }
 }
 
 TEST(ModelC, ACutBeyond32767CharactersIsAFailureNotAWrap) {
