@@ -2,12 +2,14 @@
 // the sanitizers' checks, it traps when a helper breaks one of its promises:
 // a stray line end that is not one, or none found where the CR LF rule is
 // broken; mended text that is not CR LF; a last record outside the text or
-// not at a separator; a raw stream that did not get one LF per CR.
+// not at a separator; a raw stream that did not get one LF per CR, or whose
+// one-pass copy differs from it.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "last_record.h"
 #include "output_refusal.h"
@@ -59,6 +61,11 @@ void CheckMending(std::string_view text) {
   Require(inPlace == mended);
   const std::string raw = tools::WithLineFeeds(text);
   Require(raw.size() == text.size() + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\r')));
+  // The one-pass copy a raw capture is read with makes the same text, and
+  // writes nothing past twice the bytes and its 16 spare characters.
+  std::vector<char> copy(2 * text.size() + 16);
+  Require(std::string_view(copy.data(), tools::CopyWithLineFeeds(text, copy.data())) == raw);
+  Require(tools::HoldsCrLf(text) == (text.find("\r\n") != std::string_view::npos));
 }
 
 void CheckLastRecord(std::string_view text) {

@@ -204,8 +204,7 @@ void ReportInputCutWhileRead(const Arguments& args) {
 
 // A capture whose lines end in the splicer's CR (and the capture's LF) is
 // read as a raw byte stream only by mistake: every CR LF would become CR LF LF.
-void WarnRawCrLf(const Arguments& args, const std::string& received) {
-  if (!tools::HoldsCrLf(received)) return;
+void WarnRawCrLf(const Arguments& args) {
   Note("Warning: '" + args.input +
        "' already holds CR LF line ends, which the splicer's raw byte stream never does; --raw gives "
        "each of them a second LF and the records will not convert as they should. Leave out --raw "
@@ -270,12 +269,20 @@ int Convert(int argc, char** argv) {
     return Failed(refusal);
 
   // A capture that is converted as it stands is read straight from the
-  // file's pages; one whose line ends must change is read into memory.
+  // file's pages; one whose line ends must change is read into memory, a
+  // raw one with its LFs added as it is read.
   tools::MappedFile mapped;
+  tools::ReceivedText fromRaw;
   std::string received;
   std::string_view text;
   std::string error;
-  if (!args.raw && mapped.Map(args.input, tools::kMaxInputBytes) && KeptAsItIs(mapped.Bytes())) {
+  if (args.raw) {
+    bool holdsCrLf = false;
+    if (!tools::ReadRawCapture(args.input, fromRaw, holdsCrLf, error)) return Failed(error);
+    if (fromRaw.View().empty()) return Failed("'" + args.input + "' is empty: nothing was received");
+    if (holdsCrLf) WarnRawCrLf(args);
+    text = fromRaw.View();
+  } else if (mapped.Map(args.input, tools::kMaxInputBytes) && KeptAsItIs(mapped.Bytes())) {
     text = mapped.Bytes();
     ReportInputCutWhileRead(args);
     if (const std::string refusal = RefuseStrayLineEnds(args, text); !refusal.empty()) return Failed(refusal);
@@ -283,12 +290,7 @@ int Convert(int argc, char** argv) {
     mapped.Unmap();
     if (!tools::ReadReceivedFile(args.input, received, error)) return Failed(error);
     if (received.empty()) return Failed("'" + args.input + "' is empty: nothing was received");
-    if (args.raw) {
-      WarnRawCrLf(args, received);
-      tools::MakeCrLfInPlace(received, tools::LineEnds::CrOnly);
-    } else if (const std::string refusal = MendLineEnds(args, received); !refusal.empty()) {
-      return Failed(refusal);
-    }
+    if (const std::string refusal = MendLineEnds(args, received); !refusal.empty()) return Failed(refusal);
     text = received;
   }
   if (text.find(kSeparatorHyphens) == std::string::npos) {

@@ -2,6 +2,7 @@
 // Reading a captured splicer report from a file, and making sense of its
 // line ends.
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,36 @@ bool ReadReceivedFile(const std::string& path, std::string& text, std::string& e
 // The received text of the splicer's raw byte stream: every CR gets an LF
 // after it, as the poll cycle does (capture::AppendReceivedBytes).
 std::string WithLineFeeds(std::string_view splicerBytes);
+
+// The same, copied to out in one pass; returns how many characters it wrote.
+// out has room for twice splicerBytes.size() and 16 more.
+std::size_t CopyWithLineFeeds(std::string_view splicerBytes, char* out);
+
+// Received text held in memory that is not cleared before it is written:
+// the text of a raw capture is the largest thing a run holds.
+class ReceivedText {
+ public:
+  std::string_view View() const { return {data_.get(), size_}; }
+  // Room for n more characters and 16 beyond them, where the next ones go.
+  char* Reserve(std::size_t n);
+  // The next n characters are written.
+  void Add(std::size_t n) { size_ += n; }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+// How much of a raw capture is read at a time.
+inline constexpr std::size_t kRawBlockSize = 256u * 1024u;
+
+// Reads the splicer's raw byte stream and makes its received text in the
+// same pass: a block at a time, every CR given its LF as the block is copied
+// (as WithLineFeeds). holdsCrLf: the bytes already held a CR LF pair, which
+// a raw stream never does. Refusals and limits as ReadReceivedFile.
+bool ReadRawCapture(const std::string& path, ReceivedText& text, bool& holdsCrLf, std::string& error,
+                    std::size_t maxBytes = kMaxInputBytes);
 
 // How a capture ends its lines. The received text has CR LF; terminal
 // programs often store LF alone, and a raw capture has CR alone.

@@ -5,6 +5,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace seamlog::tools {
 namespace {
@@ -49,6 +54,77 @@ TEST(ReadReceivedFile, AFileOfTheLargestSizeIsReadAndOneByteMoreIsRefused) {
   EXPECT_FALSE(ReadReceivedFile(path, refused, error, bytes.size() - 1));
   EXPECT_EQ(refused, "kept");
   EXPECT_NE(error.find("larger than 69999 bytes"), std::string::npos) << error;
+  std::filesystem::remove(path);
+}
+
+TEST(ReadRawCapture, EveryCrGetsItsLfAsTheBlocksAreReadAndAPairAlreadyThereIsNoticed) {
+  // Lines of 1 to 40 characters over several blocks, so that CRs fall on
+  // every place of the sixteen-character steps and on the blocks' edges.
+  std::string lines;
+  for (std::size_t n = 0; lines.size() < 2 * kRawBlockSize + 1000; ++n)
+    lines += std::string(n % 40, static_cast<char>('a' + n % 26)) + "\r";
+  std::string pairAcrossBlocks(kRawBlockSize - 1, 'x');
+  pairAcrossBlocks += "\r\nyz\r";
+  std::string crOnBlockEdge(kRawBlockSize - 1, 'x');
+  crOnBlockEdge += "\ryz\r";
+  struct Case {
+    const char* name;
+    std::string bytes;
+    bool holdsCrLf;
+  };
+  const Case cases[] = {
+      {"lines over three blocks", lines, false},
+      {"a pair whose CR ends the first block", pairAcrossBlocks, true},
+      {"a CR that ends the first block alone", crOnBlockEdge, false},
+      {"a pair inside a short capture", "ab\rc\r\nd", true},
+      {"one CR", "\r", false},
+  };
+  const auto path = (std::filesystem::temp_directory_path() / "seamlog-raw-capture.raw").string();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    { std::ofstream(path, std::ios::binary) << c.bytes; }
+    ReceivedText text;
+    bool holdsCrLf = !c.holdsCrLf;
+    std::string error;
+    ASSERT_TRUE(ReadRawCapture(path, text, holdsCrLf, error)) << error;
+    EXPECT_TRUE(text.View() == WithLineFeeds(c.bytes));
+    EXPECT_EQ(holdsCrLf, c.holdsCrLf);
+  }
+  std::filesystem::remove(path);
+}
+
+#ifndef _WIN32
+TEST(ReadRawCapture, ACaptureOfUnknownSizeGrowsTheTextWithoutLosingWhatCameBefore) {
+  const auto path = (std::filesystem::temp_directory_path() / "seamlog-raw-capture.fifo").string();
+  std::filesystem::remove(path);
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  std::string bytes;
+  for (std::size_t n = 0; bytes.size() < 3 * kRawBlockSize; ++n) bytes += std::to_string(n) + "\r";
+  std::thread writer([&] { std::ofstream(path, std::ios::binary) << bytes; });
+  ReceivedText text;
+  bool holdsCrLf = true;
+  std::string error;
+  EXPECT_TRUE(ReadRawCapture(path, text, holdsCrLf, error)) << error;
+  writer.join();
+  EXPECT_TRUE(text.View() == WithLineFeeds(bytes));
+  EXPECT_FALSE(holdsCrLf);
+  std::filesystem::remove(path);
+}
+#endif
+
+TEST(ReadRawCapture, ATooLargeCaptureIsRefusedAndAMissingOneNamed) {
+  const auto path = (std::filesystem::temp_directory_path() / "seamlog-raw-limit.raw").string();
+  { std::ofstream(path, std::ios::binary) << std::string(70000, '\r'); }
+  ReceivedText text;
+  bool holdsCrLf = false;
+  std::string error;
+  EXPECT_TRUE(ReadRawCapture(path, text, holdsCrLf, error, 70000)) << error;
+  EXPECT_EQ(text.View(), WithLineFeeds(std::string(70000, '\r')));
+  EXPECT_FALSE(ReadRawCapture(path, text, holdsCrLf, error, 69999));
+  EXPECT_NE(error.find("larger than 69999 bytes"), std::string::npos) << error;
+  EXPECT_EQ(text.View().size(), 140000u);  // the text read before is kept
+  EXPECT_FALSE(ReadRawCapture("no-such-capture.raw", text, holdsCrLf, error));
+  EXPECT_NE(error.find("no-such-capture.raw"), std::string::npos) << error;
   std::filesystem::remove(path);
 }
 
