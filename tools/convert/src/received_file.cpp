@@ -182,23 +182,31 @@ std::size_t CopyWithLineFeeds(std::string_view splicerBytes, char* out) {
   std::size_t from = 0;
   std::size_t to = 0;
 #ifdef __SSE2__
-  // Sixteen at a time: the block is copied whole, and when it holds a CR the
-  // copy is good up to that CR; its LF follows, and the next step begins
-  // after it. out's 16 spare characters take what lies beyond.
+  // Sixteen at a time. A block with no CR is copied whole; one with a single
+  // CR is copied twice, the second time from just after the CR to just
+  // after its LF, so that neither needs a branch on where the CR lies. A
+  // block with more CRs is good up to its first, and the next step begins
+  // after that CR's LF. What is written past the end of a step is written
+  // again, right, by the steps after it; out's spare characters take what
+  // lies beyond the last.
   const __m128i cr = _mm_set1_epi8('\r');
-  while (from + 16 <= n) {
+  while (from + 33 <= n) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + from));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + to), block);
     const auto marks = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, cr)));
-    if (marks == 0) {
-      from += 16;
-      to += 16;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + to), block);
+    if ((marks & (marks - 1)) != 0) {
+      const auto at = static_cast<std::size_t>(std::countr_zero(marks));
+      out[to + at + 1] = '\n';
+      from += at + 1;
+      to += at + 2;
       continue;
     }
-    const auto at = static_cast<std::size_t>(std::countr_zero(marks));
+    const auto at = static_cast<std::size_t>(std::countr_zero(marks | 0x10000u));  // 16: no CR
     out[to + at + 1] = '\n';
-    from += at + 1;
-    to += at + 2;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + to + at + 2),
+                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + from + at + 1)));
+    from += 16;
+    to += marks != 0 ? 17 : 16;
   }
 #endif
   for (; from < n; ++from) {
