@@ -3,6 +3,7 @@
 // means to undo the save: each platform's file calls behind one small class.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -38,9 +39,11 @@ class ExclusiveFile {
   // program may have appended meanwhile. False with a reason on error.
   bool Append(std::string_view bytes, std::string& error);
   // Forces what was appended onto the disk (and a new file's name into its
-  // folder), then lets go of the file, keeping it. When any of that fails,
-  // the save is taken back as by Restore and the reason given.
-  bool Keep(std::string& error);
+  // folder), takes whileHeld (when given) with the file still held, then
+  // lets go of the file, keeping it. When any of that fails, the save is
+  // taken back as by Restore and the reason given; whileHeld is taken only
+  // once the file is on the disk.
+  bool Keep(std::string& error, const std::function<void()>& whileHeld = {});
   // Takes back what this save appended, and nothing else: the file returns to
   // its length at the open, bytes another program appended meanwhile stay,
   // and a file this save created (empty when it was locked) is removed. Then

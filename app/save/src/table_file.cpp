@@ -80,15 +80,17 @@ bool TableFile::WriteRows(std::string_view rows) {
 
 bool TableFile::Close() { return End(true); }
 
+bool TableFile::CloseWith(const std::function<void()>& whileHeld) { return End(true, whileHeld); }
+
 bool TableFile::Discard() { return End(false); }
 
 // Keeps the table when asked to and every row reached the file; otherwise
 // returns the file to what it was before the save.
-bool TableFile::End(bool keep) {
+bool TableFile::End(bool keep, const std::function<void()>& whileHeld) {
   if (closed_) return closeResult_;
   closed_ = true;
   std::string problem;
-  if (keep && !failed_ && FlushBuffer() && file_->Keep(problem)) {
+  if (keep && !failed_ && FlushBuffer() && file_->Keep(problem, whileHeld)) {
     closeResult_ = true;
     return true;
   }

@@ -362,17 +362,17 @@ class StepRecorder final : public FileStepHook {
   std::function<void()> before;
 };
 
-TEST_F(TableFileTest, ANewTableReachesTheDiskAndItsFolderBeforeTheFileIsLetGo) {
+TEST_F(TableFileTest, ANewTableReachesTheDiskAndItsFolderBeforeTheStepTakenWhileHeldAndTheFileIsLetGo) {
   StepRecorder recorder;
   std::string error;
   auto file = TableFile::OpenForAppend(PathOf("durable.csv"), error);
   ASSERT_TRUE(file) << error;
   file->WriteRow("row");
-  ASSERT_TRUE(file->Close()) << file->LastError();
+  ASSERT_TRUE(file->CloseWith([&] { recorder.steps.push_back("while held"); })) << file->LastError();
 #ifdef _WIN32
-  const std::vector<std::string> expected{"lock", "append", "flush", "close"};
+  const std::vector<std::string> expected{"lock", "append", "flush", "while held", "close"};
 #else
-  const std::vector<std::string> expected{"lock", "append", "flush", "sync folder", "close"};
+  const std::vector<std::string> expected{"lock", "append", "flush", "sync folder", "while held", "close"};
 #endif
   EXPECT_EQ(recorder.steps, expected);
 }
@@ -401,8 +401,11 @@ TEST_F(TableFileTest, AFailingWriteFlushFolderSyncOrCloseTakesTheSaveBack) {
     auto file = TableFile::OpenForAppend(path, error);
     ASSERT_TRUE(file) << error;
     file->WriteRow("taken back");
-    EXPECT_FALSE(file->Close());
+    bool held = false;
+    EXPECT_FALSE(file->CloseWith([&] { held = true; }));
     EXPECT_NE(file->LastError().find(path), std::string::npos) << file->LastError();
+    // Only a table that reached the disk takes the step.
+    EXPECT_EQ(held, c.step == FileStep::Close);
     file.reset();
     EXPECT_EQ(fs::exists(path), c.existed);
     if (c.existed) {

@@ -303,11 +303,9 @@ int Convert(int argc, char** argv) {
   if (!table) return Failed(error);
 
   // Under the table's lock, so that no other run is writing it: an earlier
-  // run into OUTPUT that was killed half-way is settled first. A run that
-  // has only just let go of the table still clears its intent; it is given
-  // two seconds for that.
+  // run into OUTPUT that was killed half-way is settled first.
   seamlog::tools::OutputIntent intents(args.output);
-  if (const auto pending = intents.PendingAfter(std::chrono::milliseconds(2000))) {
+  if (const auto pending = intents.Pending()) {
     std::uint64_t saved = 0;
     std::string reason;
     const seamlog::save::InterruptedSave outcome = seamlog::save::SettleInterruptedSave(

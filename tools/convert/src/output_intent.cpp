@@ -1,11 +1,6 @@
 #include "output_intent.h"
 
 #include <cstdio>
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <thread>
-#endif
 
 namespace seamlog::tools {
 
@@ -27,20 +22,6 @@ std::optional<save::SaveIntent> OutputIntent::Pending() {
   return save::ParseIntent(data);
 }
 
-std::optional<save::SaveIntent> OutputIntent::PendingAfter(std::chrono::milliseconds wait) {
-  constexpr std::chrono::milliseconds kLookAgain{20};
-  std::optional<save::SaveIntent> pending = Pending();
-  for (std::chrono::milliseconds waited{0}; pending && waited < wait; waited += kLookAgain) {
-#ifdef _WIN32
-    Sleep(static_cast<DWORD>(kLookAgain.count()));
-#else
-    std::this_thread::sleep_for(kLookAgain);
-#endif
-    pending = Pending();
-  }
-  return pending;
-}
-
 bool OutputIntent::Record(const save::SaveIntent& intent, std::string& error) {
   return files_->Replace(name_, save::FormatIntent(intent), error);
 }
@@ -55,9 +36,9 @@ bool OutputIntent::Clear(std::string& error) {
 
 IntentClearingTable::IntentClearingTable(convert::RowWriter& table, save::IntentStore& intents,
                                          const save::SaveIntent& intent)
-    : table_(table), intents_(intents) {
+    : table_(table), intents_(intents), intent_(intent) {
   std::string error;
-  recorded_ = intents_.Record(intent, error);
+  recorded_ = intents_.Record(intent_, error);
 }
 
 void IntentClearingTable::Forget() {
@@ -69,12 +50,19 @@ void IntentClearingTable::Forget() {
 // The table reaches the disk first: an intent cleared before that would leave
 // a half table nobody takes back after a power cut. Killed between the two,
 // the next run finds the intent and the whole table behind it, and leaves the
-// table as it is. A table that could not be closed keeps its intent, so that
-// a next run takes back whatever it could not.
+// table as it is. The intent goes while the table is still held, so that a
+// run waiting for the table never finds the intent of one that ended well.
+// A table that could not be closed keeps its intent (recorded again when the
+// close failed after it was cleared), so that a next run takes back whatever
+// it could not.
 bool IntentClearingTable::Close() {
-  if (!table_.Close()) return false;
-  Forget();
-  return true;
+  const bool recorded = recorded_;
+  if (table_.CloseWith([this] { Forget(); })) return true;
+  if (recorded && !recorded_) {
+    std::string error;
+    recorded_ = intents_.Record(intent_, error);
+  }
+  return false;
 }
 
 bool IntentClearingTable::Discard() {

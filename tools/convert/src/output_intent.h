@@ -2,7 +2,6 @@
 // The intent of a run, kept beside OUTPUT as OUTPUT.saving while the table
 // is written, so that a run killed half-way leaves no half table behind: the
 // next run into OUTPUT settles it first (see seamlog/save/save_intent.h).
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,13 +18,10 @@ class OutputIntent final : public save::IntentStore {
 
   // The file's path, for messages.
   const std::string& path() const { return path_; }
-  // What an interrupted earlier run left, if anything.
+  // What an interrupted earlier run left, if anything. Looked at by the
+  // holder of the table's lock: a run clears its intent before it lets go of
+  // the table, so one found then was left by a run that was interrupted.
   std::optional<save::SaveIntent> Pending();
-  // Pending, for the holder of the table's lock. A run clears its intent just
-  // after it lets go of the table, so an intent found at once may be that of
-  // a run that ended well a moment ago: only one still there after wait was
-  // left by a run that was interrupted.
-  std::optional<save::SaveIntent> PendingAfter(std::chrono::milliseconds wait);
 
   bool Record(const save::SaveIntent& intent, std::string& error) override;
   bool Clear(std::string& error) override;
@@ -37,7 +33,7 @@ class OutputIntent final : public save::IntentStore {
 };
 
 // The table of a run, with its intent recorded before the first row and
-// cleared once the table is closed and on the disk.
+// cleared once the table is on the disk, before the table is let go.
 class IntentClearingTable final : public convert::RowWriter {
  public:
   IntentClearingTable(convert::RowWriter& table, save::IntentStore& intents, const save::SaveIntent& intent);
@@ -52,6 +48,7 @@ class IntentClearingTable final : public convert::RowWriter {
   void Forget();
   convert::RowWriter& table_;
   save::IntentStore& intents_;
+  save::SaveIntent intent_;
   bool recorded_ = false;
 };
 

@@ -207,7 +207,7 @@ bool ExclusiveFile::Append(std::string_view bytes, std::string& error) {
   return true;
 }
 
-bool ExclusiveFile::Keep(std::string& error) {
+bool ExclusiveFile::Keep(std::string& error, const std::function<void()>& whileHeld) {
   if (!native_) return true;
   const int fd = native_->fd;
   // A file deleted while it was written has lost what was written with it.
@@ -225,6 +225,7 @@ bool ExclusiveFile::Keep(std::string& error) {
     if (!Restore(undo)) error += "; " + undo;
     return false;
   }
+  if (whileHeld) whileHeld();
   // A close that fails is taken back like a write that failed: a second
   // descriptor of the same open file keeps it, and its lock, for that.
   const int spare = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);

@@ -143,7 +143,7 @@ bool ExclusiveFile::Append(std::string_view bytes, std::string& error) {
   return true;
 }
 
-bool ExclusiveFile::Keep(std::string& error) {
+bool ExclusiveFile::Keep(std::string& error, const std::function<void()>& whileHeld) {
   if (!native_) return true;
   const HANDLE handle = native_->handle;
   if (!Allowed(FileStep::Flush) || !FlushFileBuffers(handle)) {
@@ -152,6 +152,7 @@ bool ExclusiveFile::Keep(std::string& error) {
     if (!Restore(undo)) error += "; " + undo;
     return false;
   }
+  if (whileHeld) whileHeld();
   // A close that fails is taken back like a write that failed: a second
   // handle of the same open file keeps it, unshared, for that.
   HANDLE spare = nullptr;

@@ -1,5 +1,6 @@
 #pragma once
 // Where the rows of a table go.
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,15 @@ struct RowWriter {
   // that cannot keep all of its rows keeps none of them. Calling it (or
   // Discard) again returns the result of the first call and does nothing more.
   virtual bool Close() = 0;
+  // Close, taking whileHeld once the rows are kept and before anybody else
+  // may write where they went: a writer that holds its file against other
+  // writers takes it before it lets go. Not taken when Close fails before
+  // the rows are kept.
+  virtual bool CloseWith(const std::function<void()>& whileHeld) {
+    if (!Close()) return false;
+    whileHeld();
+    return true;
+  }
   // Closes and takes back every row written, so that what the rows were
   // written to is as it was before. False when that could not be done.
   virtual bool Discard() = 0;

@@ -41,6 +41,9 @@ class TableFile final : public seamlog::convert::RowWriter {
   bool WriteRows(std::string_view rows) override;
   bool WriteEmptyRows(int count) override;
   bool Close() override;
+  // The table is forced onto the disk, whileHeld taken, and only then is the
+  // file let go: the next save into it waits until whileHeld is done.
+  bool CloseWith(const std::function<void()>& whileHeld) override;
   bool Discard() override;
   std::string LastError() const override { return error_; }
 
@@ -57,7 +60,7 @@ class TableFile final : public seamlog::convert::RowWriter {
   bool Writable();
   bool FlushBuffer();
   bool FlushWhenFull();
-  bool End(bool keep);
+  bool End(bool keep, const std::function<void()>& whileHeld = {});
 
   std::unique_ptr<ExclusiveFile> file_;
   std::string path_;
