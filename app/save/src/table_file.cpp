@@ -78,11 +78,11 @@ bool TableFile::WriteRows(std::string_view rows) {
   return FlushWhenFull();
 }
 
-bool TableFile::Close() { return End(true); }
+bool TableFile::Close() { return End(true, {}); }
 
 bool TableFile::CloseWith(const std::function<void()>& whileHeld) { return End(true, whileHeld); }
 
-bool TableFile::Discard() { return End(false); }
+bool TableFile::Discard() { return End(false, {}); }
 
 // Keeps the table when asked to and every row reached the file; otherwise
 // returns the file to what it was before the save.

@@ -34,10 +34,10 @@ struct RowWriter {
   // Close, taking whileHeld once the rows are kept and before anybody else
   // may write where they went: a writer that holds its file against other
   // writers takes it before it lets go. Not taken when Close fails before
-  // the rows are kept.
+  // the rows are kept; an empty whileHeld makes it Close.
   virtual bool CloseWith(const std::function<void()>& whileHeld) {
     if (!Close()) return false;
-    whileHeld();
+    if (whileHeld) whileHeld();
     return true;
   }
   // Closes and takes back every row written, so that what the rows were

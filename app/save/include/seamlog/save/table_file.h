@@ -60,7 +60,7 @@ class TableFile final : public seamlog::convert::RowWriter {
   bool Writable();
   bool FlushBuffer();
   bool FlushWhenFull();
-  bool End(bool keep, const std::function<void()>& whileHeld = {});
+  bool End(bool keep, const std::function<void()>& whileHeld);
 
   std::unique_ptr<ExclusiveFile> file_;
   std::string path_;
